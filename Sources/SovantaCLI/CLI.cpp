@@ -1,0 +1,145 @@
+#include "SovantaCLI/CLI.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "SovantaCore/Model.h"
+
+namespace sovanta::cli {
+
+const char* const usageText =
+    "sovanta-cli – datagendannelse fra kommandolinjen\n"
+    "\n"
+    "  sovanta-cli list                          Vis tilsluttede diske\n"
+    "  sovanta-cli scan <kilde>                  Hurtig scanning (partitioner og filsystemer)\n"
+    "  sovanta-cli tree <kilde> [--deep]         Vis alle fundne filer\n"
+    "  sovanta-cli deep <kilde> [--no-carve]     Dyb scanning (tabte partitioner + signaturer)\n"
+    "  sovanta-cli recover <kilde> <mappe> [--deep] [--deleted]\n"
+    "                                            Gendan filer til <mappe>\n"
+    "  sovanta-cli image <kilde> <fil.img>       Lav et diskbillede (ddrescue-strategi)\n"
+    "\n"
+    "<kilde> er en billedfil eller et disknavn som disk4.";
+
+namespace {
+
+// Every core call that takes progress gets this one, which nothing cancels.
+[[maybe_unused]] WorkProgress& reporter() {
+    static WorkProgress instance([](double, const std::string&) {});
+    return instance;
+}
+
+void printLine(const std::string& line) {
+    std::string out = line + "\n";
+    std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
+int usage() {
+    printLine(usageText);
+    return 1;
+}
+
+[[maybe_unused]] bool hasFlag(const std::vector<std::string>& args, const std::string& flag) {
+    for (auto& a : args)
+        if (a == flag) return true;
+    return false;
+}
+
+std::optional<uint64_t> parseDecimal(const std::string& text) {
+    if (text.empty() || text.size() > 20) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::string current;
+    for (char c : text) {
+        if (c == separator) {
+            if (!current.empty()) parts.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    if (!current.empty()) parts.push_back(current);
+    return parts;
+}
+
+// A source operand: a device name when it names one and no such file exists,
+// else an image file. Ends the process with status 2 when it cannot be opened.
+[[maybe_unused]] DiskSourcePtr open(const std::string& operand) {
+    DiskSourcePtr source;
+    try {
+        struct stat st {};
+        bool fileExists = ::stat(operand.c_str(), &st) == 0;
+        bool deviceName = operand.rfind("disk", 0) == 0 || SourceOpener::isBlockDeviceName(operand);
+        if (deviceName && !fileExists) {
+            source = SourceOpener::openDevice(operand, operand);
+        } else {
+            std::string path = operand;
+            if (!path.empty() && path[0] != '/') {
+                char cwd[4096];
+                if (::getcwd(cwd, sizeof cwd)) path = std::string(cwd) + "/" + path;
+            }
+            source = SourceOpener::openImage(path);
+        }
+    } catch (const SourceError& error) {
+        std::string message = "Fejl: " + error.description() + "\n";
+        std::fwrite(message.data(), 1, message.size(), stderr);
+        std::fflush(stderr);
+        std::exit(2);
+    }
+    if (const char* value = std::getenv("SOVANTA_SIMULATE_BAD")) {
+        for (auto& range : parseSimulatedBadRanges(value)) source->simulatedBadRanges.push_back(range);
+    }
+    return source;
+}
+
+struct Command {
+    std::string word;
+    size_t minimumArguments;
+    std::function<void(const std::vector<std::string>&)> run;
+};
+
+const std::vector<Command>& commands() {
+    static const std::vector<Command> table = {
+        // Each command joins this table with the engine it drives.
+    };
+    return table;
+}
+
+}  // namespace
+
+std::vector<ByteRange> parseSimulatedBadRanges(const std::string& value) {
+    std::vector<ByteRange> ranges;
+    for (auto& piece : split(value, ',')) {
+        std::vector<uint64_t> numbers;
+        for (auto& part : split(piece, '-'))
+            if (auto n = parseDecimal(part)) numbers.push_back(*n);
+        if (numbers.size() == 2 && numbers[0] < numbers[1]) ranges.push_back({numbers[0], numbers[1]});
+    }
+    return ranges;
+}
+
+int run(const std::vector<std::string>& args) {
+    if (args.empty()) return usage();
+    for (auto& command : commands()) {
+        if (command.word != args[0]) continue;
+        if (args.size() < command.minimumArguments) return usage();
+        command.run(args);
+        return 0;
+    }
+    return usage();
+}
+
+}  // namespace sovanta::cli

@@ -1,0 +1,10 @@
+#include <cstdio>
+
+#include "SovantaCLI/CLI.h"
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    return sovanta::cli::run(args);
+}

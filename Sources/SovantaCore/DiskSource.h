@@ -1,0 +1,167 @@
+// The one read path to a disk device or an image file, its opener, and the
+// runner of system tools.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "SovantaCore/Model.h"
+
+namespace sovanta {
+
+enum class ReadMode { thorough, fast };
+
+// A half-open range of byte offsets.
+struct ByteRange {
+    uint64_t lower = 0;
+    uint64_t upper = 0;
+    bool isEmpty() const { return upper <= lower; }
+    bool operator==(const ByteRange&) const = default;
+};
+
+// The one error that opening a source throws.
+class SourceError : public std::exception {
+public:
+    enum class Kind { openFailed, authorizationFailed, notFound, attachFailed };
+
+    static SourceError openFailed(std::string path, int errorNumber);
+    static SourceError authorizationFailed(std::string path);
+    static SourceError notFound(std::string path);
+    static SourceError attachFailed(std::string message);
+
+    Kind kind() const { return kind_; }
+    const std::string& text() const { return text_; }  // the path, or the attach message
+    int errorNumber() const { return errorNumber_; }
+    // The Danish description shown to the user.
+    const std::string& description() const { return description_; }
+    const char* what() const noexcept override { return description_.c_str(); }
+
+private:
+    SourceError(Kind kind, std::string text, int errorNumber);
+    Kind kind_;
+    std::string text_;
+    int errorNumber_;
+    std::string description_;
+};
+
+class DiskSource {
+public:
+    struct ReadResult {
+        Bytes data;
+        int64_t badBytes = 0;
+    };
+
+    // Made only by SourceOpener (and by tests over ordinary files).
+    DiskSource(int fd, std::string path, std::string displayName, uint64_t size, int64_t sectorSize,
+               bool isDevice, std::optional<std::string> bsdName, std::function<void()> cleanup);
+    ~DiskSource();
+    DiskSource(const DiskSource&) = delete;
+    DiskSource& operator=(const DiskSource&) = delete;
+
+    const std::string path;
+    const std::string displayName;
+    const uint64_t size;
+    const int64_t sectorSize;
+    const bool isDevice;
+    const std::optional<std::string> bsdName;
+
+    // Exactly length bytes: unreadable bytes and bytes past the end come back
+    // as zeros, only the former counted.
+    ReadResult readReporting(uint64_t offset, int64_t length, ReadMode mode = ReadMode::thorough);
+    Bytes read(uint64_t offset, int64_t length, ReadMode mode = ReadMode::thorough);
+    // One raw read straight into the caller's buffer (no cache); returns the
+    // unreadable-byte count. A closed source zero-fills and returns length.
+    int64_t readInto(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode = ReadMode::fast);
+    // The all-or-nothing read for the imager. On failure errorNumber (when
+    // given) receives the error number of the failed read (5 for a simulated
+    // bad range); a closed source fails with ENXIO.
+    bool tryRead(uint64_t offset, int64_t length, uint8_t* into, int* errorNumber = nullptr);
+
+    void markBad(uint64_t sector);
+    bool isKnownBad(uint64_t sector) const;
+    int64_t badSectorCount() const;
+    std::vector<uint64_t> badSectors() const;
+    int64_t readErrorCount() const;
+    uint64_t bytesRead() const;
+    uint64_t sectorCount() const { return size / static_cast<uint64_t>(sectorSize); }
+    bool isClosed() const;
+
+    // Set before the source is shared; not guarded.
+    std::vector<ByteRange> simulatedBadRanges;
+
+    void close();
+
+private:
+    struct Chunk {
+        const Bytes* bytes;
+        bool hadUnreadable;
+        Bytes uncached;  // holds a fast-mode chunk with unreadable bytes, which is never cached
+    };
+    int64_t rawRead(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode);
+    int64_t recoverRead(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode);
+    // pread loop without recovery: 0 on success (rest past the end zeroed), else the error number.
+    int exactRead(uint64_t offset, int64_t length, uint8_t* buffer);
+    bool simulatedOverlap(uint64_t lower, uint64_t upper) const;
+    void cachedChunk(uint64_t index, ReadMode mode, Chunk& out);
+    bool chunkHasBadSector(uint64_t index) const;
+    void closeLocked();
+
+    const int fd_;
+    mutable std::mutex lock_;
+    bool closed_ = false;
+    std::function<void()> cleanup_;
+    static constexpr int64_t chunkSize = 131072;
+    static constexpr size_t maxCacheChunks = 160;
+    std::unordered_map<uint64_t, Bytes> cache_;
+    std::vector<uint64_t> cacheOrder_;
+    std::set<uint64_t> badSectorSet_;
+    std::set<uint64_t> suspectBlocks_;
+    int64_t readErrors_ = 0;
+    uint64_t bytesRead_ = 0;
+};
+
+using DiskSourcePtr = std::shared_ptr<DiskSource>;
+
+namespace SourceOpener {
+// Opens "/dev/" + the kernel name read-only (on macOS "/dev/r" + the BSD name),
+// asking the privileged open helper when permission is refused.
+DiskSourcePtr openDevice(const std::string& bsdName, const std::string& displayName);
+// Opens an image file byte for byte, or attaches an Apple disk image read-only.
+DiskSourcePtr openImage(const std::string& path);
+// Whether an operand names a block device of this machine (a kernel name
+// listed in /sys/class/block, such as sdb, nvme0n1 or loop3).
+bool isBlockDeviceName(const std::string& name);
+}  // namespace SourceOpener
+
+namespace Shell {
+struct Result {
+    int32_t status = -1;
+    Bytes stdoutBytes;
+    Bytes stderrBytes;
+};
+// Runs a tool with captured output; never throws. Status -1 when it could not start.
+Result run(const std::string& executable, const std::vector<std::string>& arguments);
+}  // namespace Shell
+
+// Where the system tools and our stand-ins for them live.
+namespace Platform {
+// "/dev/" on Linux ("/dev/r" on macOS), followed by the device name.
+std::string rawDevicePrefix();
+// The path of a tool: the stand-in beside the running executable (or in the
+// build tree) on Linux; the system's own path on macOS.
+std::string toolPath(const std::string& macPath);
+inline constexpr const char* authopenPath = "/usr/libexec/authopen";
+inline constexpr const char* hdiutilPath = "/usr/bin/hdiutil";
+inline constexpr const char* diskutilPath = "/usr/sbin/diskutil";
+}  // namespace Platform
+
+}  // namespace sovanta

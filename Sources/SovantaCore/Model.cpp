@@ -1,0 +1,482 @@
+#include "SovantaCore/Model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <unordered_map>
+
+#include <unicode/coll.h>
+#include <unicode/decimfmt.h>
+#include <unicode/locid.h>
+#include <unicode/numfmt.h>
+#include <unicode/unistr.h>
+
+namespace sovanta {
+
+// MARK: Enumerations
+
+const std::vector<FileSystemType>& allFileSystemTypes() {
+    static const std::vector<FileSystemType> all = {
+        FileSystemType::fat12,   FileSystemType::fat16, FileSystemType::fat32, FileSystemType::exfat,
+        FileSystemType::ntfs,    FileSystemType::hfsplus, FileSystemType::apfs, FileSystemType::ext,
+        FileSystemType::carved,  FileSystemType::unknown};
+    return all;
+}
+
+std::string rawValue(FileSystemType type) {
+    switch (type) {
+        case FileSystemType::fat12: return "FAT12";
+        case FileSystemType::fat16: return "FAT16";
+        case FileSystemType::fat32: return "FAT32";
+        case FileSystemType::exfat: return "exFAT";
+        case FileSystemType::ntfs: return "NTFS";
+        case FileSystemType::hfsplus: return "HFS+";
+        case FileSystemType::apfs: return "APFS";
+        case FileSystemType::ext: return "ext2/3/4";
+        case FileSystemType::carved: return "Signaturer";
+        case FileSystemType::unknown: return "Ukendt";
+    }
+    return "Ukendt";
+}
+
+std::optional<FileSystemType> fileSystemTypeFromRaw(const std::string& raw) {
+    for (auto type : allFileSystemTypes())
+        if (rawValue(type) == raw) return type;
+    return std::nullopt;
+}
+
+std::string rawValue(EntryStatus status) {
+    switch (status) {
+        case EntryStatus::existing: return "existing";
+        case EntryStatus::deleted: return "deleted";
+        case EntryStatus::orphaned: return "orphaned";
+        case EntryStatus::carved: return "carved";
+    }
+    return "existing";
+}
+
+std::string label(EntryStatus status) {
+    switch (status) {
+        case EntryStatus::existing: return "Eksisterende";
+        case EntryStatus::deleted: return "Slettet";
+        case EntryStatus::orphaned: return "Forældreløs";
+        case EntryStatus::carved: return "Signaturfund";
+    }
+    return "Eksisterende";
+}
+
+std::optional<EntryStatus> entryStatusFromRaw(const std::string& raw) {
+    for (auto status : {EntryStatus::existing, EntryStatus::deleted, EntryStatus::orphaned, EntryStatus::carved})
+        if (rawValue(status) == raw) return status;
+    return std::nullopt;
+}
+
+std::string label(Recoverability value) {
+    switch (value) {
+        case Recoverability::unknown: return "Ukendt";
+        case Recoverability::poor: return "Ringe";
+        case Recoverability::partial: return "Delvis";
+        case Recoverability::good: return "God";
+    }
+    return "Ukendt";
+}
+
+std::optional<Recoverability> recoverabilityFromRaw(int raw) {
+    if (raw < 0 || raw > 3) return std::nullopt;
+    return static_cast<Recoverability>(raw);
+}
+
+// MARK: Categories
+
+const std::vector<FileCategory>& allFileCategories() {
+    static const std::vector<FileCategory> all = {FileCategory::image,    FileCategory::video,
+                                                  FileCategory::audio,    FileCategory::document,
+                                                  FileCategory::archive,  FileCategory::other};
+    return all;
+}
+
+std::string rawValue(FileCategory category) {
+    switch (category) {
+        case FileCategory::image: return "image";
+        case FileCategory::video: return "video";
+        case FileCategory::audio: return "audio";
+        case FileCategory::document: return "document";
+        case FileCategory::archive: return "archive";
+        case FileCategory::other: return "other";
+    }
+    return "other";
+}
+
+std::string label(FileCategory category) {
+    switch (category) {
+        case FileCategory::image: return "Billeder";
+        case FileCategory::video: return "Video";
+        case FileCategory::audio: return "Lyd";
+        case FileCategory::document: return "Dokumenter";
+        case FileCategory::archive: return "Arkiver";
+        case FileCategory::other: return "Andet";
+    }
+    return "Andet";
+}
+
+std::string symbol(FileCategory category) {
+    switch (category) {
+        case FileCategory::image: return "photo";
+        case FileCategory::video: return "film";
+        case FileCategory::audio: return "waveform";
+        case FileCategory::document: return "doc.text";
+        case FileCategory::archive: return "archivebox";
+        case FileCategory::other: return "doc";
+    }
+    return "doc";
+}
+
+static const std::unordered_map<std::string, FileCategory>& categoryMap() {
+    static const std::unordered_map<std::string, FileCategory> map = [] {
+        std::unordered_map<std::string, FileCategory> m;
+        auto put = [&](FileCategory c, std::initializer_list<const char*> exts) {
+            for (auto e : exts) m.emplace(e, c);
+        };
+        put(FileCategory::image, {"jpg", "jpeg", "png", "gif", "bmp", "tif", "tiff", "heic", "heif",
+                                  "webp", "avif", "cr2", "cr3", "nef", "arw", "dng", "orf", "raf",
+                                  "rw2", "pef", "psd", "svg", "ico", "icns", "jxl", "srw"});
+        put(FileCategory::video, {"mp4", "mov", "m4v", "avi", "mkv", "webm", "3gp", "mts", "m2ts",
+                                  "wmv", "flv", "mpg", "mpeg", "ogv"});
+        put(FileCategory::audio, {"mp3", "wav", "m4a", "aac", "flac", "ogg", "opus", "aiff", "aif",
+                                  "wma", "caf"});
+        put(FileCategory::document, {"pdf", "doc", "docx", "xls", "xlsx", "ppt", "pptx", "odt", "ods",
+                                     "odp", "rtf", "txt", "pages", "numbers", "key", "epub", "csv",
+                                     "md", "html", "htm", "xml", "json", "msg", "eml", "sqlite", "db"});
+        put(FileCategory::archive, {"zip", "rar", "7z", "gz", "tgz", "bz2", "xz", "tar", "dmg", "iso", "jar"});
+        return m;
+    }();
+    return map;
+}
+
+std::string pathExtension(const std::string& name) {
+    // The last path component, ignoring trailing slashes, as path functions do.
+    std::string component = name;
+    while (component.size() > 1 && component.back() == '/') component.pop_back();
+    auto slash = component.rfind('/');
+    if (slash != std::string::npos) component = component.substr(slash + 1);
+    auto dot = component.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == component.size()) return "";
+    return component.substr(dot + 1);
+}
+
+static std::string lowercased(const std::string& text) {
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(text);
+    u.toLower(icu::Locale::getRoot());
+    std::string out;
+    u.toUTF8String(out);
+    return out;
+}
+
+FileCategory categoryOf(const std::string& fileName) {
+    std::string ext = lowercased(pathExtension(fileName));
+    if (ext.empty()) return FileCategory::other;
+    auto it = categoryMap().find(ext);
+    return it == categoryMap().end() ? FileCategory::other : it->second;
+}
+
+// MARK: Localized order
+
+namespace {
+struct NameCollator {
+    std::unique_ptr<icu::Collator> collator;
+    NameCollator() {
+        UErrorCode status = U_ZERO_ERROR;
+        // The C locale (en_US_POSIX to ICU) orders by code point; file managers
+        // never do, so it falls back to the root order.
+        icu::Locale locale = icu::Locale::getDefault();
+        if (std::string(locale.getName()) == "en_US_POSIX" || std::string(locale.getLanguage()).empty())
+            locale = icu::Locale::getRoot();
+        collator.reset(icu::Collator::createInstance(locale, status));
+        if (U_FAILURE(status) || !collator) {
+            status = U_ZERO_ERROR;
+            collator.reset(icu::Collator::createInstance(icu::Locale::getRoot(), status));
+        }
+        if (collator) {
+            // Case ignored, accents kept, digit runs compared by value.
+            collator->setStrength(icu::Collator::SECONDARY);
+            collator->setAttribute(UCOL_NUMERIC_COLLATION, UCOL_ON, status);
+        }
+    }
+};
+NameCollator& nameCollator() {
+    thread_local NameCollator instance;
+    return instance;
+}
+std::string sortKey(const std::string& name) {
+    auto& c = nameCollator();
+    if (!c.collator) return name;
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(name);
+    int32_t needed = c.collator->getSortKey(u, nullptr, 0);
+    std::string key(static_cast<size_t>(std::max(needed, 0)), '\0');
+    if (needed > 0) c.collator->getSortKey(u, reinterpret_cast<uint8_t*>(key.data()), needed);
+    return key;
+}
+}  // namespace
+
+int compareNamesLocalized(const std::string& a, const std::string& b) {
+    auto& c = nameCollator();
+    if (!c.collator) return a.compare(b);
+    UErrorCode status = U_ZERO_ERROR;
+    auto r = c.collator->compareUTF8(a, b, status);
+    return r == UCOL_LESS ? -1 : (r == UCOL_GREATER ? 1 : 0);
+}
+
+// MARK: FileNode
+
+namespace {
+std::mutex& counterLock() {
+    static std::mutex lock;
+    return lock;
+}
+int64_t counter = 0;
+int64_t nextNodeID() {
+    std::lock_guard guard(counterLock());
+    return ++counter;
+}
+}  // namespace
+
+FileNode::FileNode(std::string name_, bool isDirectory_, uint64_t size_, EntryStatus status_,
+                   Recoverability recoverability_, FileData data_)
+    : id(nextNodeID()),
+      name(std::move(name_)),
+      isDirectory(isDirectory_),
+      size(size_),
+      status(status_),
+      recoverability(recoverability_),
+      data(std::move(data_)) {}
+
+std::shared_ptr<FileNode> FileNode::make(std::string name, bool isDirectory, uint64_t size, EntryStatus status,
+                                         Recoverability recoverability, FileData data) {
+    return std::shared_ptr<FileNode>(
+        new FileNode(std::move(name), isDirectory, size, status, recoverability, std::move(data)));
+}
+
+FileNode::~FileNode() {
+    // A corrupt disk can describe a folder chain a million levels deep: free the
+    // subtree from an explicit stack so destruction never recurses per level.
+    std::vector<std::shared_ptr<FileNode>> pending = std::move(children_);
+    while (!pending.empty()) {
+        std::shared_ptr<FileNode> node = std::move(pending.back());
+        pending.pop_back();
+        if (node && node.use_count() == 1) {
+            for (auto& child : node->children_) pending.push_back(std::move(child));
+            node->children_.clear();
+        }
+    }
+}
+
+void FileNode::add(const std::shared_ptr<FileNode>& child) {
+    child->parent_ = weak_from_this();
+    children_.push_back(child);
+}
+
+void FileNode::removeAllChildren() {
+    for (auto& child : children_) child->parent_.reset();
+    children_.clear();
+}
+
+void FileNode::sortChildren() {
+    std::vector<FileNode*> stack = {this};
+    std::vector<std::pair<std::string, size_t>> keys;
+    while (!stack.empty()) {
+        FileNode* node = stack.back();
+        stack.pop_back();
+        auto& list = node->children_;
+        if (list.size() > 1) {
+            keys.clear();
+            keys.reserve(list.size());
+            for (size_t i = 0; i < list.size(); ++i) keys.emplace_back(sortKey(list[i]->name), i);
+            std::vector<size_t> order(list.size());
+            for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+            std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+                bool fa = list[a]->isDirectory, fb = list[b]->isDirectory;
+                if (fa != fb) return fa;
+                return keys[a].first < keys[b].first;
+            });
+            std::vector<std::shared_ptr<FileNode>> sorted;
+            sorted.reserve(list.size());
+            for (size_t i : order) sorted.push_back(std::move(list[i]));
+            list = std::move(sorted);
+        }
+        for (auto it = list.rbegin(); it != list.rend(); ++it)
+            if ((*it)->isDirectory) stack.push_back(it->get());
+    }
+}
+
+std::string FileNode::path() const {
+    std::vector<const FileNode*> chain;
+    std::shared_ptr<FileNode> p = parent_.lock();
+    if (!p) return "/";
+    chain.push_back(this);
+    while (p) {
+        auto next = p->parent_.lock();
+        if (!next) break;  // p is the root, whose name is never included
+        chain.push_back(p.get());
+        p = next;
+    }
+    std::string out;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        out += "/";
+        out += (*it)->name;
+    }
+    return out;
+}
+
+std::optional<std::vector<std::shared_ptr<FileNode>>> FileNode::folders() const {
+    std::vector<std::shared_ptr<FileNode>> out;
+    for (auto& c : children_)
+        if (c->isDirectory) out.push_back(c);
+    if (out.empty()) return std::nullopt;
+    return out;
+}
+
+std::vector<std::shared_ptr<FileNode>> FileNode::files() const {
+    std::vector<std::shared_ptr<FileNode>> out;
+    for (auto& c : children_)
+        if (!c->isDirectory) out.push_back(c);
+    return out;
+}
+
+std::vector<std::shared_ptr<FileNode>> FileNode::allFiles() const {
+    std::vector<std::shared_ptr<FileNode>> out;
+    std::vector<const FileNode*> stack = {this};
+    while (!stack.empty()) {
+        const FileNode* node = stack.back();
+        stack.pop_back();
+        for (auto& c : node->children_) {
+            if (c->isDirectory) stack.push_back(c.get());
+            else out.push_back(c);
+        }
+    }
+    return out;
+}
+
+FileNode::Totals FileNode::totals() const {
+    Totals t;
+    std::vector<const FileNode*> stack = {this};
+    while (!stack.empty()) {
+        const FileNode* node = stack.back();
+        stack.pop_back();
+        for (auto& c : node->children_) {
+            if (c->isDirectory) {
+                ++t.folders;
+                stack.push_back(c.get());
+            } else {
+                ++t.files;
+                t.bytes += c->size;
+                if (c->status != EntryStatus::existing) ++t.deleted;
+            }
+        }
+    }
+    return t;
+}
+
+FileCategory FileNode::category() const { return isDirectory ? FileCategory::other : categoryOf(name); }
+
+std::string FileNode::fileExtension() const { return lowercased(pathExtension(name)); }
+
+// MARK: Volume
+
+Uuid Uuid::random() {
+    static std::mutex lock;
+    static std::mt19937_64 engine{std::random_device{}()};
+    Uuid u;
+    {
+        std::lock_guard guard(lock);
+        uint64_t a = engine(), b = engine();
+        for (int i = 0; i < 8; ++i) {
+            u.bytes[i] = static_cast<uint8_t>(a >> (8 * i));
+            u.bytes[8 + i] = static_cast<uint8_t>(b >> (8 * i));
+        }
+    }
+    u.bytes[6] = static_cast<uint8_t>((u.bytes[6] & 0x0F) | 0x40);  // version 4
+    u.bytes[8] = static_cast<uint8_t>((u.bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    return u;
+}
+
+std::string Uuid::string() const {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (size_t i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+        out += hex[bytes[i] >> 4];
+        out += hex[bytes[i] & 15];
+    }
+    return out;
+}
+
+Volume::Volume(FileSystemType type_, std::string label_, uint64_t offset_, uint64_t size_, FileNodePtr root_,
+               std::string origin_)
+    : id(Uuid::random()),
+      type(type_),
+      label(std::move(label_)),
+      offset(offset_),
+      size(size_),
+      root(std::move(root_)),
+      origin(std::move(origin_)) {}
+
+std::string Volume::title() const {
+    return (label.empty() ? std::string("Uden navn") : label) + " (" + rawValue(type) + ")";
+}
+
+// MARK: WorkProgress
+
+void WorkProgress::report(double fraction, const std::string& message) const {
+    if (!handler_) return;
+    double f = std::isnan(fraction) ? 1.0 : std::min(fraction, 1.0);
+    if (f < 0) f = 0;
+    handler_(f, message);
+}
+
+// MARK: Byte sizes
+
+std::string formatBytes(uint64_t bytes, const std::string& localeName) {
+    icu::Locale locale = localeName.empty() ? icu::Locale::getDefault() : icu::Locale(localeName.c_str());
+    uint64_t value = std::min<uint64_t>(bytes, static_cast<uint64_t>(std::numeric_limits<int64_t>::max()));
+    if (value == 1) return "1 byte";
+    if (value < 1000) return std::to_string(value) + " bytes";
+
+    // Decimal units; whole kilobytes, one decimal for megabytes, two from gigabytes on.
+    static const char* units[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
+    static const int decimals[] = {0, 1, 2, 2, 2, 2};
+    int unit = 0;
+    double scaled = static_cast<double>(value) / 1000.0;
+    while (unit < 5 && scaled >= 1000.0) {
+        scaled /= 1000.0;
+        ++unit;
+    }
+    // Rounding can carry into the next unit (999,999 bytes is 1 MB, not 1000 KB).
+    double factor = std::pow(10.0, decimals[unit]);
+    if (unit < 5 && std::round(scaled * factor) / factor >= 1000.0) {
+        scaled /= 1000.0;
+        ++unit;
+    }
+
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::NumberFormat> format(icu::NumberFormat::createInstance(locale, status));
+    std::string number;
+    if (U_SUCCESS(status) && format) {
+        format->setMinimumFractionDigits(0);
+        format->setMaximumFractionDigits(decimals[unit]);
+        format->setRoundingMode(icu::NumberFormat::kRoundHalfEven);
+        format->setGroupingUsed(true);
+        icu::UnicodeString out;
+        format->format(scaled, out);
+        out.toUTF8String(number);
+    } else {
+        char buffer[64];
+        snprintf(buffer, sizeof buffer, "%.*f", decimals[unit], scaled);
+        number = buffer;
+    }
+    return number + " " + units[unit];
+}
+
+std::string formatBytes(uint64_t bytes) { return formatBytes(bytes, ""); }
+
+}  // namespace sovanta

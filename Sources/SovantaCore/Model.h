@@ -1,0 +1,214 @@
+// The vocabulary every reader, scan, recovery and front end shares: file nodes,
+// volumes, their classifications, where a file's bytes lie, and progress.
+#pragma once
+
+#include <any>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace sovanta {
+
+using Bytes = std::vector<uint8_t>;
+
+// An absolute instant. Nanosecond resolution covers 1678 to 2262, every date the
+// file systems can give us that we do not already treat as absent.
+using Date = std::chrono::system_clock::time_point;
+
+enum class FileSystemType { fat12, fat16, fat32, exfat, ntfs, hfsplus, apfs, ext, carved, unknown };
+const std::vector<FileSystemType>& allFileSystemTypes();
+std::string rawValue(FileSystemType type);
+std::optional<FileSystemType> fileSystemTypeFromRaw(const std::string& raw);
+
+enum class EntryStatus { existing, deleted, orphaned, carved };
+std::string rawValue(EntryStatus status);
+std::string label(EntryStatus status);
+std::optional<EntryStatus> entryStatusFromRaw(const std::string& raw);
+
+enum class Recoverability : int { unknown = 0, poor = 1, partial = 2, good = 3 };
+std::string label(Recoverability value);
+std::optional<Recoverability> recoverabilityFromRaw(int raw);
+inline auto operator<=>(Recoverability a, Recoverability b) { return static_cast<int>(a) <=> static_cast<int>(b); }
+
+struct Extent {
+    std::optional<uint64_t> offset;  // absent for a hole or an unknown place
+    uint64_t length = 0;
+    bool operator==(const Extent&) const = default;
+};
+
+struct CompressedRuns {
+    struct Run {
+        std::optional<uint64_t> lcn;  // absent for a sparse run
+        uint64_t clusters = 0;
+        bool operator==(const Run&) const = default;
+    };
+    std::vector<Run> runs;
+    uint64_t clusterSize = 0;
+    uint64_t unitClusters = 0;
+    uint64_t volumeOffset = 0;
+    bool operator==(const CompressedRuns&) const = default;
+};
+
+struct ResidentData {
+    Bytes bytes;
+    bool operator==(const ResidentData&) const = default;
+};
+struct NoData {
+    bool operator==(const NoData&) const = default;
+};
+
+// resident bytes, extents, NTFS compressed runs, or nothing known.
+using FileData = std::variant<ResidentData, std::vector<Extent>, CompressedRuns, NoData>;
+
+enum class FileCategory { image, video, audio, document, archive, other };
+const std::vector<FileCategory>& allFileCategories();
+std::string rawValue(FileCategory category);
+std::string label(FileCategory category);
+std::string symbol(FileCategory category);
+// The category of a file name by its lower-cased extension; unknown gives other.
+FileCategory categoryOf(const std::string& fileName);
+// The text after the last dot of the last path component, or empty.
+std::string pathExtension(const std::string& name);
+
+class FileNode : public std::enable_shared_from_this<FileNode> {
+public:
+    struct Totals {
+        int64_t files = 0;
+        int64_t folders = 0;
+        uint64_t bytes = 0;
+        int64_t deleted = 0;
+    };
+
+    static std::shared_ptr<FileNode> make(std::string name, bool isDirectory, uint64_t size = 0,
+                                          EntryStatus status = EntryStatus::existing,
+                                          Recoverability recoverability = Recoverability::good,
+                                          FileData data = NoData{});
+    ~FileNode();
+    FileNode(const FileNode&) = delete;
+    FileNode& operator=(const FileNode&) = delete;
+
+    const int64_t id;
+    std::string name;
+    const bool isDirectory;
+    uint64_t size;
+    std::optional<Date> created;
+    std::optional<Date> modified;
+    EntryStatus status;
+    Recoverability recoverability;
+    FileData data;
+    std::optional<std::string> note;
+    uint64_t fsID = 0;
+
+    const std::vector<std::shared_ptr<FileNode>>& children() const { return children_; }
+    std::shared_ptr<FileNode> parent() const { return parent_.lock(); }
+
+    void add(const std::shared_ptr<FileNode>& child);
+    void removeAllChildren();
+    // Folders first, then names in the localized standard order; recursive, without recursion.
+    void sortChildren();
+
+    std::string path() const;
+    std::optional<std::vector<std::shared_ptr<FileNode>>> folders() const;
+    std::vector<std::shared_ptr<FileNode>> files() const;
+    std::vector<std::shared_ptr<FileNode>> allFiles() const;
+    Totals totals() const;
+    FileCategory category() const;
+    std::string fileExtension() const;
+
+    bool operator==(const FileNode& other) const { return id == other.id; }
+
+private:
+    FileNode(std::string name, bool isDirectory, uint64_t size, EntryStatus status,
+             Recoverability recoverability, FileData data);
+    std::vector<std::shared_ptr<FileNode>> children_;
+    std::weak_ptr<FileNode> parent_;
+};
+
+using FileNodePtr = std::shared_ptr<FileNode>;
+
+struct Uuid {
+    std::array<uint8_t, 16> bytes{};
+    static Uuid random();
+    std::string string() const;  // upper-case 8-4-4-4-12
+    bool operator==(const Uuid&) const = default;
+    auto operator<=>(const Uuid&) const = default;
+};
+
+namespace origin {
+inline constexpr const char* partitionTable = "Partitionstabel";
+inline constexpr const char* deepScan = "Dyb scanning";
+inline constexpr const char* deepScanBackupBoot = "Dyb scanning (backup-bootsektor)";
+inline constexpr const char* deepScanMFTRecords = "Dyb scanning (MFT-poster)";
+inline constexpr const char* deepScanRebuiltNTFS = "Dyb scanning (genopbygget NTFS)";
+}  // namespace origin
+
+class Volume {
+public:
+    Volume(FileSystemType type, std::string label, uint64_t offset, uint64_t size, FileNodePtr root,
+           std::string origin);
+    static std::shared_ptr<Volume> make(FileSystemType type, std::string label, uint64_t offset,
+                                        uint64_t size, FileNodePtr root, std::string origin) {
+        return std::make_shared<Volume>(type, std::move(label), offset, size, std::move(root),
+                                        std::move(origin));
+    }
+
+    const Uuid id;
+    const FileSystemType type;
+    std::string label;
+    const uint64_t offset;
+    const uint64_t size;
+    const FileNodePtr root;
+    std::vector<std::string> notes;
+    std::string origin;
+    uint64_t clusterSize = 0;
+    // A reader's state for the deep scan's extra-folder step: holds a
+    // std::shared_ptr<FATDeepInfo> or std::shared_ptr<APFSDeepInfo>, or nothing.
+    std::any deepContext;
+
+    std::string title() const;
+};
+
+using VolumePtr = std::shared_ptr<Volume>;
+
+// Progress and cancellation for one long operation.
+class WorkProgress {
+public:
+    using Handler = std::function<void(double fraction, const std::string& message)>;
+    explicit WorkProgress(Handler handler = nullptr) : handler_(std::move(handler)) {}
+
+    bool isCancelled() const {
+        std::lock_guard guard(lock_);
+        return cancelled_;
+    }
+    void cancel() {
+        std::lock_guard guard(lock_);
+        cancelled_ = true;
+    }
+    // Calls the handler, without any lock held, with the fraction clamped to 0...1.
+    void report(double fraction, const std::string& message) const;
+
+private:
+    mutable std::mutex lock_;
+    bool cancelled_ = false;
+    const Handler handler_;
+};
+
+// The one byte-size text of the system: decimal units, digits always, the
+// user's locale (from the environment) for the decimal separator.
+std::string formatBytes(uint64_t bytes);
+// The same for a given ICU locale name such as "da_DK" or "en_US".
+std::string formatBytes(uint64_t bytes, const std::string& localeName);
+
+// Localized standard order of two names: case ignored, digit runs by value.
+// Negative, zero or positive like strcmp.
+int compareNamesLocalized(const std::string& a, const std::string& b);
+
+}  // namespace sovanta
