@@ -53,7 +53,7 @@ private:
     std::string description_;
 };
 
-class DiskSource {
+class DiskSource : public std::enable_shared_from_this<DiskSource> {
 public:
     struct ReadResult {
         Bytes data;
