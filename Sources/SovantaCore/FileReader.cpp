@@ -1,0 +1,254 @@
+#include "SovantaCore/FileReader.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+
+namespace sovanta::FileReader {
+
+namespace {
+
+constexpr uint64_t uint64Max = std::numeric_limits<uint64_t>::max();
+
+// a + b, or nothing when it does not fit in 64 bits.
+std::optional<uint64_t> checkedAdd(uint64_t a, uint64_t b) {
+    if (a > uint64Max - b) return std::nullopt;
+    return a + b;
+}
+
+std::optional<uint64_t> checkedMultiply(uint64_t a, uint64_t b) {
+    if (a != 0 && b > uint64Max / a) return std::nullopt;
+    return a * b;
+}
+
+// Bytes from the source at an offset that may not exist (an overflowed
+// position lies past every source's end: zeros, nothing counted).
+Bytes readAt(DiskSource& source, std::optional<uint64_t> offset, int64_t length, int64_t& badBytes) {
+    if (!offset) return Bytes(static_cast<size_t>(length), 0);
+    auto result = source.readReporting(*offset, length, ReadMode::thorough);
+    badBytes += result.badBytes;
+    return std::move(result.data);
+}
+
+// A run of a compressed attribute with the first virtual cluster it covers.
+struct PlacedRun {
+    uint64_t firstVCN;
+    uint64_t clusters;
+    std::optional<uint64_t> lcn;
+};
+
+// Consecutive allocated clusters of one unit, read together.
+struct Segment {
+    std::optional<uint64_t> lcn;  // absent when the cluster number overflowed
+    uint64_t clusters;
+};
+
+int64_t streamCompressed(const CompressedRuns& compressed, uint64_t total, DiskSource& source, const Body& body) {
+    const uint64_t clusterSize = compressed.clusterSize;
+    const uint64_t unitClusters = compressed.unitClusters;
+    auto unitBytes = checkedMultiply(unitClusters, clusterSize);
+    // A unit of 0 bytes, or one larger than any real volume uses, gives nothing.
+    if (!unitBytes || *unitBytes == 0 || *unitBytes > maxCompressionUnitBytes) return 0;
+    const uint64_t unitSize = *unitBytes;
+
+    std::vector<PlacedRun> runs;
+    runs.reserve(compressed.runs.size());
+    uint64_t vcn = 0;
+    for (auto& run : compressed.runs) {
+        if (run.clusters == 0) continue;
+        // A run list longer than 2^64 clusters is nonsense: it is cut there.
+        uint64_t clusters = std::min(run.clusters, uint64Max - vcn);
+        if (clusters == 0) break;
+        runs.push_back({vcn, clusters, run.lcn});
+        vcn += clusters;
+    }
+
+    int64_t badBytes = 0;
+    uint64_t delivered = 0;
+    size_t runIndex = 0;
+    std::vector<Segment> segments;
+    for (uint64_t unit = 0; delivered < total; ++unit) {
+        const uint64_t unitStart = unit * unitClusters;  // cannot overflow: unit * unitSize <= total
+        const uint64_t unitEnd = checkedAdd(unitStart, unitClusters).value_or(uint64Max);
+
+        // The allocated clusters of the unit, in order, consecutive numbers joined.
+        segments.clear();
+        uint64_t allocated = 0;
+        uint64_t position = unitStart;
+        while (position < unitEnd) {
+            while (runIndex < runs.size() && runs[runIndex].firstVCN + runs[runIndex].clusters <= position)
+                ++runIndex;
+            if (runIndex == runs.size() || runs[runIndex].firstVCN > position) break;
+            const PlacedRun& run = runs[runIndex];
+            uint64_t count = std::min(unitEnd, run.firstVCN + run.clusters) - position;
+            if (run.lcn) {
+                auto lcn = checkedAdd(*run.lcn, position - run.firstVCN);
+                if (lcn && !segments.empty() && segments.back().lcn &&
+                    *segments.back().lcn + segments.back().clusters == *lcn)
+                    segments.back().clusters += count;
+                else
+                    segments.push_back({lcn, count});
+                allocated += count;
+            }
+            position += count;
+        }
+
+        Bytes data;
+        if (allocated == 0) {
+            data.assign(static_cast<size_t>(unitSize), 0);
+        } else {
+            Bytes packed;
+            packed.reserve(static_cast<size_t>(allocated * clusterSize));
+            for (auto& segment : segments) {
+                std::optional<uint64_t> offset;
+                if (segment.lcn)
+                    if (auto relative = checkedMultiply(*segment.lcn, clusterSize))
+                        offset = checkedAdd(compressed.volumeOffset, *relative);
+                int64_t length = static_cast<int64_t>(segment.clusters * clusterSize);
+                if (segments.size() == 1) {
+                    packed = readAt(source, offset, length, badBytes);
+                } else {
+                    Bytes part = readAt(source, offset, length, badBytes);
+                    packed.insert(packed.end(), part.begin(), part.end());
+                }
+            }
+            if (allocated == unitClusters)
+                data = std::move(packed);
+            else
+                data = lznt1Decompress(packed, static_cast<int64_t>(unitSize));
+        }
+
+        uint64_t n = std::min(total - delivered, unitSize);
+        data.resize(static_cast<size_t>(n));
+        delivered += n;
+        if (!body(data)) break;
+    }
+    return badBytes;
+}
+
+int64_t streamExtents(const std::vector<Extent>& extents, uint64_t total, int64_t chunkSize, DiskSource& source,
+                      const Body& body) {
+    const uint64_t chunk = static_cast<uint64_t>(chunkSize);
+    int64_t badBytes = 0;
+    uint64_t delivered = 0;
+    for (auto& extent : extents) {
+        if (delivered >= total) break;
+        for (uint64_t position = 0; position < extent.length && delivered < total;) {
+            uint64_t n = std::min({total - delivered, extent.length - position, chunk});
+            std::optional<uint64_t> offset;
+            if (extent.offset) offset = checkedAdd(*extent.offset, position);
+            Bytes piece = extent.offset ? readAt(source, offset, static_cast<int64_t>(n), badBytes)
+                                        : Bytes(static_cast<size_t>(n), 0);
+            position += n;
+            delivered += n;
+            if (!body(piece)) return badBytes;
+        }
+    }
+    // A missing tail, or no extents at all: zeros up to the size.
+    Bytes zeros;
+    while (delivered < total) {
+        uint64_t n = std::min(total - delivered, chunk);
+        zeros.assign(static_cast<size_t>(n), 0);
+        delivered += n;
+        if (!body(zeros)) break;
+    }
+    return badBytes;
+}
+
+}  // namespace
+
+int64_t stream(const FileNode& node, DiskSource& source, int64_t chunkSize, std::optional<uint64_t> limit,
+               const Body& body) {
+    uint64_t total = node.size;
+    if (limit && *limit < total) total = *limit;
+    if (total == 0) return 0;
+    if (chunkSize <= 0) chunkSize = defaultChunkSize;
+
+    if (auto* resident = std::get_if<ResidentData>(&node.data)) {
+        const Bytes& bytes = resident->bytes;
+        if (bytes.size() <= total) {
+            body(bytes);
+        } else {
+            Bytes piece(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(total));
+            body(piece);
+        }
+        return 0;
+    }
+    if (auto* extents = std::get_if<std::vector<Extent>>(&node.data))
+        return streamExtents(*extents, total, chunkSize, source, body);
+    if (auto* compressed = std::get_if<CompressedRuns>(&node.data))
+        return streamCompressed(*compressed, total, source, body);
+    return 0;
+}
+
+Bytes readPrefix(const FileNode& node, DiskSource& source, int64_t max) {
+    Bytes out;
+    if (max <= 0) return out;
+    const uint64_t wanted = static_cast<uint64_t>(max);
+    const int64_t chunkSize = std::min<int64_t>(max, defaultChunkSize);
+    stream(node, source, chunkSize, wanted, [&](const Bytes& piece) {
+        out.insert(out.end(), piece.begin(), piece.end());
+        return out.size() < wanted;
+    });
+    if (out.size() > wanted) out.resize(static_cast<size_t>(wanted));
+    return out;
+}
+
+Bytes lznt1Decompress(ByteSpan input, int64_t outputSize) {
+    if (outputSize <= 0) return {};
+    // Decoding stops once the output is full: the excess of an overshooting
+    // chunk would only be dropped again.
+    Bytes out(static_cast<size_t>(outputSize), 0);
+    const size_t capacity = out.size();
+    const size_t inputSize = input.size();
+    size_t produced = 0;
+    size_t position = 0;
+    while (inputSize - position >= 2 && produced < capacity) {
+        uint16_t header = u16le(input, static_cast<int64_t>(position));
+        if (header == 0) break;
+        position += 2;
+        // position <= inputSize, so the declared end cannot overflow.
+        const size_t end = std::min(inputSize, position + (header & 0x0FFFu) + 1);
+        if ((header & 0x8000u) == 0) {
+            size_t n = std::min(end - position, capacity - produced);
+            std::memcpy(out.data() + produced, input.data() + position, n);
+            produced += n;
+            position = end;
+            continue;
+        }
+        size_t d = 0;  // bytes this chunk has produced
+        while (position < end && produced < capacity) {
+            const uint8_t flags = input[position++];
+            for (int bit = 0; bit < 8 && produced < capacity; ++bit) {
+                if (position >= end) break;
+                if (((flags >> bit) & 1) == 0) {
+                    out[produced++] = input[position++];
+                    ++d;
+                    continue;
+                }
+                if (end - position < 2) {
+                    position = end;
+                    break;
+                }
+                const uint16_t token = u16le(input, static_cast<int64_t>(position));
+                position += 2;
+                // A chunk decodes to at most 4096 bytes, so the displacement
+                // never needs more than 12 bits; a corrupt chunk that runs
+                // longer keeps 12 and cannot push the shift past the token.
+                int displacementBits = d == 0 ? 0 : static_cast<int>(std::bit_width(d - 1));
+                displacementBits = std::clamp(displacementBits, 4, 12);
+                const int lengthBits = 16 - displacementBits;
+                const size_t displacement = (static_cast<size_t>(token) >> lengthBits) + 1;
+                const size_t length = (static_cast<size_t>(token) & ((1u << lengthBits) - 1)) + 3;
+                if (displacement > d) return out;  // points before the chunk: the data is corrupt
+                for (size_t i = 0; i < length && produced < capacity; ++i, ++produced, ++d)
+                    out[produced] = out[produced - displacement];
+            }
+        }
+        position = end;
+    }
+    return out;
+}
+
+}  // namespace sovanta::FileReader

@@ -1,0 +1,41 @@
+// The bytes of one found file, produced from its FileData: resident bytes,
+// extents with holes, or NTFS compressed runs decoded unit by unit (LZNT1).
+// Nothing here fails: unreadable sectors, holes, sparse runs and a missing
+// tail all arrive as zeros, and only unreadable source bytes are counted.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "SovantaCore/Binary.h"
+#include "SovantaCore/DiskSource.h"
+#include "SovantaCore/Model.h"
+
+namespace sovanta::FileReader {
+
+// Receives one piece of a file; returns false to stop the stream.
+using Body = std::function<bool(const Bytes& piece)>;
+
+// The piece size callers use for copies (4 MiB).
+inline constexpr int64_t defaultChunkSize = 4194304;
+
+// Feeds the first min(limit, size) bytes of the node (all of them without a
+// limit) to body in file order, in pieces of at most chunkSize bytes, or one
+// compression unit per piece for NTFS compressed data. Returns the number of
+// unreadable source bytes met (for compressed data: of compressed bytes read).
+int64_t stream(const FileNode& node, DiskSource& source, int64_t chunkSize, std::optional<uint64_t> limit,
+               const Body& body);
+
+// The first min(max, size) bytes of the node.
+Bytes readPrefix(const FileNode& node, DiskSource& source, int64_t max);
+
+// LZNT1 data decoded to exactly outputSize bytes: decoding ends at the first
+// bad token or at the end of the input, and the rest is zeros.
+Bytes lznt1Decompress(ByteSpan input, int64_t outputSize);
+
+// The largest compression unit decoded; a larger one cannot come from a real
+// NTFS volume (16 clusters of at most 4 KiB are the norm).
+inline constexpr uint64_t maxCompressionUnitBytes = 4194304;
+
+}  // namespace sovanta::FileReader
