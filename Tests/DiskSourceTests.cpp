@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "SovantaCore/DiskSource.h"
+#include "TestSupport.h"
+
+using namespace sovanta;
+using sovanta::test::TempDir;
+
+namespace {
+
+// An image whose byte i is (i * 7 + i / 4096) & 0xFF, so every sector differs.
+uint8_t patternByte(uint64_t i) { return static_cast<uint8_t>((i * 7 + i / 4096) & 0xFF); }
+
+std::string makePatternImage(const TempDir& dir, uint64_t size, const std::string& name = "pattern.img") {
+    std::string path = dir.file(name);
+    std::string bytes(size, '\0');
+    for (uint64_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(patternByte(i));
+    test::writeFile(path, bytes);
+    return path;
+}
+
+std::string makeSparseImage(const TempDir& dir, uint64_t size) {
+    std::string path = dir.file("sparse.img");
+    int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+    ::close(fd);
+    return path;
+}
+
+bool equalsPattern(const Bytes& data, uint64_t offset, size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i)
+        if (data[i] != patternByte(offset + i)) return false;
+    return true;
+}
+
+bool allZero(const Bytes& data, size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i)
+        if (data[i] != 0) return false;
+    return true;
+}
+
+}  // namespace
+
+TEST(DiskSource, EdgesOfTheSourceAndClosing) {
+    TempDir dir;
+    auto source = SourceOpener::openImage(makePatternImage(dir, 10000));
+    EXPECT_TRUE(source->readReporting(0, 0).data.empty());
+    EXPECT_TRUE(source->readReporting(0, -5).data.empty());
+
+    auto beyond = source->readReporting(20000, 100);
+    EXPECT_EQ(beyond.data, Bytes(100, 0));
+    EXPECT_EQ(beyond.badBytes, 0);
+
+    auto pastEnd = source->readReporting(9950, 100);
+    ASSERT_EQ(pastEnd.data.size(), 100u);
+    EXPECT_TRUE(equalsPattern(pastEnd.data, 9950, 0, 50));
+    EXPECT_TRUE(allZero(pastEnd.data, 50, 100));
+    EXPECT_EQ(pastEnd.badBytes, 0);
+
+    source->close();
+    auto closed = source->readReporting(9950, 100);
+    EXPECT_EQ(closed.data, Bytes(100, 0));
+    EXPECT_EQ(closed.badBytes, 50);
+    EXPECT_EQ(source->readReporting(20000, 10).badBytes, 0);
+    uint8_t buffer[16];
+    std::memset(buffer, 0xAA, sizeof buffer);
+    EXPECT_EQ(source->readInto(0, 16, buffer), 16);
+    EXPECT_EQ(Bytes(buffer, buffer + 16), Bytes(16, 0));
+    int error = 0;
+    EXPECT_FALSE(source->tryRead(0, 16, buffer, &error));
+    EXPECT_EQ(error, ENXIO);
+    EXPECT_EQ(source->readErrorCount(), 0);
+}
+
+TEST(DiskSource, CleanupRunsOnceAtFirstClose) {
+    TempDir dir;
+    std::string path = makePatternImage(dir, 4096);
+    int runs = 0;
+    {
+        auto source = std::make_shared<DiskSource>(::open(path.c_str(), O_RDONLY), path, "x", 4096, 512, false,
+                                                   std::nullopt, [&] { ++runs; });
+        source->close();
+        source->close();
+        EXPECT_EQ(runs, 1);
+    }
+    EXPECT_EQ(runs, 1);
+    {
+        auto released = std::make_shared<DiskSource>(::open(path.c_str(), O_RDONLY), path, "x", 4096, 512, false,
+                                                     std::nullopt, [&] { ++runs; });
+    }
+    EXPECT_EQ(runs, 2);  // released without an explicit close
+}
+
+TEST(DiskSource, ReadsOverQuarterMebibyteBypassTheCache) {
+    TempDir dir;
+    auto source = SourceOpener::openImage(makePatternImage(dir, 1 << 20));
+    // Exactly 256 KiB inside the source: through the cache (two chunks, read once).
+    auto a = source->read(0, 262144);
+    EXPECT_TRUE(equalsPattern(a, 0, 0, a.size()));
+    EXPECT_EQ(source->bytesRead(), 262144u);
+    source->read(0, 262144);
+    EXPECT_EQ(source->bytesRead(), 262144u);
+
+    // One byte more goes straight to the device, sector-aligned, every time.
+    auto b = source->read(300001, 262145);
+    EXPECT_TRUE(equalsPattern(b, 300001, 0, b.size()));
+    uint64_t span = 262656;  // lead 97 + 262145 rounded up to 512
+    EXPECT_EQ(source->bytesRead(), 262144u + span);
+    source->read(300001, 262145);
+    EXPECT_EQ(source->bytesRead(), 262144u + 2 * span);
+    // ...and left the cache as it was: chunk 2 was never cached.
+    source->read(300001, 10);
+    EXPECT_EQ(source->bytesRead(), 262144u + 2 * span + 131072u);
+
+    // A long request whose part inside the source is small still uses the cache.
+    auto tail = source->readReporting((1 << 20) - 100, 1 << 20);
+    EXPECT_TRUE(equalsPattern(tail.data, (1 << 20) - 100, 0, 100));
+    EXPECT_TRUE(allZero(tail.data, 100, tail.data.size()));
+}
+
+TEST(DiskSource, LeastRecentlyUsedChunkIsEvicted) {
+    TempDir dir;
+    auto source = SourceOpener::openImage(makeSparseImage(dir, 200 * 131072));
+    for (uint64_t i = 0; i < 160; ++i) source->read(i * 131072, 1);
+    uint64_t afterFill = source->bytesRead();
+    source->read(0, 1);  // a hit moves chunk 0 to the most recent end
+    EXPECT_EQ(source->bytesRead(), afterFill);
+    source->read(160 * 131072, 1);  // evicts chunk 1, the least recently used
+    source->read(0, 1);
+    EXPECT_EQ(source->bytesRead(), afterFill + 131072);
+    source->read(131072, 1);
+    EXPECT_EQ(source->bytesRead(), afterFill + 2 * 131072);
+}
+
+TEST(DiskSource, ThoroughReadNarrowsSimulatedDamageToSectors) {
+    TempDir dir;
+    auto source = SourceOpener::openImage(makePatternImage(dir, 4 << 20));
+    source->simulatedBadRanges = {{1000, 2000}};
+    auto first = source->readReporting(0, 4096);
+    EXPECT_TRUE(equalsPattern(first.data, 0, 0, 512));
+    EXPECT_TRUE(allZero(first.data, 512, 2048));
+    EXPECT_TRUE(equalsPattern(first.data, 0, 2048, 4096));
+    EXPECT_EQ(first.badBytes, 1536);
+    EXPECT_EQ(source->badSectors(), (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(source->readErrorCount(), 4);
+
+    uint64_t read = source->bytesRead();
+    auto second = source->readReporting(0, 4096);
+    EXPECT_EQ(second.data, first.data);
+    EXPECT_EQ(second.badBytes, 1536);
+    EXPECT_EQ(source->readErrorCount(), 4);
+    EXPECT_EQ(source->bytesRead(), read);
+
+    // A piece that only partly covers a bad sector counts it whole, capped at the piece.
+    EXPECT_EQ(source->readReporting(600, 10).badBytes, 10);
+    EXPECT_EQ(source->readReporting(1500, 1000).badBytes, 1000);
+}
+
+TEST(DiskSource, FastReadGivesUpBlocksAndThoroughReadRecoversThem) {
+    TempDir dir;
+    auto source = SourceOpener::openImage(makePatternImage(dir, 4 << 20));
+    source->simulatedBadRanges = {{1000, 2000}};
+    auto fast = source->readReporting(0, 4 << 20, ReadMode::fast);
+    EXPECT_TRUE(allZero(fast.data, 0, 65536));
+    EXPECT_TRUE(equalsPattern(fast.data, 0, 65536, fast.data.size()));
+    EXPECT_EQ(fast.badBytes, 65536);
+    EXPECT_EQ(source->readErrorCount(), 1);
+    EXPECT_EQ(source->badSectorCount(), 0);
+
+    // A fast chunk read with unreadable bytes is never cached.
+    uint64_t before = source->bytesRead();
+    source->read(70000, 10, ReadMode::fast);
+    source->read(70000, 10, ReadMode::fast);
+    EXPECT_EQ(source->bytesRead(), before + 2 * (131072 - 65536));
+
+    auto sector0 = source->read(0, 512);
+    EXPECT_TRUE(equalsPattern(sector0, 0, 0, 512));
+    EXPECT_EQ(source->badSectors(), (std::vector<uint64_t>{1, 2, 3}));
+}
+
+TEST(DiskSource, MarkBadKeepsCachedBytesButCountsThem) {
+    TempDir dir;
+    auto source = SourceOpener::openImage(makePatternImage(dir, 1 << 20));
+    auto before = source->read(0, 1024);
+    source->markBad(1);
+    EXPECT_TRUE(source->isKnownBad(1));
+    auto after = source->readReporting(0, 1024);
+    EXPECT_EQ(after.data, before);
+    EXPECT_EQ(after.badBytes, 512);
+}
+
+TEST(DiskSource, AllOrNothingReadReportsTheErrorNumber) {
+    TempDir dir;
+    auto source = SourceOpener::openImage(makePatternImage(dir, 1 << 20));
+    source->simulatedBadRanges = {{4096, 8192}};
+    Bytes buffer(8192, 0xEE);
+    int error = 0;
+    EXPECT_TRUE(source->tryRead(0, 4096, buffer.data(), &error));
+    EXPECT_EQ(error, 0);
+    EXPECT_TRUE(equalsPattern(buffer, 0, 0, 4096));
+    EXPECT_FALSE(source->tryRead(0, 8192, buffer.data(), &error));
+    EXPECT_EQ(error, EIO);
+    EXPECT_EQ(source->readErrorCount(), 1);
+    EXPECT_EQ(source->badSectorCount(), 0);
+    // Past the end: the rest is zero and the read succeeds.
+    EXPECT_TRUE(source->tryRead((1 << 20) - 100, 200, buffer.data()));
+    EXPECT_TRUE(allZero(buffer, 100, 200));
+}
