@@ -1,0 +1,67 @@
+// Copies chosen files out of a source into one new folder, with their folder
+// structure and dates, never overwriting anything, and writes the report
+// "Gendannelsesrapport.csv". Never throws: what goes wrong is counted and
+// described in the result.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "SovantaCore/DiskSource.h"
+#include "SovantaCore/Model.h"
+
+namespace sovanta {
+
+struct RecoveryOptions {
+    bool keepFolderStructure = true;  // recreate the files' folders below the new folder
+    bool restoreDates = true;         // give each written file the node's dates
+    bool writeReport = true;          // write "Gendannelsesrapport.csv" at the end
+};
+
+struct RecoveryProgress {
+    int64_t filesDone = 0;   // files written completely (failed files are not counted)
+    int64_t filesTotal = 0;  // files to copy
+    uint64_t bytesDone = 0;  // bytes written so far, pieces of failed files included
+    uint64_t bytesTotal = 0;
+    std::string currentFile;
+};
+
+struct RecoveryResult {
+    int64_t recovered = 0;   // written without unreadable bytes
+    int64_t withErrors = 0;  // written with unreadable bytes (zeros in their place)
+    int64_t failed = 0;      // could not be written, or cut short by a cancellation
+    uint64_t bytes = 0;      // sum of the sizes of the written files
+    bool cancelled = false;
+    std::optional<std::filesystem::path> folder;  // the new folder, absent when it could not be created
+    std::vector<std::string> failures;            // one Danish line per failure, in order
+};
+
+namespace RecoveryEngine {
+
+inline constexpr const char* reportName = "Gendannelsesrapport.csv";
+inline constexpr const char* reportHeader = "Sti;Størrelse;Status;Chance;Ulæselige bytes;Bemærkning";
+inline constexpr const char* destinationFullLine = "Destinationen er fuld – gendannelsen blev stoppet.";
+
+// Copies the files among nodes, and every file below the folders among them,
+// into a new folder named after rootName inside destination. Only the
+// reporter's cancel flag is used; progress runs on the calling thread.
+RecoveryResult recover(const std::vector<FileNodePtr>& nodes, const std::string& rootName, DiskSource& source,
+                       const std::filesystem::path& destination, const RecoveryOptions& options,
+                       WorkProgress& reporter, const std::function<void(const RecoveryProgress&)>& progress);
+
+// A file name that is safe to create: no "/" or NUL, no blanks at the ends,
+// never empty, "." or "..", at most 250 bytes of UTF-8 cut between characters.
+std::string sanitize(const std::string& name);
+
+// The location itself when nothing exists there, else the first free
+// "name (2).ext", "name (3).ext" ... in the same folder (folders and files
+// without extension: "name (2)").
+std::filesystem::path uniqueURL(const std::filesystem::path& location, bool isDirectory);
+
+}  // namespace RecoveryEngine
+
+}  // namespace sovanta

@@ -1,0 +1,426 @@
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "FileTestSupport.h"
+#include "SovantaCore/FileReader.h"
+#include "SovantaCore/Recovery.h"
+
+using namespace sovanta;
+using namespace sovanta::filetest;
+namespace fs = std::filesystem;
+
+namespace {
+
+FileNodePtr folder(const std::string& name) { return FileNode::make(name, true); }
+
+FileNodePtr file(const std::string& name, uint64_t size, FileData data,
+                 Recoverability recoverability = Recoverability::good) {
+    return FileNode::make(name, false, size, EntryStatus::existing, recoverability, std::move(data));
+}
+
+FileNodePtr extentFile(const std::string& name, uint64_t offset, uint64_t size) {
+    return file(name, size, std::vector<Extent>{{offset, size}});
+}
+
+Bytes slice(const Bytes& b, size_t offset, size_t count) {
+    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(offset),
+                 b.begin() + static_cast<std::ptrdiff_t>(offset + count));
+}
+
+// Runs a recovery and keeps every progress value it reported.
+struct Run {
+    RecoveryResult result;
+    std::vector<RecoveryProgress> updates;
+};
+
+Run recoverInto(const std::vector<FileNodePtr>& nodes, const std::string& rootName, DiskSource& source,
+                const fs::path& destination, RecoveryOptions options = {},
+                std::function<void(const RecoveryProgress&, WorkProgress&)> onProgress = nullptr) {
+    Run run;
+    WorkProgress reporter;
+    run.result = RecoveryEngine::recover(nodes, rootName, source, destination, options, reporter,
+                                         [&](const RecoveryProgress& p) {
+                                             run.updates.push_back(p);
+                                             if (onProgress) onProgress(p, reporter);
+                                         });
+    return run;
+}
+
+std::string reportOf(const RecoveryResult& result) {
+    return result.folder ? readText(*result.folder / RecoveryEngine::reportName) : std::string();
+}
+
+std::string header() { return std::string(RecoveryEngine::reportHeader) + "\n"; }
+
+// A small tmpfs for the destination-full cases; needs root.
+class SmallFileSystem {
+public:
+    explicit SmallFileSystem(const std::string& size) {
+        if (::geteuid() != 0) return;
+        std::string options = "size=" + size + ",mode=0755";
+        mounted_ = ::mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    ~SmallFileSystem() {
+        if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    const fs::path& path() const { return dir_.path(); }
+
+private:
+    TempDir dir_;
+    bool mounted_ = false;
+};
+
+}  // namespace
+
+TEST(RecoveryEngine, Sanitize) {
+    const std::string ae = "\xC3\xA6";  // æ
+    std::string aes;
+    for (int i = 0; i < 126; ++i) aes += ae;
+    std::string expectedAes;
+    for (int i = 0; i < 125; ++i) expectedAes += ae;
+    // A letter with a combining accent (3 bytes) across the limit goes as a whole.
+    std::string accented = std::string(249, 'a') + "e\xCC\x81";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"a/b", "a:b"},
+        {"  navn.txt \t", "navn.txt"},
+        {"\n\xE3\x80\x80x\xC2\xA0", "x"},  // ideographic space and no-break space are blanks too
+        {std::string("a\0b", 3), "a_b"},
+        {"", "unavngivet"},
+        {".", "unavngivet"},
+        {"..", "unavngivet"},
+        {"   ", "unavngivet"},
+        {"...", "..."},
+        {std::string(300, 'x'), std::string(250, 'x')},
+        {aes, expectedAes},
+        {accented, std::string(249, 'a')},
+        {"a" + aes, "a" + expectedAes.substr(2)},  // the limit falls inside a character
+        {std::string(248, 'a') + "\xF0\x9F\x98\x80\xF0\x9F\x98\x80", std::string(248, 'a')},
+        {"rapport.pdf", "rapport.pdf"},
+    };
+    for (auto& [input, expected] : cases) {
+        EXPECT_EQ(RecoveryEngine::sanitize(input), expected) << input;
+        EXPECT_LE(RecoveryEngine::sanitize(input).size(), 250u);
+    }
+}
+
+TEST(RecoveryEngine, UniqueURL) {
+    TempDir dir;
+    const fs::path d = dir.path();
+    auto touch = [&](const std::string& name) { writeFile(d / name, {}); };
+    EXPECT_EQ(RecoveryEngine::uniqueURL(d / "report.pdf", false), d / "report.pdf");
+    touch("report.pdf");
+    EXPECT_EQ(RecoveryEngine::uniqueURL(d / "report.pdf", false), d / "report (2).pdf");
+    touch("report (2).pdf");
+    EXPECT_EQ(RecoveryEngine::uniqueURL(d / "report.pdf", false), d / "report (3).pdf");
+    touch("archive.tar.gz");
+    EXPECT_EQ(RecoveryEngine::uniqueURL(d / "archive.tar.gz", false), d / "archive.tar (2).gz");
+    touch("README");
+    EXPECT_EQ(RecoveryEngine::uniqueURL(d / "README", false), d / "README (2)");
+    fs::create_directory(d / "Gendannet.v2");
+    EXPECT_EQ(RecoveryEngine::uniqueURL(d / "Gendannet.v2", true), d / "Gendannet.v2 (2)");
+    // A dangling link is something too: it is never written through.
+    fs::create_symlink(d / "nowhere", d / "link.txt");
+    EXPECT_EQ(RecoveryEngine::uniqueURL(d / "link.txt", false), d / "link (2).txt");
+}
+
+TEST(RecoveryEngine, RecoversTreeWithStructureDatesAndReport) {
+    const Bytes disk = patternBytes(65536);
+    ByteSource source(disk);
+    TempDir out;
+
+    auto root = folder("");
+    auto docs = folder("Dokumenter");
+    auto letter = extentFile("brev.txt", 0, 3000);
+    using namespace std::chrono;
+    const Date when = sys_days{year{2010} / 7 / 15} + hours{13} + minutes{24} + seconds{56} + nanoseconds{123456789};
+    letter->modified = when;
+    auto old = folder("Gamle");
+    auto draft = file("kladde.txt", 1200, std::vector<Extent>{{10000, 500}, {20000, 700}}, Recoverability::partial);
+    draft->note = "Delvist overskrevet";
+    auto newer = folder("Ny/e");  // a slash inside a name stays one folder
+    auto fresh = extentFile("ny.txt", 40000, 100);
+    auto pictures = folder("Billeder");
+    auto photo = file("ferie.jpg", 6000, std::vector<Extent>{{std::nullopt, 1000}, {30000, 5000}});
+    auto empty = file("tom fil.txt", 0, NoData{});
+    auto small = file("lille.txt", 4, ResidentData{{'h', 'e', 'j', '\n'}});
+    auto emptyFolder = folder("Tom mappe");
+    root->add(docs), docs->add(letter), docs->add(old), old->add(draft), docs->add(newer), newer->add(fresh);
+    root->add(pictures), pictures->add(photo), root->add(empty), root->add(small), root->add(emptyFolder);
+
+    auto run = recoverInto(root->children(), "SOMMERHUS", *source, out.path() / "ny" / "mappe");
+    const auto& r = run.result;
+    ASSERT_TRUE(r.folder);
+    EXPECT_EQ(*r.folder, out.path() / "ny" / "mappe" / "SOMMERHUS");
+    EXPECT_EQ(r.recovered, 6);
+    EXPECT_EQ(r.withErrors, 0);
+    EXPECT_EQ(r.failed, 0);
+    EXPECT_FALSE(r.cancelled);
+    EXPECT_EQ(r.bytes, 3000u + 1200 + 100 + 6000 + 0 + 4);
+    EXPECT_TRUE(r.failures.empty());
+
+    const fs::path f = *r.folder;
+    EXPECT_EQ(readFile(f / "Dokumenter/brev.txt"), slice(disk, 0, 3000));
+    Bytes draftBytes = slice(disk, 10000, 500);
+    Bytes tail = slice(disk, 20000, 700);
+    draftBytes.insert(draftBytes.end(), tail.begin(), tail.end());
+    EXPECT_EQ(readFile(f / "Dokumenter/Gamle/kladde.txt"), draftBytes);
+    EXPECT_EQ(readFile(f / "Dokumenter/Ny:e/ny.txt"), slice(disk, 40000, 100));
+    Bytes photoBytes(1000, 0);
+    Bytes photoTail = slice(disk, 30000, 5000);
+    photoBytes.insert(photoBytes.end(), photoTail.begin(), photoTail.end());
+    EXPECT_EQ(readFile(f / "Billeder/ferie.jpg"), photoBytes);
+    EXPECT_TRUE(fs::is_regular_file(f / "tom fil.txt"));
+    EXPECT_EQ(fs::file_size(f / "tom fil.txt"), 0u);
+    EXPECT_EQ(readText(f / "lille.txt"), "hej\n");
+    EXPECT_FALSE(fs::exists(f / "Tom mappe"));  // folders are made only for files
+
+    struct stat st {};
+    ASSERT_EQ(::stat((f / "Dokumenter/brev.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1279200296);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+
+    // Files directly in a folder first, then its subfolders, the last pushed first.
+    EXPECT_EQ(reportOf(r), header() +
+                               "Dokumenter/brev.txt;3000;OK;God;0;\n"
+                               "Dokumenter/Ny:e/ny.txt;100;OK;God;0;\n"
+                               "Dokumenter/Gamle/kladde.txt;1200;OK;Delvis;0;Delvist overskrevet\n"
+                               "Billeder/ferie.jpg;6000;OK;God;0;\n"
+                               "tom fil.txt;0;OK;God;0;\n"
+                               "lille.txt;4;OK;God;0;\n");
+
+    ASSERT_GE(run.updates.size(), 2u);
+    EXPECT_EQ(run.updates.front().filesTotal, 6);
+    EXPECT_EQ(run.updates.front().bytesTotal, 10304u);
+    EXPECT_EQ(run.updates.front().filesDone, 0);
+    EXPECT_EQ(run.updates.front().bytesDone, 0u);
+    EXPECT_EQ(run.updates.back().filesDone, 6);
+    EXPECT_EQ(run.updates.back().bytesDone, 10304u);
+
+    // A second run never touches the first: it gets a folder of its own.
+    auto again = recoverInto({letter}, "SOMMERHUS", *source, out.path() / "ny" / "mappe");
+    ASSERT_TRUE(again.result.folder);
+    EXPECT_EQ(*again.result.folder, out.path() / "ny" / "mappe" / "SOMMERHUS (2)");
+    EXPECT_EQ(readFile(*again.result.folder / "Dokumenter/brev.txt"), slice(disk, 0, 3000));
+}
+
+TEST(RecoveryEngine, SelectionsNamesAndQuoting) {
+    const Bytes disk = patternBytes(16384);
+    ByteSource source(disk);
+    TempDir out;
+    auto root = folder("");
+    auto a = folder("A"), b = folder("B");
+    auto a1 = extentFile("a.txt", 0, 10), a2 = extentFile("a.txt", 100, 20);
+    a1->note = "et \"citat\"; og mere";
+    a2->note = "linje 1\nlinje 2";
+    auto odd = extentFile("x;y.txt", 200, 5);
+    odd->note = "vognretur\r alene";
+    root->add(a), a->add(a1), root->add(b), b->add(a2), b->add(odd);
+
+    // The same file twice, and a file with its folder: each file once. Without
+    // the folder structure, equal names are numbered.
+    RecoveryOptions flat;
+    flat.keepFolderStructure = false;
+    auto run = recoverInto({a1, a1, b, a2, a}, "", *source, out.path(), flat);
+    ASSERT_TRUE(run.result.folder);
+    EXPECT_EQ(*run.result.folder, out.path() / "Gendannet");
+    EXPECT_EQ(run.result.recovered, 3);
+    const fs::path f = *run.result.folder;
+    EXPECT_EQ(readFile(f / "a.txt"), slice(disk, 0, 10));
+    EXPECT_EQ(readFile(f / "a (2).txt"), slice(disk, 100, 20));
+    EXPECT_EQ(reportOf(run.result), header() +
+                                        "a.txt;10;OK;God;0;\"et \"\"citat\"\"; og mere\"\n"
+                                        "a (2).txt;20;OK;God;0;\"linje 1\nlinje 2\"\n"
+                                        "\"x;y.txt\";5;OK;God;0;vognretur\r alene\n");
+
+    // A blank root name is a name of blanks: "unavngivet". No report when not asked for.
+    RecoveryOptions noReport;
+    noReport.writeReport = false;
+    auto quiet = recoverInto({a1}, "  ", *source, out.path(), noReport);
+    ASSERT_TRUE(quiet.result.folder);
+    EXPECT_EQ(quiet.result.folder->filename(), "unavngivet");
+    EXPECT_FALSE(fs::exists(*quiet.result.folder / RecoveryEngine::reportName));
+    EXPECT_TRUE(fs::exists(*quiet.result.folder / "A/a.txt"));
+
+    // An empty root name on a second run: "Gendannet (2)".
+    auto second = recoverInto({}, "", *source, out.path());
+    ASSERT_TRUE(second.result.folder);
+    EXPECT_EQ(second.result.folder->filename(), "Gendannet (2)");
+    EXPECT_EQ(reportOf(second.result), header());
+}
+
+TEST(RecoveryEngine, ReportNeverOverwritesARecoveredFileOfItsName) {
+    const Bytes disk = patternBytes(8192);
+    ByteSource source(disk);
+    TempDir out;
+    auto root = folder("");
+    auto namesake = extentFile(RecoveryEngine::reportName, 0, 500);
+    root->add(namesake);
+    auto run = recoverInto({namesake}, "V", *source, out.path());
+    ASSERT_TRUE(run.result.folder);
+    EXPECT_EQ(readFile(*run.result.folder / "Gendannelsesrapport (2).csv"), slice(disk, 0, 500));
+    EXPECT_EQ(reportOf(run.result), header() + "Gendannelsesrapport (2).csv;500;OK;God;0;\n");
+}
+
+TEST(RecoveryEngine, UnreadableSectorsAreZerosCountedAndReported) {
+    Bytes disk = patternBytes(16384);
+    ByteSource source(disk);
+    source->simulatedBadRanges = {{2048, 2560}};
+    TempDir out;
+    auto root = folder("");
+    auto damaged = extentFile("skadet.bin", 1024, 4096);
+    auto fine = extentFile("hel.bin", 8192, 1000);
+    root->add(damaged), root->add(fine);
+    auto run = recoverInto(root->children(), "V", *source, out.path());
+    EXPECT_EQ(run.result.recovered, 1);
+    EXPECT_EQ(run.result.withErrors, 1);
+    EXPECT_EQ(run.result.failed, 0);
+    EXPECT_EQ(run.result.bytes, 5096u);
+    Bytes expected = slice(disk, 1024, 4096);
+    std::fill(expected.begin() + 1024, expected.begin() + 1536, 0);
+    EXPECT_EQ(readFile(*run.result.folder / "skadet.bin"), expected);
+    EXPECT_EQ(reportOf(run.result), header() +
+                                        "skadet.bin;4096;Ulæselige sektorer;God;512;\n"
+                                        "hel.bin;1000;OK;God;0;\n");
+}
+
+TEST(RecoveryEngine, FailuresAreCountedAndTheRunGoesOn) {
+    const Bytes disk = patternBytes(8192);
+    ByteSource source(disk);
+    TempDir out;
+
+    // The new folder cannot be made: every node handed in fails, nothing else happens.
+    writeFile(out.path() / "fil", {1});
+    auto root = folder("");
+    auto docs = folder("Docs");
+    auto x = extentFile("x.txt", 0, 10);
+    root->add(docs), docs->add(x), root->add(extentFile("y.txt", 0, 10));
+    auto blocked = recoverInto(root->children(), "V", *source, out.path() / "fil");
+    EXPECT_FALSE(blocked.result.folder);
+    EXPECT_EQ(blocked.result.failed, 2);
+    ASSERT_EQ(blocked.result.failures.size(), 1u);
+    EXPECT_EQ(blocked.result.failures[0],
+              "Kunne ikke oprette mappen " + (out.path() / "fil" / "V").string() + ": Not a directory");
+    EXPECT_TRUE(blocked.updates.empty());
+
+    // A folder that cannot be made (a file of its name is in the way) fails
+    // its files only.
+    auto run = recoverInto(root->children(), "W", *source, out.path(), {}, [&](const RecoveryProgress& p, auto&) {
+        if (p.filesDone == 0 && p.filesTotal == 2) writeFile(out.path() / "W" / "Docs", {});
+    });
+    EXPECT_EQ(run.result.failed, 1);
+    EXPECT_EQ(run.result.recovered, 1);
+    ASSERT_EQ(run.result.failures.size(), 1u);
+    EXPECT_EQ(run.result.failures[0].rfind("/Docs/x.txt: ", 0), 0u);
+    EXPECT_EQ(reportOf(run.result), header() + "y.txt;10;OK;God;0;\n");
+}
+
+TEST(RecoveryEngine, CancellationBeforeAFileAndInsideOne) {
+    ByteSource source(patternBytes(4096));
+    TempDir out;
+    auto root = folder("");
+    auto first = extentFile("første.txt", 0, 100);
+    // Three pieces of 4 MiB; only the first is written before the cancel is seen.
+    auto big = file("stor.bin", 12 << 20, std::vector<Extent>{{std::nullopt, 12 << 20}});
+    auto last = extentFile("sidste.txt", 0, 100);
+    root->add(first), root->add(big), root->add(last);
+
+    // Cancelled after the first file: no later file is started.
+    auto before = recoverInto(root->children(), "A", *source, out.path(), {},
+                              [](const RecoveryProgress& p, WorkProgress& reporter) {
+                                  if (p.filesDone == 1) reporter.cancel();
+                              });
+    EXPECT_TRUE(before.result.cancelled);
+    EXPECT_EQ(before.result.recovered, 1);
+    EXPECT_EQ(before.result.failed, 0);
+    EXPECT_FALSE(fs::exists(*before.result.folder / "stor.bin"));
+    EXPECT_EQ(reportOf(before.result), header() + "første.txt;100;OK;God;0;\n");
+
+    // Cancelled inside the big file: the progress call after the first file
+    // does not restart the 0.15 s clock, so waiting there makes the first
+    // piece of the big file report, and that report cancels.
+    auto inside = recoverInto(root->children(), "B", *source, out.path(), {},
+                              [](const RecoveryProgress& p, WorkProgress& reporter) {
+                                  if (p.filesDone == 1 && p.bytesDone == 100)
+                                      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                                  else if (p.filesDone == 1 && p.bytesDone > 100)
+                                      reporter.cancel();
+                              });
+    const auto& r = inside.result;
+    EXPECT_TRUE(r.cancelled);
+    EXPECT_EQ(r.recovered, 1);
+    EXPECT_EQ(r.failed, 1);  // the part written is kept, but it is not the file
+    EXPECT_EQ(r.bytes, 100u);
+    ASSERT_EQ(r.failures.size(), 1u);
+    EXPECT_EQ(r.failures[0], "/stor.bin: afbrudt efter 4194304 af 12582912 bytes");
+    EXPECT_EQ(fs::file_size(*r.folder / "stor.bin"), 4194304u);
+    EXPECT_FALSE(fs::exists(*r.folder / "sidste.txt"));
+    EXPECT_EQ(reportOf(r), header() +
+                               "første.txt;100;OK;God;0;\n"
+                               "stor.bin;4194304;Afbrudt;God;0;\n");
+    EXPECT_EQ(inside.updates.back().filesDone, 1);
+}
+
+TEST(RecoveryEngine, ThousandsOfFilesOfOneName) {
+    ByteSource source(patternBytes(4096));
+    TempDir out;
+    auto root = folder("");
+    std::vector<FileNodePtr> nodes;
+    for (int i = 0; i < 3000; ++i) {
+        auto sub = folder("mappe" + std::to_string(i));
+        auto f = file("billede.jpg", 1, ResidentData{{static_cast<uint8_t>(i)}});
+        root->add(sub), sub->add(f), nodes.push_back(f);
+    }
+    RecoveryOptions flat;
+    flat.keepFolderStructure = false;
+    auto run = recoverInto(nodes, "V", *source, out.path(), flat);
+    EXPECT_EQ(run.result.recovered, 3000);
+    const fs::path f = *run.result.folder;
+    EXPECT_EQ(readFile(f / "billede.jpg"), Bytes{0});
+    EXPECT_EQ(readFile(f / "billede (2).jpg"), Bytes{1});
+    EXPECT_EQ(readFile(f / "billede (3000).jpg"), Bytes{static_cast<uint8_t>(2999)});
+    EXPECT_FALSE(fs::exists(f / "billede (3001).jpg"));
+}
+
+TEST(RecoveryEngine, FullDestinationStopsTheRunAndKeepsTheReport) {
+    SmallFileSystem small("1m");
+    if (!small.mounted()) GTEST_SKIP() << "needs root to mount a tmpfs";
+    const Bytes disk = patternBytes(1 << 20);
+    ByteSource source(disk);
+    auto root = folder("");
+    std::vector<FileNodePtr> files;
+    for (int i = 1; i <= 5; ++i) {
+        auto f = extentFile("fil" + std::to_string(i) + ".bin", 0, 400 * 1024);
+        root->add(f), files.push_back(f);
+    }
+    auto run = recoverInto(files, "V", *source, small.path());
+    const auto& r = run.result;
+    EXPECT_EQ(r.recovered, 2);
+    EXPECT_EQ(r.failed, 1);
+    ASSERT_EQ(r.failures.size(), 2u);
+    EXPECT_EQ(r.failures[0], "/fil3.bin: No space left on device");
+    EXPECT_EQ(r.failures[1], "Destinationen er fuld – gendannelsen blev stoppet.");
+    EXPECT_FALSE(fs::exists(*r.folder / "fil3.bin"));  // removed, which leaves room for the report
+    EXPECT_FALSE(fs::exists(*r.folder / "fil4.bin"));
+    EXPECT_EQ(readFile(*r.folder / "fil2.bin"), slice(disk, 0, 400 * 1024));
+    EXPECT_EQ(reportOf(r), header() +
+                               "fil1.bin;409600;OK;God;0;\n"
+                               "fil2.bin;409600;OK;God;0;\n");
+}
+
+TEST(RecoveryEngine, AReportThatCannotBeWrittenIsAFailure) {
+    SmallFileSystem small("1m");
+    if (!small.mounted()) GTEST_SKIP() << "needs root to mount a tmpfs";
+    const Bytes disk = patternBytes(1 << 20);
+    ByteSource source(disk);
+    auto root = folder("");
+    auto exact = extentFile("fylder.bin", 0, 1 << 20);  // fills the file system to the last byte
+    root->add(exact);
+    auto run = recoverInto({exact}, "V", *source, small.path());
+    EXPECT_EQ(run.result.recovered, 1);
+    ASSERT_EQ(run.result.failures.size(), 1u);
+    EXPECT_EQ(run.result.failures[0], "Rapporten Gendannelsesrapport.csv kunne ikke skrives: No space left on device");
+}
