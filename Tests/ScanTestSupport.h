@@ -8,10 +8,15 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -161,6 +166,99 @@ inline std::multimap<std::string, FileNodePtr> nodesByPath(const FileNodePtr& ro
         for (auto& c : node->children()) stack.push_back({c, path + "/" + c->name});
     }
     return out;
+}
+
+// Sets TZ for one scope: FAT times are local times, and the manifests were
+// written with TZ=UTC.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char* zone) {
+        if (const char* old = std::getenv("TZ")) old_ = old;
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~ScopedTimeZone() {
+        if (old_)
+            ::setenv("TZ", old_->c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+    }
+
+private:
+    std::optional<std::string> old_;
+};
+
+// "2024-03-14T11:01:08" (with or without a final Z) as UTC.
+inline std::optional<Date> parseManifestTime(const std::string& text) {
+    std::tm tm{};
+    if (!::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &tm)) return std::nullopt;
+    return std::chrono::system_clock::from_time_t(::timegm(&tm));
+}
+
+// The node of a manifest row: the exact path, or, for a deleted entry that kept
+// only its short name, the path whose last name begins with "_" (the first byte
+// of a deleted short name is gone).
+template <typename T>
+T findRow(const std::multimap<std::string, T>& nodes, std::string path, bool deleted) {
+    if (!path.empty() && path.back() == '/') path.pop_back();
+    if (auto it = nodes.find(path); it != nodes.end()) return it->second;
+    if (!deleted) return T();
+    size_t slash = path.rfind('/');
+    size_t first = slash == std::string::npos ? 0 : slash + 1;
+    size_t length = 1;
+    while (first + length < path.size() && (static_cast<uint8_t>(path[first + length]) & 0xC0) == 0x80) ++length;
+    path.replace(first, length, "_");
+    auto it = nodes.find(path);
+    return it == nodes.end() ? T() : it->second;
+}
+
+// Compares a FAT volume with the manifest rows under prefix ("" or "p1:"):
+// names, sizes, status, times, fragments, contents, and the ratings and notes
+// the reader gives for each status. Every node of the tree must be a row.
+inline void expectFATVolumeMatchesManifest(DiskSource& source, const Volume& volume, const std::string& fixture,
+                                           const std::string& prefix = "") {
+    ScopedTimeZone utc("UTC");
+    auto nodes = nodesByPath(volume.root);
+    std::set<const FileNode*> matched;
+    size_t rows = 0;
+    for (auto& row : readManifest(fixture)) {
+        if (row.path == "-" || row.path.rfind(prefix, 0) != 0 || row.path == prefix) continue;
+        std::string path = row.path.substr(prefix.size());
+        SCOPED_TRACE(fixture + ": " + row.path);
+        ++rows;
+        bool deleted = row.status == "deleted";
+        ASSERT_TRUE(deleted || row.status == "existing") << "a FAT manifest row the quick scan cannot give";
+        auto node = findRow(nodes, path, deleted);
+        ASSERT_TRUE(node) << "not listed";
+        matched.insert(node.get());
+        EXPECT_EQ(node->status, deleted ? EntryStatus::deleted : EntryStatus::existing);
+        EXPECT_EQ(node->isDirectory, path.back() == '/');
+        if (row.mtime != "-") {
+            EXPECT_EQ(node->modified, parseManifestTime(row.mtime));
+        }
+        if (node->isDirectory) continue;
+
+        EXPECT_EQ(std::to_string(node->size), row.size);
+        bool overwritten = row.note.rfind("overwritten", 0) == 0;
+        if (overwritten) {
+            // Its first cluster, or a later one, now belongs to another file.
+            bool startReused = node->recoverability == Recoverability::poor &&
+                               node->note == std::optional<std::string>("Startklyngen er genbrugt af en anden fil");
+            bool partReused = node->recoverability == Recoverability::partial &&
+                              node->note == std::optional<std::string>("Dele af filen kan være overskrevet");
+            EXPECT_TRUE(startReused || partReused) << label(node->recoverability);
+            continue;
+        }
+        EXPECT_EQ(node->recoverability, Recoverability::good);
+        EXPECT_EQ(node->note, std::nullopt);
+        auto* extents = std::get_if<std::vector<Extent>>(&node->data);
+        ASSERT_TRUE(extents);
+        EXPECT_EQ(std::to_string(extents->size()), row.fragments);
+        EXPECT_EQ(sha256Hex(readThroughExtents(source, *node)), row.sha256);
+    }
+    EXPECT_GT(rows, 0u);
+    for (auto& [path, node] : nodes) EXPECT_TRUE(matched.count(node.get())) << "not in the manifest: " << path;
 }
 
 }  // namespace sovanta::testing

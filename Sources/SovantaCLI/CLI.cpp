@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "SovantaCore/Model.h"
+#include "SovantaCore/Scanner.h"
 
 namespace sovanta::cli {
 
@@ -27,7 +28,7 @@ const char* const usageText =
 namespace {
 
 // Every core call that takes progress gets this one, which nothing cancels.
-[[maybe_unused]] WorkProgress& reporter() {
+WorkProgress& reporter() {
     static WorkProgress instance([](double, const std::string&) {});
     return instance;
 }
@@ -42,7 +43,7 @@ int usage() {
     return 1;
 }
 
-[[maybe_unused]] bool hasFlag(const std::vector<std::string>& args, const std::string& flag) {
+bool hasFlag(const std::vector<std::string>& args, const std::string& flag) {
     for (auto& a : args)
         if (a == flag) return true;
     return false;
@@ -77,7 +78,7 @@ std::vector<std::string> split(const std::string& text, char separator) {
 
 // A source operand: a device name when it names one and no such file exists,
 // else an image file. Ends the process with status 2 when it cannot be opened.
-[[maybe_unused]] DiskSourcePtr open(const std::string& operand) {
+DiskSourcePtr open(const std::string& operand) {
     DiskSourcePtr source;
     try {
         struct stat st {};
@@ -105,6 +106,71 @@ std::vector<std::string> split(const std::string& text, char separator) {
     return source;
 }
 
+// The volumes of a source: the quick scan's, and with deep those the deep scan
+// builds, its extra folders and its carved files.
+std::vector<VolumePtr> allVolumes(DiskSource& source, bool deep, bool carve) {
+    auto quick = QuickScanner::run(source, reporter());
+    for (auto& note : quick.notes) printLine("! " + note);
+    std::vector<VolumePtr> volumes = quick.volumes;
+    if (!deep) return volumes;
+    // The deep scan joins here: the sweep (carving when carve is set), its
+    // summary line, the volumes built from its finds after the quick scan's,
+    // the extra folders added to their volumes, and the carved volume last.
+    (void)carve;
+    return volumes;
+}
+
+// One volume as an indented tree, depth first in the children's stored order.
+void printTree(const Volume& volume) {
+    printLine("== " + volume.title() + " @ " + std::to_string(volume.offset) + " [" + volume.origin + "]");
+    for (auto& note : volume.notes) printLine("   note: " + note);
+    std::vector<std::pair<FileNodePtr, size_t>> stack;
+    const auto& top = volume.root->children();
+    for (auto it = top.rbegin(); it != top.rend(); ++it) stack.push_back({*it, 0});
+    while (!stack.empty()) {
+        auto [node, depth] = stack.back();
+        stack.pop_back();
+        std::string line(2 * (depth + 1), ' ');
+        std::string tag = node->status == EntryStatus::existing ? "" : " [" + label(node->status) + "]";
+        std::string note = node->note ? " (" + *node->note + ")" : "";
+        if (node->isDirectory) {
+            line += node->name + "/" + tag + note;
+            const auto& children = node->children();
+            for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back({*it, depth + 1});
+        } else {
+            line += node->name + "  " + std::to_string(node->size) + " B" + tag + " chance=" +
+                    label(node->recoverability) + note;
+        }
+        printLine(line);
+    }
+}
+
+void scanCommand(const std::vector<std::string>& args) {
+    auto source = open(args[1]);
+    printLine(source->displayName + ": " + formatBytes(source->size) + ", sektor " +
+              std::to_string(source->sectorSize) + " B");
+    auto result = QuickScanner::run(*source, reporter());
+    printLine("Partitionering: " + result.layout.scheme);
+    for (auto& entry : result.layout.entries) {
+        printLine("  #" + std::to_string(entry.index) + " " + entry.typeName + " @ " + std::to_string(entry.offset) +
+                  " " + formatBytes(entry.size) + " " + (entry.detected ? rawValue(*entry.detected) : "?") + " " +
+                  entry.name);
+    }
+    for (auto& note : result.notes) printLine("! " + note);
+    for (auto& volume : result.volumes) {
+        auto totals = volume->root->totals();
+        printLine("  " + volume->title() + ": " + std::to_string(totals.files) + " filer, " +
+                  std::to_string(totals.folders) + " mapper, " + std::to_string(totals.deleted) + " slettede, " +
+                  formatBytes(totals.bytes));
+        for (auto& note : volume->notes) printLine("     note: " + note);
+    }
+}
+
+void treeCommand(const std::vector<std::string>& args) {
+    auto source = open(args[1]);
+    for (auto& volume : allVolumes(*source, hasFlag(args, "--deep"), true)) printTree(*volume);
+}
+
 struct Command {
     std::string word;
     size_t minimumArguments;
@@ -114,6 +180,8 @@ struct Command {
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         // Each command joins this table with the engine it drives.
+        {"scan", 2, scanCommand},
+        {"tree", 2, treeCommand},
     };
     return table;
 }
