@@ -24,6 +24,24 @@ TEST(CLI, UsageForMissingOrUnknownCommands) {
     }
 }
 
+TEST(CLI, SourceThatCannotBeOpenedExitsWithTwo) {
+    TempDir dir;
+    auto r = test::runCLI({"scan", "nodisk"}, {}, dir.path().string());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(r.err, "Fejl: Filen findes ikke: " + dir.file("nodisk") + "\n");
+
+    // A flag in the operand's place is taken as the operand.
+    auto flag = test::runCLI({"scan", "--deep"}, {}, dir.path().string());
+    EXPECT_EQ(flag.status, 2);
+    EXPECT_EQ(flag.err, "Fejl: Filen findes ikke: " + dir.file("--deep") + "\n");
+
+    // A "disk" name that is no file is opened as a device.
+    auto device = test::runCLI({"scan", "disk4"}, {}, dir.path().string());
+    EXPECT_EQ(device.status, 2);
+    EXPECT_EQ(device.err, "Fejl: Kunne ikke åbne " + Platform::rawDevicePrefix() + "disk4: No such file or directory\n");
+}
+
 TEST(CLI, SimulatedBadRanges) {
     struct Case {
         const char* value;
