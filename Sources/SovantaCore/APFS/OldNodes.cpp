@@ -1,0 +1,254 @@
+// Deleted files rebuilt from old copy-on-write leaf nodes of file-system trees.
+#include <algorithm>
+#include <map>
+
+#include "SovantaCore/APFS.h"
+#include "SovantaCore/APFS/Records.h"
+#include "SovantaCore/Binary.h"
+
+namespace sovanta::APFSParser {
+
+namespace {
+
+const char* const deletedFolderName = "$Slettede filer (gamle træknuder)";
+constexpr size_t maxPathSteps = 256;
+constexpr size_t progressEvery = 500;
+
+struct OldInode {
+    uint64_t xid = 0;
+    uint64_t parent = 0;
+    uint64_t privateID = 0;
+    uint64_t size = 0;
+    std::optional<Date> created;
+    std::optional<Date> modified;
+    bool compressed = false;
+};
+
+struct OldDrec {
+    uint64_t xid = 0;
+    uint64_t parent = 0;
+    std::string name;
+    uint64_t fileID = 0;
+    uint16_t type = 0;
+};
+
+struct OldExtent {
+    uint64_t xid = 0;
+    uint64_t length = 0;
+    uint64_t physical = 0;
+};
+
+struct Target {
+    VolumePtr volume;
+    std::shared_ptr<APFSDeepInfo> info;
+    FileNodePtr top;
+    // Folders below the top by (holding node id, name), and the folder a
+    // holding folder id resolved to: each folder's path is worked out once.
+    std::map<std::pair<int64_t, std::string>, FileNodePtr> byName;
+    std::unordered_map<uint64_t, FileNodePtr> byHolder;
+};
+
+FileNodePtr makeFolder(const std::string& name) {
+    return FileNode::make(name, true, 0, EntryStatus::deleted, Recoverability::unknown, NoData{});
+}
+
+// The folder names from the top down for a holding folder id: a live folder's
+// path, under it the names of old folder entries found on the way up, or
+// "mappe-<id>" where the trail ends.
+std::vector<std::string> pathComponents(uint64_t holder, const APFSDeepInfo& info,
+                                        const std::unordered_map<uint64_t, OldDrec>& drecs) {
+    std::vector<std::string> collected;
+    uint64_t id = holder;
+    std::vector<std::string> top;
+    while (true) {
+        if (auto live = info.dirs.find(id); live != info.dirs.end()) {
+            auto root = info.dirs.find(apfs::rootFolderID);
+            const FileNode* stop = root != info.dirs.end() ? root->second.get() : nullptr;
+            std::vector<std::string> names;
+            for (auto node = live->second; node && node.get() != stop; node = node->parent())
+                names.push_back(node->name);
+            std::string joined;
+            for (auto it = names.rbegin(); it != names.rend(); ++it) {
+                if (!joined.empty()) joined += '/';
+                joined += *it;
+            }
+            size_t start = 0;
+            while (start <= joined.size()) {
+                size_t slash = joined.find('/', start);
+                if (slash == std::string::npos) slash = joined.size();
+                if (slash > start) top.push_back(joined.substr(start, slash - start));
+                start = slash + 1;
+            }
+            break;
+        }
+        auto old = drecs.find(id);
+        if (old != drecs.end() && old->second.type == apfs::typeFolder) {
+            collected.push_back(old->second.name);
+            if (collected.size() == maxPathSteps) break;
+            id = old->second.parent;
+            continue;
+        }
+        top.push_back("mappe-" + std::to_string(id));
+        break;
+    }
+    top.insert(top.end(), collected.rbegin(), collected.rend());
+    return top;
+}
+
+}  // namespace
+
+std::vector<std::pair<VolumePtr, FileNodePtr>> deletedFromOldNodes(const std::vector<VolumePtr>& volumes,
+                                                                   const std::vector<uint64_t>& nodeOffsets,
+                                                                   DiskSource& src, WorkProgress* progress) {
+    std::vector<Target> targets;
+    for (const auto& volume : volumes) {
+        if (!volume) continue;
+        if (std::any_of(targets.begin(), targets.end(), [&](const Target& t) { return t.volume == volume; }))
+            continue;
+        auto info = std::any_cast<std::shared_ptr<APFSDeepInfo>>(&volume->deepContext);
+        if (info && *info) targets.push_back(Target{volume, *info, nullptr, {}, {}});
+    }
+    if (targets.empty()) return {};
+
+    const APFSDeepInfo& geometry = *targets.front().info;
+    uint64_t base = geometry.base, blockSize = geometry.blockSize;
+    if (blockSize == 0) return {};
+    auto endOffset = apfs::byteOffset(base, geometry.blockCount, blockSize);
+    uint64_t end = endOffset ? *endOffset : UINT64_MAX;
+    std::vector<uint64_t> offsets;
+    for (uint64_t o : nodeOffsets)
+        if (o >= base && o < end && (o - base) % blockSize == 0) offsets.push_back(o);
+    if (offsets.empty()) return {};
+
+    auto container = APFSContainer::open(src, base);
+    if (!container) return {};
+
+    // The newest copy of every inode, directory entry and file extent.
+    std::unordered_map<uint64_t, OldInode> inodes;
+    std::unordered_map<uint64_t, OldDrec> drecs;
+    std::unordered_map<uint64_t, std::map<uint64_t, OldExtent>> extents;
+    for (size_t i = 0; i < offsets.size(); ++i) {
+        if (progress && i % progressEvery == 0) {
+            if (progress->isCancelled()) break;
+            progress->report(std::min(static_cast<double>(i) / static_cast<double>(offsets.size()), 1.0),
+                             "Undersøger gamle APFS-træknuder …");
+        }
+        Bytes block = src.readReporting(offsets[i], static_cast<int64_t>(blockSize)).data;
+        uint64_t xid = u64le(block, 16);
+        auto node = container->parseNode(block, 16, 16);
+        if (!node || node->level != 0 || node->records.empty()) continue;
+        for (auto& record : node->records) {
+            auto header = apfs::keyHeader(record.key);
+            if (!header) continue;
+            if (header->kind == apfs::kindInode) {
+                auto value = apfs::inodeValue(record.value);
+                if (!value) continue;
+                auto found = inodes.find(header->objectID);
+                if (found != inodes.end() && found->second.xid >= xid) continue;
+                inodes[header->objectID] =
+                    OldInode{xid,           value->parent,   value->privateID,
+                             value->size,   value->created,  value->modified,
+                             (value->bsdFlags & apfs::compressedFlag) != 0};
+            } else if (header->kind == apfs::kindDirEntry) {
+                auto entry = apfs::dirEntry(record.key, record.value);
+                auto found = drecs.find(entry.fileID);
+                if (found != drecs.end() && found->second.xid >= xid) continue;
+                drecs[entry.fileID] = OldDrec{xid, header->objectID, std::move(entry.name), entry.fileID, entry.type};
+            } else if (header->kind == apfs::kindFileExtent) {
+                auto extent = apfs::fileExtent(record.key, record.value);
+                auto& perStream = extents[header->objectID];
+                auto found = perStream.find(extent.logical);
+                if (found != perStream.end() && found->second.xid >= xid) continue;
+                perStream[extent.logical] = OldExtent{xid, extent.length, extent.physical};
+            }
+        }
+    }
+
+    for (const auto& [fileID, drec] : drecs) {
+        if (drec.type != apfs::typeRegular) continue;
+        auto inode = inodes.find(fileID);
+        if (inode == inodes.end() || inode->second.size == 0) continue;
+
+        Target* target = nullptr;
+        for (auto& t : targets)
+            if (t.info->dirs.count(drec.parent)) {
+                target = &t;
+                break;
+            }
+        if (!target)
+            for (auto& t : targets)
+                if (t.volume->label != "Preboot" && t.volume->label != "VM") {
+                    target = &t;
+                    break;
+                }
+        if (!target) target = &targets.front();
+
+        if (target->info->liveInodes.count(fileID)) continue;
+        auto stream = extents.find(inode->second.privateID);
+        if (stream == extents.end()) continue;
+
+        // Place the bytes: any gap or uncovered end makes the file poor, as
+        // nothing tells whether the blocks were reused.
+        const OldInode& old = inode->second;
+        uint64_t size = old.size, p = 0;
+        bool gap = false;
+        std::vector<Extent> placed;
+        for (const auto& [logical, extent] : stream->second) {
+            if (p >= size) break;
+            if (p < logical) {
+                uint64_t stop = std::min(logical, size);
+                placed.push_back(Extent{std::nullopt, stop - p});
+                gap = true;
+                p = stop;
+                if (logical >= size) break;
+            }
+            if (logical == p) {
+                uint64_t length = std::min(extent.length, size - logical);
+                std::optional<uint64_t> at;
+                if (extent.physical != 0) at = apfs::byteOffset(target->info->base, extent.physical,
+                                                               target->info->blockSize);
+                placed.push_back(Extent{at, length});
+                p += length;
+            }
+        }
+        Recoverability rating = Recoverability::unknown;
+        if (p < size) {
+            placed.push_back(Extent{std::nullopt, size - p});
+            rating = Recoverability::poor;
+        } else if (gap || old.compressed) {
+            rating = Recoverability::poor;
+        }
+
+        auto file = FileNode::make(drec.name, false, size, EntryStatus::deleted, rating, std::move(placed));
+        file->created = old.created;
+        file->modified = old.modified;
+        file->fsID = fileID;
+        file->note = old.compressed ? "APFS-komprimeret fil – indholdet kan ikke gendannes direkte"
+                                    : "Fundet i en gammel træknude – blokkene kan være genbrugt";
+
+        if (!target->top) target->top = makeFolder(deletedFolderName);
+        auto& folder = target->byHolder[drec.parent];
+        if (!folder) {
+            folder = target->top;
+            for (const auto& name : pathComponents(drec.parent, *target->info, drecs)) {
+                auto& child = target->byName[{folder->id, name}];
+                if (!child) {
+                    child = makeFolder(name);
+                    folder->add(child);
+                }
+                folder = child;
+            }
+        }
+        folder->add(file);
+    }
+
+    std::vector<std::pair<VolumePtr, FileNodePtr>> result;
+    for (auto& t : targets) {
+        if (!t.top) continue;
+        t.top->sortChildren();
+        result.emplace_back(t.volume, t.top);
+    }
+    return result;
+}
+
+}  // namespace sovanta::APFSParser
