@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,9 @@ inline Bytes makeNode(const std::vector<Record>& records, uint16_t flags, uint16
     size_t keyStart = 56 + tocLength;
     size_t valueEnd = blockSize - ((flags & 1) ? 40 : 0);
     size_t keyPos = 0, valuePos = 0;
+    size_t used = keyStart;
+    for (const auto& r : records) used += r.key.size() + r.value.size();
+    if (used > valueEnd) throw std::length_error("records do not fit in one node");
     for (size_t i = 0; i < records.size(); ++i) {
         const auto& r = records[i];
         std::memcpy(b.data() + keyStart + keyPos, r.key.data(), r.key.size());
