@@ -20,6 +20,8 @@
 #include "SovantaCore/APFS.h"
 #include "SovantaCore/Binary.h"
 #include "SovantaCore/DiskSource.h"
+#include "SovantaCore/FileReader.h"
+#include "FileTestSupport.h"
 
 namespace apfstest {
 
@@ -308,100 +310,13 @@ inline std::string isoUTC(const Date& date) {
     return text;
 }
 
-class SHA256 {
-public:
-    void update(const uint8_t* data, size_t length) {
-        for (size_t i = 0; i < length; ++i) {
-            buffer_[fill_++] = data[i];
-            if (fill_ == 64) {
-                block(buffer_.data());
-                fill_ = 0;
-            }
-        }
-        total_ += length;
-    }
-    std::string hex() {
-        uint64_t bits = total_ * 8;
-        uint8_t pad = 0x80;
-        update(&pad, 1);
-        uint8_t zero = 0;
-        while (fill_ != 56) update(&zero, 1);
-        uint8_t length[8];
-        for (int i = 0; i < 8; ++i) length[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
-        update(length, 8);
-        std::string out;
-        char text[9];
-        for (uint32_t v : h_) {
-            std::snprintf(text, sizeof text, "%08x", v);
-            out += text;
-        }
-        return out;
-    }
-
-private:
-    static uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-    void block(const uint8_t* p) {
-        static const uint32_t k[64] = {
-            0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-            0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-            0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-            0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-            0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-            0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-            0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-            0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-        uint32_t w[64];
-        for (int i = 0; i < 16; ++i)
-            w[i] = (uint32_t(p[4 * i]) << 24) | (uint32_t(p[4 * i + 1]) << 16) | (uint32_t(p[4 * i + 2]) << 8) |
-                   p[4 * i + 3];
-        for (int i = 16; i < 64; ++i) {
-            uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-            uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-        }
-        uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6], h = h_[7];
-        for (int i = 0; i < 64; ++i) {
-            uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
-            uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-            h = g;
-            g = f;
-            f = e;
-            e = d + t1;
-            d = c;
-            c = b;
-            b = a;
-            a = t1 + t2;
-        }
-        h_[0] += a;
-        h_[1] += b;
-        h_[2] += c;
-        h_[3] += d;
-        h_[4] += e;
-        h_[5] += f;
-        h_[6] += g;
-        h_[7] += h;
-    }
-    std::array<uint32_t, 8> h_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                               0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    std::array<uint8_t, 64> buffer_{};
-    size_t fill_ = 0;
-    uint64_t total_ = 0;
-};
-
-// The sha256 of a file's bytes as its extents place them (holes as zeros).
+// The sha256 of a file's bytes as the file reader streams them.
 inline std::string contentHash(DiskSource& src, const FileNode& file) {
-    SHA256 sha;
-    const auto* extents = std::get_if<std::vector<Extent>>(&file.data);
-    if (!extents) return sha.hex();
-    for (const auto& e : *extents) {
-        uint64_t done = 0;
-        while (done < e.length) {
-            int64_t piece = static_cast<int64_t>(std::min<uint64_t>(e.length - done, 1 << 20));
-            Bytes bytes = e.offset ? src.read(*e.offset + done, piece) : Bytes(static_cast<size_t>(piece), 0);
-            sha.update(bytes.data(), bytes.size());
-            done += static_cast<uint64_t>(piece);
-        }
-    }
+    filetest::Sha256 sha;
+    FileReader::stream(file, src, FileReader::defaultChunkSize, std::nullopt, [&](const Bytes& piece) {
+        sha.update(piece);
+        return true;
+    });
     return sha.hex();
 }
 
