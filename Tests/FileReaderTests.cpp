@@ -116,6 +116,32 @@ TEST(FileReader, UnreadableBytesAreZerosAndCountedUntilTheBodyStops) {
     EXPECT_EQ(bad, 512);
 }
 
+TEST(FileReader, LargePiecesAlignedOrNotReadTheSame) {
+    Bytes disk = patternBytes(3 << 20);
+    ByteSource source(disk);
+    source->simulatedBadRanges = {{(1 << 20) - 1024, (1 << 20) + 1024}};
+    // Sector-aligned pieces of 1 MiB, an unaligned start, and an extent that
+    // runs past the end of the source.
+    for (uint64_t offset : {uint64_t{0}, uint64_t{100}, uint64_t{(2 << 20) + 512}}) {
+        SCOPED_TRACE(offset);
+        const uint64_t length = 1 << 20;
+        auto node = FileNode::make("f", false, 2 * length, EntryStatus::existing, Recoverability::good,
+                                   std::vector<Extent>{{offset, length}, {offset, length}});
+        auto s = streamAll(*node, *source, 1 << 20);
+        Bytes expected(2 * length, 0);
+        for (uint64_t i = 0; i < 2 * length; ++i) {
+            uint64_t at = offset + i % length;
+            bool bad = at >= (1 << 20) - 1024 && at < (1 << 20) + 1024;
+            expected[i] = at < disk.size() && !bad ? disk[at] : 0;
+        }
+        EXPECT_EQ(s.joined(), expected);
+        EXPECT_EQ(s.badBytes, 2 * source->readReporting(offset, length).badBytes);
+        if (offset == 0) {
+            EXPECT_EQ(s.badBytes, 2048);
+        }
+    }
+}
+
 TEST(FileReader, ResidentAndNoDataAndPrefixes) {
     ByteSource source(patternBytes(4096));
     Bytes ten = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};

@@ -10,6 +10,8 @@ namespace sovanta::FileReader {
 namespace {
 
 constexpr uint64_t uint64Max = std::numeric_limits<uint64_t>::max();
+// Reads longer than this bypass the disk source's cache.
+constexpr uint64_t largeReadBytes = 262144;
 
 // a + b, or nothing when it does not fit in 64 bits.
 std::optional<uint64_t> checkedAdd(uint64_t a, uint64_t b) {
@@ -130,28 +132,47 @@ int64_t streamCompressed(const CompressedRuns& compressed, uint64_t total, DiskS
 int64_t streamExtents(const std::vector<Extent>& extents, uint64_t total, int64_t chunkSize, DiskSource& source,
                       const Body& body) {
     const uint64_t chunk = static_cast<uint64_t>(chunkSize);
+    const uint64_t sectorSize = static_cast<uint64_t>(std::max<int64_t>(source.sectorSize, 1));
     int64_t badBytes = 0;
     uint64_t delivered = 0;
+    // One buffer for the large pieces and one of zeros, reused from piece to
+    // piece: a fresh multi-megabyte array per piece costs the system a new
+    // mapping each time. The body gets them read-only, so the zeros stay zeros.
+    Bytes buffer;
+    Bytes zeros;
+    auto zeroPiece = [&](uint64_t n) -> const Bytes& {
+        zeros.resize(static_cast<size_t>(n));
+        return zeros;
+    };
     for (auto& extent : extents) {
         if (delivered >= total) break;
         for (uint64_t position = 0; position < extent.length && delivered < total;) {
             uint64_t n = std::min({total - delivered, extent.length - position, chunk});
             std::optional<uint64_t> offset;
             if (extent.offset) offset = checkedAdd(*extent.offset, position);
-            Bytes piece = extent.offset ? readAt(source, offset, static_cast<int64_t>(n), badBytes)
-                                        : Bytes(static_cast<size_t>(n), 0);
             position += n;
             delivered += n;
-            if (!body(piece)) return badBytes;
+            bool goOn;
+            if (!extent.offset) {
+                goOn = body(zeroPiece(n));
+            } else if (offset && n > largeReadBytes && *offset % sectorSize == 0 && n % sectorSize == 0 &&
+                       *offset <= source.size && n <= source.size - *offset) {
+                // The same uncached, sector-aligned read that readReporting
+                // makes for a piece this large, straight into the buffer.
+                buffer.resize(static_cast<size_t>(n));
+                badBytes += source.readInto(*offset, static_cast<int64_t>(n), buffer.data(), ReadMode::thorough);
+                goOn = body(buffer);
+            } else {
+                goOn = body(readAt(source, offset, static_cast<int64_t>(n), badBytes));
+            }
+            if (!goOn) return badBytes;
         }
     }
     // A missing tail, or no extents at all: zeros up to the size.
-    Bytes zeros;
     while (delivered < total) {
         uint64_t n = std::min(total - delivered, chunk);
-        zeros.assign(static_cast<size_t>(n), 0);
         delivered += n;
-        if (!body(zeros)) break;
+        if (!body(zeroPiece(n))) break;
     }
     return badBytes;
 }
