@@ -2,12 +2,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "SovantaCore/Model.h"
+#include "SovantaCore/Recovery.h"
 #include "SovantaCore/Scanner.h"
 
 namespace sovanta::cli {
@@ -171,6 +173,29 @@ void treeCommand(const std::vector<std::string>& args) {
     for (auto& volume : allVolumes(*source, hasFlag(args, "--deep"), true)) printTree(*volume);
 }
 
+// Recovers every volume's files (with --deleted: only the files that are not
+// existing) into one new folder per volume below the destination.
+void recoverCommand(const std::vector<std::string>& args) {
+    auto source = open(args[1]);
+    const std::filesystem::path destination = std::filesystem::absolute(args[2]);
+    const bool deletedOnly = hasFlag(args, "--deleted");
+    for (auto& volume : allVolumes(*source, hasFlag(args, "--deep"), true)) {
+        std::vector<FileNodePtr> nodes;
+        if (deletedOnly) {
+            for (auto& file : volume->root->allFiles())
+                if (file->status != EntryStatus::existing) nodes.push_back(file);
+        } else {
+            nodes = volume->root->children();
+        }
+        RecoveryResult result = RecoveryEngine::recover(nodes, volume->title(), *source, destination,
+                                                        RecoveryOptions(), reporter(), [](const RecoveryProgress&) {});
+        printLine(volume->title() + ": " + std::to_string(result.recovered) + " gendannet, " +
+                  std::to_string(result.withErrors) + " med fejl, " + std::to_string(result.failed) +
+                  " mislykkedes → " + (result.folder ? result.folder->string() : "-"));
+        for (size_t i = 0; i < result.failures.size() && i < 10; ++i) printLine("   " + result.failures[i]);
+    }
+}
+
 struct Command {
     std::string word;
     size_t minimumArguments;
@@ -182,6 +207,7 @@ const std::vector<Command>& commands() {
         // Each command joins this table with the engine it drives.
         {"scan", 2, scanCommand},
         {"tree", 2, treeCommand},
+        {"recover", 3, recoverCommand},
     };
     return table;
 }
