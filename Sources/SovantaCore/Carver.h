@@ -1,0 +1,75 @@
+// The signature carver: recognises the start of a file by its leading magic
+// bytes and walks the format's own structure on the source to find where the
+// file ends. Nineteen families of formats, fifty extensions.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "SovantaCore/Binary.h"
+#include "SovantaCore/DiskSource.h"
+#include "SovantaCore/Model.h"
+
+namespace sovanta {
+
+struct CarvedFile {
+    uint64_t offset = 0;  // absolute offset of the file's first byte on the source
+    uint64_t size = 0;    // never 0 in a returned value
+    std::string ext;      // lower case, without the dot
+    bool exact = false;   // the length the format's own structure gives, not an estimate
+    std::optional<Date> date;
+    bool operator==(const CarvedFile&) const = default;
+};
+
+class Carver {
+public:
+    Carver(DiskSourcePtr src, std::set<FileCategory> categories);
+
+    const DiskSourcePtr src;
+    const std::set<FileCategory> categories;
+
+    // The carvable formats of each category, for display.
+    static const std::vector<std::pair<FileCategory, std::string>>& supportedTypes();
+
+    // The file that starts at offset, given the first bytes there (at least 32;
+    // only the first 8 are looked at, everything else is read from the source).
+    std::optional<CarvedFile> check(ByteSpan view, uint64_t offset) const;
+
+    // The capture date in the TIFF structure of an EXIF block, or absent.
+    static std::optional<Date> exifDate(ByteSpan tiff);
+    // The length of the MPEG audio frame with this header, or absent when the
+    // header is not a valid frame header.
+    static std::optional<uint32_t> mpegFrameLength(uint32_t header);
+
+private:
+    bool wants(const std::string& ext) const;
+
+    // Picture formats.
+    std::optional<CarvedFile> jpeg(uint64_t offset) const;
+    std::optional<CarvedFile> png(uint64_t offset) const;
+    std::optional<CarvedFile> gif(uint64_t offset) const;
+    std::optional<CarvedFile> bmp(uint64_t offset) const;
+    std::optional<CarvedFile> tiff(uint64_t offset, bool little, uint8_t marker) const;
+    std::optional<CarvedFile> raf(uint64_t offset) const;
+    // Archive and document formats.
+    std::optional<CarvedFile> rar(uint64_t offset) const;
+    std::optional<CarvedFile> zip(uint64_t offset) const;
+    std::optional<CarvedFile> pdf(uint64_t offset) const;
+    std::optional<CarvedFile> sevenZip(uint64_t offset) const;
+    std::optional<CarvedFile> sqlite(uint64_t offset) const;
+    std::optional<CarvedFile> ole(uint64_t offset) const;
+    std::optional<CarvedFile> rtf(uint64_t offset) const;
+    // Audio and video formats.
+    std::optional<CarvedFile> riff(uint64_t offset) const;
+    std::optional<CarvedFile> aiff(uint64_t offset) const;
+    std::optional<CarvedFile> ebml(uint64_t offset) const;
+    std::optional<CarvedFile> ogg(uint64_t offset) const;
+    std::optional<CarvedFile> mp3(uint64_t offset) const;
+    std::optional<CarvedFile> isoBMFF(uint64_t offset) const;
+};
+
+}  // namespace sovanta
