@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "SovantaCore/Binary.h"
+#include "SovantaCore/Carver.h"
 #include "SovantaCore/FileReader.h"
 #include "SovantaCore/Partitions.h"
 #include "SovantaCore/PropertyList.h"
@@ -121,6 +122,16 @@ const std::vector<Target>& targets() {
         {"ntfs", [](const uint8_t* d, size_t n) { loadAs(FileSystemType::ntfs, d, n); }},
         {"hfsplus", [](const uint8_t* d, size_t n) { loadAs(FileSystemType::hfsplus, d, n); }},
         {"apfs", [](const uint8_t* d, size_t n) { loadAs(FileSystemType::apfs, d, n); }},
+        {"carver",
+         [](const uint8_t* d, size_t n) {
+             // Every sector start of the input, as the deep sweep offers them.
+             auto source = memorySource(d, n);
+             if (!source) return;
+             Carver carver(source, {allFileCategories().begin(), allFileCategories().end()});
+             for (size_t at = 0; at + 32 <= n; at += 512)
+                 carver.check(ByteSpan(d + at, std::min<size_t>(64, n - at)), at);
+             Carver::exifDate(ByteSpan(d, n));
+         }},
     };
     return all;
 }

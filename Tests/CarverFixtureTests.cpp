@@ -12,6 +12,7 @@
 
 #include "SovantaCore/Carver.h"
 #include "SovantaCore/DiskSource.h"
+#include "TestSupport.h"
 
 using namespace sovanta;
 namespace fs = std::filesystem;
@@ -38,7 +39,7 @@ std::vector<std::string> split(const std::string& line) {
 
 // Our own fixture: offset size ext exact date state name.
 std::vector<Row> readCarverManifest() {
-    std::ifstream in(std::string(SOVANTA_FIXTURE_SOURCE_DIR) + "/carver/carver.manifest.tsv");
+    std::ifstream in(test::fixtureSource("carver/carver.manifest.tsv"));
     std::vector<Row> rows;
     std::string line;
     while (std::getline(in, line)) {
@@ -62,7 +63,7 @@ const std::set<std::string>& carvableExtensions() {
 // The shared corpus: path (the offset) size sha256 status mtime fragments note,
 // the note holding "ext=..." and "TRUNCATED" for files whose tail was overwritten.
 std::vector<Row> readSharedManifest() {
-    std::ifstream in(std::string(SOVANTA_FIXTURE_SOURCE_DIR) + "/carve/carve.manifest.tsv");
+    std::ifstream in(test::fixtureSource("carve/carve.manifest.tsv"));
     std::vector<Row> rows;
     std::string line;
     while (std::getline(in, line)) {
@@ -205,10 +206,9 @@ void expectSweepFindsOnlyFiles(const Corpus& corpus) {
 
 // Each whole file cut short by the end of a source: one byte missing, and a
 // third missing.
-void expectCutFilesNotWhole(const Corpus& corpus, const std::string& scratchName) {
+void expectCutFilesNotWhole(const Corpus& corpus) {
     auto image = SourceOpener::openImage(corpus.image);
-    fs::path dir = fs::temp_directory_path() / (scratchName + std::to_string(::getpid()));
-    fs::create_directories(dir);
+    test::TempDir dir;
     for (const Row& row : corpus.rows) {
         if (row.state != "whole") continue;
         for (uint64_t keep : {row.size - 1, row.size - row.size / 3}) {
@@ -216,7 +216,7 @@ void expectCutFilesNotWhole(const Corpus& corpus, const std::string& scratchName
             Bytes data(37, 0);
             Bytes file = image->read(row.offset, static_cast<int64_t>(keep));
             data.insert(data.end(), file.begin(), file.end());
-            fs::path path = dir / "cut.img";
+            fs::path path = dir.path() / "cut.img";
             std::ofstream(path, std::ios::binary | std::ios::trunc)
                 .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
             auto src = SourceOpener::openImage(path.string());
@@ -229,22 +229,21 @@ void expectCutFilesNotWhole(const Corpus& corpus, const std::string& scratchName
             }
         }
     }
-    fs::remove_all(dir);
 }
 
-Corpus ours() { return {std::string(SOVANTA_FIXTURE_DIR) + "/carver/carver.img", readCarverManifest()}; }
-Corpus shared() { return {std::string(SOVANTA_FIXTURE_DIR) + "/carve/carve.img", readSharedManifest()}; }
+Corpus ours() { return {test::fixture("carver/carver.img"), readCarverManifest()}; }
+Corpus shared() { return {test::fixture("carve/carve.img"), readSharedManifest()}; }
 
 }  // namespace
 
 TEST(CarverFixture, FindsEveryWholeFileWithItsSizeKindAndDate) { expectWholeFilesFound(ours()); }
 TEST(CarverFixture, BrokenCutAndForeignFilesAreNeverReportedWhole) { expectDamagedNeverWhole(ours()); }
 TEST(CarverFixture, SweepReportsNothingOutsideTheFiles) { expectSweepFindsOnlyFiles(ours()); }
-TEST(CarverFixture, FilesCutByTheEndOfTheSourceAreNotExact) { expectCutFilesNotWhole(ours(), "sovanta-carver-cut-"); }
+TEST(CarverFixture, FilesCutByTheEndOfTheSourceAreNotExact) { expectCutFilesNotWhole(ours()); }
 
 TEST(CarverSharedCorpus, FindsEveryWholeFileWithItsSizeKindAndDate) { expectWholeFilesFound(shared()); }
 TEST(CarverSharedCorpus, BrokenAndForeignFilesAreNeverReportedWhole) { expectDamagedNeverWhole(shared()); }
 TEST(CarverSharedCorpus, SweepReportsNothingOutsideTheFiles) { expectSweepFindsOnlyFiles(shared()); }
 TEST(CarverSharedCorpus, FilesCutByTheEndOfTheSourceAreNotExact) {
-    expectCutFilesNotWhole(shared(), "sovanta-carve-cut-");
+    expectCutFilesNotWhole(shared());
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "SovantaCore/Carver.h"
+#include "TestSupport.h"
 
 using namespace sovanta;
 namespace fs = std::filesystem;
@@ -18,6 +19,11 @@ namespace {
 // MARK: Byte builders
 
 Bytes str(std::string_view s) { return Bytes(s.begin(), s.end()); }
+// A literal with its embedded zero bytes.
+template <size_t N>
+Bytes str(const char (&s)[N]) {
+    return Bytes(s, s + N - 1);
+}
 Bytes zeros(size_t n) { return Bytes(n, 0); }
 Bytes le16(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8)}; }
 Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
@@ -137,7 +143,7 @@ Bytes zipFile(std::string_view name, const Bytes& data, bool descriptor = false)
 }
 
 Bytes sqliteHeader(uint32_t pageSize, uint32_t pages, uint32_t counter, uint32_t validFor) {
-    Bytes h = padTo(cat({str(std::string_view("SQLite format 3\0", 16)), be16(pageSize)}), 24);
+    Bytes h = padTo(cat({str("SQLite format 3\0"), be16(pageSize)}), 24);
     h = cat({h, be32(counter), be32(pages)});
     h = padTo(h, 92);
     return padTo(cat({h, be32(validFor)}), 100);
@@ -173,14 +179,8 @@ struct Expect {
 
 class CarverTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("sovanta-carver-" + std::to_string(::getpid()));
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     DiskSourcePtr sourceOf(const Bytes& data) {
-        fs::path path = dir / ("source" + std::to_string(count++) + ".img");
+        fs::path path = dir.path() / ("source" + std::to_string(count++) + ".img");
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
         return SourceOpener::openImage(path.string());
@@ -205,7 +205,7 @@ protected:
         EXPECT_EQ(f->exact, expected->exact);
     }
 
-    fs::path dir;
+    test::TempDir dir;
     int count = 0;
     DiskSourcePtr last;
     uint64_t viewRead = 0;  // what the source had read once the view was taken

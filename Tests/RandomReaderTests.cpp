@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "SovantaCore/RandomReader.h"
+#include "TestSupport.h"
 
 using namespace sovanta;
 namespace fs = std::filesystem;
@@ -17,22 +18,16 @@ uint8_t pattern(uint64_t i) { return static_cast<uint8_t>(i * 7 + (i >> 11)); }
 // A source file of the given size whose byte i is pattern(i).
 class RandomReaderTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("sovanta-random-reader-" + std::to_string(::getpid()));
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     DiskSourcePtr source(uint64_t size) {
         Bytes data(size);
         for (uint64_t i = 0; i < size; ++i) data[i] = pattern(i);
-        fs::path path = dir / ("source-" + std::to_string(size) + ".img");
+        fs::path path = dir.path() / ("source-" + std::to_string(size) + ".img");
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
         return SourceOpener::openImage(path.string());
     }
 
-    fs::path dir;
+    test::TempDir dir;
 };
 
 }  // namespace
