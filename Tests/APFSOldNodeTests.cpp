@@ -213,6 +213,42 @@ TEST(APFSOldNodes, FolderPathsFromLiveFoldersOldEntriesAndUnknownIds) {
     EXPECT_EQ(tree.at("mappe-77/")->status, EntryStatus::deleted);
 }
 
+TEST(APFSOldNodes, DeepLiveFoldersEachHoldingDeletedFiles) {
+    // 300 nested live folders, each holding one deleted file: every file lands
+    // in the mirror of its own folder, and the mirrors share their ancestors.
+    constexpr uint64_t depth = 300;
+    MiniAPFS mini(128);
+    std::vector<uint64_t> offsets;
+    for (uint64_t leaf = 0; leaf < depth / 10; ++leaf) {
+        std::vector<Record> records;
+        for (uint64_t i = leaf * 10; i < leaf * 10 + 10; ++i) {
+            records.push_back(dirRecord(1000 + i, "f" + std::to_string(i), 5000 + i, 8));
+            records.push_back(inodeRecord(5000 + i, 1000 + i, 5000 + i, 1));
+            records.push_back(extentRecord(5000 + i, 0, 4096, 100));
+        }
+        mini.blocks[10 + leaf] = makeNode(records, 2, 0, 5);
+        offsets.push_back((10 + leaf) * 4096);
+    }
+    auto src = memorySource(mini.image());
+    auto root = FileNode::make("", true);
+    std::unordered_map<uint64_t, FileNodePtr> dirs{{2, root}};
+    auto folder = root;
+    for (uint64_t i = 0; i < depth; ++i) {
+        auto next = FileNode::make("d" + std::to_string(i), true);
+        folder->add(next);
+        dirs[1000 + i] = folder = next;
+    }
+    auto volume = Volume::make(FileSystemType::apfs, "Data", 0, 128 * 4096, root, origin::deepScan);
+    volume->deepContext = std::make_shared<APFSDeepInfo>(0, 4096, 128, std::unordered_set<uint64_t>{}, dirs);
+    auto tree = onlyFolder(APFSParser::deletedFromOldNodes({volume}, offsets, *src), volume);
+    std::string path;
+    for (uint64_t i = 0; i < depth; ++i) {
+        path += "d" + std::to_string(i) + "/";
+        ASSERT_TRUE(tree.count(path + "f" + std::to_string(i))) << i;
+    }
+    EXPECT_EQ(tree.size(), 2 * depth);
+}
+
 TEST(APFSOldNodes, TargetVolumeByHoldingFolderElseNotPrebootOrVM) {
     OldNodeImage image;
     image.addLeaf({dirRecord(500, "held.txt", 30, 8), inodeRecord(30, 500, 30, 10), extentRecord(30, 0, 4096, 44),
@@ -226,7 +262,7 @@ TEST(APFSOldNodes, TargetVolumeByHoldingFolderElseNotPrebootOrVM) {
         volume->deepContext = std::make_shared<APFSDeepInfo>(0, 4096, 64, std::unordered_set<uint64_t>{}, dirs);
         return volume;
     };
-    auto holder = FileNode::make("Holder", true);
+    auto holder = FileNode::make("Hold/er", true);  // a name with "/" gives two levels
     auto preboot = make("Preboot", {});
     auto vm = make("VM", {{500, holder}});
     auto data = make("Data", {});
@@ -235,7 +271,7 @@ TEST(APFSOldNodes, TargetVolumeByHoldingFolderElseNotPrebootOrVM) {
     std::map<std::string, std::vector<std::string>> byVolume;
     for (const auto& [volume, folder] : pairs)
         for (const auto& [path, node] : flatten(folder)) byVolume[volume->label].push_back(path);
-    EXPECT_EQ(byVolume["VM"], (std::vector<std::string>{"Holder/", "Holder/held.txt"}));
+    EXPECT_EQ(byVolume["VM"], (std::vector<std::string>{"Hold/", "Hold/er/", "Hold/er/held.txt"}));
     EXPECT_EQ(byVolume["Data"], (std::vector<std::string>{"mappe-600/", "mappe-600/stray.txt"}));
 
     // With only Preboot and VM to choose from, the first volume takes it.

@@ -38,62 +38,86 @@ struct OldExtent {
     uint64_t physical = 0;
 };
 
-struct Target {
-    VolumePtr volume;
-    std::shared_ptr<APFSDeepInfo> info;
-    FileNodePtr top;
-    // Folders below the top by (holding node id, name), and the folder a
-    // holding folder id resolved to: each folder's path is worked out once.
-    std::map<std::pair<int64_t, std::string>, FileNodePtr> byName;
-    std::unordered_map<uint64_t, FileNodePtr> byHolder;
-};
-
 FileNodePtr makeFolder(const std::string& name) {
     return FileNode::make(name, true, 0, EntryStatus::deleted, Recoverability::unknown, NoData{});
 }
 
-// The folder names from the top down for a holding folder id: a live folder's
-// path, under it the names of old folder entries found on the way up, or
-// "mappe-<id>" where the trail ends.
-std::vector<std::string> pathComponents(uint64_t holder, const APFSDeepInfo& info,
-                                        const std::unordered_map<uint64_t, OldDrec>& drecs) {
-    std::vector<std::string> collected;
-    uint64_t id = holder;
-    std::vector<std::string> top;
-    while (true) {
-        if (auto live = info.dirs.find(id); live != info.dirs.end()) {
-            auto root = info.dirs.find(apfs::rootFolderID);
-            const FileNode* stop = root != info.dirs.end() ? root->second.get() : nullptr;
-            std::vector<std::string> names;
-            for (auto node = live->second; node && node.get() != stop; node = node->parent())
-                names.push_back(node->name);
-            std::string joined;
-            for (auto it = names.rbegin(); it != names.rend(); ++it) {
-                if (!joined.empty()) joined += '/';
-                joined += *it;
+// One volume that receives rebuilt files, with the folders made for it so far.
+// Each folder's path is worked out once: per holding folder id, and, for the
+// live folders above them, per live folder node.
+struct Target {
+    VolumePtr volume;
+    std::shared_ptr<APFSDeepInfo> info;
+    FileNodePtr top;
+    std::map<std::pair<int64_t, std::string>, FileNodePtr> byName;  // (folder id, child name)
+    std::unordered_map<uint64_t, FileNodePtr> byHolder;
+    std::unordered_map<const FileNode*, FileNodePtr> byLiveFolder;
+
+    FileNodePtr child(const FileNodePtr& folder, const std::string& name) {
+        auto& found = byName[{folder->id, name}];
+        if (!found) {
+            found = makeFolder(name);
+            folder->add(found);
+        }
+        return found;
+    }
+
+    // The folder mirroring a live folder: the names of that folder and of its
+    // ancestors below the root, each split on "/" with empty pieces dropped.
+    FileNodePtr mirror(const FileNodePtr& live) {
+        auto root = info->dirs.find(apfs::rootFolderID);
+        const FileNode* stop = root != info->dirs.end() ? root->second.get() : nullptr;
+        std::vector<FileNodePtr> chain;
+        FileNodePtr folder = top;
+        for (auto node = live; node && node.get() != stop; node = node->parent()) {
+            if (auto known = byLiveFolder.find(node.get()); known != byLiveFolder.end()) {
+                folder = known->second;
+                break;
             }
+            chain.push_back(node);
+        }
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+            const std::string& name = (*it)->name;
             size_t start = 0;
-            while (start <= joined.size()) {
-                size_t slash = joined.find('/', start);
-                if (slash == std::string::npos) slash = joined.size();
-                if (slash > start) top.push_back(joined.substr(start, slash - start));
+            while (start <= name.size()) {
+                size_t slash = std::min(name.find('/', start), name.size());
+                if (slash > start) folder = child(folder, name.substr(start, slash - start));
                 start = slash + 1;
             }
+            byLiveFolder[it->get()] = folder;
+        }
+        return folder;
+    }
+
+    // The folder for a holding folder id: a live folder's mirror, under it the
+    // names of old folder entries found on the way up (at most 256), or
+    // "mappe-<id>" where the trail ends.
+    FileNodePtr folderFor(uint64_t holder, const std::unordered_map<uint64_t, OldDrec>& drecs) {
+        auto& known = byHolder[holder];
+        if (known) return known;
+        std::vector<std::string> collected;
+        uint64_t id = holder;
+        FileNodePtr folder = top;
+        while (true) {
+            if (auto live = info->dirs.find(id); live != info->dirs.end()) {
+                folder = mirror(live->second);
+                break;
+            }
+            auto old = drecs.find(id);
+            if (old != drecs.end() && old->second.type == apfs::typeFolder) {
+                collected.push_back(old->second.name);
+                if (collected.size() == maxPathSteps) break;
+                id = old->second.parent;
+                continue;
+            }
+            folder = child(top, "mappe-" + std::to_string(id));
             break;
         }
-        auto old = drecs.find(id);
-        if (old != drecs.end() && old->second.type == apfs::typeFolder) {
-            collected.push_back(old->second.name);
-            if (collected.size() == maxPathSteps) break;
-            id = old->second.parent;
-            continue;
-        }
-        top.push_back("mappe-" + std::to_string(id));
-        break;
+        for (auto it = collected.rbegin(); it != collected.rend(); ++it) folder = child(folder, *it);
+        known = folder;
+        return folder;
     }
-    top.insert(top.end(), collected.rbegin(), collected.rend());
-    return top;
-}
+};
 
 }  // namespace
 
@@ -106,7 +130,7 @@ std::vector<std::pair<VolumePtr, FileNodePtr>> deletedFromOldNodes(const std::ve
         if (std::any_of(targets.begin(), targets.end(), [&](const Target& t) { return t.volume == volume; }))
             continue;
         auto info = std::any_cast<std::shared_ptr<APFSDeepInfo>>(&volume->deepContext);
-        if (info && *info) targets.push_back(Target{volume, *info, nullptr, {}, {}});
+        if (info && *info) targets.push_back(Target{volume, *info, nullptr, {}, {}, {}});
     }
     if (targets.empty()) return {};
 
@@ -227,18 +251,7 @@ std::vector<std::pair<VolumePtr, FileNodePtr>> deletedFromOldNodes(const std::ve
                                     : "Fundet i en gammel træknude – blokkene kan være genbrugt";
 
         if (!target->top) target->top = makeFolder(deletedFolderName);
-        auto& folder = target->byHolder[drec.parent];
-        if (!folder) {
-            folder = target->top;
-            for (const auto& name : pathComponents(drec.parent, *target->info, drecs)) {
-                auto& child = target->byName[{folder->id, name}];
-                if (!child) {
-                    child = makeFolder(name);
-                    folder->add(child);
-                }
-                folder = child;
-            }
-        }
+        auto folder = target->folderFor(drec.parent, drecs);
         folder->add(file);
     }
 
