@@ -58,9 +58,10 @@ std::string header() { return std::string(RecoveryEngine::reportHeader) + "\n"; 
 // A small tmpfs for the destination-full cases; needs root.
 class SmallFileSystem {
 public:
-    explicit SmallFileSystem(const std::string& size) {
+    explicit SmallFileSystem(const std::string& size, int inodes = 0) {
         if (::geteuid() != 0) return;
         std::string options = "size=" + size + ",mode=0755";
+        if (inodes > 0) options += ",nr_inodes=" + std::to_string(inodes);
         mounted_ = ::mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, options.c_str()) == 0;
     }
     ~SmallFileSystem() {
@@ -409,6 +410,37 @@ TEST(RecoveryEngine, FullDestinationStopsTheRunAndKeepsTheReport) {
     EXPECT_EQ(reportOf(r), header() +
                                "fil1.bin;409600;OK;God;0;\n"
                                "fil2.bin;409600;OK;God;0;\n");
+}
+
+// Without room for one more file or folder, creating it fails with the same
+// error as a write into a full destination, and stops the run the same way.
+TEST(RecoveryEngine, NoRoomForAFileOrFolderStopsTheRun) {
+    const Bytes disk = patternBytes(8192);
+    ByteSource source(disk);
+    auto root = folder("");
+    auto f1 = extentFile("f1.bin", 0, 100), f2 = extentFile("f2.bin", 100, 100);
+    auto sub = folder("Mappe");
+    auto f3 = extentFile("f3.bin", 200, 100);
+    root->add(f1), root->add(f2), root->add(sub), sub->add(f3);
+    struct Case {
+        int inodes;  // the root folder, the new folder and the report take three
+        std::vector<std::string> failures;
+        std::string report;
+    };
+    const std::vector<Case> cases = {
+        {4, {"/f2.bin: kunne ikke oprette f2.bin", RecoveryEngine::destinationFullLine}, "f1.bin;100;OK;God;0;\n"},
+        {5, {"/Mappe/f3.bin: No space left on device", RecoveryEngine::destinationFullLine},
+         "f1.bin;100;OK;God;0;\nf2.bin;100;OK;God;0;\n"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.inodes);
+        SmallFileSystem small("1m", c.inodes);
+        if (!small.mounted()) GTEST_SKIP() << "needs root to mount a tmpfs";
+        auto run = recoverInto({f1, f2, sub}, "V", *source, small.path());
+        EXPECT_EQ(run.result.failed, 1);
+        EXPECT_EQ(run.result.failures, c.failures);
+        EXPECT_EQ(reportOf(run.result), header() + c.report);
+    }
 }
 
 TEST(RecoveryEngine, AReportThatCannotBeWrittenIsAFailure) {

@@ -309,6 +309,12 @@ RecoveryResult recover(const std::vector<FileNodePtr>& nodes, const std::string&
         if (ec) {
             ++result.failed;
             result.failures.push_back(node.path() + ": " + ec.message());
+            // A full destination fails every later file alike: stop as a
+            // full destination stops a write.
+            if (isDestinationFull(ec.value())) {
+                result.failures.push_back(destinationFullLine);
+                break;
+            }
             continue;
         }
 
@@ -319,6 +325,10 @@ RecoveryResult recover(const std::vector<FileNodePtr>& nodes, const std::string&
         if (fd < 0) {
             ++result.failed;
             result.failures.push_back(node.path() + ": kunne ikke oprette " + name);
+            if (isDestinationFull(createError)) {
+                result.failures.push_back(destinationFullLine);
+                break;
+            }
             continue;
         }
         const fs::path target = targetFolder / finalName;
