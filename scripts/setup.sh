@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs whatever of scripts/packages.txt is missing (Debian, as root).
+# With --fixtures, also the tools that regenerate the committed fixtures.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-mapfile -t wanted < <(grep -v '^\s*#' "$here/packages.txt" | grep -v '^\s*$')
+lists=("$here/packages.txt")
+[ "${1:-}" = "--fixtures" ] && lists+=("$here/fixture-packages.txt")
+mapfile -t wanted < <(cat "${lists[@]}" | grep -v '^\s*#' | grep -v '^\s*$')
 missing=()
 for p in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -3,6 +3,7 @@
 # of other types), made by real tools where a free one exists, laid into one
 # raw image at aligned and unaligned offsets between fillers, with files whose
 # tails were overwritten and one cut off by the end of the image.
+# Its tools: bash scripts/setup.sh --fixtures
 #
 #   Tests/Fixtures/carver/make.sh        (writes carver.img.zst and carver.manifest.tsv here)
 #
