@@ -183,8 +183,9 @@ public:
         fs::create_directories(dir_);
         path_ = dir_ / "exfat.img";
         fs::copy_file(fixture("exfat"), path_, fs::copy_options::overwrite_existing);
+        image_.resize(fs::file_size(path_));
         std::ifstream in(path_, std::ios::binary);
-        image_.assign(std::istreambuf_iterator<char>(in), {});
+        in.read(reinterpret_cast<char*>(image_.data()), static_cast<std::streamsize>(image_.size()));
     }
     ~BrokenCopy() {
         std::error_code ec;
