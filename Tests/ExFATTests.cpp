@@ -7,105 +7,36 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
+#include <sys/stat.h>
 
+#include "FileTestSupport.h"
 #include "SovantaCore/Binary.h"
 #include "SovantaCore/DiskSource.h"
 #include "SovantaCore/ExFAT.h"
+#include "SovantaCore/FileReader.h"
+#include "SovantaCore/Recovery.h"
 #include "SovantaCore/Scanner.h"
+#include "TestSupport.h"
 
 using namespace sovanta;
 namespace fs = std::filesystem;
 
 namespace {
 
-// MARK: - SHA-256, for comparing contents with the manifests
-
-class Sha256 {
-public:
-    void update(const uint8_t* p, size_t n) {
-        total_ += n;
-        while (n > 0) {
-            size_t take = std::min(n, 64 - used_);
-            std::memcpy(block_.data() + used_, p, take);
-            used_ += take, p += take, n -= take;
-            if (used_ == 64) compress(), used_ = 0;
-        }
-    }
-    std::string hex() {
-        uint64_t bits = total_ * 8;
-        uint8_t pad = 0x80;
-        update(&pad, 1);
-        uint8_t zero = 0;
-        while (used_ != 56) update(&zero, 1);
-        for (int i = 7; i >= 0; --i) {
-            uint8_t b = static_cast<uint8_t>(bits >> (i * 8));
-            update(&b, 1);
-        }
-        std::string out;
-        char buf[9];
-        for (uint32_t v : h_) std::snprintf(buf, sizeof buf, "%08x", v), out += buf;
-        return out;
-    }
-
-private:
-    static uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-    void compress() {
-        static const uint32_t k[64] = {
-            0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-            0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-            0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-            0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-            0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-            0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-            0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-            0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-        uint32_t w[64];
-        for (int i = 0; i < 16; ++i)
-            w[i] = (uint32_t{block_[i * 4]} << 24) | (uint32_t{block_[i * 4 + 1]} << 16) |
-                   (uint32_t{block_[i * 4 + 2]} << 8) | block_[i * 4 + 3];
-        for (int i = 16; i < 64; ++i) {
-            uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-            uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-        }
-        uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6], h = h_[7];
-        for (int i = 0; i < 64; ++i) {
-            uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
-            uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-            h = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
-        }
-        h_[0] += a, h_[1] += b, h_[2] += c, h_[3] += d, h_[4] += e, h_[5] += f, h_[6] += g, h_[7] += h;
-    }
-    std::array<uint32_t, 8> h_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                               0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    std::array<uint8_t, 64> block_{};
-    size_t used_ = 0;
-    uint64_t total_ = 0;
-};
-
-// A file's bytes as its extents place them: holes and a missing tail read as zeros.
+// A file's bytes as the file reader streams them.
 Bytes contents(DiskSource& source, const FileNode& node) {
-    Bytes out;
-    if (auto* list = std::get_if<std::vector<Extent>>(&node.data)) {
-        for (auto& e : *list) {
-            uint64_t n = std::min<uint64_t>(e.length, node.size - out.size());
-            if (e.offset) {
-                Bytes piece = source.read(*e.offset, static_cast<int64_t>(n));
-                out.insert(out.end(), piece.begin(), piece.end());
-            } else {
-                out.resize(out.size() + n, 0);
-            }
-        }
-    }
-    out.resize(node.size, 0);
-    return out;
+    return FileReader::readPrefix(node, source, static_cast<int64_t>(node.size));
 }
 
-std::string sha256(const Bytes& bytes) {
-    Sha256 h;
-    h.update(bytes.data(), bytes.size());
-    return h.hex();
+std::string sha256(DiskSource& source, const FileNode& node) {
+    filetest::Sha256 hash;
+    FileReader::stream(node, source, FileReader::defaultChunkSize, std::nullopt, [&](const Bytes& piece) {
+        hash.update(piece);
+        return true;
+    });
+    return hash.hex();
 }
 
 std::string fixture(const std::string& name) {
@@ -291,7 +222,7 @@ TEST_P(ExFATManifest, AgreesWithManifest) {
         // Nothing was written over the other deleted files.
         EXPECT_EQ(node->recoverability, Recoverability::good);
         EXPECT_FALSE(node->note);
-        EXPECT_EQ(sha256(contents(*source, *node)), row.sha);
+        EXPECT_EQ(sha256(*source, *node), row.sha);
     }
 }
 
@@ -665,4 +596,82 @@ TEST(ExFAT, CancellationStopsTheFolderWalk) {
     auto film = find((*volume)->root, "Film");
     ASSERT_TRUE(film);
     EXPECT_TRUE(film->children().empty());
+}
+
+// MARK: - The tree command and the recovery engine
+
+namespace {
+
+// The tree line a manifest row must have: indented by depth, tagged when
+// deleted, rated good unless its clusters were reused.
+std::string expectedTreeLine(const Row& row) {
+    bool folder = row.path.back() == '/';
+    std::string path = folder ? row.path.substr(0, row.path.size() - 1) : row.path;
+    size_t depth = static_cast<size_t>(std::count(path.begin(), path.end(), '/'));
+    std::string line(2 * (depth + 1), ' ');
+    line += path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    std::string tag = row.status == "deleted" ? " [Slettet]" : "";
+    if (folder) return line + "/" + tag;
+    bool overwritten = row.note.rfind("overwritten", 0) == 0;
+    return line + "  " + row.size + " B" + tag + " chance=" +
+           (overwritten ? "Ringe (Klyngerne er genbrugt af andre filer)" : "God");
+}
+
+}  // namespace
+
+TEST_P(ExFATManifest, TreeCommandListsTheManifest) {
+    auto [image, partition, offset] = GetParam();
+    auto run = test::runCLI({"tree", fixture(image)});
+    EXPECT_EQ(run.status, 0);
+    std::stringstream out(run.out);
+    std::multiset<std::string> lines;
+    bool inside = false;
+    for (std::string line; std::getline(out, line);) {
+        if (line.rfind("== ", 0) == 0) {
+            inside = line.find(" (exFAT) @ " + std::to_string(offset) + " [Partitionstabel]") != std::string::npos;
+            continue;
+        }
+        if (inside) lines.insert(line);
+    }
+    auto rows = manifest(image, partition);
+    EXPECT_EQ(lines.size(), rows.size()) << run.out;
+    for (auto& row : rows) {
+        auto it = lines.find(expectedTreeLine(row));
+        EXPECT_NE(it, lines.end()) << expectedTreeLine(row);
+        if (it != lines.end()) lines.erase(it);
+    }
+}
+
+TEST(ExFAT, RecoveredFilesMatchTheManifest) {
+    auto source = SourceOpener::openImage(fixture("exfat"));
+    auto volume = ExFATParser::parse(*source, 0, origin::partitionTable);
+    ASSERT_TRUE(volume);
+    test::TempDir out;
+    WorkProgress reporter;
+    auto result = RecoveryEngine::recover((*volume)->root->children(), (*volume)->title(), *source, out.path(), {},
+                                          reporter, [](const RecoveryProgress&) {});
+    ASSERT_TRUE(result.folder);
+    EXPECT_EQ(result.failed, 0);
+    EXPECT_EQ(result.withErrors, 0);
+    std::string report = test::readFile(*result.folder / RecoveryEngine::reportName);
+    for (auto& row : manifest("exfat", "")) {
+        if (row.path.back() == '/') continue;
+        SCOPED_TRACE(row.path);
+        fs::path file = *result.folder / row.path;
+        ASSERT_TRUE(fs::is_regular_file(file));
+        EXPECT_EQ(std::to_string(fs::file_size(file)), row.size);
+        bool overwritten = row.note.rfind("overwritten", 0) == 0;
+        if (overwritten) {
+            // Written as found, rated poor in the report.
+            EXPECT_NE(report.find(row.path + ";" + row.size + ";OK;Ringe;0;Klyngerne er genbrugt af andre filer\n"),
+                      std::string::npos);
+            continue;
+        }
+        EXPECT_EQ(filetest::Sha256::of(filetest::readFile(file)), row.sha);
+        EXPECT_NE(report.find(row.path + ";" + row.size + ";OK;God;0;\n"), std::string::npos);
+        // The modification time comes back with the file.
+        struct stat st {};
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(isoUTC(std::chrono::system_clock::from_time_t(st.st_mtim.tv_sec)), row.mtime);
+    }
 }
