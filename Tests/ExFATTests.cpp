@@ -642,22 +642,17 @@ TEST_P(ExFATManifest, TreeCommandListsTheManifest) {
     }
 }
 
-TEST(ExFAT, RecoveredFilesMatchTheManifest) {
-    auto source = SourceOpener::openImage(fixture("exfat"));
-    auto volume = ExFATParser::parse(*source, 0, origin::partitionTable);
-    ASSERT_TRUE(volume);
+TEST(ExFAT, RecoverCommandRestoresTheManifest) {
     test::TempDir out;
-    WorkProgress reporter;
-    auto result = RecoveryEngine::recover((*volume)->root->children(), (*volume)->title(), *source, out.path(), {},
-                                          reporter, [](const RecoveryProgress&) {});
-    ASSERT_TRUE(result.folder);
-    EXPECT_EQ(result.failed, 0);
-    EXPECT_EQ(result.withErrors, 0);
-    std::string report = test::readFile(*result.folder / RecoveryEngine::reportName);
+    auto run = test::runCLI({"recover", fixture("exfat"), out.path().string()});
+    EXPECT_EQ(run.status, 0);
+    fs::path folder = out.path() / "SOMMERHUS (exFAT)";
+    EXPECT_EQ(run.out, "SOMMERHUS (exFAT): 29 gendannet, 0 med fejl, 0 mislykkedes → " + folder.string() + "\n");
+    std::string report = test::readFile((folder / RecoveryEngine::reportName).string());
     for (auto& row : manifest("exfat", "")) {
         if (row.path.back() == '/') continue;
         SCOPED_TRACE(row.path);
-        fs::path file = *result.folder / row.path;
+        fs::path file = folder / row.path;
         ASSERT_TRUE(fs::is_regular_file(file));
         EXPECT_EQ(std::to_string(fs::file_size(file)), row.size);
         bool overwritten = row.note.rfind("overwritten", 0) == 0;
