@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "SovantaCore/APFS.h"
 #include "SovantaCore/Binary.h"
 #include "SovantaCore/Carver.h"
 #include "SovantaCore/FileReader.h"
@@ -35,6 +36,47 @@ void loadAs(FileSystemType type, const uint8_t* data, size_t size) {
     if (!source) return;
     WorkProgress progress;
     for (auto& v : VolumeLoader::load(*source, type, 0, origin::deepScan, &progress)) walkVolume(*source, v);
+}
+
+// APFS: the sparse image is laid out in memory (at most 2 MiB) and every
+// 4 KiB block whose stored checksum is 0 is sealed first, so that mutations
+// reach the node decoding behind the checksum test. Then the volumes, and the
+// deleted files of every leaf node the deep sweep would find.
+void loadAPFS(const uint8_t* data, size_t size) {
+    ByteSpan in(data, size);
+    std::vector<uint8_t> image(std::min<uint64_t>(u64le(in, 0), uint64_t{2} << 20));
+    size_t at = 8;
+    while (at + 12 <= size) {
+        uint64_t offset = u64le(in, static_cast<int64_t>(at));
+        uint64_t length = std::min<uint64_t>(u32le(in, static_cast<int64_t>(at + 8)), size - at - 12);
+        at += 12;
+        if (offset < image.size())
+            std::memcpy(image.data() + offset, data + at, std::min<uint64_t>(length, image.size() - offset));
+        at += length;
+    }
+    int fd = memfd_create("sovanta-fuzz", MFD_CLOEXEC);
+    if (fd < 0) return;
+    auto source = std::make_shared<DiskSource>(fd, "fuzz", "fuzz", image.size(), 512, false, std::nullopt, nullptr);
+    if (::ftruncate(fd, static_cast<off_t>(image.size())) != 0) return;
+    std::vector<uint64_t> leaves;
+    for (size_t block = 0; block + 4096 <= image.size(); block += 4096) {
+        ByteSpan b(image.data() + block, 4096);
+        if (isAllZero(b, 0)) continue;
+        if (u64le(b, 0) == 0) {
+            uint64_t sum = APFSParser::fletcher64(b);
+            std::memcpy(image.data() + block, &sum, 8);
+        }
+        if (APFSParser::looksLikeFSTreeLeaf(image, static_cast<int64_t>(block), 4096)) leaves.push_back(block);
+        if (::pwrite(fd, b.data(), b.size(), static_cast<off_t>(block)) < 0) return;
+    }
+    size_t tail = image.size() % 4096;
+    if (tail && ::pwrite(fd, image.data() + image.size() - tail, tail, static_cast<off_t>(image.size() - tail)) < 0)
+        return;
+    WorkProgress progress;
+    auto volumes = VolumeLoader::load(*source, FileSystemType::apfs, 0, origin::deepScan, &progress);
+    for (auto& [volume, folder] : APFSParser::deletedFromOldNodes(volumes, leaves, *source, &progress))
+        volume->root->add(folder);
+    for (auto& v : volumes) walkVolume(*source, v);
 }
 
 }  // namespace
@@ -121,7 +163,7 @@ const std::vector<Target>& targets() {
         {"exfat", [](const uint8_t* d, size_t n) { loadAs(FileSystemType::exfat, d, n); }},
         {"ntfs", [](const uint8_t* d, size_t n) { loadAs(FileSystemType::ntfs, d, n); }},
         {"hfsplus", [](const uint8_t* d, size_t n) { loadAs(FileSystemType::hfsplus, d, n); }},
-        {"apfs", [](const uint8_t* d, size_t n) { loadAs(FileSystemType::apfs, d, n); }},
+        {"apfs", loadAPFS},
         {"carver",
          [](const uint8_t* d, size_t n) {
              // Every sector start of the input, as the deep sweep offers them.
