@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "SovantaCore/DiskSource.h"
+#include "SovantaCore/FileReader.h"
 #include "SovantaCore/Model.h"
 
 namespace sovanta::testing {
@@ -141,16 +142,13 @@ inline std::string sha256Hex(const Bytes& data) {
     return std::string(out, 64);
 }
 
-// A file's bytes read through its extents (holes as zeros), cut at its size.
+// A file's bytes as the file reader streams them from its extents.
 inline Bytes readThroughExtents(DiskSource& source, const FileNode& node) {
     Bytes out;
-    if (auto* extents = std::get_if<std::vector<Extent>>(&node.data)) {
-        for (auto& e : *extents) {
-            Bytes piece = e.offset ? source.read(*e.offset, static_cast<int64_t>(e.length)) : Bytes(e.length, 0);
-            out.insert(out.end(), piece.begin(), piece.end());
-        }
-    }
-    if (out.size() > node.size) out.resize(node.size);
+    FileReader::stream(node, source, FileReader::defaultChunkSize, std::nullopt, [&](const Bytes& piece) {
+        out.insert(out.end(), piece.begin(), piece.end());
+        return true;
+    });
     return out;
 }
 

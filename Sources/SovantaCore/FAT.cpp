@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <unordered_map>
 
 #include "SovantaCore/Partitions.h"
 
@@ -187,8 +188,8 @@ public:
             auto node = FileNode::make(longName ? *longName : shortName, isDirectory, size,
                                        isDeleted ? EntryStatus::deleted : EntryStatus::existing,
                                        isDirectory ? Recoverability::unknown : Recoverability::good);
-            node->modified = TimeConversion::fromDOS(u16le(e, dirModifyDate), u16le(e, dirModifyTime));
-            node->created = TimeConversion::fromDOS(u16le(e, dirCreateDate), u16le(e, dirCreateTime));
+            node->modified = dosTime(u16le(e, dirModifyDate), u16le(e, dirModifyTime));
+            node->created = dosTime(u16le(e, dirCreateDate), u16le(e, dirCreateTime));
             node->fsID = cluster;
             if (isDirectory) {
                 into->add(node);
@@ -206,6 +207,21 @@ public:
     }
 
 private:
+    // TimeConversion::fromDOS asks the C library for the local zone on every
+    // call, which costs more than the rest of a directory entry. A zone's
+    // offset is the same through an hour of a day, so the start of each hour
+    // is converted once and the minutes and seconds are added to it.
+    std::optional<Date> dosTime(uint16_t date, uint16_t time) {
+        uint16_t minute = (time >> 5) & 0x3F;
+        if (date == 0 || minute > 59) return std::nullopt;
+        uint32_t key = (uint32_t{date} << 5) | (time >> 11);
+        auto it = hourStarts_.find(key);
+        if (it == hourStarts_.end())
+            it = hourStarts_.emplace(key, TimeConversion::fromDOS(date, static_cast<uint16_t>(time & 0xF800))).first;
+        if (!it->second) return std::nullopt;
+        return *it->second + std::chrono::seconds(minute * 60 + (time & 0x1F) * 2);
+    }
+
     void fillFileData(FileNode& node, uint32_t cluster, uint64_t size, bool deleted, bool entryDeleted) {
         if (size == 0) {
             node.recoverability = Recoverability::good;
@@ -337,6 +353,7 @@ private:
     const FATContext& ctx_;
     WorkProgress* progress_;
     uint64_t liveClusterBudget_ = 0;
+    std::unordered_map<uint32_t, std::optional<Date>> hourStarts_;
 };
 
 }  // namespace

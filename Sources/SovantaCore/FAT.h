@@ -17,6 +17,7 @@
 namespace sovanta {
 
 // One FAT volume's geometry and its first FAT, read once and then only read.
+// Its chain and in-use queries keep scratch state: one thread at a time.
 class FATContext {
 public:
     struct Chain {
