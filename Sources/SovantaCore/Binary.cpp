@@ -144,16 +144,23 @@ std::optional<Date> fromDOS(uint16_t date, uint16_t time) {
 }
 
 std::optional<Date> fromExFAT(uint32_t timestamp, uint8_t utcOffset) {
-    auto local = fromDOS(static_cast<uint16_t>(timestamp >> 16), static_cast<uint16_t>(timestamp & 0xFFFF));
-    if (!local || !(utcOffset & 0x80)) return local;
+    const uint16_t date = static_cast<uint16_t>(timestamp >> 16), time = static_cast<uint16_t>(timestamp & 0xFFFF);
+    if (!(utcOffset & 0x80)) return fromDOS(date, time);
+    // With its offset the stamp names one instant: plain calendar arithmetic,
+    // without the local time zone (whose lookup costs a file check per call).
+    if (date == 0) return std::nullopt;
+    const int64_t year = 1980 + (date >> 9), month = (date >> 5) & 0x0F, day = date & 0x1F;
+    const int64_t hour = time >> 11, minute = (time >> 5) & 0x3F, second = (time & 0x1F) * 2;
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59) return std::nullopt;
+    // Days since 1970-01-01 of the proleptic Gregorian date (days past a short
+    // month's end roll over into the next, as the local-time reading does).
+    const int64_t y = month <= 2 ? year - 1 : year;
+    const int64_t era = y / 400, yearOfEra = y - era * 400;
+    const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int64_t days = era * 146097 + yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear - 719468;
     int steps = utcOffset & 0x7F;
     if (steps >= 64) steps -= 128;
-    int64_t o = static_cast<int64_t>(steps) * 900;
-    time_t t = std::chrono::system_clock::to_time_t(*local);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    int64_t g = tm.tm_gmtoff;
-    return *local + std::chrono::seconds(g - o);
+    return fromSeconds(days * 86400 + hour * 3600 + minute * 60 + second - static_cast<int64_t>(steps) * 900);
 }
 
 }  // namespace TimeConversion
