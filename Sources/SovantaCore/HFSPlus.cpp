@@ -1,7 +1,452 @@
 #include "SovantaCore/HFSPlus.h"
 
-namespace sovanta::HFSPlusParser {
+#include <algorithm>
+#include <limits>
+#include <unordered_set>
 
-std::optional<VolumePtr> parse(DiskSource&, uint64_t, const std::string&, WorkProgress*) { return std::nullopt; }
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
 
-}  // namespace sovanta::HFSPlusParser
+namespace sovanta {
+
+namespace {
+
+// Caps on the three metadata files, which are read whole.
+constexpr uint64_t overflowCap = 268435456;    // 256 MiB
+constexpr uint64_t allocationCap = 536870912;  // 512 MiB
+constexpr uint64_t catalogCap = 1073741824;    // 1 GiB
+// The allocation test of a deleted file stops after this many blocks.
+constexpr uint64_t maxTestedBlocks = 1048576;
+// Forks are read in pieces of this size so that no single read holds a whole
+// metadata file twice.
+constexpr uint64_t readPiece = 8388608;
+
+constexpr uint32_t rootID = 2;
+constexpr uint32_t overflowFileID = 3;
+constexpr uint32_t catalogFileID = 4;
+constexpr uint32_t allocationFileID = 6;
+
+// Volume header offsets.
+constexpr int64_t allocationForkAt = 112;
+constexpr int64_t overflowForkAt = 192;
+constexpr int64_t catalogForkAt = 272;
+
+// Catalog record types and the file record's length.
+constexpr uint16_t folderRecord = 1;
+constexpr uint16_t fileRecord = 2;
+constexpr size_t fileRecordLength = 248;
+constexpr uint8_t compressedFlag = 0x20;  // UF_COMPRESSED in the BSD owner flags
+
+// A hard link is a file of Finder type 'hlnk' and creator 'hfs+'; its data is
+// the file "iNode<n>" in the private data folder, n being its special field.
+constexpr uint32_t hardLinkType = 0x686C6E6B;     // 'hlnk'
+constexpr uint32_t hardLinkCreator = 0x6866732B;  // 'hfs+'
+const std::string privateDataFolderName("\0\0\0\0HFS+ Private Data", 21);
+
+// An HFS+ ("H+", version 4) or HFSX ("HX", version 5) volume header at base:
+// a power-of-two block size from 512 bytes to 1 MiB and a non-zero block count.
+bool isHFSPlusHeader(ByteSpan bytes, int64_t base) {
+    uint16_t signature = u16be(bytes, base);
+    uint16_t version = u16be(bytes, base + 2);
+    bool known = (signature == 0x482B && version == 4) || (signature == 0x4858 && version == 5);
+    uint32_t blockSize = u32be(bytes, base + 40);
+    bool powerOfTwo = blockSize >= 512 && blockSize <= 1048576 && (blockSize & (blockSize - 1)) == 0;
+    return known && powerOfTwo && u32be(bytes, base + 44) != 0;
+}
+
+// Unicode canonical composition: HFS+ stores names decomposed.
+std::string composed(const std::string& text) {
+    bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) return text;
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status) || nfc == nullptr) return text;
+    icu::UnicodeString source = icu::UnicodeString::fromUTF8(text);
+    icu::UnicodeString result = nfc->normalize(source, status);
+    if (U_FAILURE(status)) return text;
+    std::string out;
+    result.toUTF8String(out);
+    return out;
+}
+
+std::string hardLinkMissingNote(uint32_t number) {
+    return "Hård link – indholdet (iNode" + std::to_string(number) +
+           ") blev ikke fundet i den skjulte datamappe";
+}
+
+}  // namespace
+
+HFSFork::HFSFork(ByteSpan bytes, int64_t at) : logicalSize(u64be(bytes, at)) {
+    for (int64_t i = 0; i < 8; ++i) {
+        HFSRun run{u32be(bytes, at + 16 + 8 * i), u32be(bytes, at + 20 + 8 * i)};
+        if (run.count != 0) extents.push_back(run);
+    }
+}
+
+bool HFSContext::CatalogEntry::isHardLink() const {
+    return !isDir && fileType == hardLinkType && creator == hardLinkCreator;
+}
+
+HFSContext::HFSContext(DiskSource& src, uint64_t base, Bytes header)
+    : src(src),
+      base(base),
+      blockSize(header.size() >= 44 ? u32be(header, 40) : 0),
+      totalBlocks(header.size() >= 48 ? u32be(header, 44) : 0),
+      header(std::move(header)) {}
+
+std::vector<HFSRun> HFSContext::allExtents(const HFSFork& fork, uint32_t fileID) const {
+    std::vector<HFSRun> runs = fork.extents;
+    auto found = overflow.find(fileID);
+    if (found == overflow.end()) return runs;
+    uint64_t covered = 0;
+    for (const auto& run : runs) covered += run.count;
+    std::vector<const OverflowRecord*> records;
+    records.reserve(found->second.size());
+    for (const auto& record : found->second) records.push_back(&record);
+    std::stable_sort(records.begin(), records.end(),
+                     [](const OverflowRecord* a, const OverflowRecord* b) { return a->start < b->start; });
+    for (const OverflowRecord* record : records) {
+        if (record->start != covered) continue;
+        for (const auto& run : record->extents) {
+            runs.push_back(run);
+            covered += run.count;
+        }
+    }
+    return runs;
+}
+
+Bytes HFSContext::readFork(const HFSFork& fork, uint32_t fileID, uint64_t cap) const {
+    // A fork cannot hold more than the source does; the extra cap keeps a
+    // damaged size field from allocating zeros the source never had.
+    uint64_t want = std::min({fork.logicalSize, cap, src.size});
+    Bytes out;
+    for (const auto& run : allExtents(fork, fileID)) {
+        if (out.size() >= want) break;
+        uint64_t bytes = std::min(static_cast<uint64_t>(run.count) * blockSize, want - out.size());
+        uint64_t at = base + static_cast<uint64_t>(run.start) * blockSize;
+        if (at >= src.size) {
+            out.resize(out.size() + bytes, 0);
+            continue;
+        }
+        for (uint64_t done = 0; done < bytes;) {
+            uint64_t piece = std::min(readPiece, bytes - done);
+            Bytes part = src.read(at + done, static_cast<int64_t>(piece), ReadMode::thorough);
+            out.insert(out.end(), part.begin(), part.end());
+            done += piece;
+        }
+    }
+    return out;
+}
+
+std::optional<HFSContext::Tree> HFSContext::openTree(Bytes data) {
+    if (data.size() < 512) return std::nullopt;
+    uint16_t nodeSize = u16be(data, 32);
+    if (nodeSize < 512 || (nodeSize & (nodeSize - 1)) != 0) return std::nullopt;  // 32768 is the largest u16 power of two
+    Tree tree;
+    tree.firstLeaf = u32be(data, 24);
+    tree.nodeSize = nodeSize;
+    tree.data = std::move(data);
+    return tree;
+}
+
+void HFSContext::forEachLeafRecord(const Tree& tree, const LeafVisitor& body) {
+    const uint64_t count = tree.nodeCount();
+    const uint64_t size = static_cast<uint64_t>(tree.nodeSize);
+    ByteSpan all(tree.data);
+
+    // The live leaf chain, each node visited once.
+    std::vector<bool> onChain(count, false);
+    for (uint64_t node = tree.firstLeaf; node != 0 && node < count && !onChain[node];) {
+        onChain[node] = true;
+        node = u32be(all, static_cast<int64_t>(node * size));
+    }
+
+    const int64_t ns = tree.nodeSize;
+    for (uint64_t index = 1; index < count; ++index) {
+        ByteSpan node = all.subspan(index * size, size);
+        if (u8(node, 8) != 0xFF) continue;
+        int64_t records = u16be(node, 10);
+        if (records < 1 || records > ns / 8 - 1) continue;
+        const int64_t limit = ns - 2 * records - 2;
+        int64_t previous = 0;
+        for (int64_t i = 0; i < records; ++i) {
+            int64_t start = u16be(node, ns - 2 * (i + 1));
+            int64_t end = u16be(node, ns - 2 * (i + 2));
+            if (start <= 13 || start <= previous || end <= start || end > limit) break;
+            body(node.subspan(static_cast<size_t>(start), static_cast<size_t>(end - start)), onChain[index]);
+            previous = start;
+        }
+    }
+}
+
+void HFSContext::loadOverflow(const Tree& tree) {
+    forEachLeafRecord(tree, [this](ByteSpan record, bool live) {
+        if (!live || u16be(record, 0) != 10 || u8(record, 2) != 0) return;
+        OverflowRecord entry;
+        entry.start = u32be(record, 8);
+        for (int64_t i = 0; i < 8; ++i) {
+            HFSRun run{u32be(record, 12 + 8 * i), u32be(record, 16 + 8 * i)};
+            if (run.count != 0) entry.extents.push_back(run);
+        }
+        overflow[u32be(record, 4)].push_back(std::move(entry));
+    });
+}
+
+std::optional<HFSContext::CatalogEntry> HFSContext::catalogEntry(ByteSpan record, bool live) {
+    if (record.size() < 2) return std::nullopt;
+    const int64_t keyLength = u16be(record, 0);
+    const int64_t nameLength = u16be(record, 6);
+    if (keyLength < 6 || (nameLength >> 8) != 0 || keyLength < 6 + 2 * nameLength) return std::nullopt;
+
+    const int64_t dataAt = 2 + keyLength + (keyLength & 1);
+    if (dataAt > static_cast<int64_t>(record.size()) - 2) return std::nullopt;
+    ByteSpan data = record.subspan(static_cast<size_t>(dataAt));
+    const uint16_t type = u16be(data, 0);
+    if (type != folderRecord && type != fileRecord) return std::nullopt;
+    if (type == fileRecord && data.size() < fileRecordLength) return std::nullopt;
+
+    CatalogEntry entry;
+    entry.parent = u32be(record, 2);
+    entry.name = composed(utf16be(record, 8, nameLength));
+    entry.isDir = type == folderRecord;
+    entry.id = u32be(data, 8);
+    entry.created = TimeConversion::fromHFS(u32be(data, 12));
+    entry.modified = TimeConversion::fromHFS(u32be(data, 16));
+    entry.live = live;
+    if (!entry.isDir) {
+        entry.compressed = (u8(data, 41) & compressedFlag) != 0;
+        entry.special = u32be(data, 44);
+        entry.fileType = u32be(data, 48);
+        entry.creator = u32be(data, 52);
+        entry.fork = HFSFork(data, 88);
+    }
+    if (entry.id < rootID) return std::nullopt;
+    return entry;
+}
+
+void HFSContext::fill(FileNode& node, const HFSFork& fork, uint32_t fileID, const CatalogEntry& entry) const {
+    node.size = fork.logicalSize;
+    if (entry.compressed) {
+        node.recoverability = Recoverability::poor;
+        node.note = HFSPlusParser::compressedNote;
+        node.data = std::vector<Extent>{};
+        return;
+    }
+    // A deleted file's overflow records cannot be trusted: its id may be reused.
+    std::vector<HFSRun> runs = entry.live ? allExtents(fork, fileID) : fork.extents;
+
+    std::vector<Extent> extents;
+    uint64_t remaining = fork.logicalSize;
+    uint64_t tested = 0;
+    bool firstInUse = false;
+    bool otherInUse = false;
+    for (const auto& run : runs) {
+        if (remaining == 0) break;
+        uint64_t length = std::min(static_cast<uint64_t>(run.count) * blockSize, remaining);
+        uint64_t at = base + static_cast<uint64_t>(run.start) * blockSize;
+        extents.push_back(Extent{at < src.size ? std::optional<uint64_t>(at) : std::nullopt, length});
+        remaining -= length;
+        if (entry.live) continue;
+        for (uint64_t i = 0; i < run.count && tested < maxTestedBlocks; ++i, ++tested) {
+            uint64_t block = static_cast<uint64_t>(run.start) + i;
+            uint64_t byte = block / 8;
+            bool inUse = byte < allocation.size() && (allocation[byte] & (0x80 >> (block % 8))) != 0;
+            if (!inUse) continue;
+            if (tested == 0)
+                firstInUse = true;
+            else
+                otherInUse = true;
+        }
+    }
+    const bool incomplete = remaining > 0;
+    if (incomplete) extents.push_back(Extent{std::nullopt, remaining});
+    node.data = std::move(extents);
+
+    if (entry.live) {
+        node.recoverability = incomplete ? Recoverability::partial : Recoverability::good;
+        return;
+    }
+    if (incomplete) {
+        node.recoverability = Recoverability::partial;
+        node.note = HFSPlusParser::fragmentedNote;
+    } else if (allocation.empty()) {
+        node.recoverability = Recoverability::unknown;
+    } else if (firstInUse) {
+        node.recoverability = Recoverability::poor;
+        node.note = HFSPlusParser::reusedNote;
+    } else if (otherInUse) {
+        node.recoverability = Recoverability::partial;
+        node.note = HFSPlusParser::overwrittenNote;
+    } else {
+        node.recoverability = Recoverability::good;
+    }
+}
+
+std::optional<VolumePtr> HFSContext::build(const std::string& origin, WorkProgress* progress) {
+    if (progress) progress->report(0, HFSPlusParser::progressMessage);
+
+    HFSFork overflowFork(header, overflowForkAt);
+    if (overflowFork.logicalSize != 0) {
+        if (auto tree = openTree(readFork(overflowFork, overflowFileID, overflowCap))) loadOverflow(*tree);
+    }
+    allocation = readFork(HFSFork(header, allocationForkAt), allocationFileID, allocationCap);
+
+    std::unordered_map<uint32_t, CatalogEntry> entries;
+    {
+        auto catalog = openTree(readFork(HFSFork(header, catalogForkAt), catalogFileID, catalogCap));
+        if (!catalog) return std::nullopt;
+        forEachLeafRecord(*catalog, [&entries](ByteSpan record, bool live) {
+            auto entry = catalogEntry(record, live);
+            if (!entry) return;
+            auto [found, inserted] = entries.try_emplace(entry->id, *entry);
+            if (inserted) return;
+            CatalogEntry& held = found->second;
+            if (held.live && !entry->live) return;
+            if (held.live == entry->live) {
+                auto heldDate = held.modified.value_or(Date::min());
+                auto newDate = entry->modified.value_or(Date::min());
+                if (heldDate >= newDate) return;
+            }
+            held = std::move(*entry);
+        });
+    }
+    if (entries.empty()) return std::nullopt;
+
+    // The private data folder holds the data of hard links ("iNode<n>") and
+    // files unlinked while still open ("temp<id>").
+    std::unordered_set<uint32_t> privateFolders;
+    for (const auto& [id, entry] : entries)
+        if (entry.isDir && entry.parent == rootID && entry.name == privateDataFolderName) privateFolders.insert(id);
+    std::unordered_map<std::string, uint32_t> privateFiles;
+    for (const auto& [id, entry] : entries) {
+        if (entry.isDir || !privateFolders.count(entry.parent)) continue;
+        auto [found, inserted] = privateFiles.try_emplace(entry.name, id);
+        if (!inserted && entry.live && !entries.at(found->second).live) found->second = id;
+    }
+
+    auto root = FileNode::make("", true, 0, EntryStatus::existing, Recoverability::unknown, NoData{});
+    root->fsID = rootID;
+    std::string label;
+    if (auto found = entries.find(rootID); found != entries.end()) label = found->second.name;
+    auto volume = Volume::make(FileSystemType::hfsplus, label, base, totalBlocks * blockSize, root, origin);
+    volume->clusterSize = blockSize;
+    if (u16be(header, 0) == 0x4858) volume->notes.push_back(HFSPlusParser::hfsxNote);
+
+    std::unordered_map<uint32_t, FileNodePtr> nodes;
+    nodes.reserve(entries.size());
+    std::unordered_set<uint32_t> linkedData;
+    for (const auto& [id, entry] : entries) {
+        if (id == rootID) continue;
+        std::string name = entry.name.empty() ? "unavngivet-" + std::to_string(id) : entry.name;
+        auto node = FileNode::make(std::move(name), entry.isDir, 0,
+                                   entry.live ? EntryStatus::existing : EntryStatus::deleted,
+                                   Recoverability::unknown, NoData{});
+        node->fsID = id;
+        node->created = entry.created;
+        node->modified = entry.modified;
+        if (!entry.isDir && entry.isHardLink()) {
+            // The link's own fork is empty; listing it as an empty file would
+            // hide the data it stands for.
+            auto target = privateFiles.find("iNode" + std::to_string(entry.special));
+            if (target != privateFiles.end()) {
+                const CatalogEntry& data = entries.at(target->second);
+                fill(*node, *data.fork, data.id, data);
+                node->created = data.created;
+                node->modified = data.modified;
+                linkedData.insert(data.id);
+            } else {
+                node->size = 0;
+                node->data = std::vector<Extent>{};
+                node->recoverability = Recoverability::poor;
+                node->note = hardLinkMissingNote(entry.special);
+            }
+        } else if (!entry.isDir) {
+            fill(*node, *entry.fork, id, entry);
+        }
+        nodes.emplace(id, std::move(node));
+    }
+
+    // Whether an entry's chain of parents reaches the root, memoised.
+    std::unordered_map<uint32_t, bool> reaches{{rootID, true}};
+    auto reachesRoot = [&](uint32_t start) {
+        std::vector<uint32_t> walk;
+        std::unordered_set<uint32_t> seen;
+        bool result = false;
+        for (uint32_t id = start;;) {
+            if (auto known = reaches.find(id); known != reaches.end()) {
+                result = known->second;
+                break;
+            }
+            auto entry = entries.find(id);
+            if (!seen.insert(id).second || entry == entries.end()) break;
+            walk.push_back(id);
+            uint32_t parent = entry->second.parent;
+            if (parent != rootID) {
+                auto parentNode = nodes.find(parent);
+                if (parentNode == nodes.end() || !parentNode->second->isDirectory) break;
+            }
+            id = parent;
+        }
+        for (uint32_t id : walk) reaches[id] = result;
+        return result;
+    };
+
+    FileNodePtr orphans;
+    auto addOrphan = [&](const FileNodePtr& node) {
+        if (!orphans) {
+            orphans = FileNode::make(HFSPlusParser::orphanFolderName, true, 0, EntryStatus::orphaned,
+                                     Recoverability::unknown, NoData{});
+        }
+        if (node->status == EntryStatus::existing) node->status = EntryStatus::orphaned;
+        orphans->add(node);
+    };
+
+    for (const auto& [id, node] : nodes) {
+        if (!node->name.empty() && node->name[0] == '\0') continue;
+        const CatalogEntry& entry = entries.at(id);
+        if (!entry.isDir && privateFolders.count(entry.parent)) {
+            // Hard-link data stays hidden behind its links; anything else there
+            // (a file unlinked while open, data no link reaches) is shown.
+            if (!linkedData.count(id)) addOrphan(node);
+            continue;
+        }
+        if (reachesRoot(id)) {
+            const FileNodePtr& parent = entry.parent == rootID ? root : nodes.at(entry.parent);
+            parent->add(node);
+        } else {
+            addOrphan(node);
+        }
+    }
+
+    // Everything below a deleted folder was deleted with it.
+    std::vector<FileNode*> folders{root.get()};
+    while (!folders.empty()) {
+        FileNode* folder = folders.back();
+        folders.pop_back();
+        for (const auto& child : folder->children()) {
+            if (folder->status == EntryStatus::deleted && child->status == EntryStatus::existing)
+                child->status = EntryStatus::deleted;
+            if (child->isDirectory) folders.push_back(child.get());
+        }
+    }
+
+    if (orphans) root->add(orphans);
+    root->sortChildren();
+    if (allocation.empty()) volume->notes.push_back(HFSPlusParser::allocationNote);
+    return volume;
+}
+
+namespace HFSPlusParser {
+
+std::optional<VolumePtr> parse(DiskSource& source, uint64_t offset, const std::string& origin,
+                               WorkProgress* progress) {
+    if (offset > std::numeric_limits<uint64_t>::max() - 1024) return std::nullopt;
+    Bytes header = source.read(offset + 1024, 512, ReadMode::thorough);
+    if (!isHFSPlusHeader(header, 0)) return std::nullopt;
+    HFSContext context(source, offset, std::move(header));
+    return context.build(origin, progress);
+}
+
+}  // namespace HFSPlusParser
+
+}  // namespace sovanta

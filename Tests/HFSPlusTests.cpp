@@ -1,0 +1,780 @@
+// The HFS+/HFSX reader against real volumes (made by newfs_hfs and the Linux
+// driver, by macOS, by libdmg and by xorriso) and their manifests, and against
+// copies of them with one structure field changed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "SovantaCore/HFSPlus.h"
+#include "SovantaCore/Scanner.h"
+
+using namespace sovanta;
+
+namespace {
+
+// ---- fixtures, manifests and contents -------------------------------------
+
+std::string fixtureFile(const std::string& name, const std::string& suffix) {
+    return std::string(SOVANTA_FIXTURE_DIR) + "/" + name + "/" + name + suffix;
+}
+
+struct ManifestRow {
+    std::string path, size, sha256, status, mtime, fragments, note;
+};
+
+std::vector<ManifestRow> readManifest(const std::string& name) {
+    std::ifstream in(std::string(SOVANTA_FIXTURE_SOURCE_DIR) + "/" + name + "/" + name + ".manifest.tsv");
+    std::vector<ManifestRow> rows;
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::vector<std::string> f;
+        std::stringstream ss(line);
+        std::string field;
+        while (std::getline(ss, field, '\t')) f.push_back(field);
+        f.resize(7);
+        rows.push_back({f[0], f[1], f[2], f[3], f[4], f[5], f[6]});
+    }
+    return rows;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "sovanta-hfs-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+std::string sha256Hex(const Bytes& data) {
+    static const uint32_t k[64] = {
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    Bytes m = data;
+    uint64_t bits = static_cast<uint64_t>(data.size()) * 8;
+    m.push_back(0x80);
+    while (m.size() % 64 != 56) m.push_back(0);
+    for (int i = 7; i >= 0; --i) m.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+    auto rotr = [](uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
+    for (size_t block = 0; block < m.size(); block += 64) {
+        uint32_t w[64];
+        for (int i = 0; i < 16; ++i)
+            w[i] = (uint32_t(m[block + 4 * i]) << 24) | (uint32_t(m[block + 4 * i + 1]) << 16) |
+                   (uint32_t(m[block + 4 * i + 2]) << 8) | uint32_t(m[block + 4 * i + 3]);
+        for (int i = 16; i < 64; ++i) {
+            uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
+        for (int i = 0; i < 64; ++i) {
+            uint32_t t1 = hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
+            uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+            hh = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
+        }
+        h[0] += a, h[1] += b, h[2] += c, h[3] += d, h[4] += e, h[5] += f, h[6] += g, h[7] += hh;
+    }
+    char out[65];
+    for (int i = 0; i < 8; ++i) std::snprintf(out + 8 * i, 9, "%08x", h[i]);
+    return std::string(out, 64);
+}
+
+// A file's bytes through its extents (holes as zeros), cut at its size.
+Bytes contents(DiskSource& source, const FileNode& node) {
+    Bytes out;
+    if (auto* extents = std::get_if<std::vector<Extent>>(&node.data)) {
+        for (auto& e : *extents) {
+            Bytes piece = e.offset ? source.read(*e.offset, static_cast<int64_t>(e.length)) : Bytes(e.length, 0);
+            out.insert(out.end(), piece.begin(), piece.end());
+        }
+    }
+    if (out.size() > node.size) out.resize(node.size);
+    return out;
+}
+
+const std::vector<Extent>& extentsOf(const FileNode& node) {
+    static const std::vector<Extent> none;
+    auto* extents = std::get_if<std::vector<Extent>>(&node.data);
+    return extents ? *extents : none;
+}
+
+std::string isoUTC(const std::optional<Date>& date) {
+    if (!date) return "-";
+    std::time_t t = std::chrono::system_clock::to_time_t(*date);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+// Every node below the root by its path without the leading "/", folders with
+// a trailing "/", control characters shown as "^" like The Sleuth Kit does.
+std::map<std::string, FileNodePtr> listing(const FileNodePtr& root) {
+    std::map<std::string, FileNodePtr> out;
+    std::vector<FileNodePtr> stack{root};
+    while (!stack.empty()) {
+        auto node = stack.back();
+        stack.pop_back();
+        for (auto& child : node->children()) {
+            std::string path = child->path().substr(1);
+            for (auto& c : path)
+                if (static_cast<unsigned char>(c) < 0x20) c = '^';
+            out[path + (child->isDirectory ? "/" : "")] = child;
+            if (child->isDirectory) stack.push_back(child);
+        }
+    }
+    return out;
+}
+
+// ---- sources made from changed copies of real images -----------------------
+
+Bytes loadImage(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    Bytes bytes(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
+}
+
+// An anonymous memory file holding the bytes, or -1.
+int memoryFile(const Bytes& bytes) {
+    int fd = ::memfd_create("hfs-test", MFD_CLOEXEC);
+    for (size_t done = 0; fd >= 0 && done < bytes.size();) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) {
+            ::close(fd);
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return fd;
+}
+
+DiskSourcePtr memorySource(const Bytes& bytes) {
+    int fd = memoryFile(bytes);
+    if (fd < 0) return nullptr;
+    return std::make_shared<DiskSource>(fd, "memfd", "changed copy", bytes.size(), 512, false, std::nullopt, nullptr);
+}
+
+// Changes to a fixture image, kept apart from the image: a few bytes each.
+class Patch {
+public:
+    explicit Patch(const Bytes& original) : original(original) {}
+    const Bytes& original;
+    std::map<size_t, uint8_t> bytes;
+
+    uint8_t get(size_t at) const {
+        auto found = bytes.find(at);
+        return found != bytes.end() ? found->second : original.at(at);
+    }
+    void set(size_t at, uint8_t value) {
+        if (at >= original.size()) throw std::out_of_range("patch outside the image");
+        bytes[at] = value;
+    }
+    void copy(size_t from, size_t count, size_t to) {
+        for (size_t i = 0; i < count; ++i) set(to + i, get(from + i));
+    }
+};
+
+void put16(Patch& b, size_t at, uint16_t v) {
+    b.set(at, static_cast<uint8_t>(v >> 8));
+    b.set(at + 1, static_cast<uint8_t>(v));
+}
+void put32(Patch& b, size_t at, uint32_t v) {
+    for (size_t i = 0; i < 4; ++i) b.set(at + i, static_cast<uint8_t>(v >> (24 - 8 * i)));
+}
+void put64(Patch& b, size_t at, uint64_t v) {
+    put32(b, at, static_cast<uint32_t>(v >> 32));
+    put32(b, at + 4, static_cast<uint32_t>(v));
+}
+
+struct Layout {
+    size_t header = 0;  // the volume header, 1024 bytes into the volume
+    uint64_t blockSize = 0;
+    size_t catalog = 0;
+    size_t nodeSize = 0;
+    size_t nodeCount = 0;
+    size_t allocation = 0;
+
+    Layout(const Bytes& image, uint64_t base) {
+        header = base + 1024;
+        ByteSpan h(image.data() + header, 512);
+        blockSize = u32be(h, 40);
+        catalog = base + u32be(h, 272 + 16) * blockSize;
+        allocation = base + u32be(h, 112 + 16) * blockSize;
+        nodeSize = u16be(ByteSpan(image), static_cast<int64_t>(catalog + 32));
+        nodeCount = u64be(h, 272) / nodeSize;
+    }
+    size_t node(size_t n) const { return catalog + n * nodeSize; }
+};
+
+// A catalog file or folder record located by its (composed) name.
+struct RecordAt {
+    size_t node = 0;    // node number
+    size_t record = 0;  // image offset of the record
+    size_t data = 0;    // image offset of its data (after the key)
+};
+
+RecordAt findRecord(const Patch& patch, const Layout& layout, const std::string& name) {
+    const Bytes& image = patch.original;
+    for (size_t n = 1; n < layout.nodeCount; ++n) {
+        ByteSpan node(image.data() + layout.node(n), layout.nodeSize);
+        if (node[8] != 0xFF) continue;
+        int64_t ns = static_cast<int64_t>(layout.nodeSize);
+        for (int64_t i = 0; i < u16be(node, 10); ++i) {
+            int64_t start = u16be(node, ns - 2 * (i + 1)), end = u16be(node, ns - 2 * (i + 2));
+            auto entry = HFSContext::catalogEntry(node.subspan(start, end - start), true);
+            if (!entry || entry->name != name) continue;
+            size_t at = layout.node(n) + static_cast<size_t>(start);
+            uint16_t keyLength = u16be(node, start);
+            return {n, at, at + 2 + keyLength + (keyLength & 1)};
+        }
+    }
+    ADD_FAILURE() << "no catalog record named " << name;
+    return {};
+}
+
+void setBit(Patch& image, const Layout& layout, uint64_t block, bool on) {
+    size_t at = layout.allocation + block / 8;
+    uint8_t mask = static_cast<uint8_t>(0x80 >> (block % 8));
+    image.set(at, on ? (image.get(at) | mask) : (image.get(at) & ~mask));
+}
+
+struct Changed {
+    DiskSourcePtr source;
+    std::optional<VolumePtr> volume;
+    std::map<std::string, FileNodePtr> files;
+};
+
+// Parses a fixture image with a patch applied. Each image lives once in an
+// anonymous memory file; a patch is written into it and undone before the
+// next one, so a case costs a few small writes instead of a copy of the image.
+Changed parseChanged(const std::string& name, uint64_t base,
+                     const std::function<void(Patch&, const Layout&)>& change) {
+    struct Held {
+        Bytes original;
+        int fd = -1;
+        std::vector<size_t> dirty;
+    };
+    static std::map<std::string, Held> held;
+    Held& image = held[name];
+    if (image.fd < 0) {
+        image.original = loadImage(fixtureFile(name, ".img"));
+        image.fd = memoryFile(image.original);
+        if (image.fd < 0) {
+            ADD_FAILURE() << "cannot hold " << name << " in memory";
+            return {};
+        }
+    }
+    for (size_t at : image.dirty)
+        if (::pwrite(image.fd, &image.original[at], 1, static_cast<off_t>(at)) != 1) ADD_FAILURE();
+    image.dirty.clear();
+
+    Patch patch(image.original);
+    Layout layout(image.original, base);
+    change(patch, layout);
+    for (auto [at, value] : patch.bytes) {
+        if (::pwrite(image.fd, &value, 1, static_cast<off_t>(at)) != 1) ADD_FAILURE();
+        image.dirty.push_back(at);
+    }
+    Changed out;
+    out.source = std::make_shared<DiskSource>(::dup(image.fd), "memfd", "changed copy", image.original.size(), 512,
+                                              false, std::nullopt, nullptr);
+    out.volume = HFSPlusParser::parse(*out.source, base, origin::partitionTable);
+    if (out.volume) out.files = listing((*out.volume)->root);
+    return out;
+}
+
+// The journaled fixture's catalog: leaf nodes 1 → 2 → 4 → 5 → 6; node 5 holds
+// Dokumenter/Logbog/log_06.txt to log_11.txt, node 7 and up are unused.
+constexpr const char* journaled = "hfsplus_journaled";
+
+void linkNode(Patch& image, const Layout& layout, size_t node, uint32_t next) { put32(image, layout.node(node), next); }
+
+const char* const logFiles[] = {"log_06.txt", "log_07.txt", "log_08.txt", "log_09.txt", "log_10.txt", "log_11.txt"};
+
+// ---- the fixtures against their manifests ----------------------------------
+
+struct FixtureCase {
+    const char* name;
+    uint64_t offset;     // the volume's first byte in the image
+    const char* prefix;  // the manifest's partition prefix, or ""
+    const char* label;
+};
+
+const FixtureCase fixtureCases[] = {
+    {"hfsplus_journaled", 0, "", "Sovanta Arkiv"},
+    {"hfsx_casesensitive", 0, "", "Sovanta HFSX"},
+    {"hfsplus_gpt", 5242880, "p2:", "Sovanta GPT"},
+    {"hfsplus_macos_sample", 0, "", "hfsplus_test"},
+    // Behind an Apple partition map, which the partition reader leaves alone:
+    // read at the offsets of the map's HFS+ entries.
+    {"hfsplus_xorriso_iso", 65536, "p3:", "SOVANTA_ISO"},
+    {"hfsplus_udif", 36864, "p3:", "Sovanta DMG"},
+};
+
+// Files that exist on the volume but that the manifests leave out: the
+// journal of a journaled volume (hidden by macOS, listed by The Sleuth Kit).
+const std::set<std::string> unlistedInManifests = {".journal", ".journal_info_block"};
+
+std::optional<uint32_t> cnidInNote(const std::string& note) {
+    auto at = note.find("CNID ");
+    if (at == std::string::npos) return std::nullopt;
+    return static_cast<uint32_t>(std::stoul(note.substr(at + 5)));
+}
+
+class HFSPlusFixtures : public ::testing::TestWithParam<FixtureCase> {};
+
+TEST_P(HFSPlusFixtures, AgreeWithManifest) {
+    const FixtureCase& c = GetParam();
+    TempDir temp;
+    std::string image = fixtureFile(c.name, ".img");
+    if (std::string(c.name) == "hfsplus_udif") {
+        // The .dmg is UDIF (zlib chunks); dmg2img gives the raw disk.
+        if (::access("/usr/bin/dmg2img", X_OK) != 0) GTEST_SKIP() << "dmg2img is not installed";
+        image = temp.path() + "/hfsplus_udif.img";
+        std::string command = "/usr/bin/dmg2img -s '" + std::string(SOVANTA_FIXTURE_SOURCE_DIR) +
+                              "/hfsplus_udif/hfsplus_udif.dmg' '" + image + "' >/dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+    auto source = SourceOpener::openImage(image);
+    auto volume = HFSPlusParser::parse(*source, c.offset, origin::partitionTable);
+    ASSERT_TRUE(volume.has_value());
+    const Volume& v = **volume;
+    EXPECT_EQ(v.type, FileSystemType::hfsplus);
+    EXPECT_EQ(v.label, c.label);
+    EXPECT_EQ(v.offset, c.offset);
+    EXPECT_EQ(v.origin, origin::partitionTable);
+    EXPECT_GT(v.clusterSize, 0u);
+    EXPECT_EQ(v.size % v.clusterSize, 0u);
+    bool hfsx = std::string(c.name) == "hfsx_casesensitive";
+    EXPECT_EQ(v.notes, hfsx ? std::vector<std::string>{HFSPlusParser::hfsxNote} : std::vector<std::string>{});
+    EXPECT_EQ(v.root->fsID, 2u);
+
+    auto files = listing(v.root);
+    std::set<std::string> matched;
+    const std::string prefix = c.prefix;
+    for (const auto& row : readManifest(c.name)) {
+        if (row.path.rfind(prefix, 0) != 0 || row.path == prefix) continue;  // other partitions, partition rows
+        std::string path = row.path.substr(prefix.size());
+        // The private data folder holds hard-link data and open-unlinked
+        // files; the reader shows them through their links and as orphans.
+        if (path.rfind("^^^^HFS+ Private Data", 0) == 0) continue;
+        SCOPED_TRACE(row.path);
+        if (row.status == "orphaned") {
+            // A file unlinked while open survives only as temp<CNID> in the
+            // private data folder; its old name is gone from the records.
+            auto cnid = cnidInNote(row.note);
+            ASSERT_TRUE(cnid);
+            path = std::string(HFSPlusParser::orphanFolderName) + "/temp" + std::to_string(*cnid);
+        }
+        auto found = files.find(path);
+        if (row.status == "deleted" && found == files.end()) {
+            // These names survive only in the free space of catalog nodes that
+            // are still on the live leaf chain (the note gives the blocks);
+            // only whole records in nodes off the chain are read as deleted.
+            continue;
+        }
+        ASSERT_NE(found, files.end());
+        matched.insert(path);
+        const FileNode& node = *found->second;
+        EXPECT_EQ(rawValue(node.status), row.status);
+        if (row.mtime != "-") {
+            EXPECT_EQ(isoUTC(node.modified), row.mtime);
+        }
+        if (auto cnid = cnidInNote(row.note); cnid && row.status != "orphaned") {
+            EXPECT_EQ(node.fsID, *cnid);
+        }
+        if (node.isDirectory) continue;
+        EXPECT_EQ(std::to_string(node.size), row.size);
+        if (row.status == "existing") {
+            EXPECT_EQ(node.recoverability, Recoverability::good);
+        }
+        if (row.fragments != "-") {
+            EXPECT_EQ(std::to_string(extentsOf(node).size()), row.fragments);
+        }
+        if (std::string(c.name) == journaled && path == "Musik/koncertoptagelse.wav") continue;  // zeroed in the committed copy
+        EXPECT_EQ(sha256Hex(contents(*source, node)), row.sha256);
+    }
+    for (const auto& [path, node] : files) {
+        if (matched.count(path) || unlistedInManifests.count(path)) continue;
+        if (path == std::string(HFSPlusParser::orphanFolderName) + "/") continue;
+        ADD_FAILURE() << "not in the manifest: " << path;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, HFSPlusFixtures, ::testing::ValuesIn(fixtureCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HFSPlus, HardLinksGiveTheDataOfTheirInodeFile) {
+    auto source = SourceOpener::openImage(fixtureFile("hfsx_casesensitive", ".img"));
+    auto volume = HFSPlusParser::parse(*source, 0, origin::partitionTable);
+    ASSERT_TRUE(volume);
+    auto files = listing((*volume)->root);
+    for (const char* path : {"Projekt/Kode/main.c", "projekt/main_hardlink.c"}) {
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(files.count(path));
+        const FileNode& link = *files[path];
+        EXPECT_EQ(link.size, 4182u);
+        EXPECT_EQ(link.recoverability, Recoverability::good);
+        EXPECT_FALSE(link.note);
+        EXPECT_EQ(sha256Hex(contents(*source, link)), "752b0b8cb458fa1cc258dd63256f573b5ddeafe263ad119e5f4cba5533ff1cab");
+    }
+    // The link data itself appears nowhere else.
+    for (const auto& [path, node] : files) EXPECT_EQ(path.find("iNode"), std::string::npos) << path;
+}
+
+TEST(HFSPlus, HardLinkWithoutItsDataIsPoorWithANote) {
+    auto changeLink = [](const std::string& linkName) {
+        return [linkName](Patch& image, const Layout& layout) {
+            put32(image, findRecord(image, layout, linkName).data + 44, 12345);
+        };
+    };
+    auto one = parseChanged("hfsx_casesensitive", 0, changeLink("main.c"));
+    ASSERT_TRUE(one.volume);
+    const FileNode& broken = *one.files.at("Projekt/Kode/main.c");
+    EXPECT_EQ(broken.size, 0u);
+    EXPECT_EQ(broken.recoverability, Recoverability::poor);
+    EXPECT_EQ(broken.note, "Hård link – indholdet (iNode12345) blev ikke fundet i den skjulte datamappe");
+    EXPECT_EQ(one.files.at("projekt/main_hardlink.c")->size, 4182u);
+    EXPECT_FALSE(one.files.count(std::string(HFSPlusParser::orphanFolderName) + "/iNode668299829"));
+
+    // With no link left that reaches it, the data shows up as an orphan.
+    auto both = parseChanged("hfsx_casesensitive", 0, [&](Patch& image, const Layout& layout) {
+        changeLink("main.c")(image, layout);
+        changeLink("main_hardlink.c")(image, layout);
+    });
+    ASSERT_TRUE(both.volume);
+    auto orphan = both.files.find(std::string(HFSPlusParser::orphanFolderName) + "/iNode668299829");
+    ASSERT_NE(orphan, both.files.end());
+    EXPECT_EQ(orphan->second->status, EntryStatus::orphaned);
+    EXPECT_EQ(sha256Hex(contents(*both.source, *orphan->second)),
+              "752b0b8cb458fa1cc258dd63256f573b5ddeafe263ad119e5f4cba5533ff1cab");
+}
+
+// ---- deleted files from leaf nodes off the live chain -----------------------
+
+TEST(HFSPlus, RecordsOfAFreedLeafNodeAreDeletedAndRatedByTheAllocationFile) {
+    // Unlinking node 5 from the chain is what freeing it does.
+    auto freed = parseChanged(journaled, 0, [](Patch& image, const Layout& layout) { linkNode(image, layout, 4, 6); });
+    ASSERT_TRUE(freed.volume);
+    for (const char* name : logFiles) {
+        SCOPED_TRACE(name);
+        const FileNode& node = *freed.files.at(std::string("Dokumenter/Logbog/") + name);
+        EXPECT_EQ(node.status, EntryStatus::deleted);
+        ASSERT_EQ(extentsOf(node).size(), 1u);
+        // Their blocks are still marked in use: taken over by other files.
+        EXPECT_EQ(node.recoverability, Recoverability::poor);
+        EXPECT_EQ(node.note, HFSPlusParser::reusedNote);
+    }
+    EXPECT_EQ(freed.files.at("Dokumenter/Logbog/log_05.txt")->status, EntryStatus::existing);
+
+    // Once the blocks are free the deleted file is good, and its content is the original.
+    auto clear = parseChanged(journaled, 0, [](Patch& image, const Layout& layout) {
+        linkNode(image, layout, 4, 6);
+        setBit(image, layout, 4148, false);  // log_06.txt's only block
+    });
+    const FileNode& log06 = *clear.files.at("Dokumenter/Logbog/log_06.txt");
+    EXPECT_EQ(log06.status, EntryStatus::deleted);
+    EXPECT_EQ(log06.recoverability, Recoverability::good);
+    EXPECT_FALSE(log06.note);
+    EXPECT_EQ(log06.fsID, 48u);
+    EXPECT_EQ(isoUTC(log06.modified), "2019-01-06T11:40:34Z");
+    EXPECT_EQ(sha256Hex(contents(*clear.source, log06)),
+              "4839ec5d36a8f4312cbd9ea0d27ebd20402ddb07591f9a779ba0cf1c9cdfbb4f");
+
+    // A first block free but a later one in use: partly overwritten.
+    auto partly = parseChanged(journaled, 0, [](Patch& image, const Layout& layout) {
+        linkNode(image, layout, 1, 4);  // frees node 2
+        setBit(image, layout, 330, false);  // first of strand ved Søby.jpg's 45 blocks
+    });
+    const FileNode& photo = *partly.files.at("Dokumenter/Billeder/strand ved Søby.jpg");
+    EXPECT_EQ(photo.status, EntryStatus::deleted);
+    EXPECT_EQ(photo.recoverability, Recoverability::partial);
+    EXPECT_EQ(photo.note, HFSPlusParser::overwrittenNote);
+    // Everything below a folder whose record was freed is deleted with it.
+    EXPECT_EQ(partly.files.at("Ærø/Søby/")->status, EntryStatus::deleted);
+    EXPECT_EQ(partly.files.at("Ærø/Søby/Havn/Færgeleje/færgeplan sommer.txt")->status, EntryStatus::deleted);
+    EXPECT_EQ(partly.files.at("Ærø/")->status, EntryStatus::existing);
+}
+
+TEST(HFSPlus, LiveAndStaleCopiesOfOneRecord) {
+    // A stale copy of a live node: only the live entries are listed.
+    auto copy = parseChanged(journaled, 0, [](Patch& image, const Layout& layout) {
+        image.copy(layout.node(5), layout.nodeSize, layout.node(7));
+        linkNode(image, layout, 7, 0);
+    });
+    ASSERT_TRUE(copy.volume);
+    for (const auto& [path, node] : copy.files) EXPECT_EQ(node->status, EntryStatus::existing) << path;
+
+    // Two stale records of one deleted file: the later modification date wins,
+    // whichever node comes first.
+    for (int32_t shift : {+86400, -86400}) {
+        SCOPED_TRACE(shift);
+        auto stale = parseChanged(journaled, 0, [shift](Patch& image, const Layout& layout) {
+            linkNode(image, layout, 4, 6);
+            size_t mtime = findRecord(image, layout, "log_06.txt").data + 16 - layout.node(5);
+            image.copy(layout.node(5), layout.nodeSize, layout.node(7));
+            uint32_t original = u32be(ByteSpan(image.original), static_cast<int64_t>(layout.node(5) + mtime));
+            put32(image, layout.node(7) + mtime, static_cast<uint32_t>(original + shift));
+        });
+        const FileNode& log06 = *stale.files.at("Dokumenter/Logbog/log_06.txt");
+        EXPECT_EQ(log06.status, EntryStatus::deleted);
+        EXPECT_EQ(isoUTC(log06.modified), shift > 0 ? "2019-01-07T11:40:34Z" : "2019-01-06T11:40:34Z");
+        size_t twins = 0;
+        for (const auto& [path, node] : stale.files) twins += node->fsID == 48u;
+        EXPECT_EQ(twins, 1u);
+    }
+}
+
+TEST(HFSPlus, DeletedFileBeyondEightExtentsIsPartialWithATrailingHole) {
+    // Moving the first leaf to node 2 frees node 1, which holds the root's
+    // folders and the 12-extent database (8 in its record, 4 in the overflow file).
+    auto freed = parseChanged(journaled, 0, [](Patch& image, const Layout& layout) {
+        put32(image, layout.node(0) + 24, 2);
+    });
+    ASSERT_TRUE(freed.volume);
+    EXPECT_EQ((*freed.volume)->label, "Sovanta Arkiv");
+    const FileNode& db = *freed.files.at("Dokumenter/database_fragmenteret.db");
+    EXPECT_EQ(db.status, EntryStatus::deleted);
+    EXPECT_EQ(db.size, 514860u);
+    EXPECT_EQ(db.recoverability, Recoverability::partial);
+    EXPECT_EQ(db.note, HFSPlusParser::fragmentedNote);
+    const auto& extents = extentsOf(db);
+    ASSERT_EQ(extents.size(), 9u);
+    EXPECT_EQ(extents[0], (Extent{4067u * 4096, 11u * 4096}));
+    EXPECT_EQ(extents[8], (Extent{std::nullopt, 514860u - 85u * 4096}));
+    // Live files in a folder whose record is now deleted are shown as deleted.
+    const FileNode& log00 = *freed.files.at("Dokumenter/Logbog/log_00.txt");
+    EXPECT_EQ(log00.status, EntryStatus::deleted);
+    EXPECT_EQ(log00.recoverability, Recoverability::good);
+}
+
+TEST(HFSPlus, LiveFileUsesTheExtentsOverflowFile) {
+    auto source = SourceOpener::openImage(fixtureFile(journaled, ".img"));
+    auto volume = HFSPlusParser::parse(*source, 0, origin::partitionTable);
+    ASSERT_TRUE(volume);
+    const FileNode& db = *listing((*volume)->root).at("Dokumenter/database_fragmenteret.db");
+    ASSERT_EQ(extentsOf(db).size(), 12u);
+    uint64_t total = 0;
+    for (auto& e : extentsOf(db)) {
+        EXPECT_TRUE(e.offset);
+        total += e.length;
+    }
+    EXPECT_EQ(total, 514860u);
+
+    // Without the overflow file the live file keeps its first eight extents and is partial.
+    auto noOverflow = parseChanged(journaled, 0, [](Patch& image, const Layout& layout) {
+        put64(image, layout.header + 192, 0);
+    });
+    ASSERT_TRUE(noOverflow.volume);
+    const FileNode& cut = *noOverflow.files.at("Dokumenter/database_fragmenteret.db");
+    EXPECT_EQ(cut.status, EntryStatus::existing);
+    EXPECT_EQ(cut.recoverability, Recoverability::partial);
+    EXPECT_FALSE(cut.note);
+    ASSERT_EQ(extentsOf(cut).size(), 9u);
+    EXPECT_FALSE(extentsOf(cut).back().offset);
+}
+
+// ---- single-field damage and special records --------------------------------
+
+TEST(HFSPlus, SpecialRecords) {
+    auto changed = parseChanged(journaled, 0, [](Patch& image, const Layout& layout) {
+        // A compressed file.
+        size_t flags = findRecord(image, layout, "Æbleskiver.txt").data + 41;
+        image.set(flags, image.get(flags) | 0x20);
+        // A folder record with an empty name.
+        put16(image, findRecord(image, layout, "Blåbærgrød").record + 6, 0);
+        // A file whose parent has no record.
+        put32(image, findRecord(image, layout, "sang om Ørsted.txt").record + 2, 999);
+        // A cycle: Søby's parent becomes its own grandchild.
+        put32(image, findRecord(image, layout, "Søby").record + 2, 27);
+    });
+    ASSERT_TRUE(changed.volume);
+    auto& files = changed.files;
+
+    const FileNode& compressed = *files.at("Æbleskiver.txt");
+    EXPECT_EQ(compressed.recoverability, Recoverability::poor);
+    EXPECT_EQ(compressed.note, HFSPlusParser::compressedNote);
+    EXPECT_EQ(compressed.size, 479u);
+    EXPECT_TRUE(extentsOf(compressed).empty());
+    EXPECT_TRUE(std::holds_alternative<std::vector<Extent>>(compressed.data));
+
+    EXPECT_TRUE(files.count("unavngivet-23/opskrift på blåbærgrød.txt"));
+
+    const std::string orphans = std::string(HFSPlusParser::orphanFolderName) + "/";
+    ASSERT_TRUE(files.count(orphans));
+    EXPECT_EQ(files.at(orphans)->status, EntryStatus::orphaned);
+    EXPECT_EQ(files.at(orphans)->fsID, 0u);
+    EXPECT_EQ(files.at(orphans + "sang om Ørsted.txt")->status, EntryStatus::orphaned);
+    for (const char* name : {"Søby/", "Havn/", "Færgeleje/", "færgeplan sommer.txt"}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(files.count(orphans + name));
+        EXPECT_EQ(files.at(orphans + name)->status, EntryStatus::orphaned);
+    }
+    EXPECT_TRUE(files.count("Ærø/"));
+    EXPECT_FALSE(files.count("Ærø/Søby/"));
+    // The synthetic folder sorts with the other folders of the root.
+    EXPECT_TRUE((*changed.volume)->root->children().front()->isDirectory);
+}
+
+TEST(HFSPlus, DeletedFileWithoutItsParentStaysDeletedAmongTheOrphans) {
+    auto changed = parseChanged(journaled, 0, [](Patch& image, const Layout& layout) {
+        linkNode(image, layout, 4, 6);
+        put32(image, findRecord(image, layout, "log_06.txt").record + 2, 999);
+    });
+    ASSERT_TRUE(changed.volume);
+    auto found = changed.files.find(std::string(HFSPlusParser::orphanFolderName) + "/log_06.txt");
+    ASSERT_NE(found, changed.files.end());
+    EXPECT_EQ(found->second->status, EntryStatus::deleted);
+}
+
+TEST(HFSPlus, BrokenLeafLinksEndTheLiveChain) {
+    // A link back into the chain, to itself, or past the last node: the walk
+    // stops there and node 5 falls off the chain.
+    for (uint32_t link : {1u, 4u, 0xFFFFFFFFu, 96u}) {
+        SCOPED_TRACE(link);
+        auto changed = parseChanged(journaled, 0, [link](Patch& image, const Layout& layout) {
+            linkNode(image, layout, 4, link);
+        });
+        ASSERT_TRUE(changed.volume);
+        EXPECT_EQ(changed.files.at("Dokumenter/Logbog/log_05.txt")->status, EntryStatus::existing);
+        EXPECT_EQ(changed.files.at("Dokumenter/Logbog/log_06.txt")->status, EntryStatus::deleted);
+        EXPECT_EQ(changed.files.at("Æbleskiver.txt")->status, EntryStatus::existing);
+    }
+}
+
+TEST(HFSPlus, DamagedNodeIsCutAtItsFirstInconsistentRecord) {
+    auto changed = parseChanged(journaled, 0, [](Patch& image, const Layout& layout) {
+        size_t table = layout.node(2) + layout.nodeSize;
+        put16(image, table - 2 * 6, 20);  // record 5 would start before record 4
+    });
+    ASSERT_TRUE(changed.volume);
+    EXPECT_TRUE(changed.files.count("Dokumenter/Rapporter/2023/årsrapport 2023.txt"));
+    EXPECT_FALSE(changed.files.count("Dokumenter/Billeder/strand ved Søby.jpg"));
+    EXPECT_FALSE(changed.files.count("Musik/koncertoptagelse.wav"));
+    EXPECT_TRUE(changed.files.count("Musik/sang om Ørsted.txt"));
+}
+
+TEST(HFSPlus, MissingAllocationFile) {
+    auto changed = parseChanged(journaled, 0, [](Patch& image, const Layout& layout) {
+        put64(image, layout.header + 112, 0);
+        linkNode(image, layout, 4, 6);
+    });
+    ASSERT_TRUE(changed.volume);
+    EXPECT_EQ((*changed.volume)->notes, std::vector<std::string>{HFSPlusParser::allocationNote});
+    const FileNode& log06 = *changed.files.at("Dokumenter/Logbog/log_06.txt");
+    EXPECT_EQ(log06.recoverability, Recoverability::unknown);
+    EXPECT_FALSE(log06.note);
+    EXPECT_EQ(changed.files.at("Æbleskiver.txt")->recoverability, Recoverability::good);
+}
+
+TEST(HFSPlus, NoVolume) {
+    struct Case {
+        const char* what;
+        std::function<void(Patch&, const Layout&)> change;
+    };
+    const Case cases[] = {
+        {"signature", [](Patch& b, const Layout& l) { put16(b, l.header, 0x4244); }},
+        {"HFS+ signature with the HFSX version", [](Patch& b, const Layout& l) { put16(b, l.header + 2, 5); }},
+        {"block size 768", [](Patch& b, const Layout& l) { put32(b, l.header + 40, 768); }},
+        {"block size 2 MiB", [](Patch& b, const Layout& l) { put32(b, l.header + 40, 2097152); }},
+        {"no blocks", [](Patch& b, const Layout& l) { put32(b, l.header + 44, 0); }},
+        {"catalog node size 384", [](Patch& b, const Layout& l) { put16(b, l.node(0) + 32, 384); }},
+        {"catalog of size 0", [](Patch& b, const Layout& l) { put64(b, l.header + 272, 0); }},
+        {"catalog without leaf nodes",
+         [](Patch& b, const Layout& l) {
+             for (size_t n = 1; n < l.nodeCount; ++n)
+                 if (b.get(l.node(n) + 8) == 0xFF) b.set(l.node(n) + 8, 0);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto changed = parseChanged(journaled, 0, c.change);
+        ASSERT_TRUE(changed.source);
+        EXPECT_FALSE(changed.volume);
+    }
+}
+
+TEST(HFSPlus, PlacesPastTheEndOfTheSourceHaveNoOffset) {
+    // The image cut after block 2000: the catalog is inside, the database is not.
+    auto image = loadImage(fixtureFile(journaled, ".img"));
+    image.resize(2000 * 4096);
+    auto source = memorySource(image);
+    auto volume = HFSPlusParser::parse(*source, 0, origin::partitionTable);
+    ASSERT_TRUE(volume);
+    auto files = listing((*volume)->root);
+    for (auto& e : extentsOf(*files.at("Dokumenter/database_fragmenteret.db"))) EXPECT_FALSE(e.offset);
+    EXPECT_TRUE(extentsOf(*files.at("Æbleskiver.txt")).front().offset);
+}
+
+TEST(HFSPlus, LoaderDispatchAndProgress) {
+    auto source = SourceOpener::openImage(fixtureFile("hfsplus_gpt", ".img"));
+    std::vector<std::string> messages;
+    WorkProgress progress([&](double fraction, const std::string& message) {
+        EXPECT_EQ(fraction, 0);
+        messages.push_back(message);
+    });
+    auto volumes = VolumeLoader::load(*source, FileSystemType::hfsplus, 5242880, origin::deepScan, &progress);
+    ASSERT_EQ(volumes.size(), 1u);
+    EXPECT_EQ(volumes[0]->origin, origin::deepScan);
+    EXPECT_EQ(volumes[0]->size, 8955u * 4096);
+    EXPECT_EQ(messages, std::vector<std::string>{HFSPlusParser::progressMessage});
+    // Not a volume start: nothing, and no message.
+    messages.clear();
+    EXPECT_TRUE(VolumeLoader::load(*source, FileSystemType::hfsplus, 0, origin::deepScan, &progress).empty());
+    EXPECT_TRUE(messages.empty());
+    EXPECT_FALSE(HFSPlusParser::parse(*source, UINT64_MAX - 100, origin::deepScan));
+}
+
+// Random damage to the catalog, the header's fork fields and the extents
+// overflow file must give a volume or none, never a crash or a hang.
+TEST(HFSPlus, SurvivesRandomDamage) {
+    std::mt19937 random(20240315);
+    for (int round = 0; round < 150; ++round) {
+        auto changed = parseChanged("hfsx_casesensitive", 0, [&](Patch& image, const Layout& layout) {
+            int flips = 1 + static_cast<int>(random() % 16);
+            for (int i = 0; i < flips; ++i) {
+                size_t at;
+                switch (random() % 4) {
+                    case 0: at = layout.header + 112 + random() % 240; break;
+                    case 1: at = layout.node(0) + random() % 64; break;
+                    default: at = layout.catalog + random() % (layout.nodeSize * 5); break;
+                }
+                image.set(at, static_cast<uint8_t>(random()));
+            }
+        });
+        if (changed.volume) {
+            EXPECT_EQ((*changed.volume)->root->fsID, 2u);
+        }
+    }
+}
+
+}  // namespace
