@@ -340,6 +340,8 @@ const FixtureCase fixtureCases[] = {
     {"hfsplus_udif", 36864, "p3:", "Sovanta DMG"},
 };
 
+void PrintTo(const FixtureCase& c, std::ostream* out) { *out << c.name; }
+
 // Files that exist on the volume but that the manifests leave out: the
 // journal of a journaled volume (hidden by macOS, listed by The Sleuth Kit).
 const std::set<std::string> unlistedInManifests = {".journal", ".journal_info_block"};

@@ -118,22 +118,29 @@ std::vector<HFSRun> HFSContext::allExtents(const HFSFork& fork, uint32_t fileID)
 Bytes HFSContext::readFork(const HFSFork& fork, uint32_t fileID, uint64_t cap) const {
     // A fork cannot hold more than the source does; the extra cap keeps a
     // damaged size field from allocating zeros the source never had.
-    uint64_t want = std::min({fork.logicalSize, cap, src.size});
-    Bytes out;
+    const uint64_t want = std::min({fork.logicalSize, cap, src.size});
+    struct Piece {
+        uint64_t at, bytes;
+    };
+    std::vector<Piece> pieces;
+    uint64_t total = 0;
     for (const auto& run : allExtents(fork, fileID)) {
-        if (out.size() >= want) break;
-        uint64_t bytes = std::min(static_cast<uint64_t>(run.count) * blockSize, want - out.size());
-        uint64_t at = base + static_cast<uint64_t>(run.start) * blockSize;
-        if (at >= src.size) {
-            out.resize(out.size() + bytes, 0);
-            continue;
+        if (total >= want) break;
+        uint64_t bytes = std::min(static_cast<uint64_t>(run.count) * blockSize, want - total);
+        pieces.push_back({base + static_cast<uint64_t>(run.start) * blockSize, bytes});
+        total += bytes;
+    }
+    Bytes out(total, 0);
+    uint64_t filled = 0;
+    for (const auto& piece : pieces) {
+        // Places past the end of the source stay zeros.
+        for (uint64_t done = 0; piece.at < src.size && done < piece.bytes;) {
+            uint64_t length = std::min(readPiece, piece.bytes - done);
+            Bytes part = src.read(piece.at + done, static_cast<int64_t>(length), ReadMode::thorough);
+            std::copy(part.begin(), part.end(), out.begin() + static_cast<ptrdiff_t>(filled + done));
+            done += length;
         }
-        for (uint64_t done = 0; done < bytes;) {
-            uint64_t piece = std::min(readPiece, bytes - done);
-            Bytes part = src.read(at + done, static_cast<int64_t>(piece), ReadMode::thorough);
-            out.insert(out.end(), part.begin(), part.end());
-            done += piece;
-        }
+        filled += piece.bytes;
     }
     return out;
 }
