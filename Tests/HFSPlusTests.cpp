@@ -10,111 +10,34 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "ScanTestSupport.h"
+#include "SovantaCore/FileReader.h"
 #include "SovantaCore/HFSPlus.h"
+#include "SovantaCore/Recovery.h"
 #include "SovantaCore/Scanner.h"
+#include "TestSupport.h"
 
 using namespace sovanta;
+using namespace sovanta::testing;
 
 namespace {
 
-// ---- fixtures, manifests and contents -------------------------------------
+// ---- contents and listings ----------------------------------------------------
 
-std::string fixtureFile(const std::string& name, const std::string& suffix) {
-    return std::string(SOVANTA_FIXTURE_DIR) + "/" + name + "/" + name + suffix;
-}
-
-struct ManifestRow {
-    std::string path, size, sha256, status, mtime, fragments, note;
-};
-
-std::vector<ManifestRow> readManifest(const std::string& name) {
-    std::ifstream in(std::string(SOVANTA_FIXTURE_SOURCE_DIR) + "/" + name + "/" + name + ".manifest.tsv");
-    std::vector<ManifestRow> rows;
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::stringstream ss(line);
-        std::string field;
-        while (std::getline(ss, field, '\t')) f.push_back(field);
-        f.resize(7);
-        rows.push_back({f[0], f[1], f[2], f[3], f[4], f[5], f[6]});
-    }
-    return rows;
-}
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "sovanta-hfs-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-std::string sha256Hex(const Bytes& data) {
-    static const uint32_t k[64] = {
-        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-    uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    Bytes m = data;
-    uint64_t bits = static_cast<uint64_t>(data.size()) * 8;
-    m.push_back(0x80);
-    while (m.size() % 64 != 56) m.push_back(0);
-    for (int i = 7; i >= 0; --i) m.push_back(static_cast<uint8_t>(bits >> (8 * i)));
-    auto rotr = [](uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
-    for (size_t block = 0; block < m.size(); block += 64) {
-        uint32_t w[64];
-        for (int i = 0; i < 16; ++i)
-            w[i] = (uint32_t(m[block + 4 * i]) << 24) | (uint32_t(m[block + 4 * i + 1]) << 16) |
-                   (uint32_t(m[block + 4 * i + 2]) << 8) | uint32_t(m[block + 4 * i + 3]);
-        for (int i = 16; i < 64; ++i) {
-            uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-            uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-        }
-        uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
-        for (int i = 0; i < 64; ++i) {
-            uint32_t t1 = hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
-            uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-            hh = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
-        }
-        h[0] += a, h[1] += b, h[2] += c, h[3] += d, h[4] += e, h[5] += f, h[6] += g, h[7] += hh;
-    }
-    char out[65];
-    for (int i = 0; i < 8; ++i) std::snprintf(out + 8 * i, 9, "%08x", h[i]);
-    return std::string(out, 64);
-}
-
-// A file's bytes through its extents (holes as zeros), cut at its size.
+// A file's bytes as recovery streams them.
 Bytes contents(DiskSource& source, const FileNode& node) {
     Bytes out;
-    if (auto* extents = std::get_if<std::vector<Extent>>(&node.data)) {
-        for (auto& e : *extents) {
-            Bytes piece = e.offset ? source.read(*e.offset, static_cast<int64_t>(e.length)) : Bytes(e.length, 0);
-            out.insert(out.end(), piece.begin(), piece.end());
-        }
-    }
-    if (out.size() > node.size) out.resize(node.size);
+    FileReader::stream(node, source, FileReader::defaultChunkSize, std::nullopt, [&](const Bytes& piece) {
+        out.insert(out.end(), piece.begin(), piece.end());
+        return true;
+    });
     return out;
 }
 
@@ -286,7 +209,7 @@ Changed parseChanged(const std::string& name, uint64_t base,
     static std::map<std::string, Held> held;
     Held& image = held[name];
     if (image.fd < 0) {
-        image.original = loadImage(fixtureFile(name, ".img"));
+        image.original = loadImage(fixtureImage(name));
         image.fd = memoryFile(image.original);
         if (image.fd < 0) {
             ADD_FAILURE() << "cannot hold " << name << " in memory";
@@ -357,7 +280,7 @@ class HFSPlusFixtures : public ::testing::TestWithParam<FixtureCase> {};
 TEST_P(HFSPlusFixtures, AgreeWithManifest) {
     const FixtureCase& c = GetParam();
     TempDir temp;
-    std::string image = fixtureFile(c.name, ".img");
+    std::string image = fixtureImage(c.name);
     if (std::string(c.name) == "hfsplus_udif") {
         // The .dmg is UDIF (zlib chunks); dmg2img gives the raw disk.
         if (::access("/usr/bin/dmg2img", X_OK) != 0) GTEST_SKIP() << "dmg2img is not installed";
@@ -435,8 +358,175 @@ TEST_P(HFSPlusFixtures, AgreeWithManifest) {
 INSTANTIATE_TEST_SUITE_P(Volumes, HFSPlusFixtures, ::testing::ValuesIn(fixtureCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// ---- the quick scan, the tree command and recovery on GPT and whole-disk images ----
+
+struct ScannedCase {
+    const char* name;
+    uint64_t offset;
+    const char* prefix;
+};
+
+const ScannedCase scannedCases[] = {
+    {"hfsplus_gpt", 5242880, "p2:"},
+    {"hfsplus_journaled", 0, ""},
+    {"hfsx_casesensitive", 0, ""},
+    {"hfsplus_macos_sample", 0, ""},
+};
+
+void PrintTo(const ScannedCase& c, std::ostream* out) { *out << c.name; }
+
+// The manifest rows the reader lists, by the path it lists them under; rows
+// it leaves out by design are dropped (see AgreeWithManifest for why).
+std::map<std::string, ManifestRow> listedRows(const std::string& name, const std::string& prefix,
+                                              const std::map<std::string, std::string>& listedStatus) {
+    std::map<std::string, ManifestRow> rows;
+    for (const auto& row : readManifest(name)) {
+        if (row.path.rfind(prefix, 0) != 0 || row.path == prefix) continue;
+        std::string path = row.path.substr(prefix.size());
+        if (path.rfind("^^^^HFS+ Private Data", 0) == 0) continue;
+        if (row.status == "orphaned") {
+            if (auto cnid = cnidInNote(row.note))
+                path = std::string(HFSPlusParser::orphanFolderName) + "/temp" + std::to_string(*cnid);
+        }
+        if (row.status == "deleted" && !listedStatus.count(path)) continue;
+        rows[path] = row;
+    }
+    return rows;
+}
+
+class HFSPlusScanned : public ::testing::TestWithParam<ScannedCase> {};
+
+TEST_P(HFSPlusScanned, QuickScanFindsTheVolume) {
+    const ScannedCase& c = GetParam();
+    auto source = openFixture(c.name);
+    WorkProgress progress;
+    auto result = QuickScanner::run(*source, progress);
+    std::vector<VolumePtr> hfs;
+    for (auto& v : result.volumes)
+        if (v->type == FileSystemType::hfsplus) hfs.push_back(v);
+    ASSERT_EQ(hfs.size(), 1u);
+    EXPECT_EQ(hfs[0]->offset, c.offset);
+    EXPECT_EQ(hfs[0]->origin, origin::partitionTable);
+    EXPECT_TRUE(result.notes.empty());
+}
+
+TEST_P(HFSPlusScanned, TreeCommandAgreesWithManifest) {
+    const ScannedCase& c = GetParam();
+    auto run = sovanta::test::runCLI({"tree", fixtureImage(c.name)});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    // The HFS+ volume's section of the tree: "  " per level, folders end in "/",
+    // files carry "<size> B", a status tag unless existing, and "chance=".
+    struct Line {
+        bool folder = false;
+        std::string size, tag, chance;
+    };
+    std::map<std::string, Line> lines;
+    std::map<std::string, std::string> status;
+    const std::regex fileLine(R"((.*)  (\d+) B(?: \[([^\]]+)\])? chance=(\S+)(?: \(.*\))?)");
+    const std::regex folderLine(R"((.*)/(?: \[([^\]]+)\])?(?: \(.*\))?)");
+    std::vector<std::string> stack;
+    bool inVolume = false;
+    std::stringstream out(run.out);
+    for (std::string text; std::getline(out, text);) {
+        if (text.rfind("== ", 0) == 0) {
+            inVolume = text.find("(HFS+) @ " + std::to_string(c.offset) + " ") != std::string::npos;
+            continue;
+        }
+        if (!inVolume || text.rfind("   note: ", 0) == 0) continue;
+        size_t spaces = text.find_first_not_of(' ');
+        ASSERT_TRUE(spaces != std::string::npos && spaces >= 2 && spaces % 2 == 0) << text;
+        size_t depth = spaces / 2 - 1;
+        ASSERT_LE(depth, stack.size()) << text;
+        stack.resize(depth);
+        std::string body = text.substr(spaces);
+        for (auto& ch : body)
+            if (static_cast<unsigned char>(ch) < 0x20) ch = '^';
+        std::smatch m;
+        Line line;
+        std::string name;
+        if (std::regex_match(body, m, fileLine)) {
+            name = m[1];
+            line.size = m[2];
+            line.tag = m[3];
+            line.chance = m[4];
+        } else {
+            ASSERT_TRUE(std::regex_match(body, m, folderLine)) << text;
+            name = m[1];
+            line.folder = true;
+            line.tag = m[2];
+        }
+        std::string path;
+        for (auto& part : stack) path += part + "/";
+        path += name + (line.folder ? "/" : "");
+        if (line.folder) stack.push_back(name);
+        lines[path] = line;
+        status[path] = line.tag;
+    }
+    ASSERT_FALSE(lines.empty());
+
+    auto rows = listedRows(c.name, c.prefix, status);
+    for (const auto& [path, row] : rows) {
+        SCOPED_TRACE(row.path);
+        auto found = lines.find(path);
+        ASSERT_NE(found, lines.end());
+        auto expected = entryStatusFromRaw(row.status);
+        ASSERT_TRUE(expected);
+        EXPECT_EQ(found->second.tag, *expected == EntryStatus::existing ? "" : label(*expected));
+        if (found->second.folder) continue;
+        EXPECT_EQ(found->second.size, row.size);
+        if (row.status == "existing") {
+            EXPECT_EQ(found->second.chance, label(Recoverability::good));
+        }
+    }
+    for (const auto& [path, line] : lines) {
+        if (rows.count(path) || unlistedInManifests.count(path)) continue;
+        if (path == std::string(HFSPlusParser::orphanFolderName) + "/") continue;
+        ADD_FAILURE() << "not in the manifest: " << path;
+    }
+}
+
+TEST_P(HFSPlusScanned, RecoveredFilesMatchManifest) {
+    const ScannedCase& c = GetParam();
+    auto source = openFixture(c.name);
+    WorkProgress progress;
+    auto result = QuickScanner::run(*source, progress);
+    VolumePtr volume;
+    for (auto& v : result.volumes)
+        if (v->type == FileSystemType::hfsplus) volume = v;
+    ASSERT_TRUE(volume);
+    std::map<std::string, std::string> status;
+    for (const auto& [path, node] : listing(volume->root)) status[path] = rawValue(node->status);
+
+    TempDir destination;
+    WorkProgress reporter;
+    auto recovered = RecoveryEngine::recover({volume->root}, volume->title(), *source, destination.path(),
+                                             RecoveryOptions{}, reporter, nullptr);
+    ASSERT_TRUE(recovered.folder);
+    EXPECT_EQ(recovered.failed, 0);
+    EXPECT_TRUE(recovered.failures.empty());
+    EXPECT_TRUE(std::filesystem::exists(*recovered.folder / RecoveryEngine::reportName));
+
+    size_t compared = 0;
+    for (const auto& [path, row] : listedRows(c.name, c.prefix, status)) {
+        if (path.back() == '/') continue;
+        if (std::string(c.name) == journaled && path == "Musik/koncertoptagelse.wav") continue;  // zeroed in the committed copy
+        SCOPED_TRACE(row.path);
+        auto file = *recovered.folder / path;
+        ASSERT_TRUE(std::filesystem::exists(file));
+        std::ifstream in(file, std::ios::binary);
+        Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(sha256Hex(bytes), row.sha256);
+        ++compared;
+    }
+    EXPECT_GT(compared, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, HFSPlusScanned, ::testing::ValuesIn(scannedCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(HFSPlus, HardLinksGiveTheDataOfTheirInodeFile) {
-    auto source = SourceOpener::openImage(fixtureFile("hfsx_casesensitive", ".img"));
+    auto source = SourceOpener::openImage(fixtureImage("hfsx_casesensitive"));
     auto volume = HFSPlusParser::parse(*source, 0, origin::partitionTable);
     ASSERT_TRUE(volume);
     auto files = listing((*volume)->root);
@@ -580,7 +670,7 @@ TEST(HFSPlus, DeletedFileBeyondEightExtentsIsPartialWithATrailingHole) {
 }
 
 TEST(HFSPlus, LiveFileUsesTheExtentsOverflowFile) {
-    auto source = SourceOpener::openImage(fixtureFile(journaled, ".img"));
+    auto source = SourceOpener::openImage(fixtureImage(journaled));
     auto volume = HFSPlusParser::parse(*source, 0, origin::partitionTable);
     ASSERT_TRUE(volume);
     const FileNode& db = *listing((*volume)->root).at("Dokumenter/database_fragmenteret.db");
@@ -727,7 +817,7 @@ TEST(HFSPlus, NoVolume) {
 
 TEST(HFSPlus, PlacesPastTheEndOfTheSourceHaveNoOffset) {
     // The image cut after block 2000: the catalog is inside, the database is not.
-    auto image = loadImage(fixtureFile(journaled, ".img"));
+    auto image = loadImage(fixtureImage(journaled));
     image.resize(2000 * 4096);
     auto source = memorySource(image);
     auto volume = HFSPlusParser::parse(*source, 0, origin::partitionTable);
@@ -738,7 +828,7 @@ TEST(HFSPlus, PlacesPastTheEndOfTheSourceHaveNoOffset) {
 }
 
 TEST(HFSPlus, LoaderDispatchAndProgress) {
-    auto source = SourceOpener::openImage(fixtureFile("hfsplus_gpt", ".img"));
+    auto source = SourceOpener::openImage(fixtureImage("hfsplus_gpt"));
     std::vector<std::string> messages;
     WorkProgress progress([&](double fraction, const std::string& message) {
         EXPECT_EQ(fraction, 0);

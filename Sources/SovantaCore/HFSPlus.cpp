@@ -7,6 +7,8 @@
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
+#include "SovantaCore/Partitions.h"
+
 namespace sovanta {
 
 namespace {
@@ -42,17 +44,6 @@ constexpr uint8_t compressedFlag = 0x20;  // UF_COMPRESSED in the BSD owner flag
 constexpr uint32_t hardLinkType = 0x686C6E6B;     // 'hlnk'
 constexpr uint32_t hardLinkCreator = 0x6866732B;  // 'hfs+'
 const std::string privateDataFolderName("\0\0\0\0HFS+ Private Data", 21);
-
-// An HFS+ ("H+", version 4) or HFSX ("HX", version 5) volume header at base:
-// a power-of-two block size from 512 bytes to 1 MiB and a non-zero block count.
-bool isHFSPlusHeader(ByteSpan bytes, int64_t base) {
-    uint16_t signature = u16be(bytes, base);
-    uint16_t version = u16be(bytes, base + 2);
-    bool known = (signature == 0x482B && version == 4) || (signature == 0x4858 && version == 5);
-    uint32_t blockSize = u32be(bytes, base + 40);
-    bool powerOfTwo = blockSize >= 512 && blockSize <= 1048576 && (blockSize & (blockSize - 1)) == 0;
-    return known && powerOfTwo && u32be(bytes, base + 44) != 0;
-}
 
 // Unicode canonical composition: HFS+ stores names decomposed.
 std::string composed(const std::string& text) {
@@ -449,7 +440,7 @@ std::optional<VolumePtr> parse(DiskSource& source, uint64_t offset, const std::s
                                WorkProgress* progress) {
     if (offset > std::numeric_limits<uint64_t>::max() - 1024) return std::nullopt;
     Bytes header = source.read(offset + 1024, 512, ReadMode::thorough);
-    if (!isHFSPlusHeader(header, 0)) return std::nullopt;
+    if (!FSProbe::isHFSPlusHeader(header, 0)) return std::nullopt;
     HFSContext context(source, offset, std::move(header));
     return context.build(origin, progress);
 }
