@@ -846,6 +846,54 @@ TEST(HFSPlus, LoaderDispatchAndProgress) {
     EXPECT_FALSE(HFSPlusParser::parse(*source, UINT64_MAX - 100, origin::deepScan));
 }
 
+// The rating of a deleted file equals a block-by-block test of its runs
+// against the allocation file, for runs that cross bytes, stretches, the end
+// of the allocation file and the testing budget of 1,048,576 blocks.
+TEST(HFSPlus, DeletedFileRatingMatchesABlockByBlockTest) {
+    Bytes header(512, 0);
+    header[42] = 0x10;  // 4096-byte blocks (big-endian at 40)
+    header[47] = 0xFF;
+    auto source = memorySource(Bytes(4096, 0));
+    std::mt19937 random(7);
+    for (int round = 0; round < 300; ++round) {
+        HFSContext context(*source, 0, header);
+        bool big = round % 10 == 0;
+        context.allocation.assign(big ? 300000 : 2000, 0);
+        HFSContext::CatalogEntry entry;
+        entry.id = 100;
+        HFSFork fork;
+        // Set blocks gather at the edges of the runs, where an off-by-one shows.
+        std::vector<uint64_t> edges;
+        for (int i = 0, runs = 1 + static_cast<int>(random() % 4); i < runs; ++i) {
+            HFSRun run{static_cast<uint32_t>(random() % 17000), static_cast<uint32_t>(1 + random() % 3000)};
+            if (big && i == 0) run = {0, 2000000};
+            fork.extents.push_back(run);
+            fork.logicalSize += uint64_t{run.count} * 4096;
+            uint64_t end = uint64_t{run.start} + run.count;
+            for (uint64_t b : {uint64_t{run.start} - 1, uint64_t{run.start}, uint64_t{run.start} + 1, end - 1, end})
+                edges.push_back(b);
+        }
+        for (uint64_t b : {4095, 4096, 8191, 8192}) edges.push_back(b);  // stretches of the index
+        if (big) edges = {1048575, 1048576, 1048577};
+        for (int i = 0, bits = static_cast<int>(random() % 3); i < bits; ++i) {
+            uint64_t block = edges[random() % edges.size()];
+            if (block / 8 < context.allocation.size())
+                context.allocation[block / 8] |= static_cast<uint8_t>(0x80 >> (block % 8));
+        }
+        bool first = false, other = false;
+        uint64_t tested = 0;
+        for (const auto& run : fork.extents)
+            for (uint64_t b = run.start; b < uint64_t{run.start} + run.count && tested < 1048576; ++b, ++tested) {
+                bool used = b / 8 < context.allocation.size() && (context.allocation[b / 8] & (0x80 >> (b % 8)));
+                if (used) (tested == 0 ? first : other) = true;
+            }
+        Recoverability expected = first ? Recoverability::poor : other ? Recoverability::partial : Recoverability::good;
+        auto node = FileNode::make("x", false, 0, EntryStatus::deleted, Recoverability::unknown, NoData{});
+        context.fill(*node, fork, entry.id, entry);
+        ASSERT_EQ(node->recoverability, expected) << "round " << round;
+    }
+}
+
 // Random damage to the catalog, the header's fork fields and the extents
 // overflow file must give a volume or none, never a crash or a hang.
 TEST(HFSPlus, SurvivesRandomDamage) {

@@ -1,6 +1,8 @@
 #include "SovantaCore/HFSPlus.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <limits>
 #include <unordered_set>
 
@@ -222,6 +224,40 @@ std::optional<HFSContext::CatalogEntry> HFSContext::catalogEntry(ByteSpan record
     return entry;
 }
 
+uint64_t HFSContext::blocksInUse(uint64_t from, uint64_t to) const {
+    constexpr uint64_t stretchBytes = 512;  // 4096 blocks
+    const uint64_t totalBits = static_cast<uint64_t>(allocation.size()) * 8;
+    to = std::min(to, totalBits);
+    if (from >= to) return 0;
+    auto bitsIn = [this](uint64_t fromByte, uint64_t toByte) {
+        uint64_t count = 0;
+        for (; fromByte + 8 <= toByte; fromByte += 8) {
+            uint64_t word;
+            std::memcpy(&word, allocation.data() + fromByte, 8);
+            count += static_cast<uint64_t>(std::popcount(word));
+        }
+        for (; fromByte < toByte; ++fromByte) count += static_cast<uint64_t>(std::popcount(allocation[fromByte]));
+        return count;
+    };
+    if (rankedBytes_ != allocation.size() || rankIndex_.empty()) {
+        uint64_t stretches = (allocation.size() + stretchBytes - 1) / stretchBytes;
+        rankIndex_.assign(stretches + 1, 0);
+        for (uint64_t i = 0; i < stretches; ++i)
+            rankIndex_[i + 1] =
+                rankIndex_[i] + bitsIn(i * stretchBytes, std::min<uint64_t>((i + 1) * stretchBytes, allocation.size()));
+        rankedBytes_ = allocation.size();
+    }
+    // Set bits of the blocks below p; block b is bit 7 - (b mod 8) of byte b / 8.
+    auto rank = [&](uint64_t p) {
+        uint64_t byte = p / 8;
+        uint64_t stretch = byte / stretchBytes;
+        uint64_t count = rankIndex_[stretch] + bitsIn(stretch * stretchBytes, byte);
+        if (p % 8 != 0) count += static_cast<uint64_t>(std::popcount(static_cast<uint8_t>(allocation[byte] >> (8 - p % 8))));
+        return count;
+    };
+    return rank(to) - rank(from);
+}
+
 void HFSContext::fill(FileNode& node, const HFSFork& fork, uint32_t fileID, const CatalogEntry& entry) const {
     node.size = fork.logicalSize;
     if (entry.compressed) {
@@ -244,17 +280,14 @@ void HFSContext::fill(FileNode& node, const HFSFork& fork, uint32_t fileID, cons
         uint64_t at = base + static_cast<uint64_t>(run.start) * blockSize;
         extents.push_back(Extent{at < src.size ? std::optional<uint64_t>(at) : std::nullopt, length});
         remaining -= length;
-        if (entry.live) continue;
-        for (uint64_t i = 0; i < run.count && tested < maxTestedBlocks; ++i, ++tested) {
-            uint64_t block = static_cast<uint64_t>(run.start) + i;
-            uint64_t byte = block / 8;
-            bool inUse = byte < allocation.size() && (allocation[byte] & (0x80 >> (block % 8))) != 0;
-            if (!inUse) continue;
-            if (tested == 0)
-                firstInUse = true;
-            else
-                otherInUse = true;
-        }
+        if (entry.live || tested >= maxTestedBlocks) continue;
+        // The run's blocks in order, up to the file's testing budget; only
+        // whether the file's very first block is in use matters apart.
+        uint64_t from = run.start;
+        uint64_t to = from + std::min<uint64_t>(run.count, maxTestedBlocks - tested);
+        if (tested == 0) firstInUse = blocksInUse(from, from + 1) > 0;
+        if (blocksInUse(tested == 0 ? from + 1 : from, to) > 0) otherInUse = true;
+        tested += to - from;
     }
     const bool incomplete = remaining > 0;
     if (incomplete) extents.push_back(Extent{std::nullopt, remaining});

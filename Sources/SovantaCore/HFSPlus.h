@@ -93,6 +93,14 @@ public:
     const Bytes header;
     std::unordered_map<uint32_t, std::vector<OverflowRecord>> overflow;
     Bytes allocation;
+
+private:
+    // Allocated blocks in [from, to); blocks past the allocation file count as free.
+    uint64_t blocksInUse(uint64_t from, uint64_t to) const;
+    // Set bits before each 4096-block stretch of the allocation file, made on
+    // first need so that testing a deleted file costs the same for any length.
+    mutable std::vector<uint64_t> rankIndex_;
+    mutable size_t rankedBytes_ = 0;
 };
 
 namespace HFSPlusParser {
