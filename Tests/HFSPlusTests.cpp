@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ScanTestSupport.h"
@@ -486,37 +487,46 @@ TEST_P(HFSPlusScanned, TreeCommandAgreesWithManifest) {
     }
 }
 
-TEST_P(HFSPlusScanned, RecoveredFilesMatchManifest) {
+TEST_P(HFSPlusScanned, RecoverCommandRestoresTheManifest) {
     const ScannedCase& c = GetParam();
     auto source = openFixture(c.name);
     WorkProgress progress;
-    auto result = QuickScanner::run(*source, progress);
     VolumePtr volume;
-    for (auto& v : result.volumes)
+    for (auto& v : QuickScanner::run(*source, progress).volumes)
         if (v->type == FileSystemType::hfsplus) volume = v;
     ASSERT_TRUE(volume);
     std::map<std::string, std::string> status;
     for (const auto& [path, node] : listing(volume->root)) status[path] = rawValue(node->status);
 
     TempDir destination;
-    WorkProgress reporter;
-    auto recovered = RecoveryEngine::recover({volume->root}, volume->title(), *source, destination.path(),
-                                             RecoveryOptions{}, reporter, nullptr);
-    ASSERT_TRUE(recovered.folder);
-    EXPECT_EQ(recovered.failed, 0);
-    EXPECT_TRUE(recovered.failures.empty());
-    EXPECT_TRUE(std::filesystem::exists(*recovered.folder / RecoveryEngine::reportName));
+    auto run = sovanta::test::runCLI({"recover", fixtureImage(c.name), destination.path()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::filesystem::path folder = std::filesystem::path(destination.path()) / volume->title();
+    const auto files = volume->root->totals().files;
+    EXPECT_NE(run.out.find(volume->title() + ": " + std::to_string(files) + " gendannet, 0 med fejl, 0 mislykkedes → " +
+                           folder.string() + "\n"),
+              std::string::npos)
+        << run.out;
+    std::ifstream reportFile(folder / RecoveryEngine::reportName);
+    std::string report((std::istreambuf_iterator<char>(reportFile)), std::istreambuf_iterator<char>());
 
     size_t compared = 0;
     for (const auto& [path, row] : listedRows(c.name, c.prefix, status)) {
         if (path.back() == '/') continue;
-        if (std::string(c.name) == journaled && path == "Musik/koncertoptagelse.wav") continue;  // zeroed in the committed copy
         SCOPED_TRACE(row.path);
-        auto file = *recovered.folder / path;
-        ASSERT_TRUE(std::filesystem::exists(file));
+        auto file = folder / path;
+        ASSERT_TRUE(std::filesystem::is_regular_file(file));
+        EXPECT_EQ(std::to_string(std::filesystem::file_size(file)), row.size);
+        EXPECT_NE(report.find(path + ";" + row.size + ";OK;"), std::string::npos);
+        if (std::string(c.name) == journaled && path == "Musik/koncertoptagelse.wav") continue;  // zeroed in the committed copy
         std::ifstream in(file, std::ios::binary);
         Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         EXPECT_EQ(sha256Hex(bytes), row.sha256);
+        if (row.mtime != "-") {
+            struct stat st {};
+            ASSERT_EQ(::stat(file.c_str(), &st), 0);
+            EXPECT_EQ(isoUTC(std::chrono::system_clock::from_time_t(st.st_mtim.tv_sec)), row.mtime);
+        }
         ++compared;
     }
     EXPECT_GT(compared, 0u);
