@@ -1,5 +1,6 @@
 #include "SovantaCLI/CLI.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "SovantaCore/Imager.h"
 #include "SovantaCore/Model.h"
 #include "SovantaCore/Recovery.h"
 #include "SovantaCore/Scanner.h"
@@ -196,6 +198,22 @@ void recoverCommand(const std::vector<std::string>& args) {
     }
 }
 
+// image <kilde> <fil.img>: copies the source into an image file with a
+// mapfile beside it, resuming from that mapfile when it exists.
+void imageCommand(const std::vector<std::string>& args) {
+    DiskSourcePtr source = open(args[1]);
+    DiskImager imager(source, args[2], ImagingOptions{1, 1048576, 268435456});
+    std::optional<std::chrono::steady_clock::time_point> lastLine;
+    imager.run([&](const ImagingStats& stats) {
+        auto now = std::chrono::steady_clock::now();
+        if (!stats.finished && lastLine && now - *lastLine <= std::chrono::seconds(1)) return;
+        lastLine = now;
+        printLine(stats.phase + ": " + formatBytes(stats.rescued) + " reddet, " + formatBytes(stats.bad) +
+                  " dårlige, " + formatBytes(stats.pending) + " tilbage");
+    });
+    if (auto message = imager.currentStats().message) printLine(*message);
+}
+
 struct Command {
     std::string word;
     size_t minimumArguments;
@@ -208,6 +226,7 @@ const std::vector<Command>& commands() {
         {"scan", 2, scanCommand},
         {"tree", 2, treeCommand},
         {"recover", 3, recoverCommand},
+        {"image", 3, imageCommand},
     };
     return table;
 }
