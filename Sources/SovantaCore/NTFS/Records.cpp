@@ -1,0 +1,485 @@
+// NTFS boot sector, MFT location and FILE record parsing.
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "SovantaCore/NTFS.h"
+#include "SovantaCore/NTFS/Layout.h"
+
+namespace sovanta {
+
+using namespace ntfs;
+
+// MARK: Boot sector
+
+std::unique_ptr<NTFSContext> NTFSContext::fromBoot(DiskSource& src, uint64_t base, ByteSpan boot) {
+    if (boot.size() < 65 || !matches(boot, "NTFS    ", 3)) return nullptr;
+    uint64_t bytesPerSector = u16le(boot, 11);
+    if (bytesPerSector != 512 && bytesPerSector != 1024 && bytesPerSector != 2048 && bytesPerSector != 4096)
+        return nullptr;
+    // Values above 128 are exponents: 256 - value. The count must stay within
+    // 4096, so any exponent above 12 is refused before it is used in a shift.
+    uint8_t raw = u8(boot, 13);
+    uint64_t sectorsPerCluster = raw;
+    if (raw > 128) {
+        unsigned exponent = 256u - raw;
+        if (exponent > 12) return nullptr;
+        sectorsPerCluster = uint64_t{1} << exponent;
+    }
+    if (sectorsPerCluster < 1 || sectorsPerCluster > 4096) return nullptr;
+    uint64_t clusterSize = bytesPerSector * sectorsPerCluster;
+
+    int8_t perRecord = i8(boot, 64);
+    int64_t recordSize;
+    if (perRecord >= 0) {
+        uint64_t bytes = static_cast<uint64_t>(perRecord) * clusterSize;
+        if (bytes < 512 || bytes > 65536) return nullptr;
+        recordSize = static_cast<int64_t>(bytes);
+    } else if (perRecord >= -16 && perRecord <= -9) {
+        recordSize = int64_t{1} << (-perRecord);
+    } else {
+        return nullptr;
+    }
+
+    // A sector count whose byte size overflows says nothing usable: unknown.
+    uint64_t totalSectors = u64le(boot, 40);
+    uint64_t volumeSize = 0;
+    if (!checkedMul(totalSectors, bytesPerSector, volumeSize)) volumeSize = 0;
+    auto context = std::make_unique<NTFSContext>(src, base, clusterSize, recordSize, volumeSize);
+    context->mftLCN = u64le(boot, 48);
+    context->mirrLCN = u64le(boot, 56);
+    return context;
+}
+
+NTFSContext::NTFSContext(DiskSource& src_, uint64_t base_, uint64_t clusterSize_, int64_t recordSize_,
+                         uint64_t volumeSize_)
+    : src(src_), base(base_), clusterSize(clusterSize_), recordSize(recordSize_), volumeSize(volumeSize_) {}
+
+// MARK: Records
+
+bool ntfs::applyFixups(std::span<uint8_t> bytes) {
+    // The last two bytes of every 512-byte stride hold the check value on
+    // disk; the real bytes wait in the array after it.
+    const int64_t size = static_cast<int64_t>(bytes.size());
+    const int64_t usaOffset = u16le(bytes, 4);
+    const int64_t usaCount = u16le(bytes, 6);
+    if (size < 8 || usaCount < 2 || size < usaOffset + 2 * usaCount) return false;
+    bool ok = true;
+    const uint8_t check0 = bytes[static_cast<size_t>(usaOffset)];
+    const uint8_t check1 = bytes[static_cast<size_t>(usaOffset + 1)];
+    for (int64_t i = 0; i <= usaCount - 2 && 512 * i + 512 <= size; ++i) {
+        auto at = static_cast<size_t>(512 * i + 510);
+        if (bytes[at] != check0 || bytes[at + 1] != check1) ok = false;
+        auto entry = static_cast<size_t>(usaOffset + 2 + 2 * i);
+        bytes[at] = bytes[entry];
+        bytes[at + 1] = bytes[entry + 1];
+    }
+    return ok;
+}
+
+const FNInfo* MFTRecord::bestName() const {
+    for (auto& name : names)
+        if (name.nameSpace != 2) return &name;
+    return names.empty() ? nullptr : &names.front();
+}
+
+std::optional<MFTRecord> NTFSContext::parseRecord(std::span<uint8_t> bytes, std::optional<uint64_t> number) {
+    if (bytes.size() < 512 || !matches(bytes, "FILE", 0)) return std::nullopt;
+    const int64_t size = static_cast<int64_t>(bytes.size());
+    MFTRecord record;
+
+    record.fixupOK = applyFixups(bytes);
+    const int64_t usaOffset = u16le(bytes, 4);
+
+    record.seq = u16le(bytes, 16);
+    uint8_t flags = u8(bytes, 22);
+    record.inUse = flags & 1;
+    record.isDir = flags & 2;
+    record.baseRef = uintLE(bytes, 32, 6);
+    record.baseSeq = u16le(bytes, 38);
+    if (number) {
+        record.number = *number;
+        record.hasNumber = true;
+    } else if (usaOffset >= 48) {
+        record.number = u32le(bytes, 44);
+        record.hasNumber = true;
+    }
+
+    const int64_t end = std::min<int64_t>(size, u32le(bytes, 24));
+    int64_t pos = u16le(bytes, 20);
+    for (int attributes = 0; attributes < maxAttributes; ++attributes) {
+        if (end < 16 || pos > end - 16) break;
+        uint32_t type = u32le(bytes, pos);
+        if (type == 0xFFFFFFFF) break;
+        int64_t length = u32le(bytes, pos + 4);
+        if (length < 16 || length > size - pos) break;
+        ByteSpan a = ByteSpan(bytes).subspan(static_cast<size_t>(pos), static_cast<size_t>(length));
+        AttributeHeader header(a);
+
+        switch (type) {
+            case typeStandardInformation:
+                if (!header.nonResident) {
+                    record.siCreated = TimeConversion::fromFiletime(u64le(a, header.valueOffset));
+                    record.siModified = TimeConversion::fromFiletime(u64le(a, header.valueOffset + 8));
+                }
+                break;
+            case typeAttributeList:
+                if (header.nonResident) {
+                    record.attrListRuns = decodeRuns(a, header.runsOffset, length);
+                    record.attrListSize = header.dataSize;
+                } else {
+                    record.attrListResident = header.value(a);
+                }
+                break;
+            case typeFileName: {
+                if (header.nonResident) break;
+                int64_t v = header.valueOffset, n = header.valueLength;
+                if (n < 66 || v > length - n) break;
+                int64_t chars = u8(a, v + 64);
+                if (chars == 0 || 2 * chars > length - v - 66) break;
+                FNInfo info;
+                info.parent = uintLE(a, v, 6);
+                info.parentSeq = u16le(a, v + 6);
+                info.created = TimeConversion::fromFiletime(u64le(a, v + 8));
+                info.modified = TimeConversion::fromFiletime(u64le(a, v + 16));
+                info.realSize = u64le(a, v + 48);
+                info.nameSpace = u8(a, v + 65);
+                info.name = utf16le(a, v + 66, chars);
+                record.names.push_back(std::move(info));
+                break;
+            }
+            case typeData: {
+                if (header.nameLength != 0) break;  // a named stream
+                DataFragment fragment;
+                fragment.compressed = header.compressed;
+                fragment.encrypted = header.encrypted;
+                if (header.nonResident) {
+                    fragment.startVCN = header.startVCN;
+                    fragment.dataSize = header.dataSize;
+                    fragment.initSize = header.initSize;
+                    fragment.compressionUnit = header.compressionUnit;
+                    fragment.runs = decodeRuns(a, header.runsOffset, length);
+                } else {
+                    fragment.resident = header.value(a);
+                    fragment.dataSize = fragment.initSize = fragment.resident->size();
+                }
+                record.data.push_back(std::move(fragment));
+                break;
+            }
+            default: break;
+        }
+        pos += length;
+    }
+    return record;
+}
+
+std::vector<CompressedRuns::Run> NTFSContext::decodeRuns(ByteSpan bytes, int64_t from, int64_t to) {
+    std::vector<CompressedRuns::Run> runs;
+    const int64_t end = std::min<int64_t>(to, static_cast<int64_t>(bytes.size()));
+    int64_t pos = from;
+    int64_t lcn = 0;
+    while (pos >= 0 && pos < end) {
+        uint8_t header = bytes[static_cast<size_t>(pos)];
+        if (header == 0 || header > 0x8F) break;
+        int64_t countWidth = header & 0x0F, deltaWidth = header >> 4;
+        if (countWidth == 0 || countWidth > 8) break;
+        if (1 + countWidth + deltaWidth > end - pos) break;
+        uint64_t count = uintLE(bytes, pos + 1, countWidth);
+        if (count < 1 || count > maxRunClusters) break;
+        if (deltaWidth == 0) {
+            runs.push_back({std::nullopt, count});
+        } else {
+            int64_t delta = intLE(bytes, pos + 1 + countWidth, deltaWidth);
+            int64_t next;
+            if (__builtin_add_overflow(lcn, delta, &next) || next < 0) break;
+            lcn = next;
+            runs.push_back({static_cast<uint64_t>(lcn), count});
+        }
+        pos += 1 + countWidth + deltaWidth;
+    }
+    return runs;
+}
+
+NTFSContext::ExtentList NTFSContext::extents(const std::vector<CompressedRuns::Run>& runs, uint64_t size,
+                                             uint64_t initSize) const {
+    ExtentList result;
+    uint64_t remaining = std::min(size, initSize);
+    for (auto& run : runs) {
+        if (remaining == 0) break;
+        uint64_t runBytes;
+        if (!checkedMul(run.clusters, clusterSize, runBytes)) runBytes = UINT64_MAX;
+        uint64_t length = std::min(remaining, runBytes);
+        remaining -= length;
+        if (length == 0) continue;
+        if (!run.lcn) {
+            result.extents.push_back({std::nullopt, length});
+            continue;
+        }
+        uint64_t relative, offset;
+        if (checkedMul(*run.lcn, clusterSize, relative) && checkedAdd(base, relative, offset) &&
+            offset < src.size) {
+            result.extents.push_back({offset, length});
+        } else {
+            result.extents.push_back({std::nullopt, length});
+            result.valid = false;
+        }
+    }
+    if (remaining > 0) {
+        result.extents.push_back({std::nullopt, remaining});
+        result.valid = false;
+    }
+    if (size > initSize) result.extents.push_back({std::nullopt, size - initSize});
+    return result;
+}
+
+NTFSContext::MergedData NTFSContext::mergedData(const std::vector<DataFragment>& fragments) {
+    MergedData result;
+    for (auto& fragment : fragments) {
+        if (fragment.resident) {
+            result.resident = &*fragment.resident;
+            result.main = &fragment;
+            return result;
+        }
+    }
+    if (fragments.empty()) return result;
+    std::vector<const DataFragment*> sorted;
+    sorted.reserve(fragments.size());
+    for (auto& fragment : fragments) sorted.push_back(&fragment);
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const DataFragment* a, const DataFragment* b) { return a->startVCN < b->startVCN; });
+    result.main = sorted.front();
+    for (auto* fragment : sorted)
+        if (fragment->startVCN == 0) {
+            result.main = fragment;
+            break;
+        }
+    result.gaps = sorted.front()->startVCN != 0;
+    uint64_t expected = 0;
+    for (auto* fragment : sorted) {
+        if (fragment->startVCN < expected) continue;  // overlaps what is joined already
+        if (fragment->startVCN > expected) {
+            result.runs.push_back({std::nullopt, fragment->startVCN - expected});
+            result.gaps = true;
+            expected = fragment->startVCN;
+        }
+        for (auto& run : fragment->runs) {
+            result.runs.push_back(run);
+            if (!checkedAdd(expected, run.clusters, expected)) expected = UINT64_MAX;
+        }
+    }
+    return result;
+}
+
+// MARK: Locating and reading the MFT
+
+Bytes NTFSContext::readExtents(const std::vector<Extent>& list, uint64_t limit, bool skipHoles) {
+    Bytes out;
+    for (auto& extent : list) {
+        if (out.size() >= limit) break;
+        uint64_t length = std::min<uint64_t>(extent.length, limit - out.size());
+        if (!extent.offset) {
+            if (!skipHoles) out.insert(out.end(), length, 0);
+            continue;
+        }
+        // Only bytes that lie on the source are read; the rest of the extent
+        // comes back as zeros, added without a read.
+        uint64_t onSource = *extent.offset < src.size ? std::min(length, src.size - *extent.offset) : 0;
+        for (uint64_t done = 0; done < onSource;) {
+            uint64_t piece = std::min<uint64_t>(onSource - done, readPiece);
+            auto bytes = src.readReporting(*extent.offset + done, static_cast<int64_t>(piece)).data;
+            out.insert(out.end(), bytes.begin(), bytes.end());
+            done += piece;
+        }
+        out.insert(out.end(), length - onSource, 0);
+    }
+    return out;
+}
+
+std::vector<uint64_t> NTFSContext::attributeListDataRefs(const MFTRecord& record) {
+    Bytes list;
+    if (record.attrListResident && !record.attrListResident->empty()) {
+        list = *record.attrListResident;
+    } else if (!record.attrListRuns.empty()) {
+        uint64_t size = std::min<uint64_t>(record.attrListSize, maxAttributeList);
+        list = readExtents(extents(record.attrListRuns, size, size).extents, size, true);
+    }
+    std::vector<uint64_t> refs;
+    if (list.size() < 26) return refs;
+    std::unordered_set<uint64_t> seen;
+    const int64_t size = static_cast<int64_t>(list.size());
+    for (int64_t pos = 0; pos <= size - 26;) {
+        int64_t length = u16le(list, pos + 4);
+        if (length < 26) break;
+        if (u32le(list, pos) == typeData) {
+            uint64_t ref = uintLE(list, pos + 16, 6);
+            if (seen.insert(ref).second) refs.push_back(ref);
+        }
+        pos += length;
+    }
+    return refs;
+}
+
+std::optional<NTFSContext::MFTLayout> NTFSContext::locateMFT(std::vector<std::string>& notes) {
+    const uint64_t rs = static_cast<uint64_t>(recordSize);
+    const uint64_t candidates[2] = {mftLCN, mirrLCN};
+    for (int which = 0; which < 2; ++which) {
+        uint64_t relative, offset;
+        if (!checkedMul(candidates[which], clusterSize, relative) || !checkedAdd(base, relative, offset) ||
+            offset >= src.size)
+            continue;
+        Bytes raw = src.readReporting(offset, recordSize).data;
+        auto record0 = parseRecord(raw, 0);
+        if (!record0) continue;
+        std::vector<DataFragment> kept;
+        for (auto& fragment : record0->data)
+            if (!fragment.resident) kept.push_back(fragment);
+        if (kept.empty()) continue;
+
+        if (record0->attrListResident || !record0->attrListRuns.empty()) {
+            // The $MFT's own extension records lie in the part of the MFT that
+            // record 0 already maps.
+            auto joined = mergedData(kept);
+            uint64_t clusters = 0;
+            for (auto& run : joined.runs)
+                if (!checkedAdd(clusters, run.clusters, clusters)) clusters = UINT64_MAX;
+            uint64_t length;
+            if (!checkedMul(clusters, clusterSize, length)) length = UINT64_MAX;
+            auto map = extents(joined.runs, length, UINT64_MAX).extents;
+            std::vector<uint64_t> starts;  // file position of each extent
+            starts.reserve(map.size());
+            uint64_t position = 0;
+            for (auto& extent : map) {
+                starts.push_back(position);
+                if (!checkedAdd(position, extent.length, position)) position = UINT64_MAX;
+            }
+            for (uint64_t ref : attributeListDataRefs(*record0)) {
+                uint64_t at;
+                if (ref == 0 || !checkedMul(ref, rs, at) || at >= position) continue;
+                size_t i = static_cast<size_t>(std::upper_bound(starts.begin(), starts.end(), at) - starts.begin()) - 1;
+                if (!map[i].offset) continue;
+                Bytes bytes = src.readReporting(*map[i].offset + (at - starts[i]), recordSize).data;
+                if (auto extension = parseRecord(bytes, ref))
+                    for (auto& fragment : extension->data)
+                        if (!fragment.resident) kept.push_back(std::move(fragment));
+            }
+        }
+
+        auto joined = mergedData(kept);
+        if (!joined.main || joined.main->dataSize / 16 < rs) continue;
+        MFTLayout layout;
+        layout.extents = extents(joined.runs, joined.main->dataSize, joined.main->initSize).extents;
+        layout.recordCount = std::min<uint64_t>(joined.main->dataSize / rs, maxRecords);
+        if (which == 1) notes.push_back("$MFT-posten var beskadiget – $MFTMirr blev brugt.");
+        if (!record0->fixupOK) notes.push_back("$MFT-posten har fejl i opdateringssekvensen.");
+        return layout;
+    }
+    notes.push_back("$MFT kunne ikke findes. Kør en dyb scanning for at genopbygge fra løse MFT-poster.");
+    return std::nullopt;
+}
+
+namespace {
+
+// Keeps of a stored record only what building the tree reads: the best name
+// (the others only matter to a caller that asks parseRecord itself), and no
+// record at all when it holds nothing a node, a parent or a base could use.
+bool compact(MFTRecord& record) {
+    if (record.number > lastSystemRecord && record.baseRef == 0 && record.names.empty() && record.data.empty() &&
+        !record.attrListResident && record.attrListRuns.empty())
+        return false;
+    if (record.names.size() > 1) {
+        size_t best = static_cast<size_t>(record.bestName() - record.names.data());
+        if (best != 0) std::swap(record.names.front(), record.names[best]);
+        record.names.resize(1);
+        record.names.shrink_to_fit();
+    }
+    return true;
+}
+
+}  // namespace
+
+MFTRecordMap NTFSContext::readAllRecords(const MFTLayout& mft, WorkProgress* progress) {
+    MFTRecordMap records;
+    const uint64_t rs = static_cast<uint64_t>(recordSize);
+    // Room only for what the placed extents can actually hold on this source.
+    uint64_t placed = 0;
+    for (auto& extent : mft.extents)
+        if (extent.offset && *extent.offset < src.size)
+            placed += std::min(extent.length, src.size - *extent.offset) / rs;
+    records.reserve(static_cast<size_t>(std::min({mft.recordCount, placed, reserveLimit})));
+
+    const uint64_t batch = std::max<uint64_t>(1, batchBytes / rs);
+    uint64_t number = 0, position = 0;
+    size_t index = 0;
+    auto store = [&](std::span<uint8_t> bytes, uint64_t n, uint64_t sourceOffset) {
+        auto record = parseRecord(bytes, n);
+        if (!record) return;
+        record->sourceOffset = sourceOffset;
+        if (compact(*record)) records.emplace(n, std::move(*record));
+    };
+    while (number < mft.recordCount) {
+        if (index >= mft.extents.size()) break;
+        if (progress && progress->isCancelled()) break;
+        const Extent& extent = mft.extents[index];
+        uint64_t n = std::min({(extent.length - position) / rs, batch, mft.recordCount - number});
+        if (n >= 1) {
+            uint64_t at;
+            if (extent.offset && checkedAdd(*extent.offset, position, at) && at < src.size) {
+                Bytes bytes = src.readReporting(at, static_cast<int64_t>(n * rs)).data;
+                for (uint64_t i = 0; i < n; ++i)
+                    store(std::span<uint8_t>(bytes).subspan(i * rs, rs), number + i, at + i * rs);
+            }
+            number += n;
+            position += n * rs;
+            if (position >= extent.length) {
+                ++index;
+                position = 0;
+            }
+            if (progress)
+                progress->report(static_cast<double>(number) / static_cast<double>(mft.recordCount),
+                                 "Læser MFT … " + std::to_string(number) + " af " + std::to_string(mft.recordCount) +
+                                     " poster");
+            continue;
+        }
+        // A record split between two extents (or an extent shorter than a
+        // record) is put together from the pieces.
+        Bytes bytes;
+        while (bytes.size() < rs && index < mft.extents.size()) {
+            const Extent& piece = mft.extents[index];
+            uint64_t take = std::min(piece.length - position, rs - bytes.size());
+            if (piece.offset && take > 0) {
+                uint64_t at;
+                if (checkedAdd(*piece.offset, position, at)) {
+                    auto part = src.readReporting(at, static_cast<int64_t>(take)).data;
+                    bytes.insert(bytes.end(), part.begin(), part.end());
+                } else {
+                    bytes.insert(bytes.end(), take, 0);
+                }
+            } else {
+                bytes.insert(bytes.end(), take, 0);
+            }
+            position += take;
+            if (position >= piece.length) {
+                ++index;
+                position = 0;
+            }
+        }
+        store(bytes, number, 0);
+        ++number;
+    }
+    return records;
+}
+
+// MARK: The sweep's test
+
+bool NTFSParser::looksLikeRecord(ByteSpan buffer, int64_t offset) {
+    if (offset < 0 || static_cast<int64_t>(buffer.size()) - 32 < offset) return false;
+    if (!matches(buffer, "FILE", offset)) return false;
+    uint16_t usaOffset = u16le(buffer, offset + 4);
+    uint16_t usaCount = u16le(buffer, offset + 6);
+    uint16_t firstAttribute = u16le(buffer, offset + 20);
+    uint32_t allocated = u32le(buffer, offset + 28);
+    return (usaOffset == 42 || usaOffset == 48) && usaCount >= 2 && usaCount <= 9 && firstAttribute >= 48 &&
+           firstAttribute <= 511 && (allocated == 1024 || allocated == 4096);
+}
+
+}  // namespace sovanta

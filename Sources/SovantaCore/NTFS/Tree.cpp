@@ -1,0 +1,388 @@
+// The NTFS file tree: nodes from records, parent links checked against
+// sequence numbers, deleted and orphaned entries, ratings from the cluster
+// bitmap, and the two entry points of the reader.
+
+#include <algorithm>
+
+#include "SovantaCore/NTFS.h"
+#include "SovantaCore/NTFS/Layout.h"
+
+namespace sovanta {
+
+using namespace ntfs;
+
+namespace {
+
+const char* const orphanFolderName = "$Forældreløse filer";
+const char* const noteDamagedRecord = "MFT-posten er delvist beskadiget";
+const char* const noteNoData = "Dataattributten mangler";
+const char* const noteEncrypted = "EFS-krypteret – kan ikke dekrypteres";
+const char* const notePlacementMissing = "Dele af filens placering mangler";
+const char* const noteReused = "Klyngerne er genbrugt af andre filer";
+const char* const notePartlyOverwritten = "Dele af filen kan være overskrevet";
+
+std::string rebuiltNote(size_t count) {
+    return "Genopbygget ud fra " + std::to_string(count) + " MFT-poster fundet ved dyb scanning.";
+}
+
+// A deleted folder's record has its sequence number raised by one.
+bool raisedByDeletion(uint16_t recordSeq, uint16_t storedSeq) {
+    return recordSeq == static_cast<uint16_t>(storedSeq + 1);
+}
+
+}  // namespace
+
+// MARK: Volume name and bitmap
+
+std::optional<std::string> NTFSContext::volumeName(Bytes raw) const {
+    if (!matches(raw, "FILE", 0)) return std::nullopt;
+    applyFixups(raw);
+    const int64_t size = static_cast<int64_t>(raw.size());
+    int64_t pos = u16le(raw, 20);
+    while (size - pos >= 24) {
+        uint32_t type = u32le(raw, pos);
+        int64_t length = u32le(raw, pos + 4);
+        if (type == 0xFFFFFFFF || length < 16) return std::nullopt;
+        ByteSpan a = ByteSpan(raw).subspan(static_cast<size_t>(pos),
+                                            static_cast<size_t>(std::min(length, size - pos)));
+        AttributeHeader header(a);
+        if (type == typeVolumeName && !header.nonResident)
+            return utf16le(a, header.valueOffset, header.valueLength / 2);
+        if (length > size - pos) return std::nullopt;
+        pos += length;
+    }
+    return std::nullopt;
+}
+
+void NTFSContext::loadBitmap(const MFTRecord* record) {
+    bitmap.clear();
+    if (!record) return;
+    auto joined = mergedData(record->data);
+    if (joined.resident) {
+        bitmap = *joined.resident;
+        return;
+    }
+    if (!joined.main || joined.main->dataSize == 0 || joined.main->dataSize > maxBitmap) return;
+    // One bit per cluster of the volume: a larger size claimed on disk is not
+    // read, so a damaged size cannot make us hold more than the volume needs.
+    uint64_t volumeBytes = volumeSize ? volumeSize : (src.size > base ? src.size - base : 0);
+    uint64_t needed = (volumeBytes / clusterSize + 7) / 8;
+    uint64_t limit = std::min(joined.main->dataSize, needed);
+    bitmap = readExtents(extents(joined.runs, joined.main->dataSize, joined.main->initSize).extents, limit, false);
+}
+
+bool NTFSContext::clusterInUse(uint64_t cluster) const {
+    uint64_t byte = cluster / 8;
+    return byte < bitmap.size() && (bitmap[byte] >> (cluster % 8)) & 1;
+}
+
+// MARK: File data and rating
+
+namespace {
+
+// Whether any cluster in [first, first + count) is set in the bitmap; bytes
+// are tested whole where the range covers them.
+bool anyInUse(const Bytes& bitmap, uint64_t first, uint64_t count) {
+    uint64_t bits = static_cast<uint64_t>(bitmap.size()) * 8;
+    if (first >= bits) return false;
+    uint64_t end = first + std::min(count, bits - first);
+    uint64_t c = first;
+    while (c < end && c % 8 != 0) {
+        if ((bitmap[c / 8] >> (c % 8)) & 1) return true;
+        ++c;
+    }
+    while (end - c >= 8) {
+        if (bitmap[c / 8] != 0) return true;
+        c += 8;
+    }
+    for (; c < end; ++c)
+        if ((bitmap[c / 8] >> (c % 8)) & 1) return true;
+    return false;
+}
+
+}  // namespace
+
+void NTFSContext::fillData(FileNode& node, MFTRecord& record, const FNInfo& name) {
+    auto joined = mergedData(record.data);
+    if (joined.resident) {
+        node.size = joined.resident->size();
+        node.data = ResidentData{std::move(*record.data[static_cast<size_t>(joined.main - record.data.data())].resident)};
+        node.recoverability = Recoverability::good;
+        return;
+    }
+    if (!joined.main) {
+        node.size = name.realSize;
+        node.data = std::vector<Extent>{};
+        node.recoverability = name.realSize == 0 ? Recoverability::good : Recoverability::poor;
+        if (name.realSize != 0) node.note = noteNoData;
+        return;
+    }
+    const DataFragment& main = *joined.main;
+    node.size = main.dataSize;
+    node.recoverability = Recoverability::unknown;
+    if (main.encrypted) {
+        node.note = noteEncrypted;
+        node.recoverability = Recoverability::poor;
+    }
+    if (main.compressed && main.compressionUnit != 0) {
+        CompressedRuns compressed;
+        compressed.clusterSize = clusterSize;
+        compressed.unitClusters = main.compressionUnit > 8 ? 256 : uint64_t{1} << main.compressionUnit;
+        compressed.volumeOffset = base;
+        compressed.runs = joined.runs;
+        node.data = std::move(compressed);
+    } else {
+        auto placed = extents(joined.runs, main.dataSize, main.initSize);
+        node.data = std::move(placed.extents);
+        if (!placed.valid || joined.gaps) {
+            node.recoverability = Recoverability::partial;
+            node.note = notePlacementMissing;
+            return;
+        }
+    }
+
+    if (node.recoverability == Recoverability::poor) return;
+    if (record.inUse) {
+        node.recoverability = Recoverability::good;
+        return;
+    }
+    if (bitmap.empty()) {
+        node.recoverability = Recoverability::unknown;
+        return;
+    }
+    // At most 2^20 clusters of the runs, in file order, are tested.
+    uint64_t budget = maxTestedClusters;
+    bool first = true, firstUsed = false, anyUsed = false;
+    for (auto& run : joined.runs) {
+        if (budget == 0 || anyUsed) break;
+        if (!run.lcn || run.clusters == 0) continue;
+        uint64_t take = std::min(run.clusters, budget);
+        budget -= take;
+        if (first) {
+            firstUsed = clusterInUse(*run.lcn);
+            first = false;
+        }
+        anyUsed = anyInUse(bitmap, *run.lcn, take);
+    }
+    if (!anyUsed) {
+        node.recoverability = Recoverability::good;
+    } else if (firstUsed) {
+        node.recoverability = Recoverability::poor;
+        node.note = noteReused;
+    } else {
+        node.recoverability = Recoverability::partial;
+        node.note = notePartlyOverwritten;
+    }
+}
+
+// MARK: Building the tree
+
+VolumePtr NTFSContext::buildVolume(MFTRecordMap records, const std::string& origin, WorkProgress* progress) {
+    // Extension records join their base record when the base is the one they
+    // were written for.
+    std::vector<uint64_t> extensions;
+    for (auto& [number, record] : records)
+        if (record.baseRef != 0 && record.baseRef != number) extensions.push_back(number);
+    std::sort(extensions.begin(), extensions.end());
+    std::vector<MFTRecord> extensionRecords;
+    extensionRecords.reserve(extensions.size());
+    for (uint64_t number : extensions) {
+        auto it = records.find(number);
+        extensionRecords.push_back(std::move(it->second));
+        records.erase(it);
+    }
+    for (auto& extension : extensionRecords) {
+        auto it = records.find(extension.baseRef);
+        if (it == records.end()) continue;
+        MFTRecord& base = it->second;
+        if (base.inUse != extension.inUse) continue;
+        if (extension.baseSeq != 0 && extension.baseSeq != base.seq &&
+            !(raisedByDeletion(base.seq, extension.baseSeq) && !base.inUse))
+            continue;
+        for (auto& fragment : extension.data) base.data.push_back(std::move(fragment));
+        for (auto& name : extension.names) base.names.push_back(std::move(name));
+    }
+    extensionRecords.clear();
+    extensionRecords.shrink_to_fit();
+
+    label.clear();
+    if (auto it = records.find(volumeRecord); it != records.end() && it->second.sourceOffset != 0)
+        label = volumeName(src.readReporting(it->second.sourceOffset, recordSize).data).value_or("");
+    auto bitmapIt = records.find(bitmapRecord);
+    loadBitmap(bitmapIt == records.end() ? nullptr : &bitmapIt->second);
+
+    auto root = FileNode::make("", true, 0, EntryStatus::existing, Recoverability::unknown);
+    root->fsID = rootRecord;
+
+    // Per record that became a node: the node, its chosen name's parent
+    // reference and whether the parent chain reaches the root.
+    enum class Reach : uint8_t { unknown, walking, yes, no };
+    struct Entry {
+        FileNodePtr node;
+        uint64_t parent = 0;
+        uint16_t parentSeq = 0;
+        Reach reach = Reach::unknown;
+    };
+    std::unordered_map<uint64_t, Entry> entries;
+    entries.reserve(records.size());
+    entries[rootRecord] = Entry{root, rootRecord, 0, Reach::yes};
+
+    size_t count = 0;
+    const double total = static_cast<double>(std::max<size_t>(records.size(), 1));
+    for (auto& [number, record] : records) {
+        ++count;
+        if (progress && count % 20000 == 0) progress->report(static_cast<double>(count) / total, "Opbygger mappetræ …");
+        if (number == rootRecord || number <= lastSystemRecord) continue;
+        const FNInfo* best = record.bestName();
+        if (!best) continue;
+        FNInfo name = std::move(record.names[static_cast<size_t>(best - record.names.data())]);
+        auto node = FileNode::make(std::move(name.name), record.isDir, 0,
+                                   record.inUse ? EntryStatus::existing : EntryStatus::deleted,
+                                   Recoverability::unknown);
+        node->created = record.siCreated ? record.siCreated : name.created;
+        node->modified = record.siModified ? record.siModified : name.modified;
+        node->fsID = number;
+        if (!record.isDir) fillData(*node, record, name);
+        if (!record.fixupOK) node->note = node->note ? *node->note + ". " + noteDamagedRecord : noteDamagedRecord;
+        entries[number] = Entry{std::move(node), name.parent, name.parentSeq, Reach::unknown};
+        // What is left of the record beyond its header is not needed again.
+        std::vector<FNInfo>().swap(record.names);
+        std::vector<DataFragment>().swap(record.data);
+        record.attrListResident.reset();
+        std::vector<CompressedRuns::Run>().swap(record.attrListRuns);
+    }
+
+    auto validParent = [&](uint64_t n) -> std::optional<uint64_t> {
+        auto self = entries.find(n);
+        if (self == entries.end()) return std::nullopt;
+        uint64_t p = self->second.parent;
+        if (p == n) return std::nullopt;
+        if (p == rootRecord) return p;
+        if (p <= lastSystemRecord) return std::nullopt;
+        auto parent = entries.find(p);
+        if (parent == entries.end() || !parent->second.node->isDirectory) return std::nullopt;
+        auto record = records.find(p);
+        if (record == records.end()) return std::nullopt;
+        uint16_t stored = self->second.parentSeq;
+        if (stored != 0 && stored != record->second.seq &&
+            !(raisedByDeletion(record->second.seq, stored) && !record->second.inUse))
+            return std::nullopt;
+        return p;
+    };
+    // Walks up the parent links once per number: every number on the way is
+    // marked while walking and then memoised, so a loop ends at a mark.
+    std::vector<uint64_t> path;
+    auto reachesRoot = [&](uint64_t n) -> bool {
+        path.clear();
+        bool result = false;
+        uint64_t current = n;
+        while (true) {
+            auto it = entries.find(current);
+            if (it == entries.end()) break;
+            Reach state = it->second.reach;
+            if (state == Reach::yes || state == Reach::no) {
+                result = state == Reach::yes;
+                break;
+            }
+            if (state == Reach::walking) break;  // a loop
+            it->second.reach = Reach::walking;
+            path.push_back(current);
+            auto parent = validParent(current);
+            if (!parent) break;
+            current = *parent;
+        }
+        for (uint64_t visited : path) entries[visited].reach = result ? Reach::yes : Reach::no;
+        return result;
+    };
+
+    FileNodePtr orphans;
+    for (auto& [number, entry] : entries) {
+        if (number == rootRecord) continue;
+        FileNode& node = *entry.node;
+        std::optional<uint64_t> parent;
+        if (reachesRoot(number)) parent = validParent(number);
+        if (parent) {
+            auto& p = *entries[*parent].node;
+            p.add(entry.node);
+            if (p.status != EntryStatus::existing && node.status == EntryStatus::existing)
+                node.status = EntryStatus::deleted;
+            continue;
+        }
+        if (!orphans) {
+            orphans = FileNode::make(orphanFolderName, true, 0, EntryStatus::orphaned, Recoverability::unknown);
+            orphans->fsID = 0;
+        }
+        if (node.status == EntryStatus::existing) node.status = EntryStatus::orphaned;
+        orphans->add(entry.node);
+    }
+    entries.clear();
+    records.clear();
+
+    // A deleted folder's contents are deleted, all the way down.
+    std::vector<FileNode*> stack = {root.get()};
+    while (!stack.empty()) {
+        FileNode* folder = stack.back();
+        stack.pop_back();
+        for (auto& child : folder->children()) {
+            if (folder->status == EntryStatus::deleted && child->status == EntryStatus::existing)
+                child->status = EntryStatus::deleted;
+            if (child->isDirectory) stack.push_back(child.get());
+        }
+    }
+    if (orphans) root->add(orphans);
+    root->sortChildren();
+
+    uint64_t size = volumeSize ? volumeSize : (src.size > base ? src.size - base : 0);
+    auto volume = Volume::make(FileSystemType::ntfs, label, base, size, root, origin);
+    volume->clusterSize = clusterSize;
+    return volume;
+}
+
+// MARK: Entry points
+
+std::optional<VolumePtr> NTFSParser::parse(DiskSource& source, uint64_t offset, const std::string& origin,
+                                           WorkProgress* progress, const Bytes* boot) {
+    Bytes read;
+    if (!boot) read = source.readReporting(offset, 512).data;
+    auto context = NTFSContext::fromBoot(source, offset, boot ? ByteSpan(*boot) : ByteSpan(read));
+    if (!context) return std::nullopt;
+    std::vector<std::string> notes;
+    auto layout = context->locateMFT(notes);
+    if (!layout) return std::nullopt;
+    auto records = context->readAllRecords(*layout, progress);
+    if (records.empty()) return std::nullopt;
+    auto volume = context->buildVolume(std::move(records), origin, progress);
+    for (auto& note : notes) volume->notes.push_back(note);
+    return volume;
+}
+
+std::optional<VolumePtr> NTFSParser::parse(DiskSource& source, uint64_t offset, uint64_t clusterSize,
+                                           int64_t recordSize, uint64_t volumeSize,
+                                           const std::vector<uint64_t>& recordOffsets, const std::string& origin,
+                                           WorkProgress* progress) {
+    // A record too small to hold a header, or larger than any NTFS record,
+    // cannot be read as one.
+    if (clusterSize == 0 || recordSize < 512 || recordSize > 65536) return std::nullopt;
+    NTFSContext context(source, offset, clusterSize, recordSize, volumeSize);
+    MFTRecordMap records;
+    const double total = static_cast<double>(std::max<size_t>(recordOffsets.size(), 1));
+    for (size_t i = 0; i < recordOffsets.size(); ++i) {
+        if (progress && i % 2000 == 0) {
+            if (progress->isCancelled()) break;
+            progress->report(static_cast<double>(i) / total, "Læser fundne MFT-poster …");
+        }
+        Bytes bytes = source.readReporting(recordOffsets[i], recordSize).data;
+        auto record = NTFSContext::parseRecord(bytes, std::nullopt);
+        if (!record || !record->hasNumber) continue;
+        record->sourceOffset = recordOffsets[i];
+        auto [it, inserted] = records.try_emplace(record->number);
+        if (inserted || (!it->second.inUse && record->inUse)) it->second = std::move(*record);
+    }
+    if (records.size() < 2) return std::nullopt;
+    size_t stored = records.size();
+    auto volume = context.buildVolume(std::move(records), origin, progress);
+    volume->notes.push_back(rebuiltNote(stored));
+    return volume;
+}
+
+}  // namespace sovanta
