@@ -471,3 +471,521 @@ TEST(NTFSBoot, ClusterCountStoredAsAnExponent) {
     EXPECT_EQ(same->clusterSize, 4096u);
     expectSameTree(*same, sharedNTFSVolume());
 }
+
+// MARK: Records
+
+namespace {
+
+// A 1 KiB FILE record written attribute by attribute, with its update
+// sequence applied as on disk (check value 0x0001 at each stride's end).
+class RecordBuilder {
+public:
+    explicit RecordBuilder(uint32_t number, uint8_t flags = 1, uint16_t seq = 1, uint16_t usaOffset = 48) {
+        std::memcpy(bytes_.data(), "FILE", 4);
+        put(4, usaOffset, 2);
+        put(6, 3, 2);
+        put(16, seq, 2);
+        put(20, 56, 2);
+        put(22, flags, 2);
+        put(28, 1024, 4);
+        put(44, number, 4);
+    }
+    void put(size_t offset, uint64_t value, int width) {
+        for (int i = 0; i < width; ++i) bytes_.at(offset + static_cast<size_t>(i)) = static_cast<uint8_t>(value >> (8 * i));
+    }
+    RecordBuilder& base(uint64_t ref, uint16_t seq) {
+        put(32, ref, 6);
+        put(38, seq, 2);
+        return *this;
+    }
+    RecordBuilder& resident(uint32_t type, const Bytes& value, uint8_t nameLength = 0, uint16_t flags = 0) {
+        size_t valueOffset = 24 + nameLength * 2u;
+        valueOffset = (valueOffset + 7) / 8 * 8;
+        size_t length = (valueOffset + value.size() + 7) / 8 * 8;
+        header(type, length, false, nameLength, flags);
+        put(pos_ + 16, value.size(), 4);
+        put(pos_ + 20, valueOffset, 2);
+        std::copy(value.begin(), value.end(), bytes_.begin() + static_cast<long>(pos_ + valueOffset));
+        pos_ += length;
+        return *this;
+    }
+    RecordBuilder& nonResident(uint32_t type, const Bytes& runs, uint64_t dataSize, uint64_t initSize,
+                               uint64_t startVCN = 0, uint16_t flags = 0, uint8_t unit = 0) {
+        size_t length = (64 + runs.size() + 1 + 7) / 8 * 8;
+        header(type, length, true, 0, flags);
+        put(pos_ + 16, startVCN, 8);
+        put(pos_ + 32, 64, 2);
+        put(pos_ + 34, unit, 1);
+        put(pos_ + 48, dataSize, 8);
+        put(pos_ + 56, initSize, 8);
+        std::copy(runs.begin(), runs.end(), bytes_.begin() + static_cast<long>(pos_ + 64));
+        pos_ += length;
+        return *this;
+    }
+    RecordBuilder& fileName(uint64_t parent, uint16_t parentSeq, const std::string& ascii, uint8_t nameSpace = 1,
+                            uint64_t realSize = 0) {
+        Bytes value(66 + 2 * ascii.size(), 0);
+        for (int i = 0; i < 6; ++i) value[static_cast<size_t>(i)] = static_cast<uint8_t>(parent >> (8 * i));
+        value[6] = parentSeq & 0xFF, value[7] = parentSeq >> 8;
+        for (int i = 0; i < 8; ++i) value[48 + static_cast<size_t>(i)] = static_cast<uint8_t>(realSize >> (8 * i));
+        value[64] = static_cast<uint8_t>(ascii.size());
+        value[65] = nameSpace;
+        for (size_t i = 0; i < ascii.size(); ++i) value[66 + 2 * i] = static_cast<uint8_t>(ascii[i]);
+        return resident(0x30, value);
+    }
+    Bytes finish() {
+        put(pos_, 0xFFFFFFFF, 4);
+        put(24, pos_ + 8, 4);
+        Bytes out = bytes_;
+        size_t usa = u16le(out, 4);
+        out[usa] = 1, out[usa + 1] = 0;
+        for (size_t i = 0; i < 2; ++i) {
+            out[usa + 2 + 2 * i] = out[512 * i + 510];
+            out[usa + 3 + 2 * i] = out[512 * i + 511];
+            out[512 * i + 510] = 1, out[512 * i + 511] = 0;
+        }
+        return out;
+    }
+
+private:
+    void header(uint32_t type, size_t length, bool nonResident, uint8_t nameLength, uint16_t flags) {
+        put(pos_, type, 4);
+        put(pos_ + 4, length, 4);
+        put(pos_ + 8, nonResident, 1);
+        put(pos_ + 9, nameLength, 1);
+        put(pos_ + 10, nonResident ? 64 : 24, 2);
+        put(pos_ + 12, flags, 2);
+    }
+    Bytes bytes_ = Bytes(1024, 0);
+    size_t pos_ = 56;
+};
+
+using Runs = std::vector<CompressedRuns::Run>;
+CompressedRuns::Run run(uint64_t lcn, uint64_t clusters) { return {lcn, clusters}; }
+CompressedRuns::Run hole(uint64_t clusters) { return {std::nullopt, clusters}; }
+
+}  // namespace
+
+TEST(NTFSRecord, ParsesHeaderAndAttributes) {
+    Bytes bytes = RecordBuilder(77, 3, 9)
+                      .base(0, 0)
+                      .resident(0x10, Bytes(48, 0))
+                      .fileName(5, 5, "KORT~1.TXT", 2)
+                      .fileName(5, 5, "kort navn.txt", 1, 1234)
+                      .fileName(5, 5, "", 1)                          // no name: passed over
+                      .resident(0x80, Bytes{'n', 'a', 'v', 'n'}, 2)   // a named stream: passed over
+                      .resident(0x80, Bytes{'d', 'a', 't', 'a'})
+                      .finish();
+    auto record = NTFSContext::parseRecord(bytes, std::nullopt);
+    ASSERT_TRUE(record);
+    EXPECT_TRUE(record->fixupOK);
+    EXPECT_TRUE(record->hasNumber);
+    EXPECT_EQ(record->number, 77u);
+    EXPECT_TRUE(record->inUse);
+    EXPECT_TRUE(record->isDir);
+    EXPECT_EQ(record->seq, 9);
+    ASSERT_EQ(record->names.size(), 2u);
+    ASSERT_TRUE(record->bestName());
+    EXPECT_EQ(record->bestName()->name, "kort navn.txt");  // the Win32 name after the DOS one
+    EXPECT_EQ(record->bestName()->realSize, 1234u);
+    EXPECT_EQ(record->bestName()->parent, 5u);
+    ASSERT_EQ(record->data.size(), 1u);
+    EXPECT_EQ(record->data[0].resident, (Bytes{'d', 'a', 't', 'a'}));
+    EXPECT_EQ(record->data[0].dataSize, 4u);
+    EXPECT_FALSE(record->siCreated.has_value());  // zero times are absent
+
+    // A given number wins; without one, an update sequence at 42 carries none.
+    EXPECT_EQ(NTFSContext::parseRecord(bytes, 12)->number, 12u);
+    Bytes old = RecordBuilder(77, 1, 1, 42).fileName(5, 5, "x").finish();
+    EXPECT_FALSE(NTFSContext::parseRecord(old, std::nullopt)->hasNumber);
+}
+
+TEST(NTFSRecord, BadCheckValueKeepsAttributesAndRestoresTheBytes) {
+    Bytes bytes = RecordBuilder(70).fileName(5, 5, "a.txt").resident(0x80, Bytes(600, 'z')).finish();
+    bytes[1022] = 0x77;  // the second stride's check value
+    auto record = NTFSContext::parseRecord(bytes, std::nullopt);
+    ASSERT_TRUE(record);
+    EXPECT_FALSE(record->fixupOK);
+    ASSERT_EQ(record->data.size(), 1u);
+    EXPECT_EQ(record->data[0].resident, Bytes(600, 'z'));
+    EXPECT_EQ(bytes[510], 'z');  // the saved bytes are back in place
+}
+
+TEST(NTFSRecord, RejectsWhatIsNotARecord) {
+    Bytes bytes = RecordBuilder(70).fileName(5, 5, "a.txt").finish();
+    EXPECT_FALSE(NTFSContext::parseRecord(std::span(bytes).first(511), std::nullopt));
+    Bytes baad = bytes;
+    std::memcpy(baad.data(), "BAAD", 4);
+    EXPECT_FALSE(NTFSContext::parseRecord(baad, std::nullopt));
+    // A $FILE_NAME value of 65 bytes is passed over; the record stays.
+    RecordBuilder shortName(70);
+    shortName.resident(0x30, Bytes(65, 1));
+    Bytes b = shortName.finish();
+    auto record = NTFSContext::parseRecord(b, std::nullopt);
+    ASSERT_TRUE(record);
+    EXPECT_TRUE(record->names.empty());
+}
+
+TEST(NTFSRecord, MappingPairs) {
+    struct Case {
+        const char* what;
+        Bytes pairs;
+        Runs runs;
+    };
+    const std::vector<Case> cases = {
+        {"a run and a sparse run", {0x21, 0x10, 0x00, 0x01, 0x01, 0x05, 0x00}, {run(256, 16), hole(5)}},
+        {"a negative delta", {0x11, 0x02, 0x40, 0x11, 0x03, 0xF0, 0x00}, {run(64, 2), run(48, 3)}},
+        {"below cluster 0 ends the list", {0x11, 0x02, 0x10, 0x11, 0x03, 0xE0, 0x00}, {run(16, 2)}},
+        {"a count of 0 ends the list", {0x11, 0x02, 0x10, 0x11, 0x00, 0x10, 0x00}, {run(16, 2)}},
+        {"a count of 2^40 ends the list", {0x16, 0, 0, 0, 0, 0, 0x01, 0x10, 0x00}, {}},
+        {"a delta width above 8 ends the list", {0x91, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {}},
+        {"a pair past the end ends the list", {0x11, 0x02, 0x10, 0x31, 0x01, 0x00}, {run(16, 2)}},
+        {"a sum past 2^63 ends the list",
+         {0x81, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x11, 0x01, 0x01, 0x00},
+         {run(0x7FFFFFFFFFFFFFFF, 1)}},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(NTFSContext::decodeRuns(c.pairs, 0, static_cast<int64_t>(c.pairs.size())), c.runs);
+    }
+    // The end given is respected even when more bytes follow.
+    Bytes pairs = {0x11, 0x02, 0x10, 0x11, 0x03, 0x10, 0x00};
+    EXPECT_EQ(NTFSContext::decodeRuns(pairs, 0, 3), Runs{run(16, 2)});
+}
+
+TEST(NTFSRecord, JoiningFragmentsAndPlacingRuns) {
+    DataFragment first, second, overlap;
+    first.runs = {run(100, 10)};
+    first.dataSize = 99999;
+    second.startVCN = 15;
+    second.runs = {run(200, 3)};
+    overlap.startVCN = 5;
+    overlap.runs = {run(300, 1)};
+    auto joined = NTFSContext::mergedData({second, first, overlap});
+    ASSERT_TRUE(joined.main);
+    EXPECT_EQ(joined.main->dataSize, 99999u);
+    EXPECT_EQ(joined.runs, (Runs{run(100, 10), hole(5), run(200, 3)}));
+    EXPECT_TRUE(joined.gaps);
+    EXPECT_FALSE(NTFSContext::mergedData({first}).gaps);
+    EXPECT_FALSE(NTFSContext::mergedData({}).main);
+
+    Bytes blank(1 << 20, 0);
+    MemoryImage image(blank);
+    auto source = image.source();
+    NTFSContext context(*source, 8192, 4096, 1024, 0);
+    struct Case {
+        const char* what;
+        Runs runs;
+        uint64_t size, initSize;
+        std::vector<Extent> extents;
+        bool valid;
+    };
+    const std::vector<Case> cases = {
+        {"initialised part and a zero tail", {run(4, 4)}, 10000, 6000, {{8192 + 16384, 6000}, {std::nullopt, 4000}}, true},
+        {"a hole", {hole(1), run(1, 1)}, 8192, 8192, {{std::nullopt, 4096}, {8192 + 4096, 4096}}, true},
+        {"runs short of the size", {run(1, 1)}, 6000, 6000, {{8192 + 4096, 4096}, {std::nullopt, 1904}}, false},
+        {"a cluster past the source", {run(1000, 1)}, 4096, 4096, {{std::nullopt, 4096}}, false},
+        // cluster × size would wrap around to a small, plausible offset
+        {"a cluster whose offset overflows", {run(0x0010000000000001, 1)}, 4096, 4096, {{std::nullopt, 4096}}, false},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto placed = context.extents(c.runs, c.size, c.initSize);
+        EXPECT_EQ(placed.extents, c.extents);
+        EXPECT_EQ(placed.valid, c.valid);
+    }
+    // A count × cluster size beyond 64 bits is a very long run, not a short one.
+    NTFSContext huge(*source, 0, uint64_t{1} << 30, 1024, 0);
+    auto placed = huge.extents({run(0, 0xFFFFFFFFFF), run(0, 1)}, 5000, 5000);
+    EXPECT_EQ(placed.extents, (std::vector<Extent>{{0, 5000}}));
+}
+
+TEST(NTFSRecord, TheSweepsRecordTest) {
+    Bytes record = RecordBuilder(70).fileName(5, 5, "a.txt").finish();
+    Bytes buffer(4096, 0);
+    std::copy(record.begin(), record.end(), buffer.begin() + 1536);
+    EXPECT_TRUE(NTFSParser::looksLikeRecord(buffer, 1536));
+    EXPECT_FALSE(NTFSParser::looksLikeRecord(buffer, 1024));
+    EXPECT_FALSE(NTFSParser::looksLikeRecord(ByteSpan(buffer).first(1536 + 30), 1536));  // header cut short
+    EXPECT_FALSE(NTFSParser::looksLikeRecord(buffer, -1));
+    struct Case {
+        size_t offset;
+        uint64_t value;
+        int width;
+        bool result;
+    };
+    for (auto c : std::vector<Case>{{4, 42, 2, true}, {4, 44, 2, false}, {6, 9, 2, true}, {6, 10, 2, false},
+                                    {6, 1, 2, false}, {20, 47, 2, false}, {20, 511, 2, true}, {20, 512, 2, false},
+                                    {28, 4096, 4, true}, {28, 2048, 4, false}}) {
+        Bytes b = record;
+        for (int i = 0; i < c.width; ++i) b[c.offset + static_cast<size_t>(i)] = static_cast<uint8_t>(c.value >> (8 * i));
+        EXPECT_EQ(NTFSParser::looksLikeRecord(b, 0), c.result) << c.offset << "=" << c.value;
+    }
+}
+
+TEST(NTFSRecord, ARecordSplitBetweenTwoExtentsIsPutTogether) {
+    auto source = SourceOpener::openImage(fixtureImage("ntfs"));
+    Bytes boot = source->read(0, 512);
+    auto context = NTFSContext::fromBoot(*source, 0, boot);
+    ASSERT_TRUE(context);
+    std::vector<std::string> notes;
+    auto layout = context->locateMFT(notes);
+    ASSERT_TRUE(layout);
+    ASSERT_EQ(layout->extents.size(), 1u);
+    auto whole = context->readAllRecords(*layout, nullptr);
+
+    // The same bytes as two extents that split record 70 in the middle.
+    NTFSContext::MFTLayout split = *layout;
+    uint64_t cut = 70 * 1024 + 512;
+    split.extents = {{mftOffset, cut}, {mftOffset + cut, layout->extents[0].length - cut}};
+    auto records = context->readAllRecords(split, nullptr);
+    EXPECT_EQ(records.size(), whole.size());
+    EXPECT_EQ(records.at(70).sourceOffset, 0u);
+    EXPECT_EQ(records.at(70).names[0].name, whole.at(70).names[0].name);
+    EXPECT_EQ(records.at(69).sourceOffset, recordOffset(69));
+    EXPECT_EQ(records.at(71).sourceOffset, recordOffset(71));
+}
+
+// MARK: The tree
+
+namespace {
+
+MFTRecord record(uint64_t number, const std::string& name, uint64_t parent, bool isDir = false, bool inUse = true,
+                 uint16_t seq = 1, uint16_t parentSeq = 0) {
+    MFTRecord r;
+    r.number = number;
+    r.hasNumber = true;
+    r.inUse = inUse;
+    r.isDir = isDir;
+    r.seq = seq;
+    FNInfo fn;
+    fn.parent = parent;
+    fn.parentSeq = parentSeq;
+    fn.name = name;
+    fn.nameSpace = 1;
+    r.names.push_back(fn);
+    return r;
+}
+
+MFTRecord withRuns(MFTRecord r, Runs runs, uint64_t size, uint16_t flags = 0, uint8_t unit = 0) {
+    DataFragment f;
+    f.runs = std::move(runs);
+    f.dataSize = f.initSize = size;
+    f.compressed = flags & 1;
+    f.encrypted = flags & 0x4000;
+    f.compressionUnit = unit;
+    r.data.push_back(f);
+    return r;
+}
+
+// A volume built from records over a blank source of 1 MiB.
+struct Built {
+    std::unique_ptr<MemoryImage> image = std::make_unique<MemoryImage>(Bytes(1 << 20, 0));
+    DiskSourcePtr source = image->source();
+    VolumePtr volume;
+    std::map<std::string, FileNodePtr> nodes;
+    const FileNode& at(const std::string& path) const {
+        auto it = nodes.find(path);
+        if (it == nodes.end()) throw std::runtime_error("missing: " + path);
+        return *it->second;
+    }
+};
+
+Built build(std::vector<MFTRecord> list, uint64_t base = 0, uint64_t volumeSize = 0) {
+    Built b;
+    NTFSContext context(*b.source, base, 4096, 1024, volumeSize);
+    MFTRecordMap records;
+    for (auto& r : list) records[r.number] = r;
+    b.volume = context.buildVolume(std::move(records), origin::deepScanMFTRecords, nullptr);
+    b.nodes = nodesByPath(b.volume->root);
+    return b;
+}
+
+std::set<std::string> paths(const Built& b) {
+    std::set<std::string> out;
+    for (auto& [path, node] : b.nodes) out.insert(path + " " + rawValue(node->status));
+    return out;
+}
+
+}  // namespace
+
+TEST(NTFSTree, ParentsDeletedFoldersAndOrphans) {
+    auto b = build({
+        record(5, ".", 5, true),
+        record(12, "system.txt", 5),                            // system records never become nodes
+        record(20, "Live", 5, true),
+        record(21, "gone.txt", 20, false, false),
+        record(22, "Dead", 5, true, false),
+        record(23, "Sub", 22, true),
+        record(24, "f.txt", 23),
+        record(25, "in extend.txt", 11),
+        record(26, "A", 27, true),
+        record(27, "B", 26, true),
+        record(28, "Raised", 5, true, false, 8),
+        record(29, "kept.txt", 28, false, true, 1, 7),          // parent seq one below a deleted folder's
+        record(30, "RaisedLive", 5, true, true, 8),
+        record(31, "lost.txt", 30, false, true, 1, 7),          // the same below a folder in use
+        record(32, "not a folder.txt", 5),
+        record(33, "under a file.txt", 32),
+        record(34, "under an orphan.txt", 26),
+        record(35, "self.txt", 35),
+        record(36, "unknown parent.txt", 999),
+    });
+    const std::string o = "$Forældreløse filer/";
+    EXPECT_EQ(paths(b), (std::set<std::string>{
+                            "Live/ existing", "Live/gone.txt deleted", "Dead/ deleted", "Dead/Sub/ deleted",
+                            "Dead/Sub/f.txt deleted", "Raised/ deleted", "Raised/kept.txt deleted",
+                            "RaisedLive/ existing", "not a folder.txt existing", o + " orphaned",
+                            o + "in extend.txt orphaned", o + "A/ orphaned", o + "B/ orphaned",
+                            o + "lost.txt orphaned", o + "under a file.txt orphaned",
+                            o + "under an orphan.txt orphaned", o + "self.txt orphaned",
+                            o + "unknown parent.txt orphaned"}));
+    EXPECT_EQ(b.at("Live/gone.txt").fsID, 21u);
+    EXPECT_EQ(b.volume->origin, origin::deepScanMFTRecords);
+    // Folders first, the orphan folder among them, then files.
+    std::vector<std::string> top;
+    for (auto& child : b.volume->root->children()) top.push_back(child->name);
+    EXPECT_EQ(top.back(), "not a folder.txt");
+    EXPECT_TRUE(std::count(top.begin(), top.end(), "$Forældreløse filer"));
+}
+
+TEST(NTFSTree, ExtensionRecordsJoinTheirBase) {
+    auto ext = [](uint64_t number, uint64_t base, uint16_t baseSeq, bool inUse, uint64_t lcn) {
+        MFTRecord r = withRuns(MFTRecord{}, {run(lcn, 1)}, 100);
+        r.number = number;
+        r.inUse = inUse;
+        r.baseRef = base;
+        r.baseSeq = baseSeq;
+        return r;
+    };
+    MFTRecord deletedBase = record(46, "deleted base.txt", 5, false, false, 4);
+    deletedBase.names[0].realSize = 100;
+    auto b = build({
+        record(40, "same seq.txt", 5, false, true, 3), ext(41, 40, 3, true, 10),
+        record(42, "other seq.txt", 5, false, true, 3), ext(43, 42, 2, true, 11),
+        record(44, "seq zero.txt", 5, false, true, 3), ext(45, 44, 0, true, 12),
+        deletedBase, ext(47, 46, 3, false, 13),
+        record(48, "in use differs.txt", 5, false, true, 3), ext(49, 48, 3, false, 14),
+    });
+    auto placed = [&](const std::string& path) { return std::get<std::vector<Extent>>(b.at(path).data); };
+    EXPECT_EQ(placed("same seq.txt"), (std::vector<Extent>{{10 * 4096, 100}}));
+    EXPECT_EQ(placed("seq zero.txt"), (std::vector<Extent>{{12 * 4096, 100}}));
+    EXPECT_EQ(placed("deleted base.txt"), (std::vector<Extent>{{13 * 4096, 100}}));
+    EXPECT_TRUE(placed("other seq.txt").empty());
+    EXPECT_TRUE(placed("in use differs.txt").empty());
+    EXPECT_EQ(b.nodes.size(), 5u);  // extension records are no nodes of their own
+}
+
+TEST(NTFSTree, FileDataAndRatings) {
+    // Bitmap: clusters 100...103 and 200 in use.
+    MFTRecord bitmap = record(6, "$Bitmap", 5);
+    DataFragment map;
+    map.resident = Bytes(64, 0);
+    (*map.resident)[12] = 0xF0;
+    (*map.resident)[25] = 0x01;
+    map.dataSize = map.initSize = 64;
+    bitmap.data.push_back(map);
+    MFTRecord resident = record(40, "resident.txt", 5);
+    DataFragment bytes;
+    bytes.resident = Bytes{'h', 'e', 'j'};
+    bytes.dataSize = bytes.initSize = 3;
+    resident.data.push_back(bytes);
+    MFTRecord noData = record(41, "no data.txt", 5);
+    MFTRecord missing = record(42, "missing data.txt", 5);
+    missing.names[0].realSize = 100;
+    MFTRecord damaged = withRuns(record(48, "damaged.txt", 5, false, false), {run(100, 4)}, 16384);
+    damaged.fixupOK = false;
+    MFTRecord encryptedShort = withRuns(record(50, "encrypted short.txt", 5), {run(150, 1)}, 16384, 0x4000);
+    std::vector<MFTRecord> records = {
+        bitmap, resident, noData, missing, damaged, encryptedShort,
+        withRuns(record(43, "first reused.txt", 5, false, false), {run(100, 4)}, 16384),
+        withRuns(record(44, "later reused.txt", 5, false, false), {hole(2), run(198, 4)}, 24576),
+        withRuns(record(45, "intact.txt", 5, false, false), {run(150, 4)}, 16384),
+        withRuns(record(46, "live.txt", 5), {run(100, 4)}, 16384),
+        withRuns(record(47, "encrypted.txt", 5), {run(150, 4)}, 16384, 0x4000),
+        withRuns(record(49, "compressed.txt", 5), {run(150, 3), hole(13)}, 65536, 1, 4),
+        withRuns(record(51, "big unit.txt", 5), {run(150, 3)}, 65536, 1, 12),
+        withRuns(record(52, "unit 0.txt", 5), {run(150, 4)}, 16384, 1, 0),
+    };
+    auto b = build(records, 8192);
+    struct Expect {
+        const char* path;
+        uint64_t size;
+        Recoverability rating;
+        std::optional<std::string> note;
+    };
+    for (auto& e : std::vector<Expect>{
+             {"resident.txt", 3, Recoverability::good, std::nullopt},
+             {"no data.txt", 0, Recoverability::good, std::nullopt},
+             {"missing data.txt", 100, Recoverability::poor, "Dataattributten mangler"},
+             {"first reused.txt", 16384, Recoverability::poor, "Klyngerne er genbrugt af andre filer"},
+             {"later reused.txt", 24576, Recoverability::partial, "Dele af filen kan være overskrevet"},
+             {"intact.txt", 16384, Recoverability::good, std::nullopt},
+             {"live.txt", 16384, Recoverability::good, std::nullopt},
+             {"encrypted.txt", 16384, Recoverability::poor, "EFS-krypteret – kan ikke dekrypteres"},
+             {"encrypted short.txt", 16384, Recoverability::partial, "Dele af filens placering mangler"},
+             {"damaged.txt", 16384, Recoverability::poor,
+              "Klyngerne er genbrugt af andre filer. MFT-posten er delvist beskadiget"},
+             {"compressed.txt", 65536, Recoverability::good, std::nullopt},
+             {"unit 0.txt", 16384, Recoverability::good, std::nullopt},
+         }) {
+        SCOPED_TRACE(e.path);
+        const FileNode& node = b.at(e.path);
+        EXPECT_EQ(node.size, e.size);
+        EXPECT_EQ(node.recoverability, e.rating);
+        EXPECT_EQ(node.note, e.note);
+    }
+    EXPECT_EQ(std::get<ResidentData>(b.at("resident.txt").data).bytes, (Bytes{'h', 'e', 'j'}));
+    EXPECT_EQ(std::get<std::vector<Extent>>(b.at("intact.txt").data),
+              (std::vector<Extent>{{8192 + 150 * 4096, 16384}}));
+    auto compressed = std::get<CompressedRuns>(b.at("compressed.txt").data);
+    EXPECT_EQ(compressed.unitClusters, 16u);
+    EXPECT_EQ(compressed.clusterSize, 4096u);
+    EXPECT_EQ(compressed.volumeOffset, 8192u);
+    EXPECT_EQ(compressed.runs, (Runs{run(150, 3), hole(13)}));
+    EXPECT_EQ(std::get<CompressedRuns>(b.at("big unit.txt").data).unitClusters, 256u);
+    EXPECT_TRUE(std::holds_alternative<std::vector<Extent>>(b.at("unit 0.txt").data));
+
+    // Without a bitmap a deleted file's chances are unknown.
+    records.erase(records.begin());
+    auto blind = build(records);
+    EXPECT_EQ(blind.at("intact.txt").recoverability, Recoverability::unknown);
+    EXPECT_EQ(blind.at("first reused.txt").recoverability, Recoverability::unknown);
+    EXPECT_FALSE(blind.at("first reused.txt").note.has_value());
+    EXPECT_EQ(blind.at("live.txt").recoverability, Recoverability::good);
+}
+
+TEST(NTFSTree, VolumeSizeAndEmptyInput) {
+    auto b = build({}, 4096);
+    EXPECT_TRUE(b.volume->root->children().empty());
+    EXPECT_EQ(b.volume->size, (1u << 20) - 4096);
+    EXPECT_EQ(b.volume->offset, 4096u);
+    EXPECT_EQ(b.volume->label, "");
+    EXPECT_EQ(build({}, 0, 5000).volume->size, 5000u);
+    EXPECT_EQ(build({}, 2u << 20).volume->size, 0u);
+}
+
+TEST(NTFSTree, RebuildFromLooseRecords) {
+    Bytes disk(1 << 20, 0);
+    auto place = [&](uint64_t offset, const Bytes& record) { std::copy(record.begin(), record.end(), disk.begin() + static_cast<long>(offset)); };
+    place(65536, RecordBuilder(64, 3).fileName(5, 1, "Mappe").finish());
+    place(66560, RecordBuilder(65, 0).fileName(64, 1, "gammel.txt").finish());   // deleted copy
+    place(67584, RecordBuilder(65, 1).fileName(64, 1, "ny.txt").finish());       // in use: replaces it
+    place(68608, RecordBuilder(65, 0).fileName(64, 1, "ældre.txt").finish());    // deleted: dropped
+    place(69632, RecordBuilder(66, 1, 1, 42).fileName(64, 1, "uden nummer.txt").finish());
+    MemoryImage image(disk);
+    auto source = image.source();
+    std::vector<std::string> messages;
+    WorkProgress progress([&](double, const std::string& m) { messages.push_back(m); });
+    auto volume = NTFSParser::parse(*source, 0, 4096, 1024, 0, {65536, 66560, 67584, 68608, 69632, 70656},
+                                    origin::deepScanMFTRecords, &progress);
+    ASSERT_TRUE(volume);
+    EXPECT_EQ((*volume)->notes,
+              std::vector<std::string>{"Genopbygget ud fra 2 MFT-poster fundet ved dyb scanning."});
+    auto nodes = nodesByPath((*volume)->root);
+    EXPECT_TRUE(nodes.count("Mappe/ny.txt"));
+    EXPECT_EQ(nodes.at("Mappe/ny.txt")->status, EntryStatus::existing);
+    EXPECT_EQ(nodes.size(), 2u);
+    EXPECT_EQ(messages.front(), "Læser fundne MFT-poster …");
+    EXPECT_FALSE(NTFSParser::parse(*source, 0, 4096, 1024, 0, {65536, 69632}, origin::deepScanMFTRecords));
+}
