@@ -120,6 +120,7 @@ public:
     // first initSize are initialised.
     ExtentList extents(const std::vector<CompressedRuns::Run>& runs, uint64_t size, uint64_t initSize) const;
     static MergedData mergedData(const std::vector<DataFragment>& fragments);
+    static MergedData mergedData(std::vector<DataFragment>&&) = delete;  // the result would point into a temporary
 
     // The volume of a set of records. Never fails; no records give an empty root.
     VolumePtr buildVolume(MFTRecordMap records, const std::string& origin, WorkProgress* progress);
