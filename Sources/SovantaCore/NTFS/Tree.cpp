@@ -215,21 +215,27 @@ VolumePtr NTFSContext::buildVolume(MFTRecordMap records, const std::string& orig
     root->fsID = rootRecord;
 
     // Per record that became a node: the node, its chosen name's parent
-    // reference and whether the parent chain reaches the root.
+    // reference, what a child's parent test needs of the record itself, and
+    // whether the parent chain reaches the root. The records are let go of
+    // as their nodes are made, so the two never take their full room at once.
     enum class Reach : uint8_t { unknown, walking, yes, no };
     struct Entry {
         FileNodePtr node;
         uint64_t parent = 0;
         uint16_t parentSeq = 0;
+        uint16_t seq = 0;
+        bool inUse = false;
         Reach reach = Reach::unknown;
     };
     std::unordered_map<uint64_t, Entry> entries;
     entries.reserve(records.size());
-    entries[rootRecord] = Entry{root, rootRecord, 0, Reach::yes};
+    entries[rootRecord] = Entry{root, rootRecord, 0, 0, true, Reach::yes};
 
     size_t count = 0;
     const double total = static_cast<double>(std::max<size_t>(records.size(), 1));
-    for (auto& [number, record] : records) {
+    for (auto it = records.begin(); it != records.end(); it = records.erase(it)) {
+        const uint64_t number = it->first;
+        MFTRecord& record = it->second;
         ++count;
         if (progress && count % 20000 == 0) progress->report(static_cast<double>(count) / total, "Opbygger mappetræ …");
         if (number == rootRecord || number <= lastSystemRecord) continue;
@@ -244,12 +250,7 @@ VolumePtr NTFSContext::buildVolume(MFTRecordMap records, const std::string& orig
         node->fsID = number;
         if (!record.isDir) fillData(*node, record, name);
         if (!record.fixupOK) node->note = node->note ? *node->note + ". " + noteDamagedRecord : noteDamagedRecord;
-        entries[number] = Entry{std::move(node), name.parent, name.parentSeq, Reach::unknown};
-        // What is left of the record beyond its header is not needed again.
-        std::vector<FNInfo>().swap(record.names);
-        std::vector<DataFragment>().swap(record.data);
-        record.attrListResident.reset();
-        std::vector<CompressedRuns::Run>().swap(record.attrListRuns);
+        entries[number] = Entry{std::move(node), name.parent, name.parentSeq, record.seq, record.inUse, Reach::unknown};
     }
 
     auto validParent = [&](uint64_t n) -> std::optional<uint64_t> {
@@ -259,13 +260,12 @@ VolumePtr NTFSContext::buildVolume(MFTRecordMap records, const std::string& orig
         if (p == n) return std::nullopt;
         if (p == rootRecord) return p;
         if (p <= lastSystemRecord) return std::nullopt;
+        // A node exists only for a record that exists.
         auto parent = entries.find(p);
         if (parent == entries.end() || !parent->second.node->isDirectory) return std::nullopt;
-        auto record = records.find(p);
-        if (record == records.end()) return std::nullopt;
         uint16_t stored = self->second.parentSeq;
-        if (stored != 0 && stored != record->second.seq &&
-            !(raisedByDeletion(record->second.seq, stored) && !record->second.inUse))
+        if (stored != 0 && stored != parent->second.seq &&
+            !(raisedByDeletion(parent->second.seq, stored) && !parent->second.inUse))
             return std::nullopt;
         return p;
     };
@@ -316,7 +316,6 @@ VolumePtr NTFSContext::buildVolume(MFTRecordMap records, const std::string& orig
         orphans->add(entry.node);
     }
     entries.clear();
-    records.clear();
 
     // A deleted folder's contents are deleted, all the way down.
     std::vector<FileNode*> stack = {root.get()};
