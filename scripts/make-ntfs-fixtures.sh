@@ -47,6 +47,8 @@ remember() {  # path status note: records the file as it is now on the mount
     statuses[$1]=$2
     notes[$1]=$3
 }
+folders=()
+folder() { mkdir "$mnt/$1"; folders+=("$1/"); }
 manifest() {  # image out [tsk]: writes the manifest of everything remembered;
     # without "tsk" The Sleuth Kit is not asked and fragments stay "-"
     local img=$1 out=$2 tsk=${3:-}
@@ -65,6 +67,7 @@ manifest() {  # image out [tsk]: writes the manifest of everything remembered;
             printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$path" "${sizes[$path]}" "${sums[$path]}" "${statuses[$path]}" \
                 "${times[$path]}" "$frags" "${notes[$path]}"
         done < <(printf '%s\n' "${!sums[@]}" | LC_ALL=C sort)
+        for path in "${folders[@]}"; do printf '%s\t-\t-\texisting\t-\t-\tdirectory\n' "$path"; done
     } >"$out"
 }
 
@@ -74,7 +77,8 @@ make_attrlist() {
     truncate -s 12M "$img"
     mkntfs -F -Q -q -c 4096 -L STYKKER "$img"
     ntfs-3g "$img" "$mnt"
-    mkdir "$mnt/stykker" "$mnt/slettet"
+    folder stykker
+    folder slettet
     for i in $(seq -w 0 599); do text "g$i" 4096 >"$mnt/stykker/g_$i.bin"; done
     text D 16384 >"$mnt/slettet/delvist overskrevet.txt"
     text I 12000 >"$mnt/slettet/intakt.txt"
@@ -152,7 +156,7 @@ make_bigcluster() {
     truncate -s 32M "$img"
     mkntfs -F -Q -q -s 512 -c 131072 -L STORE "$img"
     ntfs-3g "$img" "$mnt"
-    mkdir "$mnt/mappe"
+    folder mappe
     text R 200 >"$mnt/lille.txt"
     text S 300000 >"$mnt/mappe/stor.txt"
     text X 140000 >"$mnt/slettet.txt"
@@ -173,6 +177,7 @@ for fixture in "${@:-attrlist bigcluster}"; do
     for f in $fixture; do
         unset sums sizes times notes statuses inodes
         declare -A sums sizes times notes statuses inodes
+        folders=()
         "make_$f"
         echo "made Tests/Fixtures/ntfs_$f"
     done
