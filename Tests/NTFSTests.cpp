@@ -464,6 +464,11 @@ TEST(NTFSBoot, GeometryFromTheBootSector) {
     boot[12] = 2, boot[13] = 8, boot[64] = 0xF6;
     EXPECT_TRUE(NTFSContext::fromBoot(*source, 0, boot));
     EXPECT_FALSE(NTFSContext::fromBoot(*source, 0, ByteSpan(boot).first(64)));
+    // A sector count whose byte size overflows leaves the size unknown.
+    for (int i = 40; i < 48; ++i) boot[static_cast<size_t>(i)] = 0xFF;
+    auto unknownSize = NTFSContext::fromBoot(*source, 0, boot);
+    ASSERT_TRUE(unknownSize);
+    EXPECT_EQ(unknownSize->volumeSize, 0u);
     boot[3] = 'X';
     EXPECT_FALSE(NTFSContext::fromBoot(*source, 0, boot));
 }
