@@ -581,6 +581,18 @@ TEST(HFSPlus, HardLinkWithoutItsDataIsPoorWithANote) {
               "752b0b8cb458fa1cc258dd63256f573b5ddeafe263ad119e5f4cba5533ff1cab");
 }
 
+TEST(HFSPlus, FolderLinkSaysWhereTheFolderIs) {
+    auto changed = parseChanged(journaled, 0, [](Patch& image, const Layout& layout) {
+        size_t data = findRecord(image, layout, "Æbleskiver.txt").data;
+        put32(image, data + 48, 0x66647270);  // 'fdrp'
+        put32(image, data + 52, 0x4D414353);  // 'MACS'
+        put32(image, data + 44, 57);
+    });
+    ASSERT_TRUE(changed.volume);
+    const FileNode& link = *changed.files.at("Æbleskiver.txt");
+    EXPECT_EQ(link.note, "Henvisning til en mappe – indholdet vises i mappen \".HFS+ Private Directory Data\" som dir_57");
+}
+
 // ---- deleted files from leaf nodes off the live chain -----------------------
 
 TEST(HFSPlus, RecordsOfAFreedLeafNodeAreDeletedAndRatedByTheAllocationFile) {

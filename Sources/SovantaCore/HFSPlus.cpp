@@ -46,6 +46,11 @@ constexpr uint8_t compressedFlag = 0x20;  // UF_COMPRESSED in the BSD owner flag
 constexpr uint32_t hardLinkType = 0x686C6E6B;     // 'hlnk'
 constexpr uint32_t hardLinkCreator = 0x6866732B;  // 'hfs+'
 const std::string privateDataFolderName("\0\0\0\0HFS+ Private Data", 21);
+// A hard link to a folder (Time Machine makes many) is an empty file of type
+// 'fdrp' and creator 'MACS'; the folder is "dir_<n>" in a second private folder.
+constexpr uint32_t folderLinkType = 0x66647270;     // 'fdrp'
+constexpr uint32_t folderLinkCreator = 0x4D414353;  // 'MACS'
+
 
 // Unicode canonical composition: HFS+ stores names decomposed.
 std::string composed(const std::string& text) {
@@ -60,6 +65,11 @@ std::string composed(const std::string& text) {
     std::string out;
     result.toUTF8String(out);
     return out;
+}
+
+std::string folderLinkNote(uint32_t number) {
+    return "Henvisning til en mappe – indholdet vises i mappen \".HFS+ Private Directory Data\" som dir_" +
+           std::to_string(number);
 }
 
 std::string hardLinkMissingNote(uint32_t number) {
@@ -78,6 +88,10 @@ HFSFork::HFSFork(ByteSpan bytes, int64_t at) : logicalSize(u64be(bytes, at)) {
 
 bool HFSContext::CatalogEntry::isHardLink() const {
     return !isDir && fileType == hardLinkType && creator == hardLinkCreator;
+}
+
+bool HFSContext::CatalogEntry::isFolderLink() const {
+    return !isDir && fileType == folderLinkType && creator == folderLinkCreator;
 }
 
 HFSContext::HFSContext(DiskSource& src, uint64_t base, Bytes header)
@@ -393,6 +407,8 @@ std::optional<VolumePtr> HFSContext::build(const std::string& origin, WorkProgre
             }
         } else if (!entry.isDir) {
             fill(*node, *entry.fork, id, entry);
+            // Not an empty file: say where the folder's contents are listed.
+            if (entry.isFolderLink() && !node->note) node->note = folderLinkNote(entry.special);
         }
         nodes.emplace(id, std::move(node));
     }

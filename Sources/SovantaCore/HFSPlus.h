@@ -66,6 +66,7 @@ public:
         uint32_t special = 0;
 
         bool isHardLink() const;
+        bool isFolderLink() const;
     };
 
     using LeafVisitor = std::function<void(ByteSpan record, bool live)>;
