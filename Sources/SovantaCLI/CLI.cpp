@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "SovantaCore/DiskList.h"
 #include "SovantaCore/Imager.h"
 #include "SovantaCore/Model.h"
 #include "SovantaCore/Recovery.h"
@@ -149,6 +150,17 @@ void printTree(const Volume& volume) {
     }
 }
 
+// One line per disk, then one per partition or volume on it, fields tab-separated.
+void listCommand(const std::vector<std::string>&) {
+    for (auto& disk : DiskList::load()) {
+        printLine(disk.bsdName + "\t" + formatBytes(disk.size) + "\t" + disk.displayName() + "\t" + disk.busProtocol +
+                  "\tSMART: " + disk.smartStatus);
+        for (auto& p : disk.partitions)
+            printLine("   " + p.bsdName + "\t" + formatBytes(p.size) + "\t" + p.content + "\t" +
+                      p.volumeName.value_or("") + "\t" + p.mountPoint.value_or(""));
+    }
+}
+
 void scanCommand(const std::vector<std::string>& args) {
     auto source = open(args[1]);
     printLine(source->displayName + ": " + formatBytes(source->size) + ", sektor " +
@@ -223,6 +235,7 @@ struct Command {
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         // Each command joins this table with the engine it drives.
+        {"list", 1, listCommand},
         {"scan", 2, scanCommand},
         {"tree", 2, treeCommand},
         {"recover", 3, recoverCommand},
