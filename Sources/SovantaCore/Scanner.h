@@ -1,10 +1,16 @@
 // The quick scan, the volume loader, and the deep scan.
 #pragma once
 
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "SovantaCore/DiskSource.h"
+#include "SovantaCore/Carver.h"
 #include "SovantaCore/Model.h"
 #include "SovantaCore/Partitions.h"
 
@@ -31,5 +37,80 @@ namespace QuickScanner {
 // file system was recognised; cancellation is noticed before each entry.
 QuickScanResult run(DiskSource& source, WorkProgress& progress);
 }  // namespace QuickScanner
+
+// MARK: Deep scan
+
+struct DeepScanOptions {
+    bool carve = true;
+    std::set<FileCategory> categories{allFileCategories().begin(), allFileCategories().end()};
+    bool findVolumes = true;
+};
+
+struct DeepScanStats {
+    uint64_t position = 0;
+    uint64_t total = 0;
+    int64_t filesFound = 0;
+    int64_t bootSectors = 0;
+    int64_t mftRecords = 0;
+    double rate = 0;
+    int64_t badSectors = 0;
+    double elapsed = 0;
+    std::map<std::string, int64_t> byExtension;
+
+    double fraction() const { return total == 0 ? 0 : static_cast<double>(position) / static_cast<double>(total); }
+    std::optional<double> eta() const {
+        if (rate > 1 && position < total) return static_cast<double>(total - position) / rate;
+        return std::nullopt;
+    }
+};
+
+struct FoundBoot {
+    uint64_t offset = 0;
+    FileSystemType type = FileSystemType::unknown;
+    Bytes sector;
+};
+
+struct DeepScanResult {
+    std::vector<CarvedFile> carved;
+    std::vector<FoundBoot> boots;
+    std::vector<uint64_t> hfsHeaders;
+    std::vector<uint64_t> nxsb;
+    std::vector<uint64_t> mftRecords;
+    std::vector<uint64_t> fatDirSectors;
+    std::vector<uint64_t> apfsLeafNodes;
+    bool completed = false;
+    uint64_t scannedUpTo = 0;
+};
+
+// One pass over the whole source for lost structures and carvable files, and
+// the steps that turn its finds into volumes and folders.
+class DeepScanner {
+public:
+    DeepScanner(DiskSource& src, DeepScanOptions options = {}) : src_(src), options_(std::move(options)) {}
+
+    DeepScanResult run(WorkProgress& reporter, const std::function<void(const DeepScanStats&)>& onUpdate);
+
+    // Volumes at the found boot sectors, HFS+ headers and APFS superblocks that
+    // no known volume accounts for, and one rebuilt from orphan MFT records.
+    static std::vector<VolumePtr> buildVolumes(DiskSource& src, const DeepScanResult& result,
+                                               const std::vector<VolumePtr>& known, WorkProgress& progress);
+    // Folders for known volumes: lost FAT directory fragments and deleted APFS
+    // entries from old tree nodes. Each folder is meant for its volume's root.
+    static std::vector<std::pair<VolumePtr, FileNodePtr>> extraFolders(DiskSource& src,
+                                                                      const std::vector<VolumePtr>& volumes,
+                                                                      const DeepScanResult& result,
+                                                                      WorkProgress& progress);
+    // One volume of all carved files, grouped by extension.
+    static VolumePtr carvedVolume(const std::vector<CarvedFile>& files);
+
+    // The name a carved file gets: its capture date (when known), "f", its sector and its extension.
+    static std::string carvedName(const CarvedFile& file);
+
+private:
+    void scanStructures(ByteSpan chunk, size_t position, uint64_t absolute, DeepScanResult& result);
+
+    DiskSource& src_;
+    const DeepScanOptions options_;
+};
 
 }  // namespace sovanta

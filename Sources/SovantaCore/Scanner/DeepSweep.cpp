@@ -1,0 +1,130 @@
+// The deep sweep: one read of the whole source in 4 MiB chunks, every 512-byte
+// sector tested in place for lost structures and offered to the carver.
+#include <chrono>
+
+#include "SovantaCore/APFS.h"
+#include "SovantaCore/Binary.h"
+#include "SovantaCore/FAT.h"
+#include "SovantaCore/NTFS.h"
+#include "SovantaCore/Partitions.h"
+#include "SovantaCore/Scanner.h"
+
+namespace sovanta {
+
+namespace {
+constexpr uint64_t chunkLength = 4194304;
+constexpr uint64_t sector = 512;
+
+uint64_t roundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
+}  // namespace
+
+void DeepScanner::scanStructures(ByteSpan b, size_t p, uint64_t a, DeepScanResult& result) {
+    const uint8_t* s = b.data() + p;
+    // APFS file-system tree leaf: 4096-aligned block whose subtype is the fs tree.
+    if (a % 4096 == 0 && p + 28 < b.size() && s[28] == 14 &&
+        APFSParser::looksLikeFSTreeLeaf(b, static_cast<int64_t>(p), 4096)) {
+        result.apfsLeafNodes.push_back(a);
+        return;
+    }
+    if (FATParser::looksLikeDirectorySector(b, static_cast<int64_t>(p))) {
+        result.fatDirSectors.push_back(a);
+        return;
+    }
+    if (s[0] == 'F' && s[1] == 'I' && s[2] == 'L' && s[3] == 'E') {
+        Bytes header(s, s + 48);
+        if (NTFSParser::looksLikeRecord(header, 0)) result.mftRecords.push_back(a);
+        return;
+    }
+    bool bootCandidate = (s[510] == 0x55 && s[511] == 0xAA) || std::memcmp(s + 3, "NTFS", 4) == 0 ||
+                         std::memcmp(s + 3, "EXFA", 4) == 0;
+    if (bootCandidate) {
+        Bytes copy(s, s + 512);
+        if (auto type = FSProbe::detectBootSector(copy, 0)) {
+            result.boots.push_back({a, *type, std::move(copy)});
+            return;
+        }
+    }
+    if (s[0] == 'H' && (s[1] == '+' || s[1] == 'X') && s[2] == 0) {
+        Bytes copy(s, s + 64);
+        if (FSProbe::isHFSPlusHeader(copy, 0) && a >= 1024) result.hfsHeaders.push_back(a - 1024);
+        return;
+    }
+    if (std::memcmp(s + 32, "NXSB", 4) == 0 && s[24] == 1) result.nxsb.push_back(a);
+}
+
+DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void(const DeepScanStats&)>& onUpdate) {
+    using Clock = std::chrono::steady_clock;
+    Carver carver(src_, options_.categories);
+    DeepScanResult result;
+    std::map<std::string, int64_t> byExtension;
+    int64_t filesFound = 0;
+    uint64_t resume = 0;
+    const auto start = Clock::now();
+    auto lastUpdate = Clock::time_point::min();
+    auto windowStart = start;
+    uint64_t windowPosition = 0;
+    double rate = 0;
+    int64_t lastBad = 0;
+    const uint64_t total = src_.size;
+    uint64_t position = 0;
+    // One buffer for the whole sweep: each chunk is read straight into it.
+    Bytes buffer(chunkLength, 0);
+
+    auto stats = [&](Clock::time_point now) {
+        DeepScanStats st;
+        st.position = position;
+        st.total = total;
+        st.filesFound = filesFound;
+        st.bootSectors = static_cast<int64_t>(result.boots.size() + result.hfsHeaders.size() + result.nxsb.size());
+        st.mftRecords = static_cast<int64_t>(result.mftRecords.size());
+        st.rate = rate;
+        st.badSectors = lastBad;
+        st.elapsed = std::chrono::duration<double>(now - start).count();
+        st.byExtension = byExtension;
+        return st;
+    };
+
+    while (position < total) {
+        if (reporter.isCancelled()) break;
+        uint64_t length = std::min(total - position, chunkLength);
+        uint64_t raised = roundUp(length, sector);
+        src_.readInto(position, static_cast<int64_t>(raised), buffer.data(), ReadMode::fast);
+        ByteSpan chunk(buffer.data(), raised);
+        for (uint64_t p = 0; p < raised; p += sector) {
+            uint64_t absolute = position + p;
+            if (absolute >= total) break;
+            if (options_.findVolumes) scanStructures(chunk, p, absolute, result);
+            if (options_.carve && absolute >= resume) {
+                size_t viewEnd = std::min<size_t>(p + 64, raised);
+                if (viewEnd - p >= 32) {
+                    if (auto found = carver.check(chunk.subspan(p, viewEnd - p), absolute)) {
+                        ++filesFound;
+                        ++byExtension[found->ext];
+                        if (found->exact) resume = absolute + roundUp(found->size, sector);
+                        result.carved.push_back(std::move(*found));
+                    }
+                }
+            }
+        }
+        position += length;
+        result.scannedUpTo = position;
+
+        auto now = Clock::now();
+        if (lastUpdate == Clock::time_point::min() || now - lastUpdate > std::chrono::milliseconds(300)) {
+            lastUpdate = now;
+            double window = std::chrono::duration<double>(now - windowStart).count();
+            if (window > 0.9) {
+                rate = static_cast<double>(position - windowPosition) / window;
+                windowStart = now;
+                windowPosition = position;
+            }
+            lastBad = src_.badSectorCount() + src_.readErrorCount();
+            onUpdate(stats(now));
+        }
+    }
+    onUpdate(stats(Clock::now()));
+    result.completed = position >= total;
+    return result;
+}
+
+}  // namespace sovanta

@@ -1,0 +1,358 @@
+// Turning the deep sweep's finds into volumes, extra folders and a volume of
+// carved files.
+#include <algorithm>
+#include <ctime>
+#include <unordered_map>
+
+#include "SovantaCore/APFS.h"
+#include "SovantaCore/Binary.h"
+#include "SovantaCore/FAT.h"
+#include "SovantaCore/NTFS.h"
+#include "SovantaCore/Scanner.h"
+
+namespace sovanta {
+
+namespace {
+
+std::string key(FileSystemType type, uint64_t offset) { return rawValue(type) + "@" + std::to_string(offset); }
+
+bool isFAT(FileSystemType type) {
+    return type == FileSystemType::fat12 || type == FileSystemType::fat16 || type == FileSystemType::fat32;
+}
+
+// The keys of accepted volumes, looked up by offset so that a test costs a map
+// lookup, not a pass over every key.
+class KeySet {
+public:
+    void insert(FileSystemType type, uint64_t offset) {
+        byOffset_[offset].insert(isFAT(type) ? std::string("FAT") : rawValue(type));
+    }
+    bool contains(FileSystemType type, uint64_t offset) const {
+        auto it = byOffset_.find(offset);
+        if (it == byOffset_.end()) return false;
+        return it->second.count(isFAT(type) ? std::string("FAT") : rawValue(type)) > 0;
+    }
+
+private:
+    std::unordered_map<uint64_t, std::set<std::string>> byOffset_;
+};
+
+bool hasChildren(const std::vector<VolumePtr>& volumes) {
+    return !volumes.empty() && !volumes.front()->root->children().empty();
+}
+
+bool sameSerial(ByteSpan a, ByteSpan b, FileSystemType type) {
+    switch (type) {
+        case FileSystemType::fat32: return u32le(a, 67) == u32le(b, 67);
+        case FileSystemType::exfat: return u32le(a, 100) == u32le(b, 100);
+        case FileSystemType::ntfs: return u64le(a, 72) == u64le(b, 72);
+        default: return false;
+    }
+}
+
+// Where the primary boot sector would be if the sector at o were its backup.
+std::optional<uint64_t> primaryPosition(const FoundBoot& boot) {
+    const Bytes& s = boot.sector;
+    uint64_t o = boot.offset;
+    switch (boot.type) {
+        case FileSystemType::fat32: {
+            uint64_t back = 6ull * u16le(s, 11);
+            if (o >= back) return o - back;
+            return std::nullopt;
+        }
+        case FileSystemType::exfat: {
+            unsigned shift = std::min<unsigned>(u8(s, 108), 12);
+            uint64_t back = 12ull << shift;
+            if (o >= back) return o - back;
+            return std::nullopt;
+        }
+        case FileSystemType::ntfs: {
+            uint64_t bps = u16le(s, 11), count = u64le(s, 40);
+            if (bps == 0 || count == 0 || count > UINT64_MAX / bps) return std::nullopt;
+            uint64_t back = bps * count;
+            if (o >= back) return o - back;
+            return std::nullopt;
+        }
+        default: return std::nullopt;
+    }
+}
+
+std::optional<VolumePtr> ntfsFromRecords(DiskSource& src, const FoundBoot& boot, const DeepScanResult& result,
+                                         WorkProgress& progress) {
+    const Bytes& s = boot.sector;
+    uint64_t bps = u16le(s, 11);
+    uint8_t spcByte = u8(s, 13);
+    uint64_t spc = spcByte <= 0x80 ? spcByte : (spcByte >= 0xC1 ? (uint64_t{1} << (256 - spcByte)) : 0);
+    uint64_t count = u64le(s, 40);
+    if (bps == 0 || spc == 0 || count > UINT64_MAX / bps) return std::nullopt;
+    uint64_t volumeSize = count * bps;
+    uint64_t o = boot.offset;
+    std::vector<uint64_t> records;
+    auto first = std::lower_bound(result.mftRecords.begin(), result.mftRecords.end(), o);
+    for (auto it = first; it != result.mftRecords.end() && *it - o < volumeSize; ++it) records.push_back(*it);
+    if (records.size() < 2) return std::nullopt;
+    if (spc > UINT64_MAX / bps) return std::nullopt;
+    uint64_t clusterSize = bps * spc;
+    int8_t n = i8(s, 64);
+    uint64_t recordSize;
+    if (n < 0) {
+        recordSize = n >= -15 ? (uint64_t{1} << (-n)) : 65536;
+    } else {
+        if (clusterSize > UINT64_MAX / static_cast<uint64_t>(std::max<int>(n, 1))) return std::nullopt;
+        recordSize = static_cast<uint64_t>(n) * clusterSize;
+    }
+    recordSize = std::max<uint64_t>(recordSize, 1024);
+    return NTFSParser::parse(src, o, clusterSize, recordSize, volumeSize, records, origin::deepScanMFTRecords,
+                             &progress);
+}
+
+// Candidate records are read once, in contiguous reads of up to 4 MiB, and
+// kept for every cluster size that is tried.
+class RecordCache {
+public:
+    RecordCache(DiskSource& src, const std::vector<uint64_t>& offsets)
+        : src_(src), offsets_(offsets), bytes_(offsets.size()) {}
+
+    const Bytes& at(size_t k) {
+        if (bytes_[k].empty()) fill(k);
+        return bytes_[k];
+    }
+
+private:
+    void fill(size_t k) {
+        constexpr uint64_t recordSize = 1024, maxRun = 4096;
+        size_t end = k + 1;
+        while (end < offsets_.size() && end - k < maxRun && offsets_[end] == offsets_[end - 1] + recordSize &&
+               bytes_[end].empty())
+            ++end;
+        Bytes run = src_.read(offsets_[k], static_cast<int64_t>((end - k) * recordSize));
+        for (size_t i = k; i < end; ++i)
+            bytes_[i].assign(run.begin() + static_cast<int64_t>((i - k) * recordSize),
+                             run.begin() + static_cast<int64_t>((i - k + 1) * recordSize));
+    }
+
+    DiskSource& src_;
+    const std::vector<uint64_t>& offsets_;
+    std::vector<Bytes> bytes_;
+};
+
+std::optional<VolumePtr> rebuildNTFS(DiskSource& src, const std::vector<uint64_t>& orphans, WorkProgress& progress) {
+    static const uint64_t clusterSizes[] = {4096, 512, 1024, 2048, 8192, 16384, 32768, 65536};
+    RecordCache cache(src, orphans);
+    size_t anchors = std::min<size_t>(orphans.size(), 200000);
+    for (size_t a = 0; a < anchors; ++a) {
+        uint64_t r = orphans[a];
+        const Bytes& record = cache.at(a);
+        if (u32le(record, 44) != 0 || u16le(record, 4) < 48) continue;
+        NTFSContext provisional(src, 0, 4096, 1024, src.size);
+        auto parsed = provisional.parseRecord(record, 0);
+        if (!parsed || parsed->bestName() != "$MFT") continue;
+        auto firstLCN = parsed->firstDataCluster();
+        if (!firstLCN) continue;
+        uint64_t L = *firstLCN;
+        for (uint64_t C : clusterSizes) {
+            if (L != 0 && C > UINT64_MAX / L) continue;
+            uint64_t back = L * C;
+            if (back > r || (r - back) % 512 != 0) continue;
+            uint64_t S = r - back;
+            size_t first = static_cast<size_t>(std::lower_bound(orphans.begin(), orphans.end(), S) - orphans.begin());
+            size_t candidates = orphans.size() - first;
+            NTFSContext context(src, S, C, 1024, src.size - S);
+            std::map<uint64_t, MFTRecord> stored;
+            for (size_t k = first; k < orphans.size(); ++k) {
+                size_t i = k - first;
+                if (i % 2000 == 0) {
+                    if (progress.isCancelled()) break;
+                    progress.report(std::min(1.0, static_cast<double>(i) / static_cast<double>(candidates)),
+                                    "Læser fundne MFT-poster …");
+                }
+                auto rec = context.parseRecord(cache.at(k), std::nullopt);
+                if (!rec || !rec->number) continue;
+                rec->sourceOffset = orphans[k];
+                auto existing = stored.find(*rec->number);
+                if (existing == stored.end()) stored.emplace(*rec->number, std::move(*rec));
+                else if (!existing->second.inUse && rec->inUse) existing->second = std::move(*rec);
+            }
+            if (stored.size() < 2) continue;
+            size_t used = stored.size();
+            std::vector<MFTRecord> records;
+            records.reserve(used);
+            for (auto& [number, rec] : stored) records.push_back(std::move(rec));
+            auto volume = context.buildVolume(std::move(records), origin::deepScanRebuiltNTFS, &progress);
+            if (!volume) continue;
+            (*volume)->notes.push_back("Genopbygget ud fra " + std::to_string(used) +
+                                       " MFT-poster fundet ved dyb scanning.");
+            if (!(*volume)->root->children().empty()) return volume;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<VolumePtr> DeepScanner::buildVolumes(DiskSource& src, const DeepScanResult& result,
+                                                 const std::vector<VolumePtr>& known, WorkProgress& progress) {
+    KeySet keys;
+    for (auto& v : known) keys.insert(v->type, v->offset);
+    std::unordered_map<uint64_t, const FoundBoot*> bootAt;
+    for (auto& b : result.boots) bootAt.emplace(b.offset, &b);
+    const double count = static_cast<double>(
+        std::max<size_t>(result.boots.size() + result.hfsHeaders.size() + result.nxsb.size(), 1));
+    double examined = 0;
+    std::vector<VolumePtr> output;
+    auto remember = [&](const VolumePtr& v) {
+        output.push_back(v);
+        keys.insert(v->type, v->offset);
+    };
+
+    // Boot sectors.
+    for (auto& boot : result.boots) {
+        if (progress.isCancelled()) break;
+        examined += 1;
+        progress.report(std::min(1.0, examined / count), "Undersøger fundet " + rawValue(boot.type) + "-filsystem …");
+        auto p = primaryPosition(boot);
+        if (p) {
+            auto primary = bootAt.find(*p);
+            if (primary != bootAt.end() && sameSerial(primary->second->sector, boot.sector, boot.type)) continue;
+        }
+        if (keys.contains(boot.type, boot.offset)) continue;
+        auto volumes = VolumeLoader::load(src, boot.type, boot.offset, origin::deepScan);
+        if (!hasChildren(volumes) && p && !keys.contains(boot.type, *p)) {
+            auto placed = VolumeLoader::load(src, boot.type, *p, origin::deepScanBackupBoot, nullptr, &boot.sector);
+            if (hasChildren(placed)) volumes = placed;
+        }
+        if (volumes.empty() && boot.type == FileSystemType::ntfs) {
+            if (auto v = ntfsFromRecords(src, boot, result, progress)) volumes.push_back(*v);
+        }
+        for (auto& v : volumes) {
+            if (v->root->children().empty() && v->type != FileSystemType::ntfs) continue;
+            if (keys.contains(v->type, v->offset)) continue;
+            remember(v);
+        }
+    }
+
+    // HFS+ volume headers.
+    for (uint64_t h : result.hfsHeaders) {
+        if (progress.isCancelled()) break;
+        examined += 1;
+        progress.report(std::min(1.0, examined / count), "Undersøger fundet HFS+-filsystem …");
+        if (keys.contains(FileSystemType::hfsplus, h)) continue;
+        auto volumes = VolumeLoader::load(src, FileSystemType::hfsplus, h, origin::deepScan);
+        if (hasChildren(volumes)) remember(volumes.front());
+    }
+
+    // APFS container superblocks.
+    std::vector<uint64_t> superblocks = result.nxsb;
+    std::sort(superblocks.begin(), superblocks.end());
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    for (uint64_t s : superblocks) {
+        if (progress.isCancelled()) break;
+        examined += 1;
+        bool inside = std::any_of(ranges.begin(), ranges.end(), [&](auto& r) { return r.first <= s && s < r.second; });
+        if (inside) continue;
+        Bytes head = src.read(s, 4096);
+        uint32_t blockSize = u32le(head, 36);
+        if (blockSize < 4096 || blockSize > 65536) continue;
+        Bytes block = blockSize == 4096 ? head : src.read(s, blockSize);
+        if (!APFSParser::checksumOK(block)) continue;
+        uint64_t base = u64le(block, 112);
+        uint32_t blocks = u32le(block, 104) & 0x7FFFFFFF;
+        bool isCopy = false;
+        for (uint64_t i = 0; i < std::min<uint64_t>(blocks, 4096) && !isCopy; ++i) {
+            if (base > UINT64_MAX - i) continue;
+            uint64_t n = base + i;
+            if (n > UINT64_MAX / blockSize) continue;
+            uint64_t q = n * blockSize;
+            if (q == 0 || q > s) continue;
+            uint64_t c = s - q;
+            bool rangeStart = std::any_of(ranges.begin(), ranges.end(), [&](auto& r) { return r.first == c; });
+            if (rangeStart || matches(src.read(c, 64), std::string_view("NXSB"), 32)) isCopy = true;
+        }
+        if (isCopy) continue;
+        uint64_t blockCount = u64le(block, 40);
+        uint64_t end = blockCount > (UINT64_MAX - s) / blockSize ? UINT64_MAX : s + blockCount * blockSize;
+        ranges.emplace_back(s, end);
+        if (keys.contains(FileSystemType::apfs, s)) continue;
+        progress.report(std::min(1.0, examined / count), "Undersøger fundet APFS-container …");
+        for (auto& v : APFSParser::parse(src, s, origin::deepScan)) output.push_back(v);
+        keys.insert(FileSystemType::apfs, s);
+    }
+
+    // MFT records that no NTFS volume accounts for.
+    std::vector<std::pair<uint64_t, uint64_t>> ntfsRanges;
+    for (auto* list : {&known, &output})
+        for (auto& v : *list)
+            if (v->type == FileSystemType::ntfs) ntfsRanges.emplace_back(v->offset, v->offset + v->size);
+    std::vector<uint64_t> orphans;
+    for (uint64_t r : result.mftRecords) {
+        bool inside = std::any_of(ntfsRanges.begin(), ntfsRanges.end(),
+                                  [&](auto& range) { return range.first <= r && r < range.second; });
+        if (!inside) orphans.push_back(r);
+    }
+    if (orphans.size() >= 8) {
+        if (auto v = rebuildNTFS(src, orphans, progress)) output.push_back(*v);
+    }
+    return output;
+}
+
+std::vector<std::pair<VolumePtr, FileNodePtr>> DeepScanner::extraFolders(DiskSource& src,
+                                                                        const std::vector<VolumePtr>& volumes,
+                                                                        const DeepScanResult& result,
+                                                                        WorkProgress& progress) {
+    std::vector<std::pair<VolumePtr, FileNodePtr>> pairs;
+    for (auto& v : volumes) {
+        if (!isFAT(v->type)) continue;
+        if (progress.isCancelled()) break;
+        progress.report(0, "Søger efter tabte mappefragmenter …");
+        if (auto folder = FATParser::lostEntries(*v, result.fatDirSectors, &progress)) pairs.emplace_back(v, *folder);
+    }
+    std::map<uint64_t, std::vector<VolumePtr>> containers;
+    for (auto& v : volumes)
+        if (v->type == FileSystemType::apfs) containers[v->offset].push_back(v);
+    for (auto& [offset, group] : containers) {
+        if (progress.isCancelled()) break;
+        for (auto& pair : APFSParser::deletedFromOldNodes(group, result.apfsLeafNodes, src, &progress))
+            pairs.push_back(pair);
+    }
+    return pairs;
+}
+
+std::string DeepScanner::carvedName(const CarvedFile& file) {
+    std::string name = "f" + std::to_string(file.offset / 512) + "." + file.ext;
+    if (!file.date) return name;
+    std::time_t t = std::chrono::system_clock::to_time_t(*file.date);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", &tm);
+    return std::string(stamp) + " " + name;
+}
+
+VolumePtr DeepScanner::carvedVolume(const std::vector<CarvedFile>& files) {
+    auto root = FileNode::make("", true, 0, EntryStatus::existing, Recoverability::unknown, NoData{});
+    std::unordered_map<std::string, FileNodePtr> folders;
+    for (auto& file : files) {
+        std::string upper = file.ext;
+        for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        auto& folder = folders[upper];
+        if (!folder) {
+            folder = FileNode::make(upper, true, 0, EntryStatus::carved, Recoverability::unknown, NoData{});
+            root->add(folder);
+        }
+        auto node = FileNode::make(carvedName(file), false, file.size, EntryStatus::carved,
+                                   file.exact ? Recoverability::good : Recoverability::unknown,
+                                   std::vector<Extent>{Extent{file.offset, file.size}});
+        node->modified = file.date;
+        if (!file.exact) node->note = "Størrelsen er anslået";
+        node->fsID = file.offset;
+        folder->add(node);
+    }
+    root->sortChildren();
+    auto volume = Volume::make(FileSystemType::carved, "Filer fundet via signatur", 0, 0, root, origin::deepScan);
+    volume->notes.push_back(
+        "Filerne er fundet ud fra deres indhold. Originale navne og mapper kendes ikke, og fragmenterede filer kan "
+        "være ufuldstændige.");
+    return volume;
+}
+
+}  // namespace sovanta
