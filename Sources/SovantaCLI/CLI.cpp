@@ -118,10 +118,19 @@ std::vector<VolumePtr> allVolumes(DiskSource& source, bool deep, bool carve) {
     for (auto& note : quick.notes) printLine("! " + note);
     std::vector<VolumePtr> volumes = quick.volumes;
     if (!deep) return volumes;
-    // The deep scan joins here: the sweep (carving when carve is set), its
-    // summary line, the volumes built from its finds after the quick scan's,
-    // the extra folders added to their volumes, and the carved volume last.
-    (void)carve;
+    DeepScanOptions options;
+    options.carve = carve;
+    DeepScanner scanner(source, options);
+    auto result = scanner.run(reporter(), [](const DeepScanStats&) {});
+    printLine("Dyb scanning: " + std::to_string(result.carved.size()) + " signaturfund, " +
+              std::to_string(result.boots.size() + result.hfsHeaders.size() + result.nxsb.size()) +
+              " bootsektorer, " + std::to_string(result.mftRecords.size()) + " MFT-poster, " +
+              std::to_string(result.fatDirSectors.size()) + " FAT-mappesektorer, " +
+              std::to_string(result.apfsLeafNodes.size()) + " APFS-knuder");
+    for (auto& v : DeepScanner::buildVolumes(source, result, quick.volumes, reporter())) volumes.push_back(v);
+    for (auto& [volume, folder] : DeepScanner::extraFolders(source, volumes, result, reporter()))
+        volume->root->add(folder);
+    if (!result.carved.empty()) volumes.push_back(DeepScanner::carvedVolume(result.carved));
     return volumes;
 }
 
@@ -226,6 +235,15 @@ void imageCommand(const std::vector<std::string>& args) {
     if (auto message = imager.currentStats().message) printLine(*message);
 }
 
+void deepCommand(const std::vector<std::string>& args) {
+    auto source = open(args[1]);
+    for (auto& volume : allVolumes(*source, true, !hasFlag(args, "--no-carve"))) {
+        auto t = volume->root->totals();
+        printLine("  " + volume->title() + " [" + volume->origin + "] @ " + std::to_string(volume->offset) + ": " +
+                  std::to_string(t.files) + " filer, " + std::to_string(t.deleted) + " slettede/fundne");
+    }
+}
+
 struct Command {
     std::string word;
     size_t minimumArguments;
@@ -238,6 +256,7 @@ const std::vector<Command>& commands() {
         {"list", 1, listCommand},
         {"scan", 2, scanCommand},
         {"tree", 2, treeCommand},
+        {"deep", 2, deepCommand},
         {"recover", 3, recoverCommand},
         {"image", 3, imageCommand},
     };
