@@ -26,7 +26,7 @@ void DeepScanner::scanStructures(ByteSpan b, size_t p, uint64_t a, DeepScanResul
         result.apfsLeafNodes.push_back(a);
         return;
     }
-    if (FATParser::looksLikeDirectorySector(b, static_cast<int64_t>(p))) {
+    if (FATParser::looksLikeDirectorySector(b, p)) {
         result.fatDirSectors.push_back(a);
         return;
     }
@@ -54,7 +54,7 @@ void DeepScanner::scanStructures(ByteSpan b, size_t p, uint64_t a, DeepScanResul
 
 DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void(const DeepScanStats&)>& onUpdate) {
     using Clock = std::chrono::steady_clock;
-    Carver carver(src_, options_.categories);
+    Carver carver(src_.shared_from_this(), options_.categories);
     DeepScanResult result;
     std::map<std::string, int64_t> byExtension;
     int64_t filesFound = 0;

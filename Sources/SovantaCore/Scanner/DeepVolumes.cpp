@@ -102,8 +102,9 @@ std::optional<VolumePtr> ntfsFromRecords(DiskSource& src, const FoundBoot& boot,
         recordSize = static_cast<uint64_t>(n) * clusterSize;
     }
     recordSize = std::max<uint64_t>(recordSize, 1024);
-    return NTFSParser::parse(src, o, clusterSize, recordSize, volumeSize, records, origin::deepScanMFTRecords,
-                             &progress);
+    if (recordSize > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+    return NTFSParser::parse(src, o, clusterSize, static_cast<int64_t>(recordSize), volumeSize, records,
+                             origin::deepScanMFTRecords, &progress);
 }
 
 // Candidate records are read once, in contiguous reads of up to 4 MiB, and
@@ -144,12 +145,12 @@ std::optional<VolumePtr> rebuildNTFS(DiskSource& src, const std::vector<uint64_t
         uint64_t r = orphans[a];
         const Bytes& record = cache.at(a);
         if (u32le(record, 44) != 0 || u16le(record, 4) < 48) continue;
-        NTFSContext provisional(src, 0, 4096, 1024, src.size);
-        auto parsed = provisional.parseRecord(record, 0);
-        if (!parsed || parsed->bestName() != "$MFT") continue;
-        auto firstLCN = parsed->firstDataCluster();
-        if (!firstLCN) continue;
-        uint64_t L = *firstLCN;
+        Bytes copy = record;  // the fixups are applied in place
+        auto parsed = NTFSContext::parseRecord(copy, 0);
+        if (!parsed || !parsed->bestName() || parsed->bestName()->name != "$MFT") continue;
+        if (parsed->data.empty() || parsed->data.front().runs.empty() || !parsed->data.front().runs.front().lcn)
+            continue;
+        uint64_t L = *parsed->data.front().runs.front().lcn;
         for (uint64_t C : clusterSizes) {
             if (L != 0 && C > UINT64_MAX / L) continue;
             uint64_t back = L * C;
@@ -158,7 +159,7 @@ std::optional<VolumePtr> rebuildNTFS(DiskSource& src, const std::vector<uint64_t
             size_t first = static_cast<size_t>(std::lower_bound(orphans.begin(), orphans.end(), S) - orphans.begin());
             size_t candidates = orphans.size() - first;
             NTFSContext context(src, S, C, 1024, src.size - S);
-            std::map<uint64_t, MFTRecord> stored;
+            MFTRecordMap stored;
             for (size_t k = first; k < orphans.size(); ++k) {
                 size_t i = k - first;
                 if (i % 2000 == 0) {
@@ -166,23 +167,20 @@ std::optional<VolumePtr> rebuildNTFS(DiskSource& src, const std::vector<uint64_t
                     progress.report(std::min(1.0, static_cast<double>(i) / static_cast<double>(candidates)),
                                     "Læser fundne MFT-poster …");
                 }
-                auto rec = context.parseRecord(cache.at(k), std::nullopt);
-                if (!rec || !rec->number) continue;
+                Bytes bytes = cache.at(k);
+                auto rec = NTFSContext::parseRecord(bytes, std::nullopt);
+                if (!rec || !rec->hasNumber) continue;
                 rec->sourceOffset = orphans[k];
-                auto existing = stored.find(*rec->number);
-                if (existing == stored.end()) stored.emplace(*rec->number, std::move(*rec));
+                auto existing = stored.find(rec->number);
+                if (existing == stored.end()) stored.emplace(rec->number, std::move(*rec));
                 else if (!existing->second.inUse && rec->inUse) existing->second = std::move(*rec);
             }
             if (stored.size() < 2) continue;
             size_t used = stored.size();
-            std::vector<MFTRecord> records;
-            records.reserve(used);
-            for (auto& [number, rec] : stored) records.push_back(std::move(rec));
-            auto volume = context.buildVolume(std::move(records), origin::deepScanRebuiltNTFS, &progress);
-            if (!volume) continue;
-            (*volume)->notes.push_back("Genopbygget ud fra " + std::to_string(used) +
-                                       " MFT-poster fundet ved dyb scanning.");
-            if (!(*volume)->root->children().empty()) return volume;
+            auto volume = context.buildVolume(std::move(stored), origin::deepScanRebuiltNTFS, &progress);
+            volume->notes.push_back("Genopbygget ud fra " + std::to_string(used) +
+                                    " MFT-poster fundet ved dyb scanning.");
+            if (!volume->root->children().empty()) return volume;
         }
     }
     return std::nullopt;
