@@ -14,8 +14,6 @@ namespace sovanta {
 
 namespace {
 
-std::string key(FileSystemType type, uint64_t offset) { return rawValue(type) + "@" + std::to_string(offset); }
-
 bool isFAT(FileSystemType type) {
     return type == FileSystemType::fat12 || type == FileSystemType::fat16 || type == FileSystemType::fat32;
 }
@@ -278,7 +276,7 @@ std::vector<VolumePtr> DeepScanner::buildVolumes(DiskSource& src, const DeepScan
 
     // MFT records that no NTFS volume accounts for.
     std::vector<std::pair<uint64_t, uint64_t>> ntfsRanges;
-    for (auto* list : {&known, &output})
+    for (const std::vector<VolumePtr>* list : {&known, const_cast<const std::vector<VolumePtr>*>(&output)})
         for (auto& v : *list)
             if (v->type == FileSystemType::ntfs) ntfsRanges.emplace_back(v->offset, v->offset + v->size);
     std::vector<uint64_t> orphans;

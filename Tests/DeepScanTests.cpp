@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "SovantaCore/FileReader.h"
+#include "SovantaCore/Scanner.h"
+#include "ScanTestSupport.h"
+#include "TestSupport.h"
+
+using namespace sovanta;
+using namespace sovanta::testing;
+
+namespace {
+
+DiskSourcePtr sourceOf(const test::TempDir& dir, const Bytes& bytes, const std::string& name = "deep.img") {
+    std::string path = dir.file(name);
+    test::writeFile(path, std::string(bytes.begin(), bytes.end()));
+    return SourceOpener::openImage(path);
+}
+
+struct Sweep {
+    DeepScanResult result;
+    std::vector<DeepScanStats> updates;
+};
+
+Sweep sweep(DiskSource& source, DeepScanOptions options = {}, bool cancelled = false) {
+    Sweep s;
+    WorkProgress progress;
+    if (cancelled) progress.cancel();
+    DeepScanner scanner(source, options);
+    s.result = scanner.run(progress, [&](const DeepScanStats& st) { s.updates.push_back(st); });
+    return s;
+}
+
+Bytes contents(DiskSource& source, const FileNode& node) {
+    Bytes out;
+    FileReader::stream(node, source, 1 << 20, std::nullopt, [&](const Bytes& piece) {
+        out.insert(out.end(), piece.begin(), piece.end());
+        return true;
+    });
+    return out;
+}
+
+std::map<std::string, std::pair<uint64_t, std::string>> manifestFiles(const std::string& fixture,
+                                                                     const std::string& status) {
+    std::map<std::string, std::pair<uint64_t, std::string>> out;
+    for (auto& row : readManifest(fixture))
+        if (row.status == status && row.sha256 != "-") out[row.path] = {std::stoull(row.size), row.sha256};
+    return out;
+}
+
+}  // namespace
+
+TEST(DeepSweep, SourceSizesAndCancellation) {
+    test::TempDir dir;
+    {
+        auto empty = sourceOf(dir, {}, "empty.img");
+        auto s = sweep(*empty);
+        EXPECT_TRUE(s.result.completed);
+        EXPECT_EQ(s.result.scannedUpTo, 0u);
+        ASSERT_EQ(s.updates.size(), 1u);
+        EXPECT_EQ(s.updates[0].position, 0u);
+        EXPECT_EQ(s.updates[0].total, 0u);
+        EXPECT_EQ(empty->bytesRead(), 0u);
+    }
+    {
+        auto small = sourceOf(dir, Bytes(1000, 0), "small.img");
+        auto s = sweep(*small);
+        EXPECT_TRUE(s.result.completed);
+        EXPECT_EQ(s.result.scannedUpTo, 1000u);
+        EXPECT_EQ(s.updates.back().position, 1000u);
+        EXPECT_DOUBLE_EQ(s.updates.back().fraction(), 1.0);
+        EXPECT_FALSE(s.updates.back().eta().has_value());
+    }
+    {
+        auto two = sourceOf(dir, Bytes((4 << 20) + 512, 0), "two.img");
+        auto s = sweep(*two);
+        EXPECT_TRUE(s.result.completed);
+        EXPECT_LE(s.updates.size(), 3u);
+        EXPECT_GE(s.updates.size(), 2u);
+        auto cancelled = sweep(*two, {}, true);
+        EXPECT_FALSE(cancelled.result.completed);
+        EXPECT_EQ(cancelled.result.scannedUpTo, 0u);
+        ASSERT_EQ(cancelled.updates.size(), 1u);
+        EXPECT_EQ(cancelled.updates[0].position, 0u);
+    }
+}
+
+TEST(DeepSweep, StructureTestsInTheirOrder) {
+    test::TempDir dir;
+    Bytes image(64 * 512, 0);
+    auto sector = [&](int n) { return image.data() + n * 512; };
+    // A "FILE" sector that fails the record test and ends in 0x55 0xAA is no boot sector.
+    std::memcpy(sector(1), "FILE", 4);
+    sector(1)[510] = 0x55;
+    sector(1)[511] = 0xAA;
+    // An HFS+ signature at 512 (the volume would start before byte 0) and at 2048.
+    std::memcpy(sector(4), "H+\0\x04", 4);
+    // A container superblock signature with the container object type.
+    std::memcpy(sector(8) + 32, "NXSB", 4);
+    sector(8)[24] = 1;
+    // 0x55 0xAA that no boot test accepts falls through to the superblock test.
+    std::memcpy(sector(9) + 32, "NXSB", 4);
+    sector(9)[24] = 1;
+    sector(9)[510] = 0x55;
+    sector(9)[511] = 0xAA;
+    auto source = sourceOf(dir, image);
+    DeepScanOptions options;
+    options.carve = false;
+    auto s = sweep(*source, options);
+    EXPECT_TRUE(s.result.boots.empty());
+    EXPECT_TRUE(s.result.mftRecords.empty());
+    EXPECT_EQ(s.result.nxsb, (std::vector<uint64_t>{8 * 512, 9 * 512}));
+    EXPECT_TRUE(s.result.carved.empty());
+
+    options.findVolumes = false;
+    auto none = sweep(*source, options);
+    EXPECT_TRUE(none.result.nxsb.empty());
+}
+
+TEST(DeepScan, FindsTheVolumesOfADiskWhosePartitionTablesAreGone) {
+    auto source = openFixture("damage_gpt_all_tables_zeroed");
+    WorkProgress progress;
+    auto quick = QuickScanner::run(*source, progress);
+    EXPECT_TRUE(quick.volumes.empty());
+    auto s = sweep(*source);
+    auto built = DeepScanner::buildVolumes(*source, s.result, quick.volumes, progress);
+    std::map<uint64_t, FileSystemType> found;
+    for (auto& v : built) {
+        EXPECT_EQ(v->origin, origin::deepScan);
+        found[v->offset] = v->type;
+    }
+    EXPECT_EQ(found[2048ull * 512], FileSystemType::fat32);
+    EXPECT_EQ(found[73728ull * 512], FileSystemType::ntfs);
+    EXPECT_EQ(found[98304ull * 512], FileSystemType::exfat);
+    EXPECT_EQ(built.size(), 3u);
+
+    // Asking again with these as known volumes finds nothing new.
+    EXPECT_TRUE(DeepScanner::buildVolumes(*source, s.result, built, progress).empty());
+}
+
+TEST(DeepScan, NTFSVolumeComesBackThroughItsBackupBootSector) {
+    auto source = openFixture("damage_ntfs_boot_zeroed");
+    WorkProgress progress;
+    auto s = sweep(*source);
+    auto built = DeepScanner::buildVolumes(*source, s.result, {}, progress);
+    ASSERT_FALSE(built.empty());
+    auto& v = built.front();
+    EXPECT_EQ(v->type, FileSystemType::ntfs);
+    EXPECT_EQ(v->offset, 0u);
+    EXPECT_EQ(v->origin, origin::deepScanBackupBoot);
+    // Every live file of the manifest is there with its contents.
+    auto nodes = nodesByPath(v->root);
+    for (auto& [path, expected] : manifestFiles("damage_ntfs_boot_zeroed", "existing")) {
+        if (path.find(':') != std::string::npos) continue;  // named streams are not listed
+        auto it = nodes.find(path);
+        ASSERT_NE(it, nodes.end()) << path;
+        EXPECT_EQ(it->second->size, expected.first) << path;
+        EXPECT_EQ(sha256Hex(contents(*source, *it->second)), expected.second) << path;
+    }
+}
+
+TEST(DeepScan, LostFATFoldersComeBackAsFragments) {
+    auto source = openFixture("damage_fat32_root_destroyed");
+    WorkProgress progress;
+    auto quick = QuickScanner::run(*source, progress);
+    ASSERT_EQ(quick.volumes.size(), 1u);
+    auto s = sweep(*source);
+    auto pairs = DeepScanner::extraFolders(*source, quick.volumes, s.result, progress);
+    ASSERT_EQ(pairs.size(), 1u);
+    EXPECT_EQ(pairs[0].first, quick.volumes[0]);
+    auto folder = pairs[0].second;
+    EXPECT_EQ(folder->name, "$Tabte mappefragmenter");
+    // The files of the lost top-level folders are all there, with their contents.
+    std::multimap<std::string, std::string> byName;  // name -> sha256 of what was found
+    for (auto& node : folder->allFiles()) byName.emplace(node->name, sha256Hex(contents(*source, *node)));
+    for (auto& row : readManifest("damage_fat32_root_destroyed")) {
+        if (row.status != "orphaned" || row.sha256 == "-") continue;
+        std::string name = row.path.substr(row.path.rfind('/') + 1);
+        auto [first, last] = byName.equal_range(name);
+        bool match = false;
+        for (auto it = first; it != last; ++it) match |= it->second == row.sha256;
+        EXPECT_TRUE(match) << row.path;
+    }
+    // The same sectors asked again give no second folder.
+    EXPECT_TRUE(DeepScanner::extraFolders(*source, quick.volumes, s.result, progress).empty());
+}
+
+TEST(DeepScan, QuickFormattedVolumeGivesItsOldFilesByCarving) {
+    auto source = openFixture("damage_fat32_reformatted");
+    auto s = sweep(*source);
+    auto volume = DeepScanner::carvedVolume(s.result.carved);
+    std::map<uint64_t, FileNodePtr> byOffset;
+    for (auto& node : volume->root->allFiles()) byOffset[node->fsID] = node;
+    size_t intact = 0;
+    for (auto& row : readManifest("damage_fat32_reformatted")) {
+        // "old file, intact and contiguous at sectors 1505-1525; ..."
+        const std::string marker = "old file, intact and contiguous at sectors ";
+        if (row.status != "carved" || row.note.rfind(marker, 0) != 0) continue;
+        ++intact;
+        uint64_t offset = std::stoull(row.note.substr(marker.size())) * 512;
+        auto it = byOffset.find(offset);
+        ASSERT_NE(it, byOffset.end()) << row.path;
+        Bytes bytes = contents(*source, *it->second);
+        uint64_t size = std::stoull(row.size);
+        if (it->second->recoverability == Recoverability::good) {
+            EXPECT_EQ(it->second->size, size) << row.path;
+        } else {
+            // An estimated size (PDF markers) may run on into what follows; the file is still all there.
+            ASSERT_GE(bytes.size(), size) << row.path;
+            bytes.resize(size);
+        }
+        EXPECT_EQ(sha256Hex(bytes), row.sha256) << row.path;
+    }
+    EXPECT_EQ(intact, 21u);
+}
+
+TEST(DeepScan, CarvedVolumeNamesAndGroups) {
+    ScopedTimeZone utc("UTC");
+    std::vector<CarvedFile> files = {
+        {1048576, 1000, "jpg", true, Date(std::chrono::seconds(1625403909))},  // 2021-07-04 13:05:09 UTC
+        {2097152, 2000, "jpg", true, std::nullopt},
+        {3145728, 3000, "pdf", false, std::nullopt},
+    };
+    auto v = DeepScanner::carvedVolume(files);
+    EXPECT_EQ(v->type, FileSystemType::carved);
+    EXPECT_EQ(v->title(), "Filer fundet via signatur (Signaturer)");
+    EXPECT_EQ(v->origin, origin::deepScan);
+    ASSERT_EQ(v->notes.size(), 1u);
+    ASSERT_EQ(v->root->children().size(), 2u);
+    auto jpg = v->root->children()[0];
+    auto pdf = v->root->children()[1];
+    EXPECT_EQ(jpg->name, "JPG");
+    EXPECT_EQ(pdf->name, "PDF");
+    ASSERT_EQ(jpg->children().size(), 2u);
+    EXPECT_EQ(jpg->children()[0]->name, "2021-07-04 13.05.09 f2048.jpg");
+    EXPECT_EQ(jpg->children()[0]->modified, files[0].date);
+    EXPECT_EQ(jpg->children()[0]->recoverability, Recoverability::good);
+    EXPECT_EQ(jpg->children()[1]->name, "f4096.jpg");
+    auto p = pdf->children()[0];
+    EXPECT_EQ(p->name, "f6144.pdf");
+    EXPECT_EQ(p->recoverability, Recoverability::unknown);
+    EXPECT_EQ(p->note, "Størrelsen er anslået");
+    EXPECT_EQ(p->status, EntryStatus::carved);
+    EXPECT_EQ(p->fsID, 3145728u);
+    EXPECT_EQ(std::get<std::vector<Extent>>(p->data), (std::vector<Extent>{{3145728, 3000}}));
+    EXPECT_TRUE(DeepScanner::carvedVolume({})->root->children().empty());
+}
+
+TEST(DeepScan, CLIReportsTheSweepAndTheVolumesFound) {
+    auto r = test::runCLI({"deep", fixtureImage("damage_ntfs_boot_zeroed"), "--no-carve"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Dyb scanning: 0 signaturfund, "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" [Dyb scanning (backup-bootsektor)] @ 0: "), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Filer fundet via signatur"), std::string::npos);
+
+    auto tree = test::runCLI({"tree", fixtureImage("damage_fat32_root_destroyed"), "--deep"});
+    EXPECT_EQ(tree.status, 0);
+    EXPECT_NE(tree.out.find("  $Tabte mappefragmenter/"), std::string::npos) << tree.out;
+    EXPECT_NE(tree.out.find("== Filer fundet via signatur (Signaturer) @ 0 [Dyb scanning]"), std::string::npos);
+}
