@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <set>
@@ -37,6 +38,18 @@ std::string losetup(const std::string& image) {
     std::string dev = r.out;
     while (!dev.empty() && dev.back() == '\n') dev.pop_back();
     return r.status == 0 ? dev : "";
+}
+
+// The loop devices whose backing file is the given image, by kernel name.
+std::set<std::string> loopDevicesBackedBy(const std::string& image) {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (auto& entry : fs::directory_iterator("/sys/block", ec)) {
+        std::ifstream in(entry.path() / "loop" / "backing_file");
+        std::string backing;
+        if (in && std::getline(in, backing) && backing == image) names.insert(entry.path().filename().string());
+    }
+    return names;
 }
 
 }  // namespace
@@ -120,14 +133,22 @@ TEST(SourceOpener, AttachedImageIsDetachedOnClose) {
     std::string content(1 << 20, '\0');
     for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i % 251);
     test::writeFile(dir.file("raw.dmg"), content);
-    auto source = SourceOpener::openImage(dir.file("raw.dmg"));
+    const std::string image = fs::canonical(dir.file("raw.dmg")).string();
+    auto source = SourceOpener::openImage(image);
     ASSERT_TRUE(source->bsdName.has_value());
-    std::string backing = "/sys/block/" + *source->bsdName + "/loop/backing_file";
-    EXPECT_TRUE(fs::exists(backing));
+    EXPECT_EQ(loopDevicesBackedBy(image), std::set<std::string>{*source->bsdName});
     EXPECT_EQ(source->size, content.size());
     EXPECT_EQ(source->read(1000, 100), Bytes(content.begin() + 1000, content.begin() + 1100));
     source->close();
-    EXPECT_FALSE(fs::exists(backing));
+    // The device is asked to detach on close. The kernel finishes a detach
+    // only once nobody else has the device open (udev's probe after the
+    // attach, or another process's losetup looking for a free device), and
+    // the name may be reused at once by another attach: so the image itself
+    // must be attached nowhere, and that is waited for within a bound.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!loopDevicesBackedBy(image).empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(loopDevicesBackedBy(image).empty());
 }
 
 TEST(SourceOpener, UDIFImagesAreConvertedAndAttached) {
