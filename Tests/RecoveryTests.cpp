@@ -319,6 +319,33 @@ TEST(RecoveryEngine, FailuresAreCountedAndTheRunGoesOn) {
     EXPECT_EQ(reportOf(run.result), header() + "y.txt;10;OK;God;0;\n");
 }
 
+// A file with a size but no known data (its first cluster or data attribute
+// is gone) cannot be copied: it fails instead of being written empty and
+// reported as recovered. An empty file of no data is still an empty file.
+TEST(RecoveryEngine, FileWithoutKnownDataFails) {
+    const Bytes disk = patternBytes(8192);
+    ByteSource source(disk);
+    TempDir out;
+    auto root = folder("");
+    auto docs = folder("Docs");
+    auto lost = file("tabt.txt", 5000, NoData{}, Recoverability::poor);
+    lost->note = "Dataattributten mangler";
+    root->add(docs), docs->add(lost), docs->add(file("tom.txt", 0, NoData{})), docs->add(extentFile("a.txt", 0, 10));
+    auto run = recoverInto({docs}, "V", *source, out.path());
+    const auto& r = run.result;
+    ASSERT_TRUE(r.folder);
+    EXPECT_EQ(r.recovered, 2);
+    EXPECT_EQ(r.withErrors, 0);
+    EXPECT_EQ(r.failed, 1);
+    EXPECT_EQ(r.bytes, 10u);
+    EXPECT_EQ(r.failures, std::vector<std::string>{"/Docs/tabt.txt: No data available"});
+    EXPECT_FALSE(fs::exists(*r.folder / "Docs" / "tabt.txt"));
+    EXPECT_EQ(fs::file_size(*r.folder / "Docs" / "tom.txt"), 0u);
+    EXPECT_EQ(reportOf(r), header() + "Docs/tom.txt;0;OK;God;0;\nDocs/a.txt;10;OK;God;0;\n");
+    EXPECT_EQ(run.updates.back().filesDone, 2);
+    EXPECT_EQ(run.updates.back().bytesDone, 10u);
+}
+
 TEST(RecoveryEngine, CancellationBeforeAFileAndInsideOne) {
     ByteSource source(patternBytes(4096));
     TempDir out;

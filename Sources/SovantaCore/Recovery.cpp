@@ -303,6 +303,14 @@ RecoveryResult recover(const std::vector<FileNodePtr>& nodes, const std::string&
         }
         state.currentFile = node.name;
 
+        // Nothing is known of where the bytes of this file lie: an empty copy
+        // of a file that is not empty would pass for a recovered one.
+        if (std::holds_alternative<NoData>(node.data) && node.size > 0) {
+            ++result.failed;
+            result.failures.push_back(node.path() + ": " + errorText(ENODATA));
+            continue;
+        }
+
         fs::path targetFolder = job.folder.empty() ? folder : folder / job.folder;
         std::error_code ec;
         fs::create_directories(targetFolder, ec);
