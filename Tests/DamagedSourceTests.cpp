@@ -3,8 +3,13 @@
 // middle of a volume, and a source whose reads stop working mid-run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 #include "ScanTestSupport.h"
 #include "SovantaCore/FileReader.h"
@@ -129,4 +134,216 @@ TEST(DamagedSource, SourceClosedDuringARecovery) {
     std::ifstream report(*run.folder / RecoveryEngine::reportName);
     std::string text((std::istreambuf_iterator<char>(report)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("Ulæselige sektorer"), std::string::npos);
+}
+
+// MARK: The deep scan
+
+namespace {
+
+constexpr uint64_t MiB = 1048576;
+
+// A deep scan as the front ends run it: the sweep, the volumes built from its
+// finds, and the extra folders for them.
+struct DeepRun {
+    DeepScanResult result;
+    std::vector<DeepScanStats> updates;
+    std::vector<VolumePtr> volumes;
+    std::vector<std::pair<VolumePtr, FileNodePtr>> folders;
+};
+
+DeepRun deepScan(DiskSource& source, const std::function<void(const DeepScanStats&)>& onUpdate = {}) {
+    DeepRun run;
+    WorkProgress progress;
+    DeepScanner scanner(source);
+    run.result = scanner.run(progress, [&](const DeepScanStats& stats) {
+        run.updates.push_back(stats);
+        if (onUpdate) onUpdate(stats);
+    });
+    run.volumes = DeepScanner::buildVolumes(source, run.result, {}, progress);
+    run.folders = DeepScanner::extraFolders(source, run.volumes, run.result, progress);
+    DeepScanner::carvedVolume(run.result.carved);
+    return run;
+}
+
+bool overlaps(uint64_t offset, uint64_t size, ByteRange range) {
+    return offset < range.upper && range.lower - std::min(range.lower, offset) < size;
+}
+
+// Every file of a volume by path, with its size.
+std::multimap<std::string, uint64_t> filesOf(const Volume& volume) {
+    std::multimap<std::string, uint64_t> files;
+    for (auto& node : volume.root->allFiles()) files.emplace(node->path(), node->size);
+    return files;
+}
+
+std::string key(const Volume& volume) { return rawValue(volume.type) + "@" + std::to_string(volume.offset); }
+
+const Volume* findVolume(const std::vector<VolumePtr>& volumes, const Volume& like) {
+    for (auto& v : volumes)
+        if (key(*v) == key(like)) return v.get();
+    return nullptr;
+}
+
+const CarvedFile* findCarved(const std::vector<CarvedFile>& files, uint64_t offset) {
+    auto it = std::lower_bound(files.begin(), files.end(), offset,
+                               [](const CarvedFile& f, uint64_t o) { return f.offset < o; });
+    return it != files.end() && it->offset == offset ? &*it : nullptr;
+}
+
+// What lies wholly below `limit` and outside `bad` in the undamaged run is
+// found the same in the damaged one: the volumes with the same files, the
+// carved files with the same size and the same claim of exactness.
+void expectSameOutside(const DeepRun& clean, const DeepRun& damaged, ByteRange bad, uint64_t limit) {
+    for (auto& v : clean.volumes) {
+        if (overlaps(v->offset, v->size, bad) || v->size > limit || v->offset > limit - v->size) continue;
+        const Volume* found = findVolume(damaged.volumes, *v);
+        ASSERT_NE(found, nullptr) << key(*v);
+        EXPECT_EQ(filesOf(*found), filesOf(*v)) << key(*v);
+    }
+    for (auto& f : clean.result.carved) {
+        if (overlaps(f.offset, f.size, bad) || f.size > limit || f.offset > limit - f.size) continue;
+        const CarvedFile* found = findCarved(damaged.result.carved, f.offset);
+        ASSERT_NE(found, nullptr) << f.ext << " at " << f.offset;
+        EXPECT_EQ(*found, f) << f.ext << " at " << f.offset;
+    }
+}
+
+}  // namespace
+
+// I/O errors over a range at the start, a stretch early on, and the middle of
+// a partitioned disk and of the carving corpus. The sweep reads on past the
+// damage to the end and counts it, everything outside the damaged range comes
+// back as from the undamaged disk, and no carved file claims an exact size
+// across the damage that its format did not give it on the undamaged disk.
+TEST(DamagedSource, DeepScanUnderBadRanges) {
+    for (const char* name : {"gpt_fat32_ntfs_exfat", "carve"}) {
+        auto cleanSource = openFixture(name);
+        const DeepRun clean = deepScan(*cleanSource);
+        ASSERT_TRUE(clean.result.completed) << name;
+        const uint64_t size = cleanSource->size;
+        for (ByteRange bad : {ByteRange{0, 65536}, ByteRange{size / 64, size / 8},
+                              ByteRange{size / 2 - MiB, size / 2 + MiB}}) {
+            SCOPED_TRACE(std::string(name) + " bad " + std::to_string(bad.lower) + "-" + std::to_string(bad.upper));
+            auto source = openFixture(name);
+            source->simulatedBadRanges = {bad};
+            // Statistics come at most every 0.3 s; pausing at each one until
+            // the damage is passed makes the next chunk report its counts.
+            const DeepRun damaged = deepScan(*source, [&](const DeepScanStats& stats) {
+                if (stats.position < bad.upper) std::this_thread::sleep_for(std::chrono::milliseconds(310));
+            });
+            EXPECT_TRUE(damaged.result.completed);
+            EXPECT_EQ(damaged.result.scannedUpTo, size);
+            EXPECT_GT(damaged.updates.back().badSectors, 0);
+            EXPECT_LE(damaged.updates.back().badSectors, source->badSectorCount() + source->readErrorCount());
+            expectSameOutside(clean, damaged, bad, size);
+            for (auto& f : damaged.result.carved) {
+                EXPECT_FALSE(f.offset >= bad.lower && f.offset < bad.upper) << f.ext << " at " << f.offset;
+                if (!f.exact || !overlaps(f.offset, f.size, bad)) continue;
+                const CarvedFile* before = findCarved(clean.result.carved, f.offset);
+                EXPECT_TRUE(before && *before == f) << f.ext << " at " << f.offset << " claims " << f.size;
+            }
+        }
+    }
+}
+
+// A disk image that ends early: the sweep ends at the new end, the volumes and
+// lost folders that lie wholly before it are found as on the whole disk, and
+// the volume cut in two neither crashes the readers nor hides the others.
+TEST(DamagedSource, DeepScanOfASourceCutInTheMiddleOfAVolume) {
+    TempDir dir;
+    struct Case {
+        const char* name;
+        double fraction;
+    };
+    for (Case c : {Case{"gpt_fat32_ntfs_exfat", 0.5}, Case{"gpt_fat32_ntfs_exfat", 0.6}, Case{"carve", 0.5},
+                   Case{"damage_fat32_root_destroyed", 0.5}}) {
+        SCOPED_TRACE(std::string(c.name) + " cut at " + std::to_string(c.fraction));
+        auto cleanSource = openFixture(c.name);
+        const DeepRun clean = deepScan(*cleanSource);
+        auto source = SourceOpener::openImage(truncatedCopy(c.name, c.fraction, dir.path()));
+        const DeepRun cut = deepScan(*source);
+        EXPECT_TRUE(cut.result.completed);
+        EXPECT_EQ(cut.result.scannedUpTo, source->size);
+        expectSameOutside(clean, cut, {}, source->size);
+        // A volume cut in two is still found from its start.
+        for (auto& v : clean.volumes) {
+            if (v->offset < source->size) {
+                EXPECT_NE(findVolume(cut.volumes, *v), nullptr) << key(*v);
+            }
+        }
+        for (auto& v : cut.volumes) {
+            v->root->totals();
+            EXPECT_LT(v->offset, source->size) << key(*v);
+        }
+        // The quick scan's volumes with the lost folders the sweep gives them.
+        WorkProgress progress;
+        auto quick = QuickScanner::run(*source, progress);
+        auto folders = DeepScanner::extraFolders(*source, quick.volumes, cut.result, progress);
+        if (std::string(c.name) == "damage_fat32_root_destroyed") {
+            ASSERT_FALSE(folders.empty());
+            for (auto& [volume, folder] : folders)
+                for (auto& node : folder->allFiles()) FileReader::readPrefix(*node, *source, 8192);
+        }
+    }
+}
+
+// The source goes away during the sweep, closed from the sweep's own
+// statistics callback or from another thread: the sweep ends at the next
+// chunk, unfinished, with what it found so far, and those finds still build
+// volumes, on the closed source (nothing) and on the disk opened again.
+TEST(DamagedSource, SourceClosedDuringTheDeepSweep) {
+    TempDir dir;
+    // The partitioned disk followed by 8 GiB of nothing (sparse), so that the
+    // sweep is still running when another thread gets to close it.
+    std::string path = dir.path() + "/long.img";
+    fs::copy_file(fixtureImage("gpt_fat32_ntfs_exfat"), path);
+    fs::resize_file(path, 8192 * MiB);
+    for (bool fromAnotherThread : {false, true}) {
+        SCOPED_TRACE(fromAnotherThread ? "closed from another thread" : "closed from the callback");
+        auto source = SourceOpener::openImage(path);
+        std::mutex mutex;
+        std::condition_variable signal;
+        bool firstUpdate = false;
+        std::chrono::steady_clock::time_point closedAt;
+        std::thread closer;
+        if (fromAnotherThread)
+            closer = std::thread([&] {
+                std::unique_lock lock(mutex);
+                signal.wait(lock, [&] { return firstUpdate; });
+                closedAt = std::chrono::steady_clock::now();
+                source->close();
+            });
+        WorkProgress progress;
+        DeepScanner scanner(*source);
+        DeepScanResult result = scanner.run(progress, [&](const DeepScanStats& stats) {
+            if (stats.position < 8 * MiB) return;  // past the FAT32 volume's boot sector
+            if (!fromAnotherThread) {
+                closedAt = std::chrono::steady_clock::now();
+                source->close();
+                return;
+            }
+            std::lock_guard lock(mutex);
+            firstUpdate = true;
+            signal.notify_one();
+        });
+        auto ended = std::chrono::steady_clock::now();
+        if (closer.joinable()) closer.join();
+        ASSERT_TRUE(source->isClosed());
+        EXPECT_FALSE(result.completed);
+        EXPECT_LT(result.scannedUpTo, source->size);
+        EXPECT_GE(result.scannedUpTo, 8 * MiB);
+        EXPECT_LT(ended - closedAt, std::chrono::seconds(5));
+        for (auto& boot : result.boots) EXPECT_LT(boot.offset, result.scannedUpTo);
+        for (auto& f : result.carved) EXPECT_LT(f.offset, result.scannedUpTo);
+
+        WorkProgress again;
+        EXPECT_TRUE(DeepScanner::buildVolumes(*source, result, {}, again).empty());
+        DeepScanner::extraFolders(*source, {}, result, again);
+        DeepScanner::carvedVolume(result.carved);
+        auto reopened = SourceOpener::openImage(path);
+        auto volumes = DeepScanner::buildVolumes(*reopened, result, {}, again);
+        bool fat32 = false;
+        for (auto& v : volumes) fat32 |= v->type == FileSystemType::fat32 && v->offset == MiB;
+        EXPECT_TRUE(fat32);
+    }
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -493,6 +494,73 @@ TEST(DiskImager, VanishedSourceStopsTheRunAndKeepsTheMap) {
     runImager(resumed);
     EXPECT_EQ(again->bytesRead(), 3 * MiB);
     expectImage(folder.file("disk.img"), folder.file("src"));
+}
+
+// The source goes away in the middle of a run, in the first pass or while
+// bad sectors are read one by one: the run stops at the next read, what was
+// copied stays finished, and nothing that was not read is given up as bad.
+TEST(DiskImager, SourceClosedDuringTheRunKeepsWhatIsLeft) {
+    struct Case {
+        const char* name;
+        std::vector<ByteRange> bad;
+        std::function<bool(const ImagingStats&)> closeAfter;
+        std::vector<Block> expected;
+        int64_t pass;
+    };
+    const uint64_t sector2MiB = 2 * MiB / 512;
+    const std::vector<Case> cases = {
+        {"first pass", {}, [](const ImagingStats& s) { return s.rescued >= 2 * MiB; },
+         mb({{0, 2, Status::finished}, {2, 4, Status::nonTried}}), 1},
+        {"sector by sector",
+         {{2 * MiB, 3 * MiB}},
+         [](const ImagingStats& s) { return s.pass == 3 && s.bad > 0; },
+         {{0, 2 * MiB, Status::finished},
+          {2 * MiB, 512, Status::bad},
+          {2 * MiB + 512, MiB - 512, Status::nonTrimmed},
+          {3 * MiB, MiB, Status::finished}},
+         3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ImagingFolder folder;
+        auto source = makeSource(folder.file("src"), 4 * MiB);
+        source->simulatedBadRanges = c.bad;
+        DiskImager imager(source, folder.file("disk.img"));
+        // Updates come at most every 0.25 s: the run starts paused, and each
+        // update waits that long, so that every piece read is followed by one.
+        imager.setPaused(true);
+        ImagingRun run;
+        imager.run([&](const ImagingStats& s) {
+            run.updates.push_back(s);
+            if (s.finished) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(260));
+            if (imager.paused())
+                imager.setPaused(false);
+            else if (!source->isClosed() && c.closeAfter(s))
+                source->close();
+        });
+        run.final = imager.currentStats();
+        ASSERT_TRUE(source->isClosed());
+        EXPECT_EQ(run.final.phase, "Stoppet");
+        EXPECT_EQ(run.final.message,
+                  "Kilden svarer ikke længere. Du kan fortsætte senere – fremskridtet er gemt i disk.img.map.");
+        EXPECT_EQ(run.final.pass, c.pass);
+        EXPECT_EQ(imager.map->snapshot(), c.expected);
+        EXPECT_EQ(source->badSectors(), c.bad.empty() ? std::vector<uint64_t>{} : std::vector<uint64_t>{sector2MiB});
+        auto saved = RangeMap::read(folder.file("disk.img.map"), 4 * MiB);
+        ASSERT_NE(saved, nullptr);
+        EXPECT_EQ(saved->snapshot(), c.expected);
+        EXPECT_EQ(std::count_if(run.updates.begin(), run.updates.end(), [](auto& s) { return s.finished; }), 1);
+        EXPECT_TRUE(run.updates.back().finished);
+
+        // The disk back again: the copy goes on from the map.
+        auto again = SourceOpener::openImage(folder.file("src"));
+        again->simulatedBadRanges = c.bad;
+        DiskImager resumed(again, folder.file("disk.img"));
+        EXPECT_TRUE(resumed.isResuming());
+        EXPECT_EQ(runImager(resumed).final.phase, "Færdig");
+        expectImage(folder.file("disk.img"), folder.file("src"), c.bad);
+    }
 }
 
 // The image is flushed to the device before each mapfile save, and the

@@ -85,10 +85,13 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
     };
 
     while (position < total) {
-        if (reporter.isCancelled()) break;
+        // A closed source (a disk that went away) reads as zeros only: the
+        // sweep ends there, unfinished, instead of claiming the rest as swept.
+        if (reporter.isCancelled() || src_.isClosed()) break;
         uint64_t length = std::min(total - position, chunkLength);
         uint64_t raised = roundUp(length, sector);
         src_.readInto(position, static_cast<int64_t>(raised), buffer.data(), ReadMode::fast);
+        if (src_.isClosed()) break;
         ByteSpan chunk(buffer.data(), raised);
         for (uint64_t p = 0; p < raised; p += sector) {
             uint64_t absolute = position + p;
