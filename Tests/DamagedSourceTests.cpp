@@ -293,11 +293,11 @@ TEST(DamagedSource, DeepScanOfASourceCutInTheMiddleOfAVolume) {
 // volumes, on the closed source (nothing) and on the disk opened again.
 TEST(DamagedSource, SourceClosedDuringTheDeepSweep) {
     TempDir dir;
-    // The partitioned disk followed by 8 GiB of nothing (sparse), so that the
+    // The partitioned disk followed by 64 GiB of nothing (sparse), so that the
     // sweep is still running when another thread gets to close it.
     std::string path = dir.path() + "/long.img";
     fs::copy_file(fixtureImage("gpt_fat32_ntfs_exfat"), path);
-    fs::resize_file(path, 8192 * MiB);
+    fs::resize_file(path, 65536 * MiB);
     for (bool fromAnotherThread : {false, true}) {
         SCOPED_TRACE(fromAnotherThread ? "closed from another thread" : "closed from the callback");
         auto source = SourceOpener::openImage(path);
