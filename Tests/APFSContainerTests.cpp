@@ -5,7 +5,7 @@
 #include "APFSTestSupport.h"
 
 using namespace sovanta;
-using namespace apfstest;
+using namespace sovanta::test;
 
 namespace {
 

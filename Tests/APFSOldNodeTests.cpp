@@ -6,7 +6,7 @@
 #include "APFSTestSupport.h"
 
 using namespace sovanta;
-using namespace apfstest;
+using namespace sovanta::test;
 
 namespace {
 
@@ -26,7 +26,7 @@ std::map<std::string, FileNodePtr> onlyFolder(const std::vector<std::pair<Volume
     EXPECT_EQ(top.recoverability, Recoverability::unknown);
     EXPECT_EQ(top.fsID, 0u);
     EXPECT_FALSE(top.parent());
-    return flatten(pairs[0].second);
+    return nodesByPath(pairs[0].second);
 }
 
 // A built container whose live tree holds Docs (16) with a.txt (17), and old
@@ -70,7 +70,7 @@ TEST(APFSOldNodes, SingleVolumeContainerGivesBackTheDeletedFolder) {
         EXPECT_EQ(tree.at(folder)->status, EntryStatus::deleted);
         EXPECT_EQ(tree.at(folder)->recoverability, Recoverability::unknown);
     }
-    for (const auto& row : manifest("apfs_single")) {
+    for (const auto& row : readManifest("apfs_single")) {
         if (row.status != "deleted" || row.path.back() == '/' || !tree.count(row.path)) continue;
         SCOPED_TRACE(row.path);
         const auto& file = *tree.at(row.path);
@@ -270,7 +270,7 @@ TEST(APFSOldNodes, TargetVolumeByHoldingFolderElseNotPrebootOrVM) {
     ASSERT_EQ(pairs.size(), 2u);
     std::map<std::string, std::vector<std::string>> byVolume;
     for (const auto& [volume, folder] : pairs)
-        for (const auto& [path, node] : flatten(folder)) byVolume[volume->label].push_back(path);
+        for (const auto& [path, node] : nodesByPath(folder)) byVolume[volume->label].push_back(path);
     EXPECT_EQ(byVolume["VM"], (std::vector<std::string>{"Hold/", "Hold/er/", "Hold/er/held.txt"}));
     EXPECT_EQ(byVolume["Data"], (std::vector<std::string>{"mappe-600/", "mappe-600/stray.txt"}));
 

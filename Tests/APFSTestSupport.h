@@ -1,18 +1,10 @@
-// Helpers for the APFS tests: in-memory sources, a small container builder,
-// manifests of the fixture images and content hashes.
+// Helpers for the APFS tests: a small container builder, the records of a
+// file-system tree, and blocks of the fixture images.
 #pragma once
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <array>
-#include <chrono>
 #include <cstring>
-#include <ctime>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,51 +12,15 @@
 #include "SovantaCore/APFS.h"
 #include "SovantaCore/Binary.h"
 #include "SovantaCore/DiskSource.h"
-#include "SovantaCore/FileReader.h"
-#include "FileTestSupport.h"
+#include "TestSupport.h"
 
-namespace apfstest {
-
-using namespace sovanta;
-
-inline std::string fixtureImage(const std::string& name) {
-    return std::string(SOVANTA_FIXTURE_DIR) + "/" + name + "/" + name + ".img";
-}
-
-inline Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    Bytes bytes(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)));
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
-}
-
-// A read-only source over bytes in memory (an anonymous memory file, so
-// nothing is written to disk), with some 4096-byte blocks replaced. Runs of
-// zeros are left as holes.
-inline DiskSourcePtr memorySource(const Bytes& bytes, const std::map<uint64_t, Bytes>& blocks = {}) {
-    int fd = memfd_create("apfs-test", 0);
-    if (fd < 0 || ftruncate(fd, static_cast<off_t>(bytes.size())) != 0) return nullptr;
-    auto write = [&](const uint8_t* p, size_t length, uint64_t at) {
-        return pwrite(fd, p, length, static_cast<off_t>(at)) == static_cast<ssize_t>(length);
-    };
-    constexpr size_t piece = 65536;
-    for (size_t at = 0; at < bytes.size(); at += piece) {
-        size_t length = std::min(piece, bytes.size() - at);
-        const uint8_t* p = bytes.data() + at;
-        if (std::all_of(p, p + length, [](uint8_t b) { return b == 0; })) continue;
-        if (!write(p, length, at)) return nullptr;
-    }
-    for (const auto& [number, block] : blocks)
-        if (!write(block.data(), block.size(), number * 4096)) return nullptr;
-    return std::make_shared<DiskSource>(fd, "memory", "memory", bytes.size(), 512, false, std::nullopt, nullptr);
-}
+namespace sovanta::test {
 
 // The committed image of a fixture, read once.
 inline const Bytes& fixtureBytes(const std::string& name) {
     static std::map<std::string, Bytes> cache;
     auto& bytes = cache[name];
-    if (bytes.empty()) bytes = readFile(fixtureImage(name));
+    if (bytes.empty()) bytes = readBytes(fixtureImage(name));
     return bytes;
 }
 
@@ -74,16 +30,9 @@ inline Bytes blockOf(const Bytes& image, uint64_t n) {
                  image.begin() + static_cast<std::ptrdiff_t>(n * 4096 + 4096));
 }
 
-inline void put16(Bytes& b, size_t at, uint16_t v) {
-    for (int i = 0; i < 2; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void put32(Bytes& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void put64(Bytes& b, size_t at, uint64_t v) {
-    for (int i = 0; i < 8; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void putText(Bytes& b, size_t at, const std::string& s) { std::memcpy(b.data() + at, s.data(), s.size()); }
+inline void put16(Bytes& b, size_t at, uint16_t v) { putLE(b, at, v, 2); }
+inline void put32(Bytes& b, size_t at, uint32_t v) { putLE(b, at, v, 4); }
+inline void put64(Bytes& b, size_t at, uint64_t v) { putLE(b, at, v, 8); }
 
 // Writes the Fletcher-64 checksum of a block (or of blockSize bytes at offset).
 inline void seal(Bytes& b, size_t offset = 0, size_t blockSize = 0) {
@@ -267,59 +216,6 @@ struct MiniAPFS {
     }
 };
 
-// MARK: Trees, manifests and hashes
-
-inline void collect(const FileNodePtr& node, const std::string& prefix, std::map<std::string, FileNodePtr>& out) {
-    for (const auto& child : node->children()) {
-        std::string path = prefix + child->name + (child->isDirectory ? "/" : "");
-        out[path] = child;
-        if (child->isDirectory) collect(child, path, out);
-    }
-}
-inline std::map<std::string, FileNodePtr> flatten(const FileNodePtr& root) {
-    std::map<std::string, FileNodePtr> out;
-    collect(root, "", out);
-    return out;
-}
-
-struct ManifestRow {
-    std::string path, size, sha256, status, mtime, fragments, note;
-};
-inline std::vector<ManifestRow> manifest(const std::string& name) {
-    std::ifstream in(std::string(SOVANTA_FIXTURE_SOURCE_DIR) + "/" + name + "/" + name + ".manifest.tsv");
-    std::vector<ManifestRow> rows;
-    std::string line;
-    std::getline(in, line);  // header
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::stringstream ss(line);
-        std::string field;
-        while (std::getline(ss, field, '\t')) f.push_back(field);
-        f.resize(7);
-        rows.push_back({f[0], f[1], f[2], f[3], f[4], f[5], f[6]});
-    }
-    return rows;
-}
-
-inline std::string isoUTC(const Date& date) {
-    std::time_t t = std::chrono::system_clock::to_time_t(date);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
-}
-
-// The sha256 of a file's bytes as the file reader streams them.
-inline std::string contentHash(DiskSource& src, const FileNode& file) {
-    filetest::Sha256 sha;
-    FileReader::stream(file, src, FileReader::defaultChunkSize, std::nullopt, [&](const Bytes& piece) {
-        sha.update(piece);
-        return true;
-    });
-    return sha.hex();
-}
-
 // Offsets of every 4096-byte block of a source that passes the leaf test, as
 // the deep sweep collects them.
 inline std::vector<uint64_t> leafOffsets(DiskSource& src) {
@@ -331,4 +227,4 @@ inline std::vector<uint64_t> leafOffsets(DiskSource& src) {
     return out;
 }
 
-}  // namespace apfstest
+}  // namespace sovanta::test

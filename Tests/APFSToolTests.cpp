@@ -7,7 +7,7 @@
 #include "TestSupport.h"
 
 using namespace sovanta;
-using namespace apfstest;
+using namespace sovanta::test;
 
 namespace {
 
@@ -16,7 +16,7 @@ namespace {
 // partition prefix is dropped.
 std::vector<ManifestRow> listedRows(const std::string& name) {
     std::vector<ManifestRow> out;
-    for (auto row : manifest(name)) {
+    for (auto row : readManifest(name)) {
         auto colon = row.path.find(':');
         if (row.path.rfind("p", 0) == 0 && colon != std::string::npos) row.path = row.path.substr(colon + 1);
         if (row.path.empty() || row.status != "existing" || row.note.find("symlink") != std::string::npos) continue;
@@ -87,7 +87,7 @@ TEST(APFSTools, RecoveredFilesMatchTheManifests) {
         EXPECT_EQ(result.withErrors, 0);
         auto folder = *result.folder;
         size_t checked = 0;
-        for (const auto& row : manifest(name)) {
+        for (const auto& row : readManifest(name)) {
             std::string path = row.path.substr(row.path.find(':') == std::string::npos ? 0 : row.path.find(':') + 1);
             if (path.empty() || path.back() == '/' || row.note.find("symlink") != std::string::npos) continue;
             if (path == "Video/film i ét stykke.mp4") continue;  // zero-filled in the committed image
@@ -97,7 +97,7 @@ TEST(APFSTools, RecoveredFilesMatchTheManifests) {
             SCOPED_TRACE(path);
             ASSERT_TRUE(std::filesystem::exists(file));
             EXPECT_EQ(std::filesystem::file_size(file), std::stoull(row.size));
-            EXPECT_EQ(filetest::Sha256::of(filetest::readFile(file)), row.sha256);
+            EXPECT_EQ(test::Sha256::of(readBytes(file)), row.sha256);
             ++checked;
         }
         EXPECT_GT(checked, 0u);

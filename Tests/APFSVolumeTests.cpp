@@ -9,7 +9,7 @@
 #include "SovantaCore/Scanner.h"
 
 using namespace sovanta;
-using namespace apfstest;
+using namespace sovanta::test;
 
 namespace {
 
@@ -112,9 +112,9 @@ TEST(APFSVolume, FixturesAgreeWithTheirManifests) {
         EXPECT_EQ(info->blockCount, fx.blocks);
         EXPECT_EQ(info->dirs.at(2), volume.root);
 
-        auto tree = flatten(volume.root);
+        auto tree = nodesByPath(volume.root);
         std::set<std::string> listed;
-        for (auto row : manifest(fx.name)) {
+        for (auto row : readManifest(fx.name)) {
             if (row.path.size() > 1 && row.path[0] == 'p' && row.path.find(':') != std::string::npos)
                 row.path = row.path.substr(row.path.find(':') + 1);
             if (row.path.empty()) continue;  // the partition itself
@@ -158,7 +158,7 @@ TEST(APFSVolume, SparseFilePlacesHolesAndStaysGood) {
     auto src = SourceOpener::openImage(fixtureImage("apfs_single"));
     auto volume = onlyVolume(*src);
     ASSERT_TRUE(volume);
-    auto file = flatten(volume->root).at("Data/sparse diskimage.img");
+    auto file = nodesByPath(volume->root).at("Data/sparse diskimage.img");
     // Data at 4 KiB blocks 0-3, 300-301 and 700-701, holes between and after
     // (adjacent placed extents counted as one run).
     std::vector<std::pair<bool, uint64_t>> shape;
@@ -261,11 +261,11 @@ TEST(APFSVolume, CorruptLeafIsSkippedWithANoteAndTheRestIsRead) {
 
     // Every other file is still there: at its path, or among the orphans when
     // a folder's entry was lost; without an inode it is marked so.
-    auto tree = flatten(volume->root);
+    auto tree = nodesByPath(volume->root);
     std::map<std::string, FileNodePtr> byName;
     for (const auto& [path, n] : tree) byName[n->name] = n;
     size_t seen = 0;
-    for (const auto& row : manifest("apfs_single")) {
+    for (const auto& row : readManifest("apfs_single")) {
         if (row.status != "existing" || row.path.back() == '/') continue;
         std::string name = row.path.substr(row.path.rfind('/') + 1);
         SCOPED_TRACE(row.path);
@@ -312,7 +312,7 @@ TEST(APFSVolume, CompressedFileIsListedButNotPlaced) {
     auto volume = onlyVolume(*src);
     ASSERT_TRUE(volume);
     EXPECT_TRUE(volume->notes.empty());
-    auto file = flatten(volume->root).at("Dokumenter/huskeseddel.txt");
+    auto file = nodesByPath(volume->root).at("Dokumenter/huskeseddel.txt");
     EXPECT_EQ(file->size, 1747u);
     EXPECT_EQ(file->note, compressedNote);
     EXPECT_EQ(file->recoverability, Recoverability::poor);
@@ -342,7 +342,7 @@ TEST(APFSVolume, PlacesFileDataFromExtents) {
     auto src = memorySource(mini.image());
     auto volume = onlyVolume(*src);
     ASSERT_TRUE(volume);
-    auto tree = flatten(volume->root);
+    auto tree = nodesByPath(volume->root);
     using E = std::vector<Extent>;
     struct Want {
         std::string name;
@@ -402,7 +402,7 @@ TEST(APFSVolume, OrphansPrivateFolderAndLoops) {
     auto volume = onlyVolume(*src);
     ASSERT_TRUE(volume);
     std::vector<std::string> paths;
-    for (const auto& [path, node] : flatten(volume->root)) paths.push_back(path);
+    for (const auto& [path, node] : nodesByPath(volume->root)) paths.push_back(path);
     const std::string o = std::string(orphanFolderName) + "/";
     EXPECT_EQ(paths, (std::vector<std::string>{o,
                                                o + "deeper/",
@@ -419,11 +419,11 @@ TEST(APFSVolume, OrphansPrivateFolderAndLoops) {
                                                "Docs/plain æ",
                                                "twice/",
                                                "twice/child/"}));
-    auto orphans = flatten(volume->root).at(o);
+    auto orphans = nodesByPath(volume->root).at(o);
     EXPECT_EQ(orphans->status, EntryStatus::orphaned);
     EXPECT_EQ(orphans->recoverability, Recoverability::unknown);
     EXPECT_EQ(orphans->fsID, 0u);
-    EXPECT_EQ(flatten(volume->root).at(o + "in held.txt")->status, EntryStatus::existing);
+    EXPECT_EQ(nodesByPath(volume->root).at(o + "in held.txt")->status, EntryStatus::existing);
     EXPECT_EQ(volume->root->children().front()->name, orphanFolderName);  // sorted among the folders
     EXPECT_EQ(volume->root->totals().folders, 9);
 }
@@ -447,7 +447,7 @@ TEST(APFSVolume, TreeWalkCountsDamagedNodesAndStopsAtDepth32) {
     auto volume = onlyVolume(*src);
     ASSERT_TRUE(volume);
     EXPECT_EQ(volume->notes, std::vector<std::string>{"3 beskadigede træknuder blev sprunget over."});
-    auto tree = flatten(volume->root);
+    auto tree = nodesByPath(volume->root);
     EXPECT_TRUE(tree.count("kept.txt"));
     EXPECT_FALSE(tree.count("lost.txt"));
 
@@ -463,7 +463,7 @@ TEST(APFSVolume, TreeWalkCountsDamagedNodesAndStopsAtDepth32) {
         auto deepSrc = memorySource(deep.image());
         auto v = onlyVolume(*deepSrc);
         ASSERT_TRUE(v);
-        EXPECT_EQ(flatten(v->root).count("deep.txt"), read ? 1u : 0u) << levels;
+        EXPECT_EQ(nodesByPath(v->root).count("deep.txt"), read ? 1u : 0u) << levels;
         EXPECT_TRUE(v->notes.empty());
     }
 }

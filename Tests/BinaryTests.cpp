@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "SovantaCore/Binary.h"
+#include "TestSupport.h"
 
 using namespace sovanta;
 using namespace std::chrono;
@@ -17,22 +18,6 @@ Bytes bytes(std::initializer_list<int> values) {
 
 int64_t unixSeconds(std::optional<Date> d) { return duration_cast<seconds>(d->time_since_epoch()).count(); }
 
-class TimeZone {
-public:
-    explicit TimeZone(const char* zone) {
-        if (const char* old = std::getenv("TZ")) saved_ = old;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~TimeZone() {
-        if (saved_.empty()) unsetenv("TZ");
-        else setenv("TZ", saved_.c_str(), 1);
-        tzset();
-    }
-
-private:
-    std::string saved_;
-};
 }  // namespace
 
 TEST(Binary, FixedWidthReadersGiveZeroOutsideTheArray) {
@@ -113,10 +98,10 @@ TEST(TimeConversion, DOSDatesAreLocalWallClockTime) {
     };
     for (auto c : {Case{"UTC", 315532800}, Case{"Europe/Copenhagen", 315532800 - 3600},
                    Case{"America/New_York", 315532800 + 5 * 3600}}) {
-        TimeZone zone(c.zone);
+        test::ScopedTimeZone zone(c.zone);
         EXPECT_EQ(unixSeconds(TimeConversion::fromDOS(0x0021, 0)), c.expected) << c.zone;
     }
-    TimeZone utc("UTC");
+    test::ScopedTimeZone utc("UTC");
     EXPECT_FALSE(TimeConversion::fromDOS(0, 0x1234));
     EXPECT_FALSE(TimeConversion::fromDOS((13 << 5) | 1, 0));               // month 13
     EXPECT_FALSE(TimeConversion::fromDOS((1 << 5) | 0, 0));                // day 0
@@ -134,7 +119,7 @@ TEST(TimeConversion, ExFATOffsetsShiftToUTC) {
     uint32_t stamp = (static_cast<uint32_t>(date) << 16) | noon;
     const int64_t noonUTC = 1591012800;  // 2020-06-01 12:00 UTC
     for (const char* zone : {"UTC", "Europe/Copenhagen", "America/New_York"}) {
-        TimeZone z(zone);
+        test::ScopedTimeZone z(zone);
         EXPECT_EQ(unixSeconds(TimeConversion::fromExFAT(stamp, 0x84)), noonUTC - 3600) << zone;  // stored at UTC+1
         EXPECT_EQ(unixSeconds(TimeConversion::fromExFAT(stamp, 0xFC)), noonUTC + 3600) << zone;  // UTC-1
         EXPECT_EQ(TimeConversion::fromExFAT(stamp, 0x04), TimeConversion::fromDOS(date, noon)) << zone;

@@ -8,11 +8,12 @@
 #include <sys/wait.h>
 
 #include "FileTestSupport.h"
+#include "ScanTestSupport.h"
 #include "SovantaCore/FAT.h"
 #include "SovantaCore/Recovery.h"
 
 using namespace sovanta;
-using namespace sovanta::filetest;
+using namespace sovanta::test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -22,27 +23,13 @@ struct CLIRun {
     std::vector<std::string> lines;
 };
 
-std::string quoted(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 // Runs the built tool inside folder, in UTC (FAT keeps local times, and the
 // manifests were written in UTC), with an optional simulated bad range.
-CLIRun runCLI(const fs::path& folder, const std::vector<std::string>& args, const std::string& simulateBad = "") {
-    std::string command = "cd " + quoted(folder) + " && TZ=UTC ";
-    if (!simulateBad.empty()) command += "SOVANTA_SIMULATE_BAD=" + quoted(simulateBad) + " ";
-    command += quoted(SOVANTA_CLI);
-    for (auto& a : args) command += " " + quoted(a);
-    command += " >cli-out.txt 2>cli-err.txt";
-    int raw = std::system(command.c_str());
-    CLIRun run;
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    std::stringstream out(readText(folder / "cli-out.txt"));
-    for (std::string line; std::getline(out, line);) run.lines.push_back(line);
-    fs::remove(folder / "cli-out.txt"), fs::remove(folder / "cli-err.txt");
-    return run;
+CLIRun runIn(const fs::path& folder, const std::vector<std::string>& args, const std::string& simulateBad = "") {
+    std::vector<std::string> environment = {"TZ=UTC"};
+    if (!simulateBad.empty()) environment.push_back("SOVANTA_SIMULATE_BAD=" + simulateBad);
+    auto result = runCLI(args, environment, folder);
+    return {result.status, linesOf(result.out)};
 }
 
 struct ReportRow {
@@ -89,13 +76,7 @@ std::set<std::string> filesBelow(const fs::path& folder) {
 // entry that kept only its short name, the name whose first character is "_".
 fs::path recoveredPath(const fs::path& folder, const std::string& row, bool deleted) {
     if (fs::exists(folder / row) || !deleted) return folder / row;
-    std::string path = row;
-    size_t slash = path.rfind('/');
-    size_t first = slash == std::string::npos ? 0 : slash + 1;
-    size_t length = 1;
-    while (first + length < path.size() && (static_cast<uint8_t>(path[first + length]) & 0xC0) == 0x80) ++length;
-    path.replace(first, length, "_");
-    return folder / path;
+    return folder / deletedShortNamePath(row);
 }
 
 int64_t manifestTime(const std::string& text) {
@@ -121,8 +102,8 @@ TEST(CLIRecover, FATFixturesComeOutAsTheManifestSays) {
     for (std::string fixture : {"fat12", "fat16", "fat32"}) {
         SCOPED_TRACE(fixture);
         TempDir work;
-        auto all = runCLI(work.path(), {"recover", fixturePath(fixture), "ud"});
-        auto deleted = runCLI(work.path(), {"recover", fixturePath(fixture), "ud", "--deleted"});
+        auto all = runIn(work.path(), {"recover", fixtureImage(fixture), "ud"});
+        auto deleted = runIn(work.path(), {"recover", fixtureImage(fixture), "ud", "--deleted"});
         ASSERT_EQ(all.status, 0);
         ASSERT_EQ(deleted.status, 0);
         ASSERT_EQ(all.lines.size(), 1u);
@@ -147,7 +128,7 @@ TEST(CLIRecover, FATFixturesComeOutAsTheManifestSays) {
                 ASSERT_TRUE(fs::is_regular_file(file));
                 EXPECT_EQ(std::to_string(fs::file_size(file)), row[1]);
                 if (!overwritten) {
-                    EXPECT_EQ(Sha256::of(readFile(file)), row[2]);
+                    EXPECT_EQ(Sha256::of(readBytes(file)), row[2]);
                 }
                 struct stat st {};
                 ASSERT_EQ(::stat(file.c_str(), &st), 0);
@@ -180,7 +161,7 @@ TEST(CLIRecover, FATFixturesComeOutAsTheManifestSays) {
 
 TEST(CLIRecover, UnreadableSectorsInAFile) {
     // Where fragmenteret.bin lies, from the reader itself.
-    auto source = SourceOpener::openImage(fixturePath("fat16"));
+    auto source = SourceOpener::openImage(fixtureImage("fat16"));
     auto volume = FATParser::parse(*source, 0, origin::partitionTable);
     ASSERT_TRUE(volume);
     FileNodePtr target;
@@ -192,11 +173,11 @@ TEST(CLIRecover, UnreadableSectorsInAFile) {
     const std::string range = std::to_string(start) + "-" + std::to_string(start + 1024);
 
     TempDir work;
-    auto run = runCLI(work.path(), {"recover", fixturePath("fat16"), "ud"}, range);
+    auto run = runIn(work.path(), {"recover", fixtureImage("fat16"), "ud"}, range);
     ASSERT_EQ(run.status, 0);
     ASSERT_EQ(run.lines.size(), 1u);
     const fs::path folder = folderOf(run.lines[0]);
-    Bytes written = readFile(folder / "fragmenteret.bin");
+    Bytes written = readBytes(folder / "fragmenteret.bin");
     ASSERT_EQ(written.size(), target->size);
     EXPECT_TRUE(std::all_of(written.begin() + 1024, written.begin() + 2048, [](uint8_t b) { return b == 0; }));
     Bytes original = source->read(*extents[0].offset, 1024);
@@ -220,7 +201,7 @@ TEST(CLIRecover, FullDestination) {
     const fs::path small = work.path() / "lille";
     fs::create_directory(small);
     if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=128k") != 0) GTEST_SKIP() << "cannot mount a tmpfs";
-    auto run = runCLI(work.path(), {"recover", fixturePath("fat16"), "lille"});
+    auto run = runIn(work.path(), {"recover", fixtureImage("fat16"), "lille"});
     const fs::path folder = run.lines.empty() ? fs::path() : folderOf(run.lines[0]);
     const std::string report = fs::exists(folder / RecoveryEngine::reportName)
                                    ? readText(folder / RecoveryEngine::reportName)

@@ -8,7 +8,7 @@
 #include "SovantaCore/Partitions.h"
 
 using namespace sovanta;
-using namespace sovanta::testing;
+using namespace sovanta::test;
 
 namespace {
 
@@ -18,30 +18,11 @@ struct Run {
     std::string err;
 };
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-std::string quoted(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 // Runs the built tool in a temporary folder.
-Run runCLI(const std::vector<std::string>& args) {
+Run runInTempFolder(const std::vector<std::string>& args) {
     TempDir dir;
-    std::string command = "cd " + quoted(dir.path()) + " && " + quoted(SOVANTA_CLI);
-    for (auto& a : args) command += " " + quoted(a);
-    command += " >out.txt 2>err.txt";
-    int raw = std::system(command.c_str());
-    Run run;
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    std::stringstream out(readFile(dir.path() + "/out.txt"));
-    for (std::string line; std::getline(out, line);) run.lines.push_back(line);
-    run.err = readFile(dir.path() + "/err.txt");
-    return run;
+    auto result = runCLI(args, {}, dir.path());
+    return {result.status, linesOf(result.out), result.err};
 }
 
 bool contains(const std::vector<std::string>& lines, const std::string& line) {
@@ -72,7 +53,7 @@ std::string volumeLine(const std::string& title, const FileNode::Totals& t) {
 }  // namespace
 
 TEST(CLIScan, WholeDiskVolume) {
-    auto run = runCLI({"scan", fixtureImage("fat16")});
+    auto run = runInTempFolder({"scan", fixtureImage("fat16")});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
     const uint64_t size = 33554432;
@@ -85,7 +66,7 @@ TEST(CLIScan, WholeDiskVolume) {
 }
 
 TEST(CLIScan, PartitionsNotesAndVolumes) {
-    auto run = runCLI({"scan", fixtureImage("gpt_primary_header_zeroed")});
+    auto run = runInTempFolder({"scan", fixtureImage("gpt_primary_header_zeroed")});
     EXPECT_EQ(run.status, 0);
     ASSERT_GE(run.lines.size(), 5u);
     EXPECT_EQ(run.lines[1], "Partitionering: GPT");
@@ -97,7 +78,7 @@ TEST(CLIScan, PartitionsNotesAndVolumes) {
     EXPECT_TRUE(contains(run.lines, volumeLine("SOMMERFAT16 (FAT16)", manifestTotals("gpt_primary_header_zeroed", "p1:"))))
         << ::testing::PrintToString(run.lines);
 
-    run = runCLI({"scan", fixtureImage("gpt_empty")});
+    run = runInTempFolder({"scan", fixtureImage("gpt_empty")});
     EXPECT_EQ(run.lines, (std::vector<std::string>{
                              "gpt_empty.img: " + formatBytes(8388608) + ", sektor 512 B",
                              "Partitionering: Ukendt",
@@ -111,9 +92,9 @@ TEST(CLIScan, PartitionsNotesAndVolumes) {
     putLE(disk, 446 + 12, 100, 4);
     disk[510] = 0x55, disk[511] = 0xAA;
     TempDir dir;
-    std::string image = dir.path() + "/swap.img";
+    std::string image = dir.file("swap.img");
     std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(disk.data()), 4096 * 512);
-    run = runCLI({"scan", image});
+    run = runInTempFolder({"scan", image});
     EXPECT_EQ(run.lines, (std::vector<std::string>{
                              "swap.img: " + formatBytes(4096 * 512) + ", sektor 512 B",
                              "Partitionering: MBR",
@@ -122,13 +103,13 @@ TEST(CLIScan, PartitionsNotesAndVolumes) {
 }
 
 TEST(CLIScan, UsageAndOpeningErrors) {
-    auto run = runCLI({"scan"});
+    auto run = runInTempFolder({"scan"});
     EXPECT_EQ(run.status, 1);
     ASSERT_FALSE(run.lines.empty());
     EXPECT_EQ(run.lines[0], "sovanta-cli – datagendannelse fra kommandolinjen");
 
     TempDir dir;
-    run = runCLI({"tree", "nodisk"});
+    run = runInTempFolder({"tree", "nodisk"});
     EXPECT_EQ(run.status, 2);
     EXPECT_TRUE(run.lines.empty());
     EXPECT_TRUE(std::regex_match(run.err, std::regex("Fejl: Filen findes ikke: /.*/nodisk\n"))) << run.err;
@@ -208,7 +189,7 @@ TEST(CLITree, FilesStatusRatingsAndNotesAgreeWithManifests) {
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.fixture);
-        auto run = runCLI({"tree", fixtureImage(c.fixture)});
+        auto run = runInTempFolder({"tree", fixtureImage(c.fixture)});
         EXPECT_EQ(run.status, 0);
         ASSERT_TRUE(contains(run.lines, c.header)) << ::testing::PrintToString(run.lines);
         std::vector<std::string> notes;

@@ -17,7 +17,7 @@
 #include "SovantaCore/Scanner.h"
 
 using namespace sovanta;
-using namespace sovanta::testing;
+using namespace sovanta::test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -295,7 +295,7 @@ TEST(DamagedSource, SourceClosedDuringTheDeepSweep) {
     TempDir dir;
     // The partitioned disk followed by 64 GiB of nothing (sparse), so that the
     // sweep is still running when another thread gets to close it.
-    std::string path = dir.path() + "/long.img";
+    std::string path = dir.file("long.img");
     fs::copy_file(fixtureImage("gpt_fat32_ntfs_exfat"), path);
     fs::resize_file(path, 65536 * MiB);
     for (bool fromAnotherThread : {false, true}) {

@@ -9,13 +9,13 @@
 #include "TestSupport.h"
 
 using namespace sovanta;
-using namespace sovanta::testing;
+using namespace sovanta::test;
 
 namespace {
 
-DiskSourcePtr sourceOf(const test::TempDir& dir, const Bytes& bytes, const std::string& name = "deep.img") {
+DiskSourcePtr sourceOf(const TempDir& dir, const Bytes& bytes, const std::string& name = "deep.img") {
     std::string path = dir.file(name);
-    test::writeFile(path, std::string(bytes.begin(), bytes.end()));
+    writeFile(path, bytes);
     return SourceOpener::openImage(path);
 }
 
@@ -31,15 +31,6 @@ Sweep sweep(DiskSource& source, DeepScanOptions options = {}, bool cancelled = f
     DeepScanner scanner(source, options);
     s.result = scanner.run(progress, [&](const DeepScanStats& st) { s.updates.push_back(st); });
     return s;
-}
-
-Bytes contents(DiskSource& source, const FileNode& node) {
-    Bytes out;
-    FileReader::stream(node, source, 1 << 20, std::nullopt, [&](const Bytes& piece) {
-        out.insert(out.end(), piece.begin(), piece.end());
-        return true;
-    });
-    return out;
 }
 
 std::map<std::string, std::pair<uint64_t, std::string>> manifestFiles(const std::string& fixture,
@@ -151,13 +142,13 @@ TEST(DeepScan, NTFSVolumeComesBackThroughItsBackupBootSector) {
     EXPECT_EQ(v->offset, 0u);
     EXPECT_EQ(v->origin, origin::deepScanBackupBoot);
     // Every live file of the manifest is there with its contents.
-    auto nodes = nodesByPath(v->root);
+    auto nodes = allNodesByPath(v->root);
     for (auto& [path, expected] : manifestFiles("damage_ntfs_boot_zeroed", "existing")) {
         if (path.find(':') != std::string::npos) continue;  // named streams are not listed
         auto it = nodes.find(path);
         ASSERT_NE(it, nodes.end()) << path;
         EXPECT_EQ(it->second->size, expected.first) << path;
-        EXPECT_EQ(sha256Hex(contents(*source, *it->second)), expected.second) << path;
+        EXPECT_EQ(sha256Hex(streamedBytes(*source, *it->second, 1 << 20)), expected.second) << path;
     }
 }
 
@@ -174,7 +165,7 @@ TEST(DeepScan, LostFATFoldersComeBackAsFragments) {
     EXPECT_EQ(folder->name, "$Tabte mappefragmenter");
     // The files of the lost top-level folders are all there, with their contents.
     std::multimap<std::string, std::string> byName;  // name -> sha256 of what was found
-    for (auto& node : folder->allFiles()) byName.emplace(node->name, sha256Hex(contents(*source, *node)));
+    for (auto& node : folder->allFiles()) byName.emplace(node->name, sha256Hex(streamedBytes(*source, *node, 1 << 20)));
     for (auto& row : readManifest("damage_fat32_root_destroyed")) {
         if (row.status != "orphaned" || row.sha256 == "-") continue;
         std::string name = row.path.substr(row.path.rfind('/') + 1);
@@ -202,7 +193,7 @@ TEST(DeepScan, QuickFormattedVolumeGivesItsOldFilesByCarving) {
         uint64_t offset = std::stoull(row.note.substr(marker.size())) * 512;
         auto it = byOffset.find(offset);
         ASSERT_NE(it, byOffset.end()) << row.path;
-        Bytes bytes = contents(*source, *it->second);
+        Bytes bytes = streamedBytes(*source, *it->second, 1 << 20);
         uint64_t size = std::stoull(row.size);
         if (it->second->recoverability == Recoverability::good) {
             EXPECT_EQ(it->second->size, size) << row.path;

@@ -11,7 +11,6 @@
 #include <sstream>
 #include <sys/stat.h>
 
-#include "FileTestSupport.h"
 #include "SovantaCore/Binary.h"
 #include "SovantaCore/DiskSource.h"
 #include "SovantaCore/ExFAT.h"
@@ -21,6 +20,7 @@
 #include "TestSupport.h"
 
 using namespace sovanta;
+using namespace sovanta::test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -30,43 +30,17 @@ Bytes contents(DiskSource& source, const FileNode& node) {
     return FileReader::readPrefix(node, source, static_cast<int64_t>(node.size));
 }
 
-std::string sha256(DiskSource& source, const FileNode& node) {
-    filetest::Sha256 hash;
-    FileReader::stream(node, source, FileReader::defaultChunkSize, std::nullopt, [&](const Bytes& piece) {
-        hash.update(piece);
-        return true;
-    });
-    return hash.hex();
-}
-
-std::string fixture(const std::string& name) {
-    return std::string(SOVANTA_FIXTURE_DIR) + "/" + name + "/" + name + ".img";
-}
-
-struct Row {
-    std::string path;  // without partition prefix; folders end in "/"
-    std::string size, sha, status, mtime, fragments, note;
-};
-
-// The manifest rows of one partition ("" for an unpartitioned image).
-std::vector<Row> manifest(const std::string& name, const std::string& partition) {
-    std::ifstream in(std::string(SOVANTA_FIXTURE_SOURCE_DIR) + "/" + name + "/" + name + ".manifest.tsv");
-    std::vector<Row> rows;
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::stringstream ss(line);
-        std::string field;
-        while (std::getline(ss, field, '\t')) f.push_back(field);
-        if (f.size() < 7) continue;
-        std::string path = f[0];
+// The manifest rows of one partition ("" for an unpartitioned image), paths
+// without the partition prefix.
+std::vector<ManifestRow> manifest(const std::string& name, const std::string& partition) {
+    std::vector<ManifestRow> rows;
+    for (auto row : readManifest(name)) {
         if (!partition.empty()) {
-            if (path.rfind(partition + ":", 0) != 0) continue;
-            path = path.substr(partition.size() + 1);
-            if (path.empty()) continue;  // the partition's own row
+            if (row.path.rfind(partition + ":", 0) != 0) continue;
+            row.path = row.path.substr(partition.size() + 1);
+            if (row.path.empty()) continue;  // the partition's own row
         }
-        rows.push_back({path, f[1], f[2], f[3], f[4], f[5], f[6]});
+        rows.push_back(row);
     }
     return rows;
 }
@@ -86,15 +60,6 @@ FileNodePtr find(const FileNodePtr& root, const std::string& path) {
     return node;
 }
 
-std::string isoUTC(Date date) {
-    time_t t = std::chrono::system_clock::to_time_t(date);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
-
 size_t countNodes(const FileNodePtr& root) {
     size_t n = 0;
     std::vector<FileNodePtr> stack{root};
@@ -110,10 +75,10 @@ size_t countNodes(const FileNodePtr& root) {
 class BrokenCopy {
 public:
     BrokenCopy() {
-        dir_ = fs::path(testing::TempDir()) / ("exfat-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
+        dir_ = fs::path(::testing::TempDir()) / ("exfat-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
         fs::create_directories(dir_);
         path_ = dir_ / "exfat.img";
-        fs::copy_file(fixture("exfat"), path_, fs::copy_options::overwrite_existing);
+        fs::copy_file(fixtureImage("exfat"), path_, fs::copy_options::overwrite_existing);
         image_.resize(fs::file_size(path_));
         std::ifstream in(path_, std::ios::binary);
         in.read(reinterpret_cast<char*>(image_.data()), static_cast<std::streamsize>(image_.size()));
@@ -185,7 +150,7 @@ class ExFATManifest : public testing::TestWithParam<ManifestCase> {};
 
 TEST_P(ExFATManifest, AgreesWithManifest) {
     auto [image, partition, offset] = GetParam();
-    auto source = SourceOpener::openImage(fixture(image));
+    auto source = SourceOpener::openImage(fixtureImage(image));
     auto volume = ExFATParser::parse(*source, offset, origin::partitionTable);
     ASSERT_TRUE(volume);
     auto& v = **volume;
@@ -222,7 +187,7 @@ TEST_P(ExFATManifest, AgreesWithManifest) {
         // Nothing was written over the other deleted files.
         EXPECT_EQ(node->recoverability, Recoverability::good);
         EXPECT_FALSE(node->note);
-        EXPECT_EQ(sha256(*source, *node), row.sha);
+        EXPECT_EQ(contentHash(*source, *node), row.sha256);
     }
 }
 
@@ -234,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(Images, ExFATManifest,
                          [](auto& info) { return std::string(info.param.image); });
 
 TEST(ExFAT, VolumeFieldsAndPlacement) {
-    auto source = SourceOpener::openImage(fixture("exfat"));
+    auto source = SourceOpener::openImage(fixtureImage("exfat"));
     auto volume = VolumeLoader::load(*source, FileSystemType::exfat, 0, origin::deepScan);
     ASSERT_EQ(volume.size(), 1u);
     auto& v = *volume[0];
@@ -279,7 +244,7 @@ TEST(ExFAT, VolumeFieldsAndPlacement) {
 // MARK: - Boot sector
 
 TEST(ExFAT, BootSectorsThatGiveNoVolume) {
-    auto source = SourceOpener::openImage(fixture("exfat"));
+    auto source = SourceOpener::openImage(fixtureImage("exfat"));
     const Bytes good = source->read(0, 512);
     struct Case {
         const char* what;
@@ -309,7 +274,7 @@ TEST(ExFAT, BootSectorsThatGiveNoVolume) {
 }
 
 TEST(ExFAT, WithoutAFatEveryStreamIsContiguous) {
-    auto source = SourceOpener::openImage(fixture("exfat"));
+    auto source = SourceOpener::openImage(fixtureImage("exfat"));
     Bytes boot = source->read(0, 512);
     boot[84] = boot[85] = boot[86] = boot[87] = 0;  // FAT length 0
     auto volume = ExFATParser::parse(*source, 0, origin::deepScan, nullptr, &boot);
@@ -326,7 +291,7 @@ TEST(ExFAT, WithoutAFatEveryStreamIsContiguous) {
 // MARK: - FAT chains
 
 TEST(ExFAT, ChainsStopAtLoopsAndBadEntries) {
-    auto source = SourceOpener::openImage(fixture("exfat"));
+    auto source = SourceOpener::openImage(fixtureImage("exfat"));
     Bytes boot = source->read(0, 512);
     auto ctx = ExFATContext::make(*source, 0, boot);
     ASSERT_TRUE(ctx);
@@ -374,7 +339,7 @@ TEST(ExFAT, ChainsStopAtLoopsAndBadEntries) {
 }
 
 TEST(ExFAT, ExtentsMergeConsecutiveClusters) {
-    auto source = SourceOpener::openImage(fixture("exfat"));
+    auto source = SourceOpener::openImage(fixtureImage("exfat"));
     auto ctx = ExFATContext::make(*source, 0, source->read(0, 512));
     ASSERT_TRUE(ctx);
     auto list = ctx->extents({10, 11, 12, 20, 21, 5}, 5 * clusterSize + 1);
@@ -432,7 +397,7 @@ TEST(ExFAT, BitmapRatesDeletedFiles) {
 TEST(ExFAT, ValidDataLengthShorterThanDataLengthEndsInAHole) {
     BrokenCopy copy;
     uint64_t set = copy.entrySet(u"Æbleskiver");
-    auto intact = SourceOpener::openImage(fixture("exfat"));
+    auto intact = SourceOpener::openImage(fixtureImage("exfat"));
     auto reference = ExFATParser::parse(*intact, 0, "x");
     Bytes original = contents(*intact, *find((*reference)->root, "Æbleskiver opskrift.txt"));
     ASSERT_EQ(original.size(), 9706u);
@@ -464,7 +429,7 @@ TEST(ExFAT, InvalidStartClusterIsPoor) {
 }
 
 TEST(ExFAT, FoldersThatPointBackAreShownEmpty) {
-    auto reference = ExFATParser::parse(*SourceOpener::openImage(fixture("exfat")), 0, "x");
+    auto reference = ExFATParser::parse(*SourceOpener::openImage(fixtureImage("exfat")), 0, "x");
     const size_t allNodes = countNodes((*reference)->root);
     const uint32_t dokumenter = static_cast<uint32_t>(find((*reference)->root, "Dokumenter")->fsID);
 
@@ -554,7 +519,7 @@ TEST(ExFAT, LabelsAndNames) {
     // A label in a subfolder is no label of the volume.
     uint32_t film = 0;
     {
-        auto reference = ExFATParser::parse(*SourceOpener::openImage(fixture("exfat")), 0, "x");
+        auto reference = ExFATParser::parse(*SourceOpener::openImage(fixtureImage("exfat")), 0, "x");
         film = static_cast<uint32_t>(find((*reference)->root, "Film")->fsID);
     }
     uint64_t filmDirectory = heapOffset + (film - 2) * clusterSize;
@@ -586,7 +551,7 @@ TEST(ExFAT, LabelsAndNames) {
 }
 
 TEST(ExFAT, CancellationStopsTheFolderWalk) {
-    auto source = SourceOpener::openImage(fixture("exfat"));
+    auto source = SourceOpener::openImage(fixtureImage("exfat"));
     WorkProgress progress;
     progress.cancel();
     auto volume = ExFATParser::parse(*source, 0, origin::partitionTable, &progress);
@@ -604,7 +569,7 @@ namespace {
 
 // The tree line a manifest row must have: indented by depth, tagged when
 // deleted, rated good unless its clusters were reused.
-std::string expectedTreeLine(const Row& row) {
+std::string expectedTreeLine(const ManifestRow& row) {
     bool folder = row.path.back() == '/';
     std::string path = folder ? row.path.substr(0, row.path.size() - 1) : row.path;
     size_t depth = static_cast<size_t>(std::count(path.begin(), path.end(), '/'));
@@ -621,7 +586,7 @@ std::string expectedTreeLine(const Row& row) {
 
 TEST_P(ExFATManifest, TreeCommandListsTheManifest) {
     auto [image, partition, offset] = GetParam();
-    auto run = test::runCLI({"tree", fixture(image)});
+    auto run = runCLI({"tree", fixtureImage(image)});
     EXPECT_EQ(run.status, 0);
     std::stringstream out(run.out);
     std::multiset<std::string> lines;
@@ -643,12 +608,12 @@ TEST_P(ExFATManifest, TreeCommandListsTheManifest) {
 }
 
 TEST(ExFAT, RecoverCommandRestoresTheManifest) {
-    test::TempDir out;
-    auto run = test::runCLI({"recover", fixture("exfat"), out.path().string()});
+    TempDir out;
+    auto run = runCLI({"recover", fixtureImage("exfat"), out.path().string()});
     EXPECT_EQ(run.status, 0);
     fs::path folder = out.path() / "SOMMERHUS (exFAT)";
     EXPECT_EQ(run.out, "SOMMERHUS (exFAT): 29 gendannet, 0 med fejl, 0 mislykkedes → " + folder.string() + "\n");
-    std::string report = test::readFile((folder / RecoveryEngine::reportName).string());
+    std::string report = readText((folder / RecoveryEngine::reportName).string());
     for (auto& row : manifest("exfat", "")) {
         if (row.path.back() == '/') continue;
         SCOPED_TRACE(row.path);
@@ -662,7 +627,7 @@ TEST(ExFAT, RecoverCommandRestoresTheManifest) {
                       std::string::npos);
             continue;
         }
-        EXPECT_EQ(filetest::Sha256::of(filetest::readFile(file)), row.sha);
+        EXPECT_EQ(Sha256::of(readBytes(file)), row.sha256);
         EXPECT_NE(report.find(row.path + ";" + row.size + ";OK;God;0;\n"), std::string::npos);
         // The modification time comes back with the file.
         struct stat st {};

@@ -4,7 +4,7 @@
 #include "SovantaCore/FAT.h"
 
 using namespace sovanta;
-using namespace sovanta::testing;
+using namespace sovanta::test;
 
 namespace {
 
@@ -497,7 +497,7 @@ TEST(FATParser, LostDirectoryFragmentsOfADestroyedRoot) {
     // folder (their folders' names were in the root), their subfolders keep
     // their names. Every entry found so counts as deleted. The files whose
     // entries went with the root are only for the carver.
-    auto nodes = nodesByPath(*folder);
+    auto nodes = allNodesByPath(*folder);
     size_t files = 0;
     for (auto& row : readManifest(fixture)) {
         if (row.status != "orphaned" || row.path.back() == '/') continue;
@@ -507,7 +507,7 @@ TEST(FATParser, LostDirectoryFragmentsOfADestroyedRoot) {
         auto [from, to] = nodes.equal_range(inside);
         for (auto it = from; it != to; ++it)
             if (std::to_string(it->second->size) == row.size &&
-                sha256Hex(readThroughExtents(*source, *it->second)) == row.sha256)
+                sha256Hex(streamedBytes(*source, *it->second)) == row.sha256)
                 found = it->second;
         ASSERT_TRUE(found) << "not found with its size and contents";
         EXPECT_EQ(found->status, EntryStatus::deleted);

@@ -6,7 +6,7 @@
 #include "SovantaCore/FileReader.h"
 
 using namespace sovanta;
-using namespace sovanta::filetest;
+using namespace sovanta::test;
 
 namespace {
 
@@ -304,7 +304,7 @@ TEST(FileReader, DecompressesFilesThatNtfs3gCompressed) {
         for (auto& row : readTable(fixtureSourcePath(c.fixture, ".manifest.tsv")))
             if (row.size() > 2 && row[0] == c.path) size = row[1], sha = row[2];
         ASSERT_FALSE(sha.empty());
-        auto source = SourceOpener::openImage(fixturePath(c.fixture));
+        auto source = SourceOpener::openImage(fixtureImage(c.fixture));
         CompressedRuns runs;
         runs.runs = istatRuns(fixtureSourcePath(c.fixture, ".tsk.txt"), c.entry);
         ASSERT_FALSE(runs.runs.empty());

@@ -19,7 +19,7 @@ TEST(FuzzReplay, EveryKeptInputRunsClean) {
             if (!fs::is_directory(dir, ec)) continue;
             for (auto& entry : fs::directory_iterator(dir)) {
                 if (!entry.is_regular_file()) continue;
-                std::string bytes = test::readFile(entry.path().string());
+                std::string bytes = test::readText(entry.path().string());
                 SCOPED_TRACE(entry.path().string());
                 target.run(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
                 ++replayed;

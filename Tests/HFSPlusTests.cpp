@@ -26,21 +26,11 @@
 #include "TestSupport.h"
 
 using namespace sovanta;
-using namespace sovanta::testing;
+using namespace sovanta::test;
 
 namespace {
 
 // ---- contents and listings ----------------------------------------------------
-
-// A file's bytes as recovery streams them.
-Bytes contents(DiskSource& source, const FileNode& node) {
-    Bytes out;
-    FileReader::stream(node, source, FileReader::defaultChunkSize, std::nullopt, [&](const Bytes& piece) {
-        out.insert(out.end(), piece.begin(), piece.end());
-        return true;
-    });
-    return out;
-}
 
 const std::vector<Extent>& extentsOf(const FileNode& node) {
     static const std::vector<Extent> none;
@@ -48,15 +38,7 @@ const std::vector<Extent>& extentsOf(const FileNode& node) {
     return extents ? *extents : none;
 }
 
-std::string isoUTC(const std::optional<Date>& date) {
-    if (!date) return "-";
-    std::time_t t = std::chrono::system_clock::to_time_t(*date);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
-}
+std::string isoUTC(const std::optional<Date>& date) { return date ? test::isoUTC(*date) : "-"; }
 
 // Every node below the root by its path without the leading "/", folders with
 // a trailing "/", control characters shown as "^" like The Sleuth Kit does.
@@ -78,34 +60,6 @@ std::map<std::string, FileNodePtr> listing(const FileNodePtr& root) {
 }
 
 // ---- sources made from changed copies of real images -----------------------
-
-Bytes loadImage(const std::string& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    Bytes bytes(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)));
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
-}
-
-// An anonymous memory file holding the bytes, or -1.
-int memoryFile(const Bytes& bytes) {
-    int fd = ::memfd_create("hfs-test", MFD_CLOEXEC);
-    for (size_t done = 0; fd >= 0 && done < bytes.size();) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0) {
-            ::close(fd);
-            return -1;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return fd;
-}
-
-DiskSourcePtr memorySource(const Bytes& bytes) {
-    int fd = memoryFile(bytes);
-    if (fd < 0) return nullptr;
-    return std::make_shared<DiskSource>(fd, "memfd", "changed copy", bytes.size(), 512, false, std::nullopt, nullptr);
-}
 
 // Changes to a fixture image, kept apart from the image: a few bytes each.
 class Patch {
@@ -204,33 +158,28 @@ Changed parseChanged(const std::string& name, uint64_t base,
                      const std::function<void(Patch&, const Layout&)>& change) {
     struct Held {
         Bytes original;
-        int fd = -1;
+        std::unique_ptr<MemoryImage> memory;
         std::vector<size_t> dirty;
     };
     static std::map<std::string, Held> held;
     Held& image = held[name];
-    if (image.fd < 0) {
-        image.original = loadImage(fixtureImage(name));
-        image.fd = memoryFile(image.original);
-        if (image.fd < 0) {
-            ADD_FAILURE() << "cannot hold " << name << " in memory";
-            return {};
-        }
+    if (!image.memory) {
+        image.original = readBytes(fixtureImage(name));
+        image.memory = std::make_unique<MemoryImage>(image.original);
     }
     for (size_t at : image.dirty)
-        if (::pwrite(image.fd, &image.original[at], 1, static_cast<off_t>(at)) != 1) ADD_FAILURE();
+        if (!image.memory->write(at, &image.original[at], 1)) ADD_FAILURE();
     image.dirty.clear();
 
     Patch patch(image.original);
     Layout layout(image.original, base);
     change(patch, layout);
     for (auto [at, value] : patch.bytes) {
-        if (::pwrite(image.fd, &value, 1, static_cast<off_t>(at)) != 1) ADD_FAILURE();
+        if (!image.memory->write(at, &value, 1)) ADD_FAILURE();
         image.dirty.push_back(at);
     }
     Changed out;
-    out.source = std::make_shared<DiskSource>(::dup(image.fd), "memfd", "changed copy", image.original.size(), 512,
-                                              false, std::nullopt, nullptr);
+    out.source = image.memory->source();
     out.volume = HFSPlusParser::parse(*out.source, base, origin::partitionTable);
     if (out.volume) out.files = listing((*out.volume)->root);
     return out;
@@ -285,7 +234,7 @@ TEST_P(HFSPlusFixtures, AgreeWithManifest) {
     if (std::string(c.name) == "hfsplus_udif") {
         // The .dmg is UDIF (zlib chunks); dmg2img gives the raw disk.
         if (::access("/usr/bin/dmg2img", X_OK) != 0) GTEST_SKIP() << "dmg2img is not installed";
-        image = temp.path() + "/hfsplus_udif.img";
+        image = temp.file("hfsplus_udif.img");
         std::string command = "/usr/bin/dmg2img -s '" + std::string(SOVANTA_FIXTURE_SOURCE_DIR) +
                               "/hfsplus_udif/hfsplus_udif.dmg' '" + image + "' >/dev/null 2>&1";
         ASSERT_EQ(std::system(command.c_str()), 0);
@@ -347,7 +296,7 @@ TEST_P(HFSPlusFixtures, AgreeWithManifest) {
             EXPECT_EQ(std::to_string(extentsOf(node).size()), row.fragments);
         }
         if (std::string(c.name) == journaled && path == "Musik/koncertoptagelse.wav") continue;  // zeroed in the committed copy
-        EXPECT_EQ(sha256Hex(contents(*source, node)), row.sha256);
+        EXPECT_EQ(sha256Hex(streamedBytes(*source, node)), row.sha256);
     }
     for (const auto& [path, node] : files) {
         if (matched.count(path) || unlistedInManifests.count(path)) continue;
@@ -547,7 +496,7 @@ TEST(HFSPlus, HardLinksGiveTheDataOfTheirInodeFile) {
         EXPECT_EQ(link.size, 4182u);
         EXPECT_EQ(link.recoverability, Recoverability::good);
         EXPECT_FALSE(link.note);
-        EXPECT_EQ(sha256Hex(contents(*source, link)), "752b0b8cb458fa1cc258dd63256f573b5ddeafe263ad119e5f4cba5533ff1cab");
+        EXPECT_EQ(sha256Hex(streamedBytes(*source, link)), "752b0b8cb458fa1cc258dd63256f573b5ddeafe263ad119e5f4cba5533ff1cab");
     }
     // The link data itself appears nowhere else.
     for (const auto& [path, node] : files) EXPECT_EQ(path.find("iNode"), std::string::npos) << path;
@@ -577,7 +526,7 @@ TEST(HFSPlus, HardLinkWithoutItsDataIsPoorWithANote) {
     auto orphan = both.files.find(std::string(HFSPlusParser::orphanFolderName) + "/iNode668299829");
     ASSERT_NE(orphan, both.files.end());
     EXPECT_EQ(orphan->second->status, EntryStatus::orphaned);
-    EXPECT_EQ(sha256Hex(contents(*both.source, *orphan->second)),
+    EXPECT_EQ(sha256Hex(streamedBytes(*both.source, *orphan->second)),
               "752b0b8cb458fa1cc258dd63256f573b5ddeafe263ad119e5f4cba5533ff1cab");
 }
 
@@ -621,7 +570,7 @@ TEST(HFSPlus, RecordsOfAFreedLeafNodeAreDeletedAndRatedByTheAllocationFile) {
     EXPECT_FALSE(log06.note);
     EXPECT_EQ(log06.fsID, 48u);
     EXPECT_EQ(isoUTC(log06.modified), "2019-01-06T11:40:34Z");
-    EXPECT_EQ(sha256Hex(contents(*clear.source, log06)),
+    EXPECT_EQ(sha256Hex(streamedBytes(*clear.source, log06)),
               "4839ec5d36a8f4312cbd9ea0d27ebd20402ddb07591f9a779ba0cf1c9cdfbb4f");
 
     // A first block free but a later one in use: partly overwritten.
@@ -839,7 +788,7 @@ TEST(HFSPlus, NoVolume) {
 
 TEST(HFSPlus, PlacesPastTheEndOfTheSourceHaveNoOffset) {
     // The image cut after block 2000: the catalog is inside, the database is not.
-    auto image = loadImage(fixtureImage(journaled));
+    auto image = readBytes(fixtureImage(journaled));
     image.resize(2000 * 4096);
     auto source = memorySource(image);
     auto volume = HFSPlusParser::parse(*source, 0, origin::partitionTable);

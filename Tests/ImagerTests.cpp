@@ -17,24 +17,16 @@
 #include <unistd.h>
 
 #include "SovantaCore/Imager.h"
+#include "TestSupport.h"
 
 using namespace sovanta;
+using namespace sovanta::test;
 using Status = RangeMap::Status;
 using Block = RangeMap::Block;
 
 namespace {
 
 constexpr uint64_t MiB = 1048576;
-
-struct ImagingFolder {
-    std::string path;
-    ImagingFolder() {
-        char name[] = "/tmp/sovanta-imager-XXXXXX";
-        path = ::mkdtemp(name);
-    }
-    ~ImagingFolder() { std::system(("rm -rf '" + path + "'").c_str()); }
-    std::string file(const std::string& name) const { return path + "/" + name; }
-};
 
 // Pseudo-random bytes (splitmix64), the same for the same seed.
 Bytes randomBytes(uint64_t size, uint64_t seed) {
@@ -48,27 +40,6 @@ Bytes randomBytes(uint64_t size, uint64_t seed) {
         std::memcpy(bytes.data() + i, &z, std::min<uint64_t>(8, size - i));
     }
     return bytes;
-}
-
-void writeFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-void writeText(const std::string& path, const std::string& text) { writeFile(path, Bytes(text.begin(), text.end())); }
-
-Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) return {};
-    Bytes bytes(static_cast<size_t>(in.tellg()));
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
-}
-
-std::string readText(const std::string& path) {
-    Bytes b = readFile(path);
-    return std::string(b.begin(), b.end());
 }
 
 // A source file of random bytes, opened as an image.
@@ -146,7 +117,7 @@ const char* const finishedWithWriteFailure = "Skrivning til billedfilen mislykke
 }  // namespace
 
 TEST(DiskImager, CleanSourceIsCopiedInOnePass) {
-    ImagingFolder folder;
+    TempDir folder;
     auto source = makeSource(folder.file("src"), 10 * MiB);
     mode_t oldMask = ::umask(022);
     DiskImager imager(source, folder.file("disk.img"));
@@ -186,7 +157,7 @@ TEST(DiskImager, CleanSourceIsCopiedInOnePass) {
 }
 
 TEST(DiskImager, LastPassFollowsTheRetries) {
-    ImagingFolder folder;
+    TempDir folder;
     auto source = makeSource(folder.file("src"), 65536);
     for (auto [retries, pass] : std::vector<std::pair<int64_t, int64_t>>{{0, 3}, {-2, 3}, {1, 4}, {2, 5}}) {
         ImagingOptions options;
@@ -254,7 +225,7 @@ TEST(DiskImager, FirstPassJumpsFurtherAfterEachFailure) {
              {10, 16, Status::nonTried}})},
     };
     for (auto& c : cases) {
-        ImagingFolder folder;
+        TempDir folder;
         auto source = makeSource(folder.file("src"), 16 * MiB);
         source->simulatedBadRanges = c.bad;
         ImagingOptions options;
@@ -277,7 +248,7 @@ TEST(DiskImager, FirstPassJumpsFurtherAfterEachFailure) {
 }
 
 TEST(DiskImager, BadAreaIsReadSectorBySectorAndRetried) {
-    ImagingFolder folder;
+    TempDir folder;
     auto source = makeSource(folder.file("src"), 16 * MiB);
     source->simulatedBadRanges = {{2 * MiB, 3 * MiB}};
     DiskImager imager(source, folder.file("disk.img"));
@@ -308,7 +279,7 @@ TEST(DiskImager, BadAreaIsReadSectorBySectorAndRetried) {
 }
 
 TEST(DiskImager, ChunkIsCutToWholeSectors) {
-    ImagingFolder folder;
+    TempDir folder;
     writeFile(folder.file("src"), randomBytes(8 * MiB, 3));
     for (auto [chunkSize, piece] : std::vector<std::pair<int64_t, uint64_t>>{{1000000, 999424}, {0, 4096}}) {
         int fd = ::open(folder.file("src").c_str(), O_RDONLY);
@@ -330,7 +301,7 @@ TEST(DiskImager, ChunkIsCutToWholeSectors) {
 }
 
 TEST(DiskImager, CancelWhilePausedStopsPromptlyAndSavesTheMap) {
-    ImagingFolder folder;
+    TempDir folder;
     auto source = makeSource(folder.file("src"), 4 * MiB);
     // An image shorter than the source grows to its size before the first read.
     writeFile(folder.file("disk.img"), Bytes(1000, 0x55));
@@ -377,7 +348,7 @@ TEST(DiskImager, CancelWhilePausedStopsPromptlyAndSavesTheMap) {
     auto saved = RangeMap::read(folder.file("disk.img.map"), 4 * MiB);
     ASSERT_NE(saved, nullptr);
     EXPECT_EQ(saved->snapshot(), mb({{0, 4, Status::nonTried}}));
-    Bytes image = readFile(folder.file("disk.img"));
+    Bytes image = readBytes(folder.file("disk.img"));
     ASSERT_EQ(image.size(), 4 * MiB);
     EXPECT_EQ(image[999], 0x55);
     EXPECT_EQ(image[1000], 0);
@@ -391,7 +362,7 @@ TEST(DiskImager, CancelWhilePausedStopsPromptlyAndSavesTheMap) {
 }
 
 TEST(DiskImager, ResumesOnlyWithImageAndReadableMap) {
-    ImagingFolder folder;
+    TempDir folder;
     auto source = makeSource(folder.file("src"), MiB);
     const std::string image = folder.file("disk.img"), mapPath = image + ".map";
     const std::string partialMap = "x\n0x0 0x40000 +\n0x40000 0xC0000 ?\n";
@@ -409,8 +380,8 @@ TEST(DiskImager, ResumesOnlyWithImageAndReadableMap) {
                                             false}}) {
         ::unlink(image.c_str());
         ::unlink(mapPath.c_str());
-        if (c.imageExists) writeFile(image, {});
-        if (c.map) writeText(mapPath, *c.map);
+        if (c.imageExists) writeFile(image, Bytes{});
+        if (c.map) writeFile(mapPath, *c.map);
         DiskImager imager(source, image);
         EXPECT_EQ(imager.isResuming(), c.resumes) << c.name;
         EXPECT_EQ(imager.mapURL, mapPath);
@@ -419,10 +390,10 @@ TEST(DiskImager, ResumesOnlyWithImageAndReadableMap) {
 }
 
 TEST(DiskImager, ForeignNonScrapedBlocksAreReadSectorBySector) {
-    ImagingFolder folder;
+    TempDir folder;
     auto source = makeSource(folder.file("src"), 65536);
-    writeFile(folder.file("disk.img"), readFile(folder.file("src")));
-    writeText(folder.file("disk.img.map"), "# other tool\n0x1000 / 2\n0x0 0x1000 +\n0x1000 0x1000 /\n0x2000 0xE000 +\n");
+    writeFile(folder.file("disk.img"), readBytes(folder.file("src")));
+    writeFile(folder.file("disk.img.map"), "# other tool\n0x1000 / 2\n0x0 0x1000 +\n0x1000 0x1000 /\n0x2000 0xE000 +\n");
     source->simulatedBadRanges = {{0x1000, 0x1200}};
     DiskImager imager(source, folder.file("disk.img"));
     EXPECT_TRUE(imager.isResuming());
@@ -436,20 +407,20 @@ TEST(DiskImager, ForeignNonScrapedBlocksAreReadSectorBySector) {
 }
 
 TEST(DiskImager, LongerImageIsNotShortened) {
-    ImagingFolder folder;
+    TempDir folder;
     auto source = makeSource(folder.file("src"), MiB);
     writeFile(folder.file("disk.img"), Bytes(3 * MiB, 0xAA));
     DiskImager imager(source, folder.file("disk.img"));
     runImager(imager);
-    Bytes image = readFile(folder.file("disk.img"));
+    Bytes image = readBytes(folder.file("disk.img"));
     ASSERT_EQ(image.size(), 3 * MiB);
-    Bytes expected = readFile(folder.file("src"));
+    Bytes expected = readBytes(folder.file("src"));
     expected.resize(3 * MiB, 0xAA);
     EXPECT_TRUE(image == expected);
 }
 
 TEST(DiskImager, ImageThatCannotBeCreatedEndsAtOnce) {
-    ImagingFolder folder;
+    TempDir folder;
     auto source = makeSource(folder.file("src"), MiB);
     DiskImager imager(source, folder.file("missing/disk.img"));
     ImagingRun run = runImager(imager);
@@ -465,7 +436,7 @@ TEST(DiskImager, ImageThatCannotBeCreatedEndsAtOnce) {
 // A source that stops answering ends the run at once; what was not read
 // keeps its status instead of being given up sector by sector.
 TEST(DiskImager, VanishedSourceStopsTheRunAndKeepsTheMap) {
-    ImagingFolder folder;
+    TempDir folder;
     auto source = makeSource(folder.file("src"), 4 * MiB);
     DiskImager imager(source, folder.file("disk.img"));
     imager.map->set(0, MiB, Status::finished);
@@ -486,8 +457,8 @@ TEST(DiskImager, VanishedSourceStopsTheRunAndKeepsTheMap) {
 
     // Once the source is back, a new imager finishes the copy from the map.
     auto again = SourceOpener::openImage(folder.file("src"));
-    Bytes image = readFile(folder.file("disk.img"));
-    std::copy_n(readFile(folder.file("src")).begin(), MiB, image.begin());
+    Bytes image = readBytes(folder.file("disk.img"));
+    std::copy_n(readBytes(folder.file("src")).begin(), MiB, image.begin());
     writeFile(folder.file("disk.img"), image);
     DiskImager resumed(again, folder.file("disk.img"));
     EXPECT_TRUE(resumed.isResuming());
@@ -522,7 +493,7 @@ TEST(DiskImager, SourceClosedDuringTheRunKeepsWhatIsLeft) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ImagingFolder folder;
+        TempDir folder;
         auto source = makeSource(folder.file("src"), 4 * MiB);
         source->simulatedBadRanges = c.bad;
         DiskImager imager(source, folder.file("disk.img"));
@@ -568,7 +539,7 @@ TEST(DiskImager, SourceClosedDuringTheRunKeepsWhatIsLeft) {
 TEST(DiskImager, ImageIsSyncedBeforeTheMapIsReplaced) {
     std::string strace = findTool("strace");
     if (strace.empty()) GTEST_SKIP() << "strace is not installed";
-    ImagingFolder folder;
+    TempDir folder;
     writeFile(folder.file("src"), randomBytes(4 * MiB, 5));
     std::string image = folder.file("disk.img"), log = folder.file("trace");
     for (int round = 0; round < 2; ++round) {
@@ -608,7 +579,7 @@ TEST(DiskImager, ImageIsSyncedBeforeTheMapIsReplaced) {
 // The command as a user runs it: 64 MiB with an unreadable MiB that starts
 // and ends inside chunks.
 TEST(ImageCommand, CopiesAroundABadAreaAndResumes) {
-    ImagingFolder folder;
+    TempDir folder;
     const uint64_t size = 64 * MiB, badStart = 20 * MiB + 4096, badEnd = 21 * MiB + 4096;
     writeFile(folder.file("src"), randomBytes(size, 7));
     const std::string image = folder.file("disk.img"), map = image + ".map";
@@ -663,7 +634,7 @@ struct Ddrescue {
 TEST(DdrescueInterop, DdrescuelogAcceptsEveryMapWeWrite) {
     Ddrescue tools;
     if (!tools.available()) GTEST_SKIP() << "GNU ddrescue is not installed";
-    ImagingFolder folder;
+    TempDir folder;
     std::vector<std::string> maps;
 
     // Mid-copy: stopped by a full destination with failed, untried and finished areas.
@@ -714,7 +685,7 @@ TEST(DdrescueInterop, DdrescuelogAcceptsEveryMapWeWrite) {
 TEST(DdrescueInterop, DdrescueCompletesOurCopies) {
     Ddrescue tools;
     if (!tools.available()) GTEST_SKIP() << "GNU ddrescue is not installed";
-    ImagingFolder folder;
+    TempDir folder;
     auto source = makeSource(folder.file("src"), 16 * MiB);
     source->simulatedBadRanges = {{2 * MiB, 3 * MiB}, {9 * MiB, 9 * MiB + 8192}};
     {
@@ -741,11 +712,11 @@ TEST(DdrescueInterop, DdrescueCompletesOurCopies) {
 TEST(DdrescueInterop, WeResumeFromDdrescueMaps) {
     Ddrescue tools;
     if (!tools.available()) GTEST_SKIP() << "GNU ddrescue is not installed";
-    ImagingFolder folder;
+    TempDir folder;
     const uint64_t size = 8 * MiB, badStart = 2 * MiB, badEnd = 2 * MiB + 4096;
     writeFile(folder.file("src"), randomBytes(size, 9));
     // ddrescue's own simulation of bad sectors: its test mode takes the good and bad blocks from a map.
-    writeText(folder.file("test.map"), "# bad sectors\n0x0 ? 1\n0x0 0x200000 +\n0x200000 0x1000 -\n0x201000 0x5FF000 +\n");
+    writeFile(folder.file("test.map"), "# bad sectors\n0x0 ? 1\n0x0 0x200000 +\n0x200000 0x1000 -\n0x201000 0x5FF000 +\n");
 
     struct Case {
         const char* name;

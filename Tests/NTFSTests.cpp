@@ -5,14 +5,14 @@
 
 #include <set>
 
-#include "NTFSTestSupport.h"
+#include "TestSupport.h"
 #include "TestSupport.h"
 #include "SovantaCore/FileReader.h"
 #include "SovantaCore/NTFS.h"
 #include "SovantaCore/Scanner.h"
 
 using namespace sovanta;
-using namespace sovanta::ntfstest;
+using namespace sovanta::test;
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "SovantaCore/Partitions.h"
 
 using namespace sovanta;
-using namespace sovanta::testing;
+using namespace sovanta::test;
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "SovantaCore/Scanner.h"
 
 using namespace sovanta;
-using namespace sovanta::testing;
+using namespace sovanta::test;
 
 TEST(QuickScanner, FATVolumesOfPartitionedFixtures) {
     struct Case {

@@ -9,34 +9,14 @@
 #include <unistd.h>
 
 #include "SovantaCore/RangeMap.h"
+#include "TestSupport.h"
 
 using namespace sovanta;
+using namespace sovanta::test;
 using Status = RangeMap::Status;
 using Block = RangeMap::Block;
 
 namespace {
-
-struct MapFolder {
-    std::string path;
-    MapFolder() {
-        char name[] = "/tmp/sovanta-rangemap-XXXXXX";
-        path = ::mkdtemp(name);
-    }
-    ~MapFolder() { std::system(("rm -rf '" + path + "'").c_str()); }
-    std::string file(const std::string& name) const { return path + "/" + name; }
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void spit(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
 
 std::shared_ptr<RangeMap> mapOf(uint64_t size, const std::vector<Block>& blocks) {
     auto map = std::make_shared<RangeMap>(size);
@@ -61,7 +41,7 @@ TEST(RangeMap, StatusCharactersAndOrder) {
 }
 
 TEST(RangeMap, EmptyMapHasNothing) {
-    MapFolder folder;
+    TempDir folder;
     RangeMap map(0);
     EXPECT_TRUE(map.snapshot().empty());
     EXPECT_TRUE(map.cells(1200).empty());
@@ -72,7 +52,7 @@ TEST(RangeMap, EmptyMapHasNothing) {
     map.set(0, 10, Status::bad);
     EXPECT_TRUE(map.snapshot().empty());
     map.write(folder.file("m"), 0, 1);
-    EXPECT_EQ(slurp(folder.file("m")),
+    EXPECT_EQ(readText(folder.file("m")),
               "# Mapfile. Created by Sovanta (GNU ddrescue compatible)\n"
               "# Command line: sovanta\n"
               "# current_pos  current_status  current_pass\n"
@@ -161,11 +141,11 @@ TEST(RangeMap, CellsShowTheWorstStatus) {
 }
 
 TEST(RangeMap, WritesTheMapfileFormatAndReadsItBack) {
-    MapFolder folder;
+    TempDir folder;
     auto map = mapOf(6144, {{0, 4096, Status::finished}, {4096, 512, Status::bad}});
     const std::string path = folder.file("disk.img.map");
     map->write(path, 4096, 3);
-    EXPECT_EQ(slurp(path),
+    EXPECT_EQ(readText(path),
               "# Mapfile. Created by Sovanta (GNU ddrescue compatible)\n"
               "# Command line: sovanta\n"
               "# current_pos  current_status  current_pass\n"
@@ -181,13 +161,13 @@ TEST(RangeMap, WritesTheMapfileFormatAndReadsItBack) {
     // Values of more than eight digits keep all of them.
     auto big = mapOf(0x123456789ull, {{0, 0x100000000ull, Status::finished}});
     big->write(path, 0x100000000ull, 12);
-    auto text = slurp(path);
+    auto text = readText(path);
     EXPECT_NE(text.find("0x100000000     ?               12\n"), std::string::npos);
     EXPECT_NE(text.find("0x00000000  0x100000000  +\n0x100000000  0x23456789  ?\n"), std::string::npos);
 }
 
 TEST(RangeMap, ReplacesTheMapfileAtomically) {
-    MapFolder folder;
+    TempDir folder;
     const std::string path = folder.file("m.map");
     auto map = mapOf(4096, {{0, 512, Status::finished}});
     map->write(path, 0, 1);
@@ -202,16 +182,16 @@ TEST(RangeMap, ReplacesTheMapfileAtomically) {
     EXPECT_EQ(RangeMap::read(path, 4096)->snapshot(), map->snapshot());
 
     // When the temporary file cannot be made, the old mapfile stays untouched.
-    const std::string old = slurp(path);
+    const std::string old = readText(path);
     ASSERT_EQ(::mkdir((path + ".tmp").c_str(), 0755), 0);
     map->set(0, 4096, Status::bad);
     EXPECT_THROW(map->write(path, 0, 1), std::system_error);
-    EXPECT_EQ(slurp(path), old);
+    EXPECT_EQ(readText(path), old);
     EXPECT_THROW(map->write(folder.file("missing/m.map"), 0, 1), std::system_error);
 }
 
 TEST(RangeMap, ReadsForeignMapfilesLeniently) {
-    MapFolder folder;
+    TempDir folder;
     const std::string path = folder.file("x.map");
     struct Case {
         const char* name;
@@ -244,7 +224,7 @@ TEST(RangeMap, ReadsForeignMapfilesLeniently) {
          std::vector<Block>{{0, 1, Status::bad}, {1, 3, Status::nonTried}}},
     };
     for (auto& c : cases) {
-        spit(path, c.text);
+        writeFile(path, c.text);
         auto map = RangeMap::read(path, c.size);
         if (!c.expected) {
             EXPECT_EQ(map, nullptr) << c.name;

@@ -9,7 +9,7 @@
 #include "SovantaCore/Recovery.h"
 
 using namespace sovanta;
-using namespace sovanta::filetest;
+using namespace sovanta::test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -111,7 +111,7 @@ TEST(RecoveryEngine, Sanitize) {
 TEST(RecoveryEngine, UniqueURL) {
     TempDir dir;
     const fs::path d = dir.path();
-    auto touch = [&](const std::string& name) { writeFile(d / name, {}); };
+    auto touch = [&](const std::string& name) { writeFile(d / name, Bytes{}); };
     EXPECT_EQ(RecoveryEngine::uniqueURL(d / "report.pdf", false), d / "report.pdf");
     touch("report.pdf");
     EXPECT_EQ(RecoveryEngine::uniqueURL(d / "report.pdf", false), d / "report (2).pdf");
@@ -164,16 +164,16 @@ TEST(RecoveryEngine, RecoversTreeWithStructureDatesAndReport) {
     EXPECT_TRUE(r.failures.empty());
 
     const fs::path f = *r.folder;
-    EXPECT_EQ(readFile(f / "Dokumenter/brev.txt"), slice(disk, 0, 3000));
+    EXPECT_EQ(readBytes(f / "Dokumenter/brev.txt"), slice(disk, 0, 3000));
     Bytes draftBytes = slice(disk, 10000, 500);
     Bytes tail = slice(disk, 20000, 700);
     draftBytes.insert(draftBytes.end(), tail.begin(), tail.end());
-    EXPECT_EQ(readFile(f / "Dokumenter/Gamle/kladde.txt"), draftBytes);
-    EXPECT_EQ(readFile(f / "Dokumenter/Ny:e/ny.txt"), slice(disk, 40000, 100));
+    EXPECT_EQ(readBytes(f / "Dokumenter/Gamle/kladde.txt"), draftBytes);
+    EXPECT_EQ(readBytes(f / "Dokumenter/Ny:e/ny.txt"), slice(disk, 40000, 100));
     Bytes photoBytes(1000, 0);
     Bytes photoTail = slice(disk, 30000, 5000);
     photoBytes.insert(photoBytes.end(), photoTail.begin(), photoTail.end());
-    EXPECT_EQ(readFile(f / "Billeder/ferie.jpg"), photoBytes);
+    EXPECT_EQ(readBytes(f / "Billeder/ferie.jpg"), photoBytes);
     EXPECT_TRUE(fs::is_regular_file(f / "tom fil.txt"));
     EXPECT_EQ(fs::file_size(f / "tom fil.txt"), 0u);
     EXPECT_EQ(readText(f / "lille.txt"), "hej\n");
@@ -205,7 +205,7 @@ TEST(RecoveryEngine, RecoversTreeWithStructureDatesAndReport) {
     auto again = recoverInto({letter}, "SOMMERHUS", *source, out.path() / "ny" / "mappe");
     ASSERT_TRUE(again.result.folder);
     EXPECT_EQ(*again.result.folder, out.path() / "ny" / "mappe" / "SOMMERHUS (2)");
-    EXPECT_EQ(readFile(*again.result.folder / "Dokumenter/brev.txt"), slice(disk, 0, 3000));
+    EXPECT_EQ(readBytes(*again.result.folder / "Dokumenter/brev.txt"), slice(disk, 0, 3000));
 }
 
 TEST(RecoveryEngine, SelectionsNamesAndQuoting) {
@@ -230,8 +230,8 @@ TEST(RecoveryEngine, SelectionsNamesAndQuoting) {
     EXPECT_EQ(*run.result.folder, out.path() / "Gendannet");
     EXPECT_EQ(run.result.recovered, 3);
     const fs::path f = *run.result.folder;
-    EXPECT_EQ(readFile(f / "a.txt"), slice(disk, 0, 10));
-    EXPECT_EQ(readFile(f / "a (2).txt"), slice(disk, 100, 20));
+    EXPECT_EQ(readBytes(f / "a.txt"), slice(disk, 0, 10));
+    EXPECT_EQ(readBytes(f / "a (2).txt"), slice(disk, 100, 20));
     EXPECT_EQ(reportOf(run.result), header() +
                                         "a.txt;10;OK;God;0;\"et \"\"citat\"\"; og mere\"\n"
                                         "a (2).txt;20;OK;God;0;\"linje 1\nlinje 2\"\n"
@@ -262,7 +262,7 @@ TEST(RecoveryEngine, ReportNeverOverwritesARecoveredFileOfItsName) {
     root->add(namesake);
     auto run = recoverInto({namesake}, "V", *source, out.path());
     ASSERT_TRUE(run.result.folder);
-    EXPECT_EQ(readFile(*run.result.folder / "Gendannelsesrapport (2).csv"), slice(disk, 0, 500));
+    EXPECT_EQ(readBytes(*run.result.folder / "Gendannelsesrapport (2).csv"), slice(disk, 0, 500));
     EXPECT_EQ(reportOf(run.result), header() + "Gendannelsesrapport (2).csv;500;OK;God;0;\n");
 }
 
@@ -282,7 +282,7 @@ TEST(RecoveryEngine, UnreadableSectorsAreZerosCountedAndReported) {
     EXPECT_EQ(run.result.bytes, 5096u);
     Bytes expected = slice(disk, 1024, 4096);
     std::fill(expected.begin() + 1024, expected.begin() + 1536, 0);
-    EXPECT_EQ(readFile(*run.result.folder / "skadet.bin"), expected);
+    EXPECT_EQ(readBytes(*run.result.folder / "skadet.bin"), expected);
     EXPECT_EQ(reportOf(run.result), header() +
                                         "skadet.bin;4096;Ulæselige sektorer;God;512;\n"
                                         "hel.bin;1000;OK;God;0;\n");
@@ -310,7 +310,7 @@ TEST(RecoveryEngine, FailuresAreCountedAndTheRunGoesOn) {
     // A folder that cannot be made (a file of its name is in the way) fails
     // its files only.
     auto run = recoverInto(root->children(), "W", *source, out.path(), {}, [&](const RecoveryProgress& p, auto&) {
-        if (p.filesDone == 0 && p.filesTotal == 2) writeFile(out.path() / "W" / "Docs", {});
+        if (p.filesDone == 0 && p.filesTotal == 2) writeFile(out.path() / "W" / "Docs", Bytes{});
     });
     EXPECT_EQ(run.result.failed, 1);
     EXPECT_EQ(run.result.recovered, 1);
@@ -407,9 +407,9 @@ TEST(RecoveryEngine, ThousandsOfFilesOfOneName) {
     auto run = recoverInto(nodes, "V", *source, out.path(), flat);
     EXPECT_EQ(run.result.recovered, 3000);
     const fs::path f = *run.result.folder;
-    EXPECT_EQ(readFile(f / "billede.jpg"), Bytes{0});
-    EXPECT_EQ(readFile(f / "billede (2).jpg"), Bytes{1});
-    EXPECT_EQ(readFile(f / "billede (3000).jpg"), Bytes{static_cast<uint8_t>(2999)});
+    EXPECT_EQ(readBytes(f / "billede.jpg"), Bytes{0});
+    EXPECT_EQ(readBytes(f / "billede (2).jpg"), Bytes{1});
+    EXPECT_EQ(readBytes(f / "billede (3000).jpg"), Bytes{static_cast<uint8_t>(2999)});
     EXPECT_FALSE(fs::exists(f / "billede (3001).jpg"));
 }
 
@@ -433,7 +433,7 @@ TEST(RecoveryEngine, FullDestinationStopsTheRunAndKeepsTheReport) {
     EXPECT_EQ(r.failures[1], "Destinationen er fuld – gendannelsen blev stoppet.");
     EXPECT_FALSE(fs::exists(*r.folder / "fil3.bin"));  // removed, which leaves room for the report
     EXPECT_FALSE(fs::exists(*r.folder / "fil4.bin"));
-    EXPECT_EQ(readFile(*r.folder / "fil2.bin"), slice(disk, 0, 400 * 1024));
+    EXPECT_EQ(readBytes(*r.folder / "fil2.bin"), slice(disk, 0, 400 * 1024));
     EXPECT_EQ(reportOf(r), header() +
                                "fil1.bin;409600;OK;God;0;\n"
                                "fil2.bin;409600;OK;God;0;\n");
