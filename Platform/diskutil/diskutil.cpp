@@ -22,14 +22,15 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <plist/plist.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "SmartReport.h"
+#include "ToolSupport.h"
 
 namespace fs = std::filesystem;
+using platform::run;
+using platform::StandardError;
 
 namespace {
 
@@ -38,47 +39,11 @@ int fail(const std::string& message) {
     return 1;
 }
 
-// Runs a program with standard input from /dev/null; returns its status and
-// standard output (standard error too when asked).
-int run(const std::vector<std::string>& args, std::string* output = nullptr, bool withErrors = false) {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) return -1;
-    pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        dup2(pipeFds[1], 1);
-        int null = open("/dev/null", O_RDWR);
-        if (withErrors) dup2(pipeFds[1], 2);
-        else if (null >= 0) dup2(null, 2);
-        if (null >= 0) dup2(null, 0);
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(pipeFds[1]);
-    std::string out;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0) out.append(buffer, static_cast<size_t>(n));
-    close(pipeFds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (output) *output = out;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 std::string readLine(const fs::path& path) {
     std::ifstream in(path);
     std::string line;
     std::getline(in, line);
-    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
-    return line;
+    return platform::trimmed(line);
 }
 
 uint64_t readNumber(const fs::path& path) {
@@ -128,6 +93,34 @@ std::map<std::string, std::string> pairs(const std::string& line) {
     return out;
 }
 
+// One line of /proc/self/mountinfo.
+struct Mount {
+    std::string numbers;  // the device's "major:minor"
+    std::string point;    // where it is mounted
+    std::string type;     // the file-system type
+    std::string source;   // what was mounted
+};
+
+// The mount table in the kernel's order; lines it cannot split are left out.
+std::vector<Mount> mountTable() {
+    std::vector<Mount> mounts;
+    std::ifstream in("/proc/self/mountinfo");
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> f;
+        size_t start = 0;
+        while (start <= line.size()) {
+            size_t space = line.find(' ', start);
+            if (space == std::string::npos) space = line.size();
+            f.push_back(line.substr(start, space - start));
+            start = space + 1;
+        }
+        auto dash = std::find(f.begin(), f.end(), "-");
+        if (f.size() < 5 || dash == f.end() || dash + 2 >= f.end()) continue;
+        mounts.push_back({f[2], unescape(f[4]), *(dash + 1), unescape(*(dash + 2))});
+    }
+    return mounts;
+}
+
 struct Device {
     std::string name;       // kernel name: sda, sda1, nvme0n1p2, loop3, dm-0
     std::string parent;     // the whole disk of a partition, else the name itself
@@ -137,10 +130,6 @@ struct Device {
     std::string fsType, label, partTypeName, tableType, model;
     std::string mountPoint;
     std::string mountType;  // the file-system type the mount table gives
-};
-
-struct Mount {
-    std::string point;
 };
 
 class Machine {
@@ -234,22 +223,11 @@ private:
     void readMounts() {
         std::map<std::string, std::string> byNumbers;
         for (auto& [name, d] : devices) byNumbers[readLine(d.sys / "dev")] = name;
-        std::ifstream in("/proc/self/mountinfo");
-        for (std::string line; std::getline(in, line);) {
-            std::vector<std::string> f;
-            size_t start = 0;
-            while (start <= line.size()) {
-                size_t space = line.find(' ', start);
-                if (space == std::string::npos) space = line.size();
-                f.push_back(line.substr(start, space - start));
-                start = space + 1;
-            }
-            auto dash = std::find(f.begin(), f.end(), "-");
-            if (f.size() < 5 || dash == f.end() || dash + 2 >= f.end()) continue;
-            std::string point = unescape(f[4]);
-            std::string source = unescape(*(dash + 2));
+        for (auto& mount : mountTable()) {
+            const std::string& point = mount.point;
+            const std::string& source = mount.source;
             std::string name;
-            if (auto it = byNumbers.find(f[2]); it != byNumbers.end()) name = it->second;
+            if (auto it = byNumbers.find(mount.numbers); it != byNumbers.end()) name = it->second;
             else if (source.rfind("/dev/", 0) == 0) {
                 std::error_code ec;
                 fs::path real = fs::canonical(source, ec);
@@ -259,14 +237,14 @@ private:
             if (it == devices.end() || !it->second.mountPoint.empty()) continue;
             it->second.mountPoint = point;
             // The kernel's own file-system name, unless FUSE hides it.
-            std::string type = *(dash + 1);
-            if (type.rfind("fuse", 0) != 0) it->second.mountType = type;
+            if (mount.type.rfind("fuse", 0) != 0) it->second.mountType = mount.type;
         }
     }
 
     void readLsblk() {
         std::string out;
-        if (run({"lsblk", "-b", "-P", "-o", "KNAME,FSTYPE,LABEL,PARTTYPENAME,PTTYPE,MODEL"}, &out) != 0) return;
+        std::vector<std::string> lsblk = {"lsblk", "-b", "-P", "-o", "KNAME,FSTYPE,LABEL,PARTTYPENAME,PTTYPE,MODEL"};
+        if (run(lsblk, &out, StandardError::discard) != 0) return;
         size_t start = 0;
         while (start < out.size()) {
             size_t end = out.find('\n', start);
@@ -292,7 +270,7 @@ private:
             if (!d.fsType.empty() || !d.tableType.empty()) continue;
             if (access(("/dev/" + name).c_str(), R_OK) != 0) continue;
             std::string out;
-            if (run({"blkid", "-p", "-o", "export", "/dev/" + name}, &out) != 0) continue;
+            if (run({"blkid", "-p", "-o", "export", "/dev/" + name}, &out, StandardError::discard) != 0) continue;
             size_t start = 0;
             while (start < out.size()) {
                 size_t end = out.find('\n', start);
@@ -347,12 +325,7 @@ std::string partitionContent(const Device& d) {
 }
 
 int print(plist_t root) {
-    char* xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(root, &xml, &length);
-    std::fwrite(xml, 1, length, stdout);
-    plist_to_xml_free(xml);
-    plist_free(root);
+    platform::printPlist(root);
     return 0;
 }
 
@@ -453,7 +426,7 @@ int info(const std::string& name) {
     std::string status = "Not Supported";
     if (!virtualDevice && findProgram("smartctl")) {
         std::string out;
-        run({"smartctl", "-j", "-a", "/dev/" + disk.name}, &out);
+        run({"smartctl", "-j", "-a", "/dev/" + disk.name}, &out, StandardError::discard);
         if (auto report = diskutil::parseSmartctl(out)) {
             if (report->passed) status = *report->passed ? "Verified" : "Failing";
             if (!report->counters.empty()) {
@@ -487,29 +460,17 @@ int unmountDisk(const std::string& name) {
         std::map<std::string, std::string> byNumbers;
         for (auto& member : members)
             if (auto* d = m.find(member)) byNumbers[readLine(d->sys / "dev")] = member;
-        std::ifstream in("/proc/self/mountinfo");
-        for (std::string line; std::getline(in, line);) {
-            std::vector<std::string> f;
-            size_t start = 0;
-            while (start <= line.size()) {
-                size_t space = line.find(' ', start);
-                if (space == std::string::npos) space = line.size();
-                f.push_back(line.substr(start, space - start));
-                start = space + 1;
-            }
-            auto dash = std::find(f.begin(), f.end(), "-");
-            if (f.size() < 5 || dash == f.end() || dash + 2 >= f.end()) continue;
-            std::string source = unescape(*(dash + 2));
+        for (auto& mount : mountTable()) {
             std::error_code ec;
-            fs::path real = source.rfind("/dev/", 0) == 0 ? fs::canonical(source, ec) : fs::path();
+            fs::path real = mount.source.rfind("/dev/", 0) == 0 ? fs::canonical(mount.source, ec) : fs::path();
             std::string sourceName = ec || real.empty() ? "" : real.filename().string();
-            if (byNumbers.count(f[2]) || members.count(sourceName)) points.push_back(unescape(f[4]));
+            if (byNumbers.count(mount.numbers) || members.count(sourceName)) points.push_back(mount.point);
         }
     }
     for (auto it = points.rbegin(); it != points.rend(); ++it) {
         std::string out;
-        if (run({"umount", *it}, &out, true) != 0) {
-            while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+        if (run({"umount", *it}, &out, StandardError::capture) != 0) {
+            out = platform::trimmed(out);
             return fail("Afmontering af " + disk + " mislykkedes: " + (out.empty() ? *it : out));
         }
     }
@@ -523,9 +484,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     const char* usage = "brug: diskutil list -plist | info -plist <enhed> | unmountDisk <disk>";
     if (args.empty()) return fail(usage);
-    std::vector<std::string> operands;
-    for (size_t i = 1; i < args.size(); ++i)
-        if (args[i].empty() || args[i][0] != '-') operands.push_back(args[i]);
+    auto operands = platform::operands(args);
     if (args[0] == "list") return list();
     if (args[0] == "info" && operands.size() == 1) return info(operands[0]);
     if (args[0] == "unmountDisk" && operands.size() == 1) return unmountDisk(operands[0]);

@@ -15,11 +15,13 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <plist/plist.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "ToolSupport.h"
+
 namespace fs = std::filesystem;
+using platform::run;
+using platform::trimmed;
 
 namespace {
 
@@ -28,43 +30,6 @@ const char* const convertedPrefix = "sovanta-hdiutil-";
 int fail(const std::string& message) {
     std::fprintf(stderr, "hdiutil: %s\n", message.c_str());
     return 1;
-}
-
-// Runs a program, returning its exit status and standard output.
-int run(const std::vector<std::string>& args, std::string* output = nullptr) {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) return -1;
-    pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        dup2(pipeFds[1], 1);
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        int null = open("/dev/null", O_RDWR);
-        if (null >= 0) dup2(null, 0);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(pipeFds[1]);
-    std::string out;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0) out.append(buffer, static_cast<size_t>(n));
-    close(pipeFds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (output) *output = out;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string trim(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s;
 }
 
 bool isUDIF(const std::string& path) {
@@ -109,11 +74,11 @@ int attach(const std::string& image) {
     }
     std::string device;
     if (run({"losetup", "--find", "--show", "--read-only", "--partscan", backing}, &device) != 0 ||
-        trim(device).empty()) {
+        trimmed(device).empty()) {
         if (!converted.empty()) fs::remove(converted, ec);
         return fail("Ingen loop-enhed kunne tilknyttes (kræver administratorrettigheder): " + image);
     }
-    device = trim(device);
+    device = trimmed(device);
     run({"udevadm", "settle", "--timeout=5"});
 
     std::vector<std::string> entries = {device};
@@ -135,12 +100,7 @@ int attach(const std::string& image) {
         plist_array_append_item(entities, item);
     }
     plist_dict_set_item(root, "system-entities", entities);
-    char* xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(root, &xml, &length);
-    std::fwrite(xml, 1, length, stdout);
-    plist_to_xml_free(xml);
-    plist_free(root);
+    platform::printPlist(root);
     return 0;
 }
 
@@ -165,19 +125,16 @@ int detach(const std::string& device) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    if (!args.empty() && args[0] == "attach" && !args.empty()) {
-        std::string image;
-        for (size_t i = 1; i < args.size(); ++i)
-            if (args[i].empty() || args[i][0] != '-') image = args[i];
-        if (image.empty()) return fail("brug: hdiutil attach -readonly -nomount -noverify -noautofsck -plist <fil>");
-        return attach(image);
+    // The last operand names the image or the device.
+    auto operands = platform::operands(args);
+    std::string operand = operands.empty() ? std::string() : operands.back();
+    if (!args.empty() && args[0] == "attach") {
+        if (operand.empty()) return fail("brug: hdiutil attach -readonly -nomount -noverify -noautofsck -plist <fil>");
+        return attach(operand);
     }
     if (!args.empty() && args[0] == "detach") {
-        std::string device;
-        for (size_t i = 1; i < args.size(); ++i)
-            if (args[i].empty() || args[i][0] != '-') device = args[i];
-        if (device.empty()) return fail("brug: hdiutil detach -force <enhed>");
-        return detach(device);
+        if (operand.empty()) return fail("brug: hdiutil detach -force <enhed>");
+        return detach(operand);
     }
     return fail("brug: hdiutil attach … | detach …");
 }
