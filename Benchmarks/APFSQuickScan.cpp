@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "SovantaCore/APFS.h"
 #include "SovantaCore/DiskSource.h"
 #include "SovantaCore/Scanner.h"
@@ -30,27 +31,14 @@ const std::vector<Image>& images() {
     return all;
 }
 
-std::string imagePath(const Image& image) {
-    return std::string(SOVANTA_FIXTURE_DIR) + "/" + image.name + "/" + image.name + ".img";
-}
+std::string imagePath(const Image& image) { return sovanta::bench::fixtureImage(image.name); }
 
 // Runs a program with its output discarded; the child's peak resident set in KiB, or -1.
 long runChild(const std::string& program, const std::vector<std::string>& arguments) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = ::open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execvp(program.c_str(), argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    struct rusage usage {};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-    return usage.ru_maxrss;
+    std::vector<std::string> args{program};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    auto run = sovanta::bench::runQuietly(args, true);
+    return run.succeeded() ? run.peakKiB : -1;
 }
 
 void QuickScan(benchmark::State& state) {

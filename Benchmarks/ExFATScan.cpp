@@ -5,34 +5,14 @@
 // the child's peak resident size and per file.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <fcntl.h>
-#include <malloc.h>
-#include <new>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include "BenchHeap.h"
+#include "BenchSupport.h"
 #include "SovantaCore/DiskSource.h"
 #include "SovantaCore/ExFAT.h"
 
-extern char** environ;
+using namespace sovanta::bench;
 
 namespace {
-
-// Heap accounting: every allocation of the process is counted, so the peak
-// during one read is the reader's own working set.
-std::atomic<int64_t> heapNow{0};
-std::atomic<int64_t> heapPeak{0};
-
-void noteAllocation(int64_t size) {
-    int64_t now = heapNow.fetch_add(size) + size;
-    int64_t peak = heapPeak.load();
-    while (now > peak && !heapPeak.compare_exchange_weak(peak, now)) {
-    }
-}
 
 std::string imagePath = "/tmp/sovanta-bench/exfat100k.img";
 
@@ -60,8 +40,7 @@ void BM_ExFATQuickScan(benchmark::State& state) {
     }
     int64_t files = 0, peak = 0;
     for (auto _ : state) {
-        int64_t before = heapNow.load();
-        heapPeak.store(before);
+        int64_t before = restartHeapPeak();
         auto volume = sovanta::ExFATParser::parse(*source, 0, sovanta::origin::partitionTable);
         if (!volume) {
             state.SkipWithError("no exFAT volume in the image");
@@ -82,50 +61,21 @@ void BM_ExFATQuickScan(benchmark::State& state) {
 void BM_SleuthKitFls(benchmark::State& state) {
     int64_t maxRssKB = 0;
     for (auto _ : state) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        std::vector<std::string> args = {"fls", "-r", "-p", imagePath};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_t pid = 0;
-        int rc = posix_spawnp(&pid, "fls", &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
+        auto run = runQuietly({"fls", "-r", "-p", imagePath});
+        if (!run.started) {
             state.SkipWithError("fls (sleuthkit) is not installed");
             return;
         }
-        int status = 0;
-        rusage usage{};
-        wait4(pid, &status, 0, &usage);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        if (!run.succeeded()) {
             state.SkipWithError("fls failed on the image");
             return;
         }
-        maxRssKB = usage.ru_maxrss;
+        maxRssKB = run.peakKiB;
     }
     state.counters["peak_rss_MB"] = static_cast<double>(maxRssKB) * 1024 / 1e6;
 }
 
 }  // namespace
-
-void* operator new(size_t size) {
-    void* p = std::malloc(size);
-    if (!p) throw std::bad_alloc();
-    noteAllocation(static_cast<int64_t>(malloc_usable_size(p)));
-    return p;
-}
-// GCC takes the free below for a mismatch with the operator new above, which it pairs with.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept {
-    if (!p) return;
-    heapNow.fetch_sub(static_cast<int64_t>(malloc_usable_size(p)));
-    std::free(p);
-}
-#pragma GCC diagnostic pop
-void operator delete(void* p, size_t) noexcept { operator delete(p); }
 
 BENCHMARK(BM_ExFATQuickScan)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_SleuthKitFls)->Unit(benchmark::kMillisecond)->MinTime(2.0);

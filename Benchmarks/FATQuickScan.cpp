@@ -13,15 +13,15 @@
 #include <string>
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "BenchSupport.h"
 #include "SovantaCore/Scanner.h"
 
-extern char** environ;
+using namespace sovanta::bench;
 
 namespace {
 
@@ -42,17 +42,6 @@ const std::string& image() {
     return path;
 }
 
-// Resident set size now and at its peak, in bytes (Linux /proc).
-int64_t statusField(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0) return std::atoll(line.c_str() + std::char_traits<char>::length(field)) * 1024;
-    return 0;
-}
-
-void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
 void QuickScanFAT32(benchmark::State& state) {
     const std::string& path = image();
     int64_t files = 0;
@@ -61,8 +50,8 @@ void QuickScanFAT32(benchmark::State& state) {
     static int64_t peakAdded = -1;
     for (auto _ : state) {
         state.PauseTiming();
-        resetPeak();
-        int64_t before = statusField("VmRSS:");
+        resetResidentPeak();
+        int64_t before = statusKiB("VmRSS") * 1024;
         state.ResumeTiming();
         auto source = sovanta::SourceOpener::openImage(path);
         sovanta::WorkProgress progress;
@@ -70,7 +59,7 @@ void QuickScanFAT32(benchmark::State& state) {
         state.PauseTiming();
         files = 0;
         for (auto& v : result.volumes) files += v->root->totals().files;
-        if (peakAdded < 0) peakAdded = statusField("VmHWM:") - before;
+        if (peakAdded < 0) peakAdded = statusKiB("VmHWM") * 1024 - before;
         state.ResumeTiming();
     }
     state.counters["files"] = static_cast<double>(files);
@@ -85,20 +74,12 @@ void SleuthKitFls(benchmark::State& state) {
     const std::string& path = image();
     int64_t peak = 0;
     for (auto _ : state) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        const char* argv[] = {"fls", "-r", "-p", path.c_str(), nullptr};
-        pid_t pid = 0;
-        if (posix_spawnp(&pid, "fls", &actions, nullptr, const_cast<char**>(argv), environ) != 0) {
+        auto run = runQuietly({"fls", "-r", "-p", path});
+        if (!run.started) {
             state.SkipWithError("fls (sleuthkit) is not installed");
             break;
         }
-        int status = 0;
-        struct rusage usage {};
-        ::wait4(pid, &status, 0, &usage);
-        posix_spawn_file_actions_destroy(&actions);
-        peak = std::max<int64_t>(peak, usage.ru_maxrss * 1024);
+        peak = std::max<int64_t>(peak, int64_t{run.peakKiB} * 1024);
     }
     state.counters["files"] = fileCount;
     state.counters["time_per_file"] =

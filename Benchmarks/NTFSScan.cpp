@@ -13,35 +13,19 @@
 #include <string>
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "BenchSupport.h"
 #include "SovantaCore/NTFS.h"
 
-extern char** environ;
-
 using namespace sovanta;
+using namespace sovanta::bench;
 
 namespace {
 
 std::string imagePath = "/tmp/sovanta-bench/ntfs-100k.img";
-
-// A line of /proc/self/status in KiB ("VmHWM", "VmRSS").
-int64_t statusKiB(const std::string& key) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(key + ":", 0) == 0) return std::stoll(line.substr(key.size() + 1));
-    return 0;
-}
-
-// Resets the resident high-water mark to the current resident size.
-void resetPeak() {
-    std::ofstream clear("/proc/self/clear_refs");
-    clear << "5";
-}
 
 struct Census {
     int64_t files = 0;
@@ -73,7 +57,7 @@ void QuickScan(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         int64_t before = statusKiB("VmRSS");
-        resetPeak();
+        resetResidentPeak();
         state.ResumeTiming();
         auto volume = NTFSParser::parse(*source, 0, "Partitionstabel");
         state.PauseTiming();
@@ -101,28 +85,17 @@ void FlsRecursive(benchmark::State& state) {
     struct rusage start {};
     getrusage(RUSAGE_CHILDREN, &start);
     for (auto _ : state) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        std::string image = imagePath;
-        char fls[] = "fls", recursive[] = "-r";
-        char* argv[] = {fls, recursive, image.data(), nullptr};
-        pid_t pid = 0;
-        if (posix_spawnp(&pid, "fls", &actions, nullptr, argv, environ) != 0) {
+        auto run = runQuietly({"fls", "-r", imagePath});
+        if (!run.started) {
             state.SkipWithError("fls (The Sleuth Kit) could not be started");
-            posix_spawn_file_actions_destroy(&actions);
             break;
         }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        posix_spawn_file_actions_destroy(&actions);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        if (!run.succeeded()) {
             state.SkipWithError("fls failed");
             break;
         }
-        struct rusage usage {};
-        getrusage(RUSAGE_CHILDREN, &usage);
-        childPeakKiB = usage.ru_maxrss;
+        // The largest of the children so far, as getrusage(RUSAGE_CHILDREN) gives it.
+        childPeakKiB = std::max(childPeakKiB, run.peakKiB);
     }
     // The benchmark's own CPU time is the parent's; fls's is reported here.
     struct rusage end {};
