@@ -2,6 +2,8 @@
 // tool with its output thrown away, and the process's resident size.
 #pragma once
 
+#include <benchmark/benchmark.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -49,6 +51,17 @@ inline ChildRun runQuietly(const std::vector<std::string>& args, bool discardErr
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
     run.peakKiB = usage.ru_maxrss;
+    return run;
+}
+
+// runQuietly for a reference tool inside a benchmark: when the tool cannot be
+// started or fails, the benchmark is marked skipped with the reason.
+inline ChildRun runReference(benchmark::State& state, const std::vector<std::string>& args) {
+    auto run = runQuietly(args);
+    if (!run.started)
+        state.SkipWithError((args[0] + " is not installed").c_str());
+    else if (!run.succeeded())
+        state.SkipWithError((args[0] + " failed on the image").c_str());
     return run;
 }
 

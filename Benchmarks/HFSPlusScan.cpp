@@ -69,15 +69,8 @@ void BM_SleuthKitFls(benchmark::State& state) {
     int64_t maxRssKB = 0;
     std::string offset = std::to_string(volumeOffset / 512);
     for (auto _ : state) {
-        auto run = runQuietly({"fls", "-r", "-p", "-o", offset, imagePath});
-        if (!run.started) {
-            state.SkipWithError("fls (sleuthkit) is not installed");
-            return;
-        }
-        if (!run.succeeded()) {
-            state.SkipWithError("fls failed on the image");
-            return;
-        }
+        auto run = runReference(state, {"fls", "-r", "-p", "-o", offset, imagePath});
+        if (!run.succeeded()) return;
         maxRssKB = run.peakKiB;
     }
     state.counters["peak_rss_MB"] = static_cast<double>(maxRssKB) * 1024 / 1e6;

@@ -85,15 +85,8 @@ void FlsRecursive(benchmark::State& state) {
     struct rusage start {};
     getrusage(RUSAGE_CHILDREN, &start);
     for (auto _ : state) {
-        auto run = runQuietly({"fls", "-r", imagePath});
-        if (!run.started) {
-            state.SkipWithError("fls (The Sleuth Kit) could not be started");
-            break;
-        }
-        if (!run.succeeded()) {
-            state.SkipWithError("fls failed");
-            break;
-        }
+        auto run = runReference(state, {"fls", "-r", imagePath});
+        if (!run.succeeded()) break;
         // The largest of the children so far, as getrusage(RUSAGE_CHILDREN) gives it.
         childPeakKiB = std::max(childPeakKiB, run.peakKiB);
     }
