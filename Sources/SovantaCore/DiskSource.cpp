@@ -188,10 +188,7 @@ bool DiskSource::simulatedOverlap(uint64_t lower, uint64_t upper) const {
     return false;
 }
 
-int DiskSource::exactRead(uint64_t offset, int64_t length, uint8_t* buffer) {
-    uint64_t position = offset;
-    int64_t remaining = length;
-    uint8_t* out = buffer;
+int DiskSource::readLoop(uint64_t& position, int64_t& remaining, uint8_t*& out) {
     while (remaining > 0) {
         if (position >= size) {
             std::memset(out, 0, static_cast<size_t>(remaining));
@@ -214,39 +211,22 @@ int DiskSource::exactRead(uint64_t offset, int64_t length, uint8_t* buffer) {
     return 0;
 }
 
+int DiskSource::exactRead(uint64_t offset, int64_t length, uint8_t* buffer) {
+    uint64_t position = offset;
+    int64_t remaining = length;
+    uint8_t* out = buffer;
+    return readLoop(position, remaining, out);
+}
+
 int64_t DiskSource::rawRead(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode) {
     if (length < 1) return 0;
     uint64_t position = offset;
     int64_t remaining = length;
     uint8_t* out = buffer;
-    while (remaining > 0) {
-        if (position >= size) {
-            std::memset(out, 0, static_cast<size_t>(remaining));
-            return 0;
-        }
-        ssize_t got;
-        if (simulatedOverlap(position, position + static_cast<uint64_t>(remaining))) {
-            got = -1;
-            errno = EIO;
-        } else {
-            got = ::pread(fd_, out, static_cast<size_t>(remaining), static_cast<off_t>(position));
-        }
-        if (got > 0) {
-            bytesRead_ += static_cast<uint64_t>(got);
-            position += static_cast<uint64_t>(got);
-            out += got;
-            remaining -= got;
-        } else if (got == 0) {
-            std::memset(out, 0, static_cast<size_t>(remaining));
-            return 0;
-        } else if (errno == EINTR) {
-            continue;
-        } else {
-            ++readErrors_;
-            return recoverRead(position, remaining, out, mode);
-        }
-    }
-    return 0;
+    if (readLoop(position, remaining, out) == 0) return 0;
+    // The rest from the first failing position on, with recovery.
+    ++readErrors_;
+    return recoverRead(position, remaining, out, mode);
 }
 
 int64_t DiskSource::recoverRead(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode) {

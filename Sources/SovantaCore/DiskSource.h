@@ -108,6 +108,10 @@ private:
     };
     int64_t rawRead(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode);
     int64_t recoverRead(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode);
+    // The pread loop: reads until done (the rest past the end zeroed) or until an
+    // error; 0 or the error number, with position, remaining and out left where
+    // it stopped.
+    int readLoop(uint64_t& position, int64_t& remaining, uint8_t*& out);
     // pread loop without recovery: 0 on success (rest past the end zeroed), else the error number.
     int exactRead(uint64_t offset, int64_t length, uint8_t* buffer);
     bool simulatedOverlap(uint64_t lower, uint64_t upper) const;

@@ -30,15 +30,7 @@ constexpr uint32_t physicalTree = 0x40000000;
 
 constexpr int maxTreeDepth = 32;
 
-struct Inode {
-    uint64_t parent = 0;
-    uint64_t privateID = 0;
-    std::optional<Date> created;
-    std::optional<Date> modified;
-    uint64_t size = 0;
-    uint16_t mode = 0;
-    uint32_t bsdFlags = 0;
-};
+using Inode = apfs::InodeValue;
 
 struct DirRec {
     uint64_t parent = 0;
@@ -47,11 +39,7 @@ struct DirRec {
     uint16_t type = 0;
 };
 
-struct FileExtentRecord {
-    uint64_t logical = 0;
-    uint64_t length = 0;
-    uint64_t physical = 0;
-};
+using FileExtentRecord = apfs::ExtentValue;
 
 const char* const noteIncompletePlace = "Filens placering er ikke fuldt kendt";
 const char* const noteCompressed = "APFS-komprimeret fil – indholdet kan ikke gendannes direkte";
@@ -209,15 +197,12 @@ VolumePtr APFSContainer::volume(const Bytes& block, const std::string& origin, W
             if (header->kind == apfs::kindInode) {
                 auto value = apfs::inodeValue(record.value);
                 if (!value) continue;
-                inodes[header->objectID] = Inode{value->parent, value->privateID, value->created, value->modified,
-                                                 value->size,   value->mode,      value->bsdFlags};
+                inodes[header->objectID] = *value;
             } else if (header->kind == apfs::kindDirEntry) {
                 auto entry = apfs::dirEntry(record.key, record.value);
                 entries.push_back(DirRec{header->objectID, std::move(entry.name), entry.fileID, entry.type});
             } else if (header->kind == apfs::kindFileExtent) {
-                auto extent = apfs::fileExtent(record.key, record.value);
-                extents[header->objectID].push_back(
-                    FileExtentRecord{extent.logical, extent.length, extent.physical});
+                extents[header->objectID].push_back(apfs::fileExtent(record.key, record.value));
             }
         }
     }
