@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <set>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -250,4 +253,40 @@ TEST(DeepScan, CLIReportsTheSweepAndTheVolumesFound) {
     EXPECT_EQ(tree.status, 0);
     EXPECT_NE(tree.out.find("  $Tabte mappefragmenter/"), std::string::npos) << tree.out;
     EXPECT_NE(tree.out.find("== Filer fundet via signatur (Signaturer) @ 0 [Dyb scanning]"), std::string::npos);
+}
+
+// The sweep hands the carver the chunk it holds and lets neighbouring
+// candidates share their searches for end markers; neither may change a
+// result. Reference: every candidate checked on its own (a fresh carver each,
+// nothing shared), with the sweep's rule of skipping what an exact find covers.
+// The carving fixture is laid twice over, so that searches from the first
+// copy run through the second.
+TEST(DeepSweep, SharingTheChunkAndSearchesChangesNoCarvedFile) {
+    test::TempDir dir;
+    std::string one = std::string(SOVANTA_FIXTURE_DIR) + "/carve/carve.img";
+    std::ifstream in(one, std::ios::binary);
+    std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(image.size(), 1u << 20);
+    test::writeFile(dir.file("twice.img"), image + image.substr(0, image.size() - 4096 - 512));
+    auto source = SourceOpener::openImage(dir.file("twice.img"));
+
+    DeepScanOptions options;
+    options.findVolumes = false;
+    auto swept = sweep(*source, options).result.carved;
+
+    std::set<FileCategory> all(allFileCategories().begin(), allFileCategories().end());
+    std::vector<CarvedFile> alone;
+    uint64_t resume = 0;
+    Bytes sector(64);
+    for (uint64_t at = 0; at + 32 <= source->size; at += 512) {
+        if (at < resume) continue;
+        size_t n = static_cast<size_t>(std::min<uint64_t>(64, source->size - at));
+        Bytes view = source->read(at, static_cast<int64_t>(n), ReadMode::fast);
+        if (auto found = Carver(source, all).check(view, at)) {
+            if (found->exact) resume = at + (found->size + 511) / 512 * 512;
+            alone.push_back(*found);
+        }
+    }
+    EXPECT_GT(swept.size(), 40u);
+    EXPECT_EQ(swept, alone);
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -114,4 +115,82 @@ TEST_F(RandomReaderTest, FindStaysBelowTheLimitButAPatternMayEndPastIt) {
     // A pattern that runs past the end of the source compares against zeros.
     Bytes tail = {pattern(3 * MiB - 1), 0, 0};
     EXPECT_EQ(r.find(std::span<const uint8_t>(tail), 3 * MiB - 1, UINT64_MAX), 3 * MiB - 1);
+}
+
+// Readers sharing a sweep's cache: a block inside the window is taken from it
+// without a read, one reaching past it is read; the bytes are the same.
+TEST_F(RandomReaderTest, BlocksInsideTheSweepWindowAreNotReadAgain) {
+    auto src = source(6 * MiB);
+    Bytes window = src->read(0, static_cast<int64_t>(4 * MiB), ReadMode::fast);
+    SweepCache cache;
+    cache.setWindow(window.data(), 0, window.size());
+    auto expected = [](uint64_t at, size_t n) {
+        Bytes out(n);
+        for (size_t i = 0; i < n; ++i) out[i] = pattern(at + i);
+        return out;
+    };
+
+    uint64_t before = src->bytesRead();
+    RandomReader inside(src, 2 * MiB + 512, &cache);
+    EXPECT_EQ(inside.bytes(0, 4096), expected(2 * MiB + 512, 4096));
+    EXPECT_EQ(inside.u8(MiB - 1), pattern(3 * MiB + 511));
+    EXPECT_EQ(src->bytesRead(), before);
+
+    RandomReader across(src, 3 * MiB + 512, &cache);
+    EXPECT_EQ(across.bytes(MiB - 520, 16), expected(4 * MiB - 8, 16));
+    EXPECT_EQ(src->bytesRead() - before, MiB);
+
+    cache.clearWindow();
+    RandomReader after(src, 0, &cache);
+    EXPECT_EQ(after.u8(5), pattern(5));
+    EXPECT_EQ(src->bytesRead() - before, 2 * MiB);
+}
+
+// Pattern searches through the shared cache give exactly what a reader of its
+// own finds, whatever order and overlap the searches come in: across the
+// cache's 4 MiB pieces, at the end of the source, from before and after what
+// was searched, and in a stretch dense with the pattern (where the cache keeps
+// only part of what it found).
+TEST_F(RandomReaderTest, SharedSearchesAgreeWithAReaderOfItsOwn) {
+    const uint64_t size = 13 * MiB + 300;
+    Bytes data(size);
+    for (uint64_t i = 0; i < size; ++i) data[i] = pattern(i);
+    const std::string marker = "PK\x05\x06";
+    auto plant = [&](uint64_t at) { std::memcpy(data.data() + at, marker.data(), marker.size()); };
+    for (uint64_t at : {uint64_t{1000}, 4 * MiB - 2, 8 * MiB - 1, size - 4}) plant(at);
+    // 4.5 MiB of nothing but the marker: more starts than the cache keeps.
+    for (uint64_t at = 8 * MiB + MiB / 2; at + 4 <= size - 300; at += 4) plant(at);
+    fs::path path = dir.path() / "planted.img";
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    auto src = SourceOpener::openImage(path.string());
+
+    SweepCache cache;
+    struct Query {
+        uint64_t start, from, limit;
+    };
+    std::vector<Query> queries = {
+        {0, 0, size},
+        {0, 1001, size},
+        {512, 0, 4 * MiB},
+        {4 * MiB - 512, 0, MiB},
+        {4 * MiB - 512, 511, 8 * MiB},
+        {8 * MiB - 512, 0, 1},
+        {8 * MiB - 512, 0, MiB},
+        {0, 8 * MiB, size},
+        {12 * MiB, 0, 2 * MiB},
+        {12 * MiB + 1, 0, 8},
+        {9 * MiB, 5, 4 * MiB},
+        {0, 9 * MiB + 2, size},
+        {0, 0, 100},
+        {size - 600, 0, 1000},
+        {size - 100, 0, 1000},
+        {size - 3, 0, 1000},
+        {0, 8 * MiB + MiB / 2 + 1, size},
+    };
+    for (const Query& q : queries) {
+        RandomReader shared(src, q.start, &cache), own(src, q.start);
+        EXPECT_EQ(shared.find(marker, q.from, q.limit), own.find(marker, q.from, q.limit))
+            << "start " << q.start << " from " << q.from << " limit " << q.limit;
+    }
 }

@@ -13,6 +13,7 @@
 #include "SovantaCore/Binary.h"
 #include "SovantaCore/DiskSource.h"
 #include "SovantaCore/Model.h"
+#include "SovantaCore/RandomReader.h"
 
 namespace sovanta {
 
@@ -45,8 +46,19 @@ public:
     // header is not a valid frame header.
     static std::optional<uint32_t> mpegFrameLength(uint32_t header);
 
+    // The bytes the deep sweep holds in memory at the given source offset:
+    // the size finders use them in place instead of reading them again. They
+    // must stay unchanged until the next call; null data forgets them.
+    void setWindow(const uint8_t* data, uint64_t offset, uint64_t length) const {
+        cache_->setWindow(data, offset, length);
+    }
+
 private:
     bool wants(const std::string& ext) const;
+
+    // Shared by the readers of every check: the sweep's window and the
+    // stretches already searched for end markers. It changes no result.
+    std::shared_ptr<SweepCache> cache_ = std::make_shared<SweepCache>();
 
     // Picture formats.
     std::optional<CarvedFile> jpeg(uint64_t offset) const;

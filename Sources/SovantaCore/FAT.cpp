@@ -624,9 +624,15 @@ bool looksLikeDirectorySector(ByteSpan b, size_t offset) {
         const uint8_t* e = p + 32 * i;
         uint8_t first = e[0];
         if (first == 0) {
-            for (const uint8_t* q = e; q < p + 512; ++q)
-                if (*q != 0) return false;
-            return i >= 3 && passed >= 1;
+            // The end of the folder: at least three entries before it, and
+            // nothing but zeros after it.
+            if (i < 3 || passed < 1) return false;
+            for (const uint8_t* q = e; q < p + 512; q += 8) {
+                uint64_t word;
+                std::memcpy(&word, q, 8);
+                if (word != 0) return false;
+            }
+            return true;
         }
         uint8_t attributes = e[11];
         if (attributes == 0x0F) {

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace sovanta {
 
 namespace {
@@ -10,29 +14,43 @@ constexpr uint64_t blockMask = RandomReader::blockSize - 1;
 constexpr int blockShift = 20;
 }  // namespace
 
-RandomReader::RandomReader(DiskSourcePtr source, uint64_t startOffset)
+RandomReader::RandomReader(DiskSourcePtr source, uint64_t startOffset, SweepCache* cache)
     : src(std::move(source)),
       start(startOffset),
+      cache_(cache),
       extent_(src && startOffset < src->size ? src->size - startOffset : 0) {}
 
-void RandomReader::load(uint64_t index) {
-    if (index == blockIndex_) return;
-    if (index == prevIndex_) {
-        std::swap(block_, prevBlock_);
-        std::swap(blockIndex_, prevIndex_);
-        return;
-    }
-    prevBlock_ = std::move(block_);
-    prevIndex_ = blockIndex_;
+const uint8_t* RandomReader::load(uint64_t index) {
+    if (index == current_.index) return current_.data;
+    std::swap(current_, previous_);
+    if (index == current_.index) return current_.data;
+    // The older block's storage is reused for the new one.
+    current_.index = index;
+    Bytes& storage = current_.storage;
     // A block that starts at or past the end of the source is zeros without a read.
     bool inside = index <= (UINT64_MAX - start) / blockSize && start + index * blockSize < src->size;
-    if (inside) {
-        block_ = src->readReporting(start + index * blockSize, static_cast<int64_t>(blockSize), ReadMode::fast).data;
-        if (block_.size() != blockSize) block_.resize(blockSize, 0);
-    } else {
-        block_.assign(blockSize, 0);
+    if (!inside) {
+        storage.assign(blockSize, 0);
+        current_.data = storage.data();
+        return current_.data;
     }
-    blockIndex_ = index;
+    uint64_t at = start + index * blockSize;
+    if (cache_ && blockSize <= src->size - at) {
+        if (const uint8_t* shared = cache_->view(at, blockSize)) {
+            current_.data = shared;
+            return shared;
+        }
+    }
+    storage.resize(blockSize);
+    if (at % static_cast<uint64_t>(src->sectorSize) == 0) {
+        // Sector-aligned (always so for candidates on 512-byte sectors): one
+        // read straight into the block; bytes past the end come back as zeros.
+        src->readInto(at, static_cast<int64_t>(blockSize), storage.data(), ReadMode::fast);
+    } else {
+        storage = src->readReporting(at, static_cast<int64_t>(blockSize), ReadMode::fast).data;
+    }
+    current_.data = storage.data();
+    return current_.data;
 }
 
 void RandomReader::copy(uint64_t pos, size_t n, uint8_t* out) {
@@ -44,28 +62,25 @@ void RandomReader::copy(uint64_t pos, size_t n, uint8_t* out) {
             std::memset(out + done, 0, n - done);
             return;
         }
-        load(p >> blockShift);
+        const uint8_t* block = load(p >> blockShift);
         uint64_t within = p & blockMask;
         uint64_t piece = std::min<uint64_t>({blockSize - within, n - done, extent_ - p});
-        std::memcpy(out + done, block_.data() + within, static_cast<size_t>(piece));
+        std::memcpy(out + done, block + within, static_cast<size_t>(piece));
         done += static_cast<size_t>(piece);
     }
 }
 
 uint8_t RandomReader::u8(uint64_t pos) {
     if (pos >= extent_) return 0;
-    load(pos >> blockShift);
-    return block_[pos & blockMask];
+    return load(pos >> blockShift)[pos & blockMask];
 }
 
 Bytes RandomReader::bytes(uint64_t pos, int64_t n) {
     if (n < 1) return {};
     uint64_t count = static_cast<uint64_t>(n);
     if (pos < extent_ && (pos & blockMask) + count <= blockSize) {
-        load(pos >> blockShift);
-        if (count == blockSize) return block_;
-        auto first = block_.begin() + static_cast<std::ptrdiff_t>(pos & blockMask);
-        return Bytes(first, first + static_cast<std::ptrdiff_t>(count));
+        const uint8_t* first = load(pos >> blockShift) + (pos & blockMask);
+        return Bytes(first, first + count);
     }
     Bytes out(static_cast<size_t>(count), 0);
     copy(pos, out.size(), out.data());
@@ -111,10 +126,9 @@ std::optional<uint64_t> RandomReader::find(uint8_t byte, uint64_t from, uint64_t
     uint64_t bound = std::min(extent_, limit);
     uint64_t p = from;
     while (p < bound) {
-        load(p >> blockShift);
+        const uint8_t* base = load(p >> blockShift);
         uint64_t within = p & blockMask;
         uint64_t end = std::min<uint64_t>(within + (bound - p), blockSize);
-        const uint8_t* base = block_.data();
         if (auto hit = static_cast<const uint8_t*>(std::memchr(base + within, byte, static_cast<size_t>(end - within))))
             return p - within + static_cast<uint64_t>(hit - base);
         p = p - within + blockSize;
@@ -126,8 +140,7 @@ bool RandomReader::matches(uint64_t pos, std::span<const uint8_t> pattern) {
     uint64_t n = pattern.size();
     if (n == 0) return true;
     if (pos < extent_ && n <= extent_ - pos && (pos & blockMask) + n <= blockSize) {
-        load(pos >> blockShift);
-        return std::memcmp(block_.data() + (pos & blockMask), pattern.data(), static_cast<size_t>(n)) == 0;
+        return std::memcmp(load(pos >> blockShift) + (pos & blockMask), pattern.data(), static_cast<size_t>(n)) == 0;
     }
     uint8_t small[64];
     Bytes large;
@@ -142,12 +155,142 @@ bool RandomReader::matches(uint64_t pos, std::span<const uint8_t> pattern) {
 
 std::optional<uint64_t> RandomReader::find(std::span<const uint8_t> pattern, uint64_t from, uint64_t limit) {
     if (pattern.empty()) return std::nullopt;
+    if (cache_) {
+        // Searched on the source through the sweep's shared record of what
+        // neighbouring candidates have searched already.
+        uint64_t bound = std::min(extent_, limit);
+        if (from >= bound) return std::nullopt;
+        auto hit = cache_->find(*src, pattern, start + from, start + bound);
+        if (!hit) return std::nullopt;
+        return *hit - start;
+    }
     uint64_t c = from;
     while (true) {
         auto p = find(pattern[0], c, limit);
         if (!p) return std::nullopt;
         if (matches(*p, pattern)) return p;
         c = *p + 1;
+    }
+}
+
+}  // namespace sovanta
+
+// MARK: SweepCache
+
+namespace sovanta {
+
+namespace {
+
+// Every start i < count at which pattern stands in data (which holds count +
+// pattern.size() - 1 bytes). The first and last bytes of the pattern are
+// compared sixteen positions at a time; only where both agree is the rest.
+template <typename Emit>
+void findAll(const uint8_t* data, size_t count, std::span<const uint8_t> pattern, Emit&& emit) {
+    const size_t m = pattern.size();
+    size_t i = 0;
+#if defined(__SSE2__)
+    if (m >= 2) {
+        const __m128i first = _mm_set1_epi8(static_cast<char>(pattern[0]));
+        const __m128i last = _mm_set1_epi8(static_cast<char>(pattern[m - 1]));
+        for (; i + 32 <= count; i += 32) {
+            const uint8_t* a = data + i;
+            const uint8_t* b = data + i + m - 1;
+            __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
+            __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 16));
+            __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+            __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16));
+            uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(
+                                _mm_and_si128(_mm_cmpeq_epi8(a0, first), _mm_cmpeq_epi8(b0, last)))) |
+                            static_cast<uint32_t>(_mm_movemask_epi8(
+                                _mm_and_si128(_mm_cmpeq_epi8(a1, first), _mm_cmpeq_epi8(b1, last))))
+                                << 16;
+            while (mask != 0) {
+                size_t at = i + static_cast<size_t>(__builtin_ctz(mask));
+                if (std::memcmp(data + at + 1, pattern.data() + 1, m - 2) == 0) emit(at);
+                mask &= mask - 1;
+            }
+        }
+    }
+#endif
+    for (; i < count; ++i)
+        if (data[i] == pattern[0] && std::memcmp(data + i, pattern.data(), m) == 0) emit(i);
+}
+
+constexpr uint64_t searchPiece = 4194304;
+constexpr size_t maxHits = 1 << 20;
+
+}  // namespace
+
+void SweepCache::setWindow(const uint8_t* data, uint64_t offset, uint64_t length) {
+    windowData_ = data;
+    windowOffset_ = offset;
+    windowLength_ = data ? length : 0;
+    if (data) forgetBefore(offset);
+}
+
+const uint8_t* SweepCache::view(uint64_t offset, uint64_t length) const {
+    if (!windowData_ || offset < windowOffset_) return nullptr;
+    uint64_t within = offset - windowOffset_;
+    if (within > windowLength_ || length > windowLength_ - within) return nullptr;
+    return windowData_ + within;
+}
+
+std::optional<uint64_t> SweepCache::find(DiskSource& src, std::span<const uint8_t> pattern, uint64_t from,
+                                         uint64_t bound) {
+    if (pattern.empty() || from >= bound) return std::nullopt;
+    std::lock_guard guard(lock_);
+    Searched& s = searched_[Bytes(pattern.begin(), pattern.end())];
+    if (from < s.from || from > s.to) s = Searched{from, from, {}};
+    while (true) {
+        auto hit = std::lower_bound(s.hits.begin(), s.hits.end(), from);
+        if (hit != s.hits.end()) {
+            if (*hit < bound) return *hit;
+            return std::nullopt;
+        }
+        // A pattern with a non-zero byte cannot start past the end of the
+        // source; one of zeros only starts everywhere there.
+        if (s.to >= src.size) {
+            bool zeros = std::all_of(pattern.begin(), pattern.end(), [](uint8_t b) { return b == 0; });
+            if (zeros && std::max(from, s.to) < bound) return std::max(from, s.to);
+            return std::nullopt;
+        }
+        if (s.to >= bound) return std::nullopt;
+        extend(src, pattern, s);
+    }
+}
+
+void SweepCache::forgetBefore(uint64_t offset) {
+    std::lock_guard guard(lock_);
+    for (auto& [pattern, s] : searched_) {
+        if (offset <= s.from) continue;
+        if (offset > s.to) {
+            s = Searched{};
+            continue;
+        }
+        s.hits.erase(s.hits.begin(), std::lower_bound(s.hits.begin(), s.hits.end(), offset));
+        s.from = offset;
+    }
+}
+
+void SweepCache::extend(DiskSource& src, std::span<const uint8_t> pattern, Searched& s) {
+    // One piece more: the starts in [s.to, end), with the bytes the last of
+    // them needs; the read begins on a sector boundary.
+    const uint64_t sectorSize = static_cast<uint64_t>(src.sectorSize);
+    uint64_t end = s.to + std::min(searchPiece, src.size - s.to);
+    uint64_t readFrom = s.to / sectorSize * sectorSize;
+    uint64_t lead = s.to - readFrom;
+    uint64_t need = lead + (end - s.to) + pattern.size() - 1;
+    uint64_t length = (need + sectorSize - 1) / sectorSize * sectorSize;
+    if (scratch_.size() < length) scratch_.resize(length);
+    src.readInto(readFrom, static_cast<int64_t>(length), scratch_.data(), ReadMode::fast);
+    const uint64_t base = s.to;
+    findAll(scratch_.data() + lead, end - s.to, pattern, [&](size_t at) { s.hits.push_back(base + at); });
+    s.to = end;
+    // A stretch dense with the pattern keeps only its newer half.
+    if (s.hits.size() > maxHits) {
+        auto middle = s.hits.begin() + static_cast<std::ptrdiff_t>(s.hits.size() / 2);
+        s.from = *middle;
+        s.hits.erase(s.hits.begin(), middle);
     }
 }
 

@@ -2,24 +2,65 @@
 // relative to the candidate's first byte, reads go to the source in fast mode
 // one 1 MiB block at a time, and the two most recently used blocks are kept so
 // that a walk alternating between two neighbouring blocks reads nothing again.
+// The readers of one deep sweep may share a SweepCache: blocks that lie inside
+// the chunk the sweep holds in memory are used in place, and long searches for
+// end markers remember what they have already searched.
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "SovantaCore/DiskSource.h"
 #include "SovantaCore/Model.h"
 
 namespace sovanta {
 
+// What the readers of one deep sweep share.
+class SweepCache {
+public:
+    // The bytes the sweep holds in memory, from the given source offset; they
+    // must stay unchanged until the next call (or clearWindow). The sweep only
+    // moves forward, so what was searched before the window is forgotten.
+    void setWindow(const uint8_t* data, uint64_t offset, uint64_t length);
+    void clearWindow() { setWindow(nullptr, 0, 0); }
+    // The window's copy of [offset, offset + length), or null when that is not
+    // wholly inside it.
+    const uint8_t* view(uint64_t offset, uint64_t length) const;
+
+    // The first absolute position p, from <= p < bound, at which the pattern
+    // starts on the source (bytes past its end read as zeros). The stretch
+    // searched is remembered per pattern, so a later search from a position
+    // inside it reads only what lies beyond it.
+    std::optional<uint64_t> find(DiskSource& src, std::span<const uint8_t> pattern, uint64_t from, uint64_t bound);
+
+private:
+    struct Searched {
+        uint64_t from = 0;            // every start in [from, to) has been looked at
+        uint64_t to = 0;
+        std::vector<uint64_t> hits;   // the starts found there, ascending
+    };
+    void forgetBefore(uint64_t offset);
+    void extend(DiskSource& src, std::span<const uint8_t> pattern, Searched& searched);
+
+    const uint8_t* windowData_ = nullptr;
+    uint64_t windowOffset_ = 0;
+    uint64_t windowLength_ = 0;
+    std::mutex lock_;
+    std::map<Bytes, Searched> searched_;
+    Bytes scratch_;
+};
+
 class RandomReader {
 public:
     static constexpr uint64_t blockSize = 1048576;
     static constexpr uint64_t none = UINT64_MAX;
 
-    RandomReader(DiskSourcePtr src, uint64_t start);
+    RandomReader(DiskSourcePtr src, uint64_t start, SweepCache* cache = nullptr);
     RandomReader(const RandomReader&) = delete;
     RandomReader& operator=(const RandomReader&) = delete;
 
@@ -57,19 +98,24 @@ public:
     }
 
     // Index of the current and the previous block (none when empty); for tests.
-    uint64_t blockIndex() const { return blockIndex_; }
-    uint64_t prevIndex() const { return prevIndex_; }
+    uint64_t blockIndex() const { return current_.index; }
+    uint64_t prevIndex() const { return previous_.index; }
 
 private:
-    void load(uint64_t index);
+    struct Slot {
+        uint64_t index = none;
+        const uint8_t* data = nullptr;  // blockSize bytes: storage's, or the sweep's window
+        Bytes storage;
+    };
+    // Makes the block current; returns its bytes.
+    const uint8_t* load(uint64_t index);
     // Copies n bytes at pos into out, zeros past the extent.
     void copy(uint64_t pos, size_t n, uint8_t* out);
 
+    SweepCache* cache_;
     uint64_t extent_;
-    uint64_t blockIndex_ = none;
-    Bytes block_;
-    uint64_t prevIndex_ = none;
-    Bytes prevBlock_;
+    Slot current_;
+    Slot previous_;
 };
 
 }  // namespace sovanta

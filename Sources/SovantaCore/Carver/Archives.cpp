@@ -50,7 +50,7 @@ bool contains(ByteSpan bytes, std::string_view text) {
 }  // namespace
 
 std::optional<CarvedFile> Carver::rar(uint64_t offset) const {
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     if (!r.matches(0, "Rar!\x1A\x07")) return std::nullopt;
     uint8_t version = r.u8(6);
     if (version == 0x00) {
@@ -88,7 +88,7 @@ std::optional<CarvedFile> Carver::rar(uint64_t offset) const {
 }
 
 std::optional<CarvedFile> Carver::zip(uint64_t offset) const {
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     uint64_t p = 0;
     std::optional<uint64_t> end;
 
@@ -173,7 +173,7 @@ std::optional<CarvedFile> Carver::zip(uint64_t offset) const {
 }
 
 std::optional<CarvedFile> Carver::pdf(uint64_t offset) const {
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     if (!r.matches(0, "%PDF-")) return std::nullopt;
 
     // A linearized file states its length.
@@ -212,7 +212,7 @@ std::optional<CarvedFile> Carver::pdf(uint64_t offset) const {
 }
 
 std::optional<CarvedFile> Carver::sevenZip(uint64_t offset) const {
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     if (!r.matches(0, "7z\xBC\xAF\x27\x1C")) return std::nullopt;
     uint64_t nextOffset = r.u64le(12), nextSize = r.u64le(20);
     if (nextOffset >= (uint64_t{1} << 40) || nextSize < 1 || nextSize > 1'073'741'823) return std::nullopt;
@@ -222,7 +222,7 @@ std::optional<CarvedFile> Carver::sevenZip(uint64_t offset) const {
 }
 
 std::optional<CarvedFile> Carver::sqlite(uint64_t offset) const {
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     if (!r.matches(0, std::string_view("SQLite format 3\0", 16))) return std::nullopt;
     uint64_t pageSize = r.u16be(16);
     if (pageSize == 1)
@@ -239,7 +239,7 @@ std::optional<CarvedFile> Carver::sqlite(uint64_t offset) const {
 }
 
 std::optional<CarvedFile> Carver::ole(uint64_t offset) const {
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     if (!r.matches(0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")) return std::nullopt;
     uint16_t shift = r.u16le(30);
     if (shift != 9 && shift != 12) return std::nullopt;
@@ -303,7 +303,7 @@ std::optional<CarvedFile> Carver::ole(uint64_t offset) const {
 std::optional<CarvedFile> Carver::rtf(uint64_t offset) const {
     constexpr uint64_t limit = 268'435'456;  // 256 MiB
     constexpr uint64_t chunk = 65'536;
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     if (!r.matches(0, "{\\rtf")) return std::nullopt;
     int64_t depth = 0;
     bool escaped = false;

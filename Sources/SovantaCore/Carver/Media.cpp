@@ -13,7 +13,7 @@ namespace sovanta {
 using namespace carving;
 
 std::optional<CarvedFile> Carver::riff(uint64_t offset) const {
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     uint64_t declared = r.u32le(4);
     uint64_t size = declared + (declared & 1) + 8;
     if (size < 44) return std::nullopt;
@@ -24,7 +24,7 @@ std::optional<CarvedFile> Carver::riff(uint64_t offset) const {
 }
 
 std::optional<CarvedFile> Carver::aiff(uint64_t offset) const {
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     if (!r.matches(8, "AIFF") && !r.matches(8, "AIFC")) return std::nullopt;
     uint64_t formSize = r.u32be(4);
     if (formSize < 47) return std::nullopt;
@@ -63,7 +63,7 @@ EBMLSize ebmlSize(RandomReader& r, uint64_t at) {
 }  // namespace
 
 std::optional<CarvedFile> Carver::ebml(uint64_t offset) const {
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     EBMLSize header = ebmlSize(r, 4);
     if (!header.valid || header.unknown || header.value > 4095) return std::nullopt;
     uint64_t dataStart = 4 + header.length;
@@ -80,7 +80,7 @@ std::optional<CarvedFile> Carver::ebml(uint64_t offset) const {
 }
 
 std::optional<CarvedFile> Carver::ogg(uint64_t offset) const {
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     if (r.u8(4) != 0 || !(r.u8(5) & 0x02)) return std::nullopt;
     uint64_t packet = 27 + uint64_t{r.u8(26)};
     std::string ext = "ogg";
@@ -141,7 +141,7 @@ std::optional<uint32_t> Carver::mpegFrameLength(uint32_t h) {
 }
 
 std::optional<CarvedFile> Carver::mp3(uint64_t offset) const {
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     uint8_t major = r.u8(3);
     if (!r.matches(0, "ID3") || major < 2 || major > 4) return std::nullopt;
     uint64_t tagSize = 0;
@@ -168,7 +168,7 @@ std::optional<CarvedFile> Carver::isoBMFF(uint64_t offset) const {
     static constexpr std::array<std::string_view, 23> accepted = {
         "ftyp", "moov", "mdat", "free", "skip", "wide", "meta", "uuid", "pnot", "udta", "pdin", "moof",
         "mfra", "sidx", "styp", "prft", "emsg", "jumb", "junk", "PICT", "iinf", "iloc", "idat"};
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     uint64_t firstSize = r.u32be(0);
     if (firstSize < 12 || firstSize > 4096) return std::nullopt;
     Bytes brandBytes = r.bytes(8, 4);

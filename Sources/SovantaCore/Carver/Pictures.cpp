@@ -14,7 +14,7 @@ using namespace carving;
 
 std::optional<CarvedFile> Carver::jpeg(uint64_t offset) const {
     constexpr uint64_t limit = 209'715'200;  // no marker at or past 200 MiB
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     const uint64_t extent = r.extent();
     uint64_t p = 2;
     bool frameSeen = false, scanSeen = false;
@@ -78,7 +78,7 @@ std::optional<CarvedFile> Carver::jpeg(uint64_t offset) const {
 }
 
 std::optional<CarvedFile> Carver::png(uint64_t offset) const {
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     if (!r.matches(0, "\x89PNG\r\n\x1A\n") || !r.matches(12, "IHDR")) return std::nullopt;
     uint64_t p = 8;
     for (int chunk = 0; chunk < 1'000'001; ++chunk) {
@@ -99,7 +99,7 @@ std::optional<CarvedFile> Carver::png(uint64_t offset) const {
 
 std::optional<CarvedFile> Carver::gif(uint64_t offset) const {
     constexpr uint64_t limit = 104'857'600;  // no block at or past 100 MiB
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     const uint64_t extent = r.extent();
     if (!r.matches(0, "GIF87a") && !r.matches(0, "GIF89a")) return std::nullopt;
     auto colourTable = [](uint8_t flags) -> uint64_t {
@@ -142,7 +142,7 @@ std::optional<CarvedFile> Carver::gif(uint64_t offset) const {
 }
 
 std::optional<CarvedFile> Carver::bmp(uint64_t offset) const {
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     uint32_t fileSize = r.u32le(2), reserved = r.u32le(6), dataOffset = r.u32le(10), headerSize = r.u32le(14),
              width = r.u32le(18);
     static const std::set<uint32_t> headers = {12, 40, 52, 56, 108, 124};
@@ -153,7 +153,7 @@ std::optional<CarvedFile> Carver::bmp(uint64_t offset) const {
 }
 
 std::optional<CarvedFile> Carver::tiff(uint64_t offset, bool little, uint8_t marker) const {
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     auto f16 = [&](uint64_t at) -> uint32_t { return little ? r.u16le(at) : r.u16be(at); };
     auto f32 = [&](uint64_t at) -> uint32_t { return little ? r.u32le(at) : r.u32be(at); };
     constexpr uint64_t below31 = uint64_t{1} << 31;
@@ -271,7 +271,7 @@ std::optional<CarvedFile> Carver::tiff(uint64_t offset, bool little, uint8_t mar
 }
 
 std::optional<CarvedFile> Carver::raf(uint64_t offset) const {
-    RandomReader r(src, offset);
+    RandomReader r(src, offset, cache_.get());
     if (!r.matches(0, "FUJIFILMCCD-RAW ")) return std::nullopt;
     uint64_t end = 0;
     for (uint64_t at : {84, 92, 100}) {
