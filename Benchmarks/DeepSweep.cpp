@@ -99,8 +99,8 @@ void PhotoRecSameImage(benchmark::State& state) {
     }
     const std::string& image = imagePath();
     std::string out = "/tmp/sovanta-bench-photorec";
-    std::string command = "rm -rf " + out + " && photorec /log /d " + out + "/out /cmd " + image +
-                          " partition_none,options,search >/dev/null 2>&1";
+    std::string command = "rm -rf " + out + " && mkdir -p " + out + " && cd " + out +
+                          " && photorec /log /d out /cmd " + image + " partition_none,options,search >/dev/null 2>&1";
     for (auto _ : state)
         if (std::system(command.c_str()) != 0) state.SkipWithError("photorec failed");
     std::system(("rm -rf " + out).c_str());

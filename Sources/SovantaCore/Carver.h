@@ -3,10 +3,12 @@
 // file ends. Nineteen families of formats, fifty extensions.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -39,6 +41,18 @@ public:
     // The file that starts at offset, given the first bytes there (at least 32;
     // only the first 8 are looked at, everything else is read from the source).
     std::optional<CarvedFile> check(ByteSpan view, uint64_t offset) const;
+
+    // Whether a carvable file could start with these bytes (at least 8 of
+    // them): the first byte of one of the magic values, or a box type "ftyp"
+    // at 4. Most sectors fail it, so the sweep asks before calling check.
+    static bool mayStartFile(const uint8_t* b) {
+        static constexpr std::array<bool, 256> firstBytes = [] {
+            std::array<bool, 256> t{};
+            for (char c : std::string_view("\xFF\x89GBIMFR\x1A%7S\xD0OP{")) t[static_cast<uint8_t>(c)] = true;
+            return t;
+        }();
+        return firstBytes[b[0]] || (b[4] == 'f' && b[5] == 't' && b[6] == 'y' && b[7] == 'p');
+    }
 
     // The capture date in the TIFF structure of an EXIF block, or absent.
     static std::optional<Date> exifDate(ByteSpan tiff);

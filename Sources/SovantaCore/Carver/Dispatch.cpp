@@ -1,6 +1,5 @@
 // The carver's dispatcher: the magic table in its order, the category filter,
 // the list of supported types and the EXIF capture date.
-#include <array>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -69,14 +68,7 @@ bool Carver::wants(const std::string& ext) const {
 std::optional<CarvedFile> Carver::check(ByteSpan view, uint64_t offset) const {
     if (view.data() == nullptr || view.size() < 32 || !src) return std::nullopt;
     const uint8_t* b = view.data();
-    // Most sectors start with none of the magic values' first bytes.
-    static constexpr std::array<bool, 256> firstBytes = [] {
-        std::array<bool, 256> t{};
-        for (int c : std::initializer_list<int>{0xFF, 0x89, 'G', 'B', 'I', 'M', 'F', 'R', 0x1A, '%', '7', 'S', 0xD0, 'O', 'P', '{'})
-            t[static_cast<size_t>(c)] = true;
-        return t;
-    }();
-    if (!firstBytes[b[0]] && std::memcmp(b + 4, "ftyp", 4) != 0) return std::nullopt;
+    if (!mayStartFile(b)) return std::nullopt;
     auto is = [&](const char* magic, size_t n) { return std::memcmp(b, magic, n) == 0; };
     auto want = [&](FileCategory c) { return categories.count(c) > 0; };
 

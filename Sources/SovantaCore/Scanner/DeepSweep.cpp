@@ -140,7 +140,7 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
                 __builtin_prefetch(buffer.data() + p + 8 * sector + 448);
             }
             if (options_.findVolumes) scanStructures(chunk, p, absolute, result);
-            if (options_.carve && absolute >= resume) {
+            if (options_.carve && absolute >= resume && Carver::mayStartFile(buffer.data() + p)) {
                 size_t viewEnd = std::min<size_t>(p + 64, raised);
                 if (viewEnd - p >= 32) {
                     if (auto found = carver.check(chunk.subspan(p, viewEnd - p), absolute)) {
