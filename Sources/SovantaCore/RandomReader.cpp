@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -26,13 +28,14 @@ const uint8_t* RandomReader::load(uint64_t index) {
     if (index == current_.index) return current_.data;
     // The older block's storage is reused for the new one.
     current_.index = index;
-    Bytes& storage = current_.storage;
+    if (!current_.storage) current_.storage.reset(new uint8_t[blockSize]);
+    uint8_t* storage = current_.storage.get();
+    current_.data = storage;
     // A block that starts at or past the end of the source is zeros without a read.
     bool inside = index <= (UINT64_MAX - start) / blockSize && start + index * blockSize < src->size;
     if (!inside) {
-        storage.assign(blockSize, 0);
-        current_.data = storage.data();
-        return current_.data;
+        std::memset(storage, 0, blockSize);
+        return storage;
     }
     uint64_t at = start + index * blockSize;
     if (cache_ && blockSize <= src->size - at) {
@@ -41,16 +44,15 @@ const uint8_t* RandomReader::load(uint64_t index) {
             return shared;
         }
     }
-    storage.resize(blockSize);
     if (at % static_cast<uint64_t>(src->sectorSize) == 0) {
         // Sector-aligned (always so for candidates on 512-byte sectors): one
         // read straight into the block; bytes past the end come back as zeros.
-        src->readInto(at, static_cast<int64_t>(blockSize), storage.data(), ReadMode::fast);
+        src->readInto(at, static_cast<int64_t>(blockSize), storage, ReadMode::fast);
     } else {
-        storage = src->readReporting(at, static_cast<int64_t>(blockSize), ReadMode::fast).data;
+        Bytes read = src->readReporting(at, static_cast<int64_t>(blockSize), ReadMode::fast).data;
+        std::memcpy(storage, read.data(), blockSize);
     }
-    current_.data = storage.data();
-    return current_.data;
+    return storage;
 }
 
 void RandomReader::copy(uint64_t pos, size_t n, uint8_t* out) {
@@ -183,27 +185,64 @@ namespace {
 
 // Every start i < count at which pattern stands in data (which holds count +
 // pattern.size() - 1 bytes). The first and last bytes of the pattern are
-// compared sixteen positions at a time; only where both agree is the rest.
+// compared many positions at a time; only where both agree is the rest.
+template <typename Emit>
+void findAllPortable(const uint8_t* data, size_t count, std::span<const uint8_t> pattern, Emit& emit, size_t i) {
+    const size_t m = pattern.size();
+    for (; i < count; ++i)
+        if (data[i] == pattern[0] && std::memcmp(data + i, pattern.data(), m) == 0) emit(i);
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+template <typename Emit>
+__attribute__((target("avx2"))) void findAllWide(const uint8_t* data, size_t count, std::span<const uint8_t> pattern,
+                                                 Emit& emit) {
+    const size_t m = pattern.size();
+    const __m256i first = _mm256_set1_epi8(static_cast<char>(pattern[0]));
+    const __m256i last = _mm256_set1_epi8(static_cast<char>(pattern[m - 1]));
+    size_t i = 0;
+    for (; i + 64 <= count; i += 64) {
+        const uint8_t* a = data + i;
+        const uint8_t* b = data + i + m - 1;
+        __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a));
+        __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + 32));
+        __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
+        __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 32));
+        uint64_t mask =
+            static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a0, first), _mm256_cmpeq_epi8(b0, last)))) |
+            static_cast<uint64_t>(static_cast<uint32_t>(
+                _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a1, first), _mm256_cmpeq_epi8(b1, last)))))
+                << 32;
+        while (mask != 0) {
+            size_t at = i + static_cast<size_t>(__builtin_ctzll(mask));
+            if (std::memcmp(data + at + 1, pattern.data() + 1, m - 2) == 0) emit(at);
+            mask &= mask - 1;
+        }
+    }
+    findAllPortable(data, count, pattern, emit, i);
+}
+#endif
+
 template <typename Emit>
 void findAll(const uint8_t* data, size_t count, std::span<const uint8_t> pattern, Emit&& emit) {
-    const size_t m = pattern.size();
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    static const bool wide = __builtin_cpu_supports("avx2");
+    if (wide && pattern.size() >= 2) {
+        findAllWide(data, count, pattern, emit);
+        return;
+    }
+#endif
     size_t i = 0;
 #if defined(__SSE2__)
-    if (m >= 2) {
+    if (pattern.size() >= 2) {
+        const size_t m = pattern.size();
         const __m128i first = _mm_set1_epi8(static_cast<char>(pattern[0]));
         const __m128i last = _mm_set1_epi8(static_cast<char>(pattern[m - 1]));
-        for (; i + 32 <= count; i += 32) {
-            const uint8_t* a = data + i;
-            const uint8_t* b = data + i + m - 1;
-            __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
-            __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 16));
-            __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
-            __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16));
-            uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(
-                                _mm_and_si128(_mm_cmpeq_epi8(a0, first), _mm_cmpeq_epi8(b0, last)))) |
-                            static_cast<uint32_t>(_mm_movemask_epi8(
-                                _mm_and_si128(_mm_cmpeq_epi8(a1, first), _mm_cmpeq_epi8(b1, last))))
-                                << 16;
+        for (; i + 16 <= count; i += 16) {
+            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + m - 1));
+            uint32_t mask =
+                static_cast<uint32_t>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
             while (mask != 0) {
                 size_t at = i + static_cast<size_t>(__builtin_ctz(mask));
                 if (std::memcmp(data + at + 1, pattern.data() + 1, m - 2) == 0) emit(at);
@@ -212,8 +251,7 @@ void findAll(const uint8_t* data, size_t count, std::span<const uint8_t> pattern
         }
     }
 #endif
-    for (; i < count; ++i)
-        if (data[i] == pattern[0] && std::memcmp(data + i, pattern.data(), m) == 0) emit(i);
+    findAllPortable(data, count, pattern, emit, i);
 }
 
 constexpr uint64_t searchPiece = 4194304;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -105,7 +106,7 @@ private:
     struct Slot {
         uint64_t index = none;
         const uint8_t* data = nullptr;  // blockSize bytes: storage's, or the sweep's window
-        Bytes storage;
+        std::unique_ptr<uint8_t[]> storage;  // made without zero-filling: a read fills it
     };
     // Makes the block current; returns its bytes.
     const uint8_t* load(uint64_t index);

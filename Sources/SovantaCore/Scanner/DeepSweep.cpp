@@ -43,8 +43,11 @@ bool mayHoldStructure(const uint8_t* s, uint64_t a) {
     }();
     const uint8_t attributes = s[11];
     bool apfsLeaf = (a % 4096 == 0) & (s[28] == 14);
-    bool directory = (attributes <= 0x3F) & (((attributes == 0x0F) & (s[12] == 0)) |
-                                             (nameStart[s[0]] & (s[1] >= 0x20) & (s[2] >= 0x20)));
+    // A folder sector holds at least three entries before its end (each with
+    // a first byte and attributes that fit), the first of them a long-name
+    // part or a short name.
+    bool directory = (attributes <= 0x3F) & (s[32] != 0) & (s[43] <= 0x3F) & (s[64] != 0) & (s[75] <= 0x3F) &
+                     (((attributes == 0x0F) & (s[12] == 0)) | (nameStart[s[0]] & (s[1] >= 0x20) & (s[2] >= 0x20)));
     bool record = word(s) == word("FILE");
     bool boot = ((s[510] == 0x55) & (s[511] == 0xAA)) | (word(s + 3) == word("NTFS")) | (word(s + 3) == word("EXFA"));
     bool hfs = (s[0] == 'H') & ((s[1] == '+') | (s[1] == 'X')) & (s[2] == 0);
@@ -135,7 +138,7 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
             uint64_t absolute = position + p;
             if (absolute >= total) break;
             // The two cache lines each test reads, a few sectors ahead.
-            if (p + 8 * sector < raised) {
+            if (false && p + 8 * sector < raised) {
                 __builtin_prefetch(buffer.data() + p + 8 * sector);
                 __builtin_prefetch(buffer.data() + p + 8 * sector + 448);
             }
