@@ -1,5 +1,6 @@
 #include "FuzzTargets.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <sys/mman.h>
@@ -8,9 +9,12 @@
 #include "SovantaCore/APFS.h"
 #include "SovantaCore/Binary.h"
 #include "SovantaCore/Carver.h"
+#include "SovantaCore/DiskList.h"
 #include "SovantaCore/FileReader.h"
+#include "SovantaCore/NTFS.h"
 #include "SovantaCore/Partitions.h"
 #include "SovantaCore/PropertyList.h"
+#include "SovantaCore/RangeMap.h"
 #include "SovantaCore/Scanner.h"
 
 namespace sovanta::fuzz {
@@ -77,6 +81,103 @@ void loadAPFS(const uint8_t* data, size_t size) {
     for (auto& [volume, folder] : APFSParser::deletedFromOldNodes(volumes, leaves, *source, &progress))
         volume->root->add(folder);
     for (auto& v : volumes) walkVolume(*source, v);
+}
+
+// One FILE record. The first byte chooses the record size (bits 0-1: 1024,
+// 4096, the rest of the input as it stands, or 512 times 1 to 8 from the
+// second byte) and whether the caller names the record (bit 2); the record's
+// bytes follow, cut or padded with zeros to the size. Then the joined data
+// and its extents on a 1 GiB volume of 4 KiB clusters, and the run decoder
+// over the raw bytes from the offset in the second byte.
+void parseNTFSRecord(const uint8_t* data, size_t size) {
+    if (size < 2) return;
+    static const DiskSourcePtr volume = [] {
+        int fd = memfd_create("sovanta-fuzz", MFD_CLOEXEC);
+        if (fd >= 0 && ::ftruncate(fd, off_t{1} << 30) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+        return std::make_shared<DiskSource>(fd, "fuzz", "fuzz", uint64_t{1} << 30, 512, false, std::nullopt, nullptr);
+    }();
+    static NTFSContext context(*volume, 0, 4096, 1024, uint64_t{1} << 30);
+    ByteSpan rest(data + 2, size - 2);
+    size_t recordSize = 0;
+    switch (data[0] & 3) {
+        case 0: recordSize = 1024; break;
+        case 1: recordSize = 4096; break;
+        case 2: recordSize = rest.size(); break;
+        default: recordSize = 512 * (static_cast<size_t>(data[1] & 7) + 1); break;
+    }
+    Bytes bytes(recordSize, 0);
+    std::copy_n(rest.begin(), std::min(recordSize, rest.size()), bytes.begin());
+    std::optional<uint64_t> number;
+    if (data[0] & 4) number = data[0] >> 3;
+    NTFSParser::looksLikeRecord(rest, 0);
+    if (auto record = NTFSContext::parseRecord(bytes, number)) {
+        record->bestName();
+        auto merged = NTFSContext::mergedData(record->data);
+        if (merged.main) context.extents(merged.runs, merged.main->dataSize, merged.main->initSize);
+        context.extents(record->attrListRuns, record->attrListSize, record->attrListSize);
+    }
+    NTFSContext::decodeRuns(rest, data[1], static_cast<int64_t>(rest.size()));
+}
+
+// A mapfile: a little-endian u64 map size, then the file's text. The text
+// goes into one memory file per process, read back through its /proc path.
+void readMapfile(const uint8_t* data, size_t size) {
+    if (size < 8) return;
+    static const int fd = memfd_create("sovanta-fuzz-mapfile", MFD_CLOEXEC);
+    if (fd < 0 || ::ftruncate(fd, 0) != 0) return;
+    for (size_t done = 8; done < size;) {
+        ssize_t n = ::pwrite(fd, data + done, size - done, static_cast<off_t>(done - 8));
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+    auto map = RangeMap::read("/proc/self/fd/" + std::to_string(fd), u64le(ByteSpan(data, size), 0));
+    if (!map) return;
+    map->snapshot();
+    map->cells(97);
+    for (auto status : RangeMap::allCases()) {
+        map->total(status);
+        map->first(status, map->size / 3);
+    }
+    map->first({RangeMap::Status::nonTrimmed, RangeMap::Status::bad}, 0);
+}
+
+// The disk tool's answers, parted by lines holding only "%%": the first
+// answers "list -plist", the following answer "info -plist" in the order the
+// disk list asks; past the last answer the tool knows no disk. The same
+// answers serve the lookup of the disks under a folder.
+void loadDiskList(const uint8_t* data, size_t size) {
+    std::vector<Bytes> answers;
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    for (;;) {
+        size_t cut = text.find("\n%%\n");
+        std::string_view part = text.substr(0, cut);
+        answers.emplace_back(part.begin(), part.end());
+        if (cut == std::string_view::npos) break;
+        text.remove_prefix(cut + 4);
+    }
+    auto tool = [&answers](size_t first) {
+        return [&answers, next = first](const std::vector<std::string>&) mutable {
+            Shell::Result result;
+            if (next >= answers.size()) {
+                result.status = 1;
+                return result;
+            }
+            result.status = 0;
+            result.stdoutBytes = answers[next++];
+            return result;
+        };
+    };
+    for (auto& disk : DiskList::load(tool(0))) {
+        disk.displayName();
+        disk.mountedVolumes();
+        disk.isBootDisk();
+        disk.health();
+        disk.temperatureCelsius();
+    }
+    DiskList::physicalDisks("/", tool(1));
 }
 
 }  // namespace
@@ -174,6 +275,9 @@ const std::vector<Target>& targets() {
                  carver.check(ByteSpan(d + at, std::min<size_t>(64, n - at)), at);
              Carver::exifDate(ByteSpan(d, n));
          }},
+        {"ntfsrecord", parseNTFSRecord},
+        {"mapfile", readMapfile},
+        {"disklist", loadDiskList},
     };
     return all;
 }
