@@ -8,3 +8,31 @@ jobs=$(nproc)
 (cd "$root/build" && ctest --output-on-failure -j "$jobs")
 "$root/scripts/build.sh" build-asan -DSOVANTA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DSOVANTA_BUILD_BENCHMARKS=OFF
 (cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j "$jobs")
+
+# SOVANTA_FUZZ_SECONDS=N (1 to 30) also builds the libFuzzer programs (clang)
+# and runs each for N seconds from its corpus, at most as many at once as
+# there are cores. Inputs that fail are kept in build-fuzz/findings.
+if [ -n "${SOVANTA_FUZZ_SECONDS:-}" ]; then
+  seconds=$(( SOVANTA_FUZZ_SECONDS < 1 ? 1 : (SOVANTA_FUZZ_SECONDS > 30 ? 30 : SOVANTA_FUZZ_SECONDS) ))
+  "$root/scripts/build.sh" build-fuzz -DSOVANTA_BUILD_FUZZERS=ON -DSOVANTA_SANITIZE=ON -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_CXX_COMPILER=clang++ -DSOVANTA_BUILD_TESTS=OFF -DSOVANTA_BUILD_BENCHMARKS=OFF
+  findings="$root/build-fuzz/findings"
+  rm -rf "$findings" && mkdir -p "$findings"
+  fuzz_one() {
+    local program=$1 target=${1##*/fuzz-}
+    local work="$findings/$target.corpus"
+    local folders=("$work")
+    mkdir -p "$work"
+    # New inputs go to the first folder only; the committed corpus is only read.
+    [ -d "$root/Fuzz/corpus/$target" ] && folders+=("$root/Fuzz/corpus/$target")
+    if "$program" "${folders[@]}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -artifact_prefix="$findings/$target-" >"$findings/$target.log" 2>&1; then
+      rm -rf "$work" "$findings/$target.log"
+    else
+      echo "fuzz-$target failed: $findings/$target.log"; tail -n 30 "$findings/$target.log"; return 1
+    fi
+  }
+  export -f fuzz_one
+  export root seconds findings
+  ls "$root"/build-fuzz/Fuzz/fuzz-* | xargs -P "$jobs" -I{} bash -c 'fuzz_one "$@"' _ {}
+fi
