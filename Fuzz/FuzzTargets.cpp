@@ -23,6 +23,22 @@ namespace {
 
 constexpr uint64_t maxSparseSize = uint64_t{1} << 32;
 
+// The pieces of a sparse input after its 8-byte image size: each an 8-byte
+// offset, a 4-byte length and that many bytes (fewer at the input's end).
+// piece(offset, bytes, length) returns false to stop.
+template <typename Piece>
+void forEachPiece(const uint8_t* data, size_t size, Piece&& piece) {
+    ByteSpan in(data, size);
+    size_t at = 8;
+    while (at + 12 <= size) {
+        uint64_t offset = u64le(in, static_cast<int64_t>(at));
+        uint64_t length = std::min<uint64_t>(u32le(in, static_cast<int64_t>(at + 8)), size - at - 12);
+        at += 12;
+        if (!piece(offset, data + at, length)) return;
+        at += length;
+    }
+}
+
 void walkVolume(DiskSource& source, const VolumePtr& volume) {
     volume->root->sortChildren();
     volume->root->totals();
@@ -49,15 +65,11 @@ void loadAs(FileSystemType type, const uint8_t* data, size_t size) {
 void loadAPFS(const uint8_t* data, size_t size) {
     ByteSpan in(data, size);
     std::vector<uint8_t> image(std::min<uint64_t>(u64le(in, 0), uint64_t{2} << 20));
-    size_t at = 8;
-    while (at + 12 <= size) {
-        uint64_t offset = u64le(in, static_cast<int64_t>(at));
-        uint64_t length = std::min<uint64_t>(u32le(in, static_cast<int64_t>(at + 8)), size - at - 12);
-        at += 12;
+    forEachPiece(data, size, [&](uint64_t offset, const uint8_t* bytes, uint64_t length) {
         if (offset < image.size())
-            std::memcpy(image.data() + offset, data + at, std::min<uint64_t>(length, image.size() - offset));
-        at += length;
-    }
+            std::memcpy(image.data() + offset, bytes, std::min<uint64_t>(length, image.size() - offset));
+        return true;
+    });
     int fd = memfd_create("sovanta-fuzz", MFD_CLOEXEC);
     if (fd < 0) return;
     auto source = std::make_shared<DiskSource>(fd, "fuzz", "fuzz", image.size(), 512, false, std::nullopt, nullptr);
@@ -203,18 +215,11 @@ DiskSourcePtr sparseSource(const uint8_t* data, size_t size) {
         ::close(fd);
         return nullptr;
     }
-    size_t at = 8;
-    while (at + 12 <= size) {
-        uint64_t offset = u64le(in, static_cast<int64_t>(at));
-        uint64_t length = u32le(in, static_cast<int64_t>(at + 8));
-        at += 12;
-        length = std::min<uint64_t>(length, size - at);
-        if (offset < imageSize) {
-            uint64_t fit = std::min<uint64_t>(length, imageSize - offset);
-            if (::pwrite(fd, data + at, fit, static_cast<off_t>(offset)) < 0) break;
-        }
-        at += length;
-    }
+    forEachPiece(data, size, [&](uint64_t offset, const uint8_t* bytes, uint64_t length) {
+        if (offset >= imageSize) return true;
+        uint64_t fit = std::min<uint64_t>(length, imageSize - offset);
+        return ::pwrite(fd, bytes, fit, static_cast<off_t>(offset)) >= 0;
+    });
     return std::make_shared<DiskSource>(fd, "fuzz", "fuzz", imageSize, 512, false, std::nullopt, nullptr);
 }
 
