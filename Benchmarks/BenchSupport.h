@@ -16,6 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "SovantaCore/Model.h"
+
 extern char** environ;
 
 namespace sovanta::bench {
@@ -23,6 +25,22 @@ namespace sovanta::bench {
 // The unpacked image of a test fixture in the build tree.
 inline std::string fixtureImage(const std::string& name) {
     return std::string(SOVANTA_FIXTURE_DIR) + "/" + name + "/" + name + ".img";
+}
+
+// The nodes below root (not root itself) for which counts(node) holds.
+template <typename Counts>
+int64_t countBelow(const FileNodePtr& root, Counts&& counts) {
+    int64_t n = 0;
+    std::vector<FileNodePtr> stack{root};
+    while (!stack.empty()) {
+        auto node = stack.back();
+        stack.pop_back();
+        for (auto& child : node->children()) {
+            if (counts(*child)) ++n;
+            stack.push_back(child);
+        }
+    }
+    return n;
 }
 
 struct ChildRun {

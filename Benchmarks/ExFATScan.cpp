@@ -16,20 +16,6 @@ namespace {
 
 std::string imagePath = "/tmp/sovanta-bench/exfat100k.img";
 
-int64_t countFiles(const sovanta::FileNodePtr& root) {
-    int64_t n = 0;
-    std::vector<sovanta::FileNodePtr> stack{root};
-    while (!stack.empty()) {
-        auto node = stack.back();
-        stack.pop_back();
-        for (auto& c : node->children()) {
-            if (!c->isDirectory) ++n;
-            stack.push_back(c);
-        }
-    }
-    return n;
-}
-
 void BM_ExFATQuickScan(benchmark::State& state) {
     sovanta::DiskSourcePtr source;
     try {
@@ -46,7 +32,7 @@ void BM_ExFATQuickScan(benchmark::State& state) {
             state.SkipWithError("no exFAT volume in the image");
             return;
         }
-        files = countFiles((*volume)->root);
+        files = countBelow((*volume)->root, [](const sovanta::FileNode& n) { return !n.isDirectory; });
         peak = heapPeak.load() - before;
         benchmark::DoNotOptimize(volume);
     }

@@ -19,20 +19,6 @@ std::string imagePath;
 uint64_t volumeOffset = 0;
 int64_t entriesListed = 0;
 
-int64_t countEntries(const sovanta::FileNodePtr& root) {
-    int64_t n = 0;
-    std::vector<sovanta::FileNodePtr> stack{root};
-    while (!stack.empty()) {
-        auto node = stack.back();
-        stack.pop_back();
-        for (auto& child : node->children()) {
-            ++n;
-            if (child->isDirectory) stack.push_back(child);
-        }
-    }
-    return n;
-}
-
 void BM_HFSPlusQuickScan(benchmark::State& state) {
     int64_t peak = 0;
     for (auto _ : state) {
@@ -51,7 +37,7 @@ void BM_HFSPlusQuickScan(benchmark::State& state) {
             state.SkipWithError("no HFS+ volume at the offset");
             return;
         }
-        entriesListed = countEntries(volumes[0]->root);
+        entriesListed = countBelow(volumes[0]->root, [](const sovanta::FileNode&) { return true; });
         peak = heapPeak.load() - before;
         benchmark::DoNotOptimize(volumes);
     }
