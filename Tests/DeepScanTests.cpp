@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <set>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "SovantaCore/APFS.h"
+#include "SovantaCore/FAT.h"
 #include "SovantaCore/FileReader.h"
+#include "SovantaCore/NTFS.h"
+#include "SovantaCore/Partitions.h"
 #include "SovantaCore/Scanner.h"
 #include "ScanTestSupport.h"
 #include "TestSupport.h"
@@ -289,4 +294,48 @@ TEST(DeepSweep, SharingTheChunkAndSearchesChangesNoCarvedFile) {
     }
     EXPECT_GT(swept.size(), 40u);
     EXPECT_EQ(swept, alone);
+}
+
+// The sweep first asks a few bytes of each sector whether any structure could
+// be there; that question must never turn away a sector the full tests accept.
+// Reference: every sector of real volumes put through the full tests in the
+// sweep's order.
+TEST(DeepSweep, EverySectorTheFullTestsAcceptIsFound) {
+    for (const char* name : {"gpt_fat32_ntfs_exfat", "fat12", "fat16", "damage_fat32_root_destroyed", "ntfs_attrlist",
+                             "hfsplus_gpt", "apfs_gpt", "mbr_extended"}) {
+        SCOPED_TRACE(name);
+        auto source = SourceOpener::openImage(std::string(SOVANTA_FIXTURE_DIR) + "/" + name + "/" + name + ".img");
+        DeepScanOptions options;
+        options.carve = false;
+        DeepScanResult swept = sweep(*source, options).result;
+
+        DeepScanResult full;
+        Bytes image = source->read(0, static_cast<int64_t>(source->size), ReadMode::fast);
+        for (uint64_t a = 0; a + 512 <= image.size(); a += 512) {
+            ByteSpan block(image.data() + a, std::min<size_t>(4096, image.size() - a));
+            const uint8_t* s = image.data() + a;
+            if (a % 4096 == 0 && block.size() > 28 && s[28] == 14 && APFSParser::looksLikeFSTreeLeaf(block, 0, 4096)) {
+                full.apfsLeafNodes.push_back(a);
+            } else if (FATParser::looksLikeDirectorySector(block, 0)) {
+                full.fatDirSectors.push_back(a);
+            } else if (std::memcmp(s, "FILE", 4) == 0) {
+                if (NTFSParser::looksLikeRecord(ByteSpan(s, 48), 0)) full.mftRecords.push_back(a);
+            } else if (auto type = FSProbe::detectBootSector(ByteSpan(s, 512), 0)) {
+                full.boots.push_back({a, *type, Bytes(s, s + 512)});
+            } else if (s[0] == 'H' && (s[1] == '+' || s[1] == 'X') && s[2] == 0) {
+                if (FSProbe::isHFSPlusHeader(ByteSpan(s, 64), 0) && a >= 1024) full.hfsHeaders.push_back(a - 1024);
+            } else if (std::memcmp(s + 32, "NXSB", 4) == 0 && s[24] == 1) {
+                full.nxsb.push_back(a);
+            }
+        }
+        EXPECT_EQ(swept.apfsLeafNodes, full.apfsLeafNodes);
+        EXPECT_EQ(swept.fatDirSectors, full.fatDirSectors);
+        EXPECT_EQ(swept.mftRecords, full.mftRecords);
+        ASSERT_EQ(swept.boots.size(), full.boots.size());
+        for (size_t i = 0; i < full.boots.size(); ++i) EXPECT_EQ(swept.boots[i].offset, full.boots[i].offset);
+        EXPECT_EQ(swept.hfsHeaders, full.hfsHeaders);
+        EXPECT_EQ(swept.nxsb, full.nxsb);
+        EXPECT_FALSE(full.fatDirSectors.empty() && full.mftRecords.empty() && full.boots.empty() &&
+                     full.hfsHeaders.empty() && full.nxsb.empty());
+    }
 }

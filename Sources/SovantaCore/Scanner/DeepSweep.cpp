@@ -33,8 +33,10 @@ constexpr uint32_t word(const char (&text)[5]) {
 }
 
 // Whether the sector could hold any of the structures the sweep looks for:
-// a few bytes each test needs, combined without branches, so that the great
-// majority of sectors (data, zeros) cost one well-predicted branch.
+// a few bytes each test needs, combined without branches. The first cache
+// line of the sector settles it for the great majority of sectors (data,
+// zeros) with one well-predicted branch; the few left also need the next line
+// (a folder's third entry) or the last (the boot sector signature).
 bool mayHoldStructure(const uint8_t* s, uint64_t a) {
     static constexpr std::array<bool, 256> nameStart = [] {
         std::array<bool, 256> t{};
@@ -46,13 +48,17 @@ bool mayHoldStructure(const uint8_t* s, uint64_t a) {
     // A folder sector holds at least three entries before its end (each with
     // a first byte and attributes that fit), the first of them a long-name
     // part or a short name.
-    bool directory = (attributes <= 0x3F) & (s[32] != 0) & (s[43] <= 0x3F) & (s[64] != 0) & (s[75] <= 0x3F) &
-                     (((attributes == 0x0F) & (s[12] == 0)) | (nameStart[s[0]] & (s[1] >= 0x20) & (s[2] >= 0x20)));
+    bool folderStart = (attributes <= 0x3F) & (s[32] != 0) & (s[43] <= 0x3F) &
+                       (((attributes == 0x0F) & (s[12] == 0)) | (nameStart[s[0]] & (s[1] >= 0x20) & (s[2] >= 0x20)));
     bool record = word(s) == word("FILE");
-    bool boot = ((s[510] == 0x55) & (s[511] == 0xAA)) | (word(s + 3) == word("NTFS")) | (word(s + 3) == word("EXFA"));
+    bool namedBoot = (word(s + 3) == word("NTFS")) | (word(s + 3) == word("EXFA"));
+    bool jump = (s[0] == 0xE8) | (s[0] == 0xE9) | (s[0] == 0xEB);
     bool hfs = (s[0] == 'H') & ((s[1] == '+') | (s[1] == 'X')) & (s[2] == 0);
     bool container = (word(s + 32) == word("NXSB")) & (s[24] == 1);
-    return apfsLeaf | directory | record | boot | hfs | container;
+    if (!(apfsLeaf | folderStart | record | namedBoot | jump | hfs | container)) return false;
+    bool folder = folderStart & (s[64] != 0) & (s[75] <= 0x3F);
+    bool fatBoot = jump & (s[510] == 0x55) & (s[511] == 0xAA);
+    return apfsLeaf | folder | record | namedBoot | fatBoot | hfs | container;
 }
 
 }  // namespace
@@ -137,11 +143,6 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
         for (uint64_t p = 0; p < raised; p += sector) {
             uint64_t absolute = position + p;
             if (absolute >= total) break;
-            // The two cache lines each test reads, a few sectors ahead.
-            if (false && p + 8 * sector < raised) {
-                __builtin_prefetch(buffer.data() + p + 8 * sector);
-                __builtin_prefetch(buffer.data() + p + 8 * sector + 448);
-            }
             if (options_.findVolumes) scanStructures(chunk, p, absolute, result);
             if (options_.carve && absolute >= resume && Carver::mayStartFile(buffer.data() + p)) {
                 size_t viewEnd = std::min<size_t>(p + 64, raised);
