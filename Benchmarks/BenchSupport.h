@@ -22,6 +22,22 @@ extern char** environ;
 
 namespace sovanta::bench {
 
+// Reads a file start to end in pieces of the given size: once to put it in
+// the page cache, and as the plain read that the read benchmarks are measured
+// against.
+inline void readWhole(const std::string& path, int64_t size, int64_t piece) {
+    int fd = ::open(path.c_str(), O_RDONLY);
+    std::vector<uint8_t> buffer(static_cast<size_t>(piece));
+    for (int64_t off = 0; off < size; off += piece)
+        benchmark::DoNotOptimize(::pread(fd, buffer.data(), buffer.size(), off));
+    ::close(fd);
+}
+
+inline void plainSequentialRead(benchmark::State& state, const std::string& path, int64_t size, int64_t piece) {
+    for (auto _ : state) readWhole(path, size, piece);
+    state.SetBytesProcessed(state.iterations() * size);
+}
+
 // The unpacked image of a test fixture in the build tree.
 inline std::string fixtureImage(const std::string& name) {
     return std::string(SOVANTA_FIXTURE_DIR) + "/" + name + "/" + name + ".img";

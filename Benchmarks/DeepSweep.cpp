@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "BenchSupport.h"
 #include "SovantaCore/FileReader.h"
 #include "SovantaCore/Scanner.h"
 
@@ -25,7 +26,7 @@ namespace {
 constexpr int64_t imageSize = int64_t{2} << 30;
 constexpr int64_t piece = 4 << 20;
 
-std::string carveImage() { return std::string(SOVANTA_FIXTURE_DIR) + "/carve/carve.img"; }
+std::string carveImage() { return sovanta::bench::fixtureImage("carve"); }
 
 // Pseudo-random filler (no signatures to speak of) with the carving fixture's
 // contents laid in every 256 MiB, so the carver has real files to size. Made
@@ -58,23 +59,15 @@ const std::string& imagePath() {
                 if (::pwrite(fd, carve.data(), carve.size(), off) != static_cast<ssize_t>(carve.size())) std::abort();
             std::ofstream(p + ".stamp") << stamp << "\n";
         }
-        std::vector<char> buffer(piece);
-        for (int64_t off = 0; off < imageSize; off += piece)  // warm the page cache
-            if (::pread(fd, buffer.data(), piece, off) != piece) std::abort();
         ::close(fd);
+        sovanta::bench::readWhole(p, imageSize, piece);  // warm the page cache
         return p;
     }();
     return path;
 }
 
 void PlainSequentialRead(benchmark::State& state) {
-    int fd = ::open(imagePath().c_str(), O_RDONLY);
-    std::vector<uint8_t> buffer(piece);
-    for (auto _ : state)
-        for (int64_t off = 0; off < imageSize; off += piece)
-            benchmark::DoNotOptimize(::pread(fd, buffer.data(), buffer.size(), off));
-    ::close(fd);
-    state.SetBytesProcessed(state.iterations() * imageSize);
+    sovanta::bench::plainSequentialRead(state, imagePath(), imageSize, piece);
 }
 
 void DeepSweep(benchmark::State& state) {

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "BenchSupport.h"
 #include "SovantaCore/DiskSource.h"
 
 namespace {
@@ -25,25 +26,14 @@ const std::string& imagePath() {
         for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 31);
         for (int64_t off = 0; off < imageSize; off += piece)
             if (::pwrite(fd, block.data(), block.size(), off) != piece) std::abort();
-        // Warm the page cache once.
-        for (int64_t off = 0; off < imageSize; off += piece)
-            if (::pread(fd, block.data(), block.size(), off) != piece) std::abort();
         ::close(fd);
+        sovanta::bench::readWhole(p, imageSize, piece);  // warm the page cache once
         return p;
     }();
     return path;
 }
 
-void PlainPread(benchmark::State& state) {
-    int fd = ::open(imagePath().c_str(), O_RDONLY);
-    std::vector<uint8_t> buffer(piece);
-    for (auto _ : state) {
-        for (int64_t off = 0; off < imageSize; off += piece)
-            benchmark::DoNotOptimize(::pread(fd, buffer.data(), buffer.size(), off));
-    }
-    ::close(fd);
-    state.SetBytesProcessed(state.iterations() * imageSize);
-}
+void PlainPread(benchmark::State& state) { sovanta::bench::plainSequentialRead(state, imagePath(), imageSize, piece); }
 
 void SourceReadFast(benchmark::State& state) {
     auto source = sovanta::SourceOpener::openImage(imagePath());
