@@ -138,6 +138,17 @@ std::vector<VolumePtr> allVolumes(DiskSource& source, bool deep, bool carve) {
 void printTree(const Volume& volume) {
     printLine("== " + volume.title() + " @ " + std::to_string(volume.offset) + " [" + volume.origin + "]");
     for (auto& note : volume.notes) printLine("   note: " + note);
+    // The lines go out in pieces of about 64 KiB: a million files are not a
+    // million writes.
+    std::string pending;
+    auto emit = [&](const std::string& line) {
+        pending += line;
+        pending += '\n';
+        if (pending.size() >= 65536) {
+            std::fwrite(pending.data(), 1, pending.size(), stdout);
+            pending.clear();
+        }
+    };
     std::vector<std::pair<FileNodePtr, size_t>> stack;
     const auto& top = volume.root->children();
     for (auto it = top.rbegin(); it != top.rend(); ++it) stack.push_back({*it, 0});
@@ -155,8 +166,9 @@ void printTree(const Volume& volume) {
             line += node->name + "  " + std::to_string(node->size) + " B" + tag + " chance=" +
                     label(node->recoverability) + note;
         }
-        printLine(line);
+        emit(line);
     }
+    std::fwrite(pending.data(), 1, pending.size(), stdout);
 }
 
 // One line per disk, then one per partition or volume on it, fields tab-separated.
