@@ -889,3 +889,24 @@ TEST(HFSPlus, SurvivesRandomDamage) {
 }
 
 }  // namespace
+
+// A fork cannot hold more bytes than the volume its header describes: damaged
+// fork sizes and extents of a small volume on a large source read no further
+// than the volume's end (the fuzzer's input made every load read a gigabyte).
+// A header without a block count keeps the source as the only bound.
+TEST(HFSPlus, ForkReadsStopAtTheVolumesEnd) {
+    auto source = memorySource(Bytes(16 << 20, 0));
+    HFSFork fork;
+    fork.logicalSize = uint64_t{0x60} << 56;
+    fork.extents = {{0, 2048}, {2048, 2048}};
+    for (auto [totalBlocks, expected] : {std::pair<uint32_t, uint64_t>{256, 1 << 20}, {0, 16 << 20}}) {
+        Bytes header(512, 0);
+        header[42] = 0x10;  // 4096-byte blocks (big-endian at 40)
+        header[44] = static_cast<uint8_t>(totalBlocks >> 24);
+        header[45] = static_cast<uint8_t>(totalBlocks >> 16);
+        header[46] = static_cast<uint8_t>(totalBlocks >> 8);
+        header[47] = static_cast<uint8_t>(totalBlocks);
+        HFSContext context(*source, 0, header);
+        EXPECT_EQ(context.readFork(fork, 4, uint64_t{1} << 30).size(), expected) << totalBlocks;
+    }
+}

@@ -123,9 +123,14 @@ std::vector<HFSRun> HFSContext::allExtents(const HFSFork& fork, uint32_t fileID)
 }
 
 Bytes HFSContext::readFork(const HFSFork& fork, uint32_t fileID, uint64_t cap) const {
-    // A fork cannot hold more than the source does; the extra cap keeps a
-    // damaged size field from allocating zeros the source never had.
-    const uint64_t want = std::min({fork.logicalSize, cap, src.size});
+    // A fork cannot hold more than the source does, nor more than the volume
+    // the header describes (when it gives a size); the extra cap keeps a
+    // damaged size field from allocating zeros the source never had. Without
+    // the volume's bound, a header of a small volume whose fork sizes and
+    // extents are damaged made every load read a gigabyte.
+    uint64_t volumeBytes = UINT64_MAX;
+    if (totalBlocks != 0 && blockSize != 0 && totalBlocks <= UINT64_MAX / blockSize) volumeBytes = totalBlocks * blockSize;
+    const uint64_t want = std::min({fork.logicalSize, cap, src.size, volumeBytes});
     struct Piece {
         uint64_t at, bytes;
     };
