@@ -190,7 +190,20 @@ TEST_F(RandomReaderTest, SharedSearchesAgreeWithAReaderOfItsOwn) {
     };
     for (const Query& q : queries) {
         RandomReader shared(src, q.start, &cache), own(src, q.start);
-        EXPECT_EQ(shared.find(marker, q.from, q.limit), own.find(marker, q.from, q.limit))
-            << "start " << q.start << " from " << q.from << " limit " << q.limit;
+        auto hit = shared.find(marker, q.from, q.limit);
+        EXPECT_EQ(hit, own.find(marker, q.from, q.limit)) << "start " << q.start << " from " << q.from << " limit " << q.limit;
+        // The fields beside the hit, as a finder checks them next.
+        if (hit && *hit >= 20) {
+            for (uint64_t at : {*hit - 20, *hit + 12, *hit + 60, *hit + 70})
+                EXPECT_EQ(shared.u32le(at), own.u32le(at)) << "at " << at;
+        }
     }
+
+    // A hit far ahead: the fields beside it come with the search, no block is read.
+    RandomReader far(src, 0, &cache);
+    ASSERT_EQ(far.find(marker, 4 * MiB, 8 * MiB), 8 * MiB - 1);
+    uint64_t before = src->bytesRead();
+    EXPECT_EQ(far.u32le(8 * MiB - 1 + 12), RandomReader(src, 0).u32le(8 * MiB - 1 + 12));
+    EXPECT_TRUE(far.matches(8 * MiB - 1, marker));
+    EXPECT_EQ(src->bytesRead() - before, MiB);  // the reference reader's block only
 }

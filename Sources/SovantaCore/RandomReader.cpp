@@ -55,7 +55,20 @@ const uint8_t* RandomReader::load(uint64_t index) {
     return storage;
 }
 
+const uint8_t* RandomReader::nearby(uint64_t pos, uint64_t n) const {
+    if (nearby_.offset == UINT64_MAX || pos >= extent_ || n > extent_ - pos) return nullptr;
+    uint64_t at = start + pos;
+    if (at < nearby_.offset || at - nearby_.offset > SweepCache::Nearby::length ||
+        n > SweepCache::Nearby::length - (at - nearby_.offset))
+        return nullptr;
+    return nearby_.bytes.data() + (at - nearby_.offset);
+}
+
 void RandomReader::copy(uint64_t pos, size_t n, uint8_t* out) {
+    if (const uint8_t* known = nearby(pos, n)) {
+        std::memcpy(out, known, n);
+        return;
+    }
     size_t done = 0;
     while (done < n) {
         uint64_t p = pos + done;
@@ -74,12 +87,14 @@ void RandomReader::copy(uint64_t pos, size_t n, uint8_t* out) {
 
 uint8_t RandomReader::u8(uint64_t pos) {
     if (pos >= extent_) return 0;
+    if (const uint8_t* known = nearby(pos, 1)) return *known;
     return load(pos >> blockShift)[pos & blockMask];
 }
 
 Bytes RandomReader::bytes(uint64_t pos, int64_t n) {
     if (n < 1) return {};
     uint64_t count = static_cast<uint64_t>(n);
+    if (const uint8_t* known = nearby(pos, count)) return Bytes(known, known + count);
     if (pos < extent_ && (pos & blockMask) + count <= blockSize) {
         const uint8_t* first = load(pos >> blockShift) + (pos & blockMask);
         return Bytes(first, first + count);
@@ -141,6 +156,7 @@ std::optional<uint64_t> RandomReader::find(uint8_t byte, uint64_t from, uint64_t
 bool RandomReader::matches(uint64_t pos, std::span<const uint8_t> pattern) {
     uint64_t n = pattern.size();
     if (n == 0) return true;
+    if (const uint8_t* known = nearby(pos, n)) return std::memcmp(known, pattern.data(), static_cast<size_t>(n)) == 0;
     if (pos < extent_ && n <= extent_ - pos && (pos & blockMask) + n <= blockSize) {
         return std::memcmp(load(pos >> blockShift) + (pos & blockMask), pattern.data(), static_cast<size_t>(n)) == 0;
     }
@@ -162,7 +178,7 @@ std::optional<uint64_t> RandomReader::find(std::span<const uint8_t> pattern, uin
         // neighbouring candidates have searched already.
         uint64_t bound = std::min(extent_, limit);
         if (from >= bound) return std::nullopt;
-        auto hit = cache_->find(*src, pattern, start + from, start + bound);
+        auto hit = cache_->find(*src, pattern, start + from, start + bound, &nearby_);
         if (!hit) return std::nullopt;
         return *hit - start;
     }
@@ -256,6 +272,7 @@ void findAll(const uint8_t* data, size_t count, std::span<const uint8_t> pattern
 
 constexpr uint64_t searchPiece = 4194304;
 constexpr size_t maxHits = 1 << 20;
+constexpr size_t maxNearby = 1 << 16;
 
 }  // namespace
 
@@ -274,7 +291,8 @@ const uint8_t* SweepCache::view(uint64_t offset, uint64_t length) const {
 }
 
 std::optional<uint64_t> SweepCache::find(DiskSource& src, std::span<const uint8_t> pattern, uint64_t from,
-                                         uint64_t bound) {
+                                         uint64_t bound, Nearby* around) {
+    if (around) around->offset = UINT64_MAX;
     if (pattern.empty() || from >= bound) return std::nullopt;
     std::lock_guard guard(lock_);
     Searched& s = searched_[Bytes(pattern.begin(), pattern.end())];
@@ -282,8 +300,12 @@ std::optional<uint64_t> SweepCache::find(DiskSource& src, std::span<const uint8_
     while (true) {
         auto hit = std::lower_bound(s.hits.begin(), s.hits.end(), from);
         if (hit != s.hits.end()) {
-            if (*hit < bound) return *hit;
-            return std::nullopt;
+            if (*hit >= bound) return std::nullopt;
+            if (around) {
+                auto known = nearby_.find(*hit);
+                if (known != nearby_.end()) *around = known->second;
+            }
+            return *hit;
         }
         // A pattern with a non-zero byte cannot start past the end of the
         // source; one of zeros only starts everywhere there.
@@ -299,6 +321,7 @@ std::optional<uint64_t> SweepCache::find(DiskSource& src, std::span<const uint8_
 
 void SweepCache::forgetBefore(uint64_t offset) {
     std::lock_guard guard(lock_);
+    nearby_.erase(nearby_.begin(), nearby_.lower_bound(offset));
     for (auto& [pattern, s] : searched_) {
         if (offset <= s.from) continue;
         if (offset > s.to) {
@@ -322,7 +345,17 @@ void SweepCache::extend(DiskSource& src, std::span<const uint8_t> pattern, Searc
     if (scratch_.size() < length) scratch_.resize(length);
     src.readInto(readFrom, static_cast<int64_t>(length), scratch_.data(), ReadMode::fast);
     const uint64_t base = s.to;
-    findAll(scratch_.data() + lead, end - s.to, pattern, [&](size_t at) { s.hits.push_back(base + at); });
+    findAll(scratch_.data() + lead, end - s.to, pattern, [&](size_t at) {
+        s.hits.push_back(base + at);
+        // The bytes about the hit, where the read holds them all.
+        size_t first = static_cast<size_t>(lead) + at;
+        if (first < Nearby::before || first - Nearby::before + Nearby::length > length ||
+            nearby_.size() >= maxNearby)
+            return;
+        Nearby& n = nearby_[base + at];
+        n.offset = base + at - Nearby::before;
+        std::memcpy(n.bytes.data(), scratch_.data() + first - Nearby::before, Nearby::length);
+    });
     s.to = end;
     // A stretch dense with the pattern keeps only its newer half.
     if (s.hits.size() > maxHits) {

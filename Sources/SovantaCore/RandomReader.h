@@ -7,6 +7,7 @@
 // end markers remember what they have already searched.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -37,7 +38,16 @@ public:
     // starts on the source (bytes past its end read as zeros). The stretch
     // searched is remembered per pattern, so a later search from a position
     // inside it reads only what lies beyond it.
-    std::optional<uint64_t> find(DiskSource& src, std::span<const uint8_t> pattern, uint64_t from, uint64_t bound);
+    // Where one is known, around receives the bytes about the hit, so that a
+    // finder checking the fields next to an end marker far ahead reads no
+    // block for them.
+    struct Nearby {
+        static constexpr uint64_t before = 32, length = 96;
+        uint64_t offset = UINT64_MAX;  // absolute offset of bytes[0]; UINT64_MAX: none
+        std::array<uint8_t, length> bytes{};
+    };
+    std::optional<uint64_t> find(DiskSource& src, std::span<const uint8_t> pattern, uint64_t from, uint64_t bound,
+                                 Nearby* around = nullptr);
 
 private:
     struct Searched {
@@ -53,6 +63,7 @@ private:
     uint64_t windowLength_ = 0;
     std::mutex lock_;
     std::map<Bytes, Searched> searched_;
+    std::map<uint64_t, Nearby> nearby_;  // by hit, for at most maxNearby hits
     Bytes scratch_;
 };
 
@@ -112,9 +123,12 @@ private:
     const uint8_t* load(uint64_t index);
     // Copies n bytes at pos into out, zeros past the extent.
     void copy(uint64_t pos, size_t n, uint8_t* out);
+    // The bytes at [pos, pos + n) from what the last shared search gave, or null.
+    const uint8_t* nearby(uint64_t pos, uint64_t n) const;
 
     SweepCache* cache_;
     uint64_t extent_;
+    SweepCache::Nearby nearby_;  // the bytes about the last shared search's hit
     Slot current_;
     Slot previous_;
 };
