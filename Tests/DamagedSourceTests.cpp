@@ -347,3 +347,31 @@ TEST(DamagedSource, SourceClosedDuringTheDeepSweep) {
         EXPECT_TRUE(fat32);
     }
 }
+
+// A disk unplugged in the middle of a sweep fails its reads with an error that
+// says the device is gone, not with a bad sector: the sweep ends there,
+// unfinished, instead of sweeping failed reads to the end and calling itself
+// complete. Bad sectors (EIO) over the same stretch keep it going.
+TEST(DamagedSource, DeviceGoneDuringTheDeepSweep) {
+    const uint64_t gone = 12 * MiB;
+    struct Case {
+        int error;
+        bool completes;
+    };
+    for (Case c : {Case{ENODEV, false}, Case{ENXIO, false}, Case{EIO, true}}) {
+        SCOPED_TRACE(c.error);
+        auto source = SourceOpener::openImage(fixtureImage("gpt_fat32_ntfs_exfat"));
+        ASSERT_GT(source->size, gone + 8 * MiB);
+        source->simulatedBadRanges = {{gone, source->size}};
+        source->simulatedErrorNumber = c.error;
+        WorkProgress progress;
+        DeepScanner scanner(*source);
+        DeepScanResult result = scanner.run(progress, [](const DeepScanStats&) {});
+        EXPECT_EQ(result.completed, c.completes);
+        EXPECT_EQ(source->hasVanished(), !c.completes);
+        if (c.completes) continue;
+        EXPECT_LE(result.scannedUpTo, gone);
+        EXPECT_GE(result.scannedUpTo, gone - 4 * MiB);
+        for (auto& boot : result.boots) EXPECT_LT(boot.offset, result.scannedUpTo);
+    }
+}

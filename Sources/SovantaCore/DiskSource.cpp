@@ -73,6 +73,19 @@ bool DiskSource::isClosed() const {
     return closed_;
 }
 
+bool DiskSource::hasVanished() const {
+    std::lock_guard guard(lock_);
+    return closed_ || vanished_;
+}
+
+bool DiskSource::isVanishedError(int errorNumber) {
+    if (errorNumber == ENODEV || errorNumber == ENXIO) return true;
+#ifdef ENOMEDIUM
+    if (errorNumber == ENOMEDIUM) return true;
+#endif
+    return false;
+}
+
 DiskSource::ReadResult DiskSource::readReporting(uint64_t offset, int64_t length, ReadMode mode) {
     ReadResult result;
     if (length < 1) return result;
@@ -194,7 +207,7 @@ int DiskSource::readLoop(uint64_t& position, int64_t& remaining, uint8_t*& out) 
             std::memset(out, 0, static_cast<size_t>(remaining));
             return 0;
         }
-        if (simulatedOverlap(position, position + static_cast<uint64_t>(remaining))) return EIO;
+        if (simulatedOverlap(position, position + static_cast<uint64_t>(remaining))) return simulatedErrorNumber;
         ssize_t got = ::pread(fd_, out, static_cast<size_t>(remaining), static_cast<off_t>(position));
         if (got > 0) {
             bytesRead_ += static_cast<uint64_t>(got);
@@ -223,7 +236,9 @@ int64_t DiskSource::rawRead(uint64_t offset, int64_t length, uint8_t* buffer, Re
     uint64_t position = offset;
     int64_t remaining = length;
     uint8_t* out = buffer;
-    if (readLoop(position, remaining, out) == 0) return 0;
+    int error = readLoop(position, remaining, out);
+    if (error == 0) return 0;
+    if (isVanishedError(error)) vanished_ = true;
     // The rest from the first failing position on, with recovery.
     ++readErrors_;
     return recoverRead(position, remaining, out, mode);

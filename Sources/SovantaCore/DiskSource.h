@@ -2,6 +2,7 @@
 // runner of system tools.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -94,9 +95,16 @@ public:
     uint64_t bytesRead() const;
     uint64_t sectorCount() const { return size / static_cast<uint64_t>(sectorSize); }
     bool isClosed() const;
+    // Whether the source has gone away: it was closed, or a read failed with
+    // an error that says the device itself is gone (unplugged, medium out).
+    bool hasVanished() const;
+    // The error numbers that say so, as opposed to a sector that does not read.
+    static bool isVanishedError(int errorNumber);
 
     // Set before the source is shared; not guarded.
     std::vector<ByteRange> simulatedBadRanges;
+    // The error number reads in those ranges fail with.
+    int simulatedErrorNumber = EIO;
 
     void close();
 
@@ -122,6 +130,7 @@ private:
     const int fd_;
     mutable std::mutex lock_;
     bool closed_ = false;
+    bool vanished_ = false;
     std::function<void()> cleanup_;
     static constexpr int64_t chunkSize = 131072;
     static constexpr size_t maxCacheChunks = 160;

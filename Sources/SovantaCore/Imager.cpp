@@ -24,17 +24,6 @@ double now() {
 
 uint64_t saturatingAdd(uint64_t a, uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
 
-// The error numbers of a read that say the device itself has gone away (it
-// was unplugged, its medium taken out, or the source closed), as opposed to
-// a sector that does not read.
-bool sourceVanished(int error) {
-    if (error == ENODEV || error == ENXIO) return true;
-#ifdef ENOMEDIUM
-    if (error == ENOMEDIUM) return true;
-#endif
-    return false;
-}
-
 // Writes go out in slices of at most 256 KiB: on Linux with ext4, single
 // writes of a whole MiB into the page cache were several times slower than
 // the same bytes in smaller writes, which made the copy write-bound.
@@ -232,7 +221,7 @@ DiskImager::Piece DiskImager::readPiece(RunState& run, uint64_t q, uint64_t n) {
         // A vanished device stops the run; marking the rest of the disk as
         // failed sector by sector would only cost time and lose the map's
         // picture of what is still untried.
-        if (sourceVanished(error)) {
+        if (DiskSource::isVanishedError(error)) {
             run.sourceLost = true;
             return Piece::halted;
         }

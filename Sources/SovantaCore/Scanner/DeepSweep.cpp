@@ -131,13 +131,14 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
     };
 
     while (position < total) {
-        // A closed source (a disk that went away) reads as zeros only: the
-        // sweep ends there, unfinished, instead of claiming the rest as swept.
-        if (reporter.isCancelled() || src_.isClosed()) break;
+        // A source that has gone away (closed, or a device unplugged) reads
+        // as zeros only: the sweep ends there, unfinished, instead of
+        // claiming the rest as swept.
+        if (reporter.isCancelled() || src_.hasVanished()) break;
         uint64_t length = std::min(total - position, chunkLength);
         uint64_t raised = roundUp(length, sector);
         src_.readInto(position, static_cast<int64_t>(raised), buffer.data(), ReadMode::fast);
-        if (src_.isClosed()) break;
+        if (src_.hasVanished()) break;
         ByteSpan chunk(buffer.data(), raised);
         carver.setWindow(buffer.data(), position, length);
         for (uint64_t p = 0; p < raised; p += sector) {
