@@ -307,14 +307,8 @@ std::optional<uint64_t> SweepCache::find(DiskSource& src, std::span<const uint8_
             }
             return *hit;
         }
-        // A pattern with a non-zero byte cannot start past the end of the
-        // source; one of zeros only starts everywhere there.
-        if (s.to >= src.size) {
-            bool zeros = std::all_of(pattern.begin(), pattern.end(), [](uint8_t b) { return b == 0; });
-            if (zeros && std::max(from, s.to) < bound) return std::max(from, s.to);
-            return std::nullopt;
-        }
-        if (s.to >= bound) return std::nullopt;
+        // Like a reader's own search, no start at or past the end of the source.
+        if (s.to >= std::min(bound, src.size)) return std::nullopt;
         extend(src, pattern, s);
     }
 }

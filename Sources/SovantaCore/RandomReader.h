@@ -35,7 +35,7 @@ public:
     const uint8_t* view(uint64_t offset, uint64_t length) const;
 
     // The first absolute position p, from <= p < bound, at which the pattern
-    // starts on the source (bytes past its end read as zeros). The stretch
+    // starts on the source (its bytes past the end read as zeros). The stretch
     // searched is remembered per pattern, so a later search from a position
     // inside it reads only what lies beyond it.
     // Where one is known, around receives the bytes about the hit, so that a

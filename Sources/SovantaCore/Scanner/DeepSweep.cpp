@@ -18,9 +18,6 @@ constexpr uint64_t chunkLength = 4194304;
 constexpr uint64_t sector = 512;
 
 uint64_t roundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
-}  // namespace
-
-namespace {
 
 uint32_t word(const uint8_t* s) {
     uint32_t v;
