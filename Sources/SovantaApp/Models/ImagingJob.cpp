@@ -1,0 +1,85 @@
+#include "SovantaApp/Models/ImagingJob.h"
+
+#include "SovantaApp/Models/MainThread.h"
+#include "SovantaApp/Models/Observed.h"
+#include "SovantaApp/Models/Throttle.h"
+
+namespace sovanta::app {
+
+ImagingJobPtr ImagingJob::make(std::string title, std::string imageURL, std::shared_ptr<DiskImager> imager) {
+    auto job = makeModel<ImagingJob>(std::move(title), std::move(imageURL), std::move(imager));
+    job->setCells(job->imager->map->cells(cellCount));
+    return job;
+}
+
+ImagingJob::ImagingJob(std::string title, std::string imageURL, std::shared_ptr<DiskImager> imager)
+    : id(Uuid::random()), title(std::move(title)), imageURL(std::move(imageURL)), imager(std::move(imager)) {}
+
+ImagingJob::~ImagingJob() = default;
+
+double ImagingJob::fraction() const {
+    if (stats_.total == 0) return 0;
+    return static_cast<double>(stats_.rescued + stats_.bad) / static_cast<double>(stats_.total);
+}
+
+void ImagingJob::setStats(ImagingStats value) {
+    assertMainThread();
+    stats_ = std::move(value);
+    emit statsChanged();
+}
+void ImagingJob::setCells(std::vector<RangeMap::Status> value) {
+    assignObserved(this, cells_, std::move(value), &ImagingJob::cellsChanged);
+}
+void ImagingJob::setPaused(bool value) { assignObserved(this, paused_, value, &ImagingJob::pausedChanged); }
+void ImagingJob::setRunning(bool value) { assignObserved(this, running_, value, &ImagingJob::runningChanged); }
+void ImagingJob::setFinished(bool value) { assignObserved(this, finished_, value, &ImagingJob::finishedChanged); }
+
+void ImagingJob::start() {
+    assertMainThread();
+    if (running_) return;
+    setRunning(true);
+    setFinished(false);
+    auto throttle = std::make_shared<Throttle>(0.4);
+    inBackground([self = shared_from_this(), throttle] {
+        self->imager->run([&self, &throttle](const ImagingStats& update) {
+            if (!throttle->ready() && !update.finished) return;
+            auto cells = self->imager->map->cells(cellCount);
+            onMain([self, update, cells = std::move(cells)]() mutable { self->applyUpdate(update, std::move(cells)); });
+        });
+        onMain([self] {
+            self->setStats(self->imager->currentStats());
+            self->setCells(self->imager->map->cells(cellCount));
+            self->setRunning(false);
+            self->setFinished(true);
+        });
+    });
+}
+
+void ImagingJob::applyUpdate(const ImagingStats& update, std::vector<RangeMap::Status> cells) {
+    setStats(update);
+    setCells(std::move(cells));
+    if (update.finished) return;
+    appendSample(samples_, update);
+    emit samplesChanged();
+}
+
+void ImagingJob::appendSample(std::vector<RateSample>& samples, const ImagingStats& update) {
+    samples.push_back(RateSample{Uuid::random(), update.elapsed, update.currentRate / 1'000'000.0});
+    if (samples.size() > maxSamples)
+        samples.erase(samples.begin(), samples.begin() + static_cast<ptrdiff_t>(samples.size() - maxSamples));
+}
+
+void ImagingJob::togglePause() {
+    assertMainThread();
+    setPaused(!paused_);
+    imager->setPaused(paused_);
+}
+
+void ImagingJob::stop() {
+    assertMainThread();
+    imager->setPaused(false);
+    setPaused(false);
+    imager->cancel();
+}
+
+}  // namespace sovanta::app
