@@ -83,64 +83,84 @@ timespec toTimespec(const Date& date) {
     return ts;
 }
 
-// The sanitized names from the one below the tree's root down to folder
-// itself; empty for the root. Bounded by a visited set against cycles.
-std::string relativeFolderPath(const FileNodePtr& folder) {
-    std::vector<std::string> names;
-    std::unordered_set<int64_t> seen;
-    for (FileNodePtr node = folder; node && seen.insert(node->id).second;) {
-        FileNodePtr parent = node->parent();
-        if (!parent) break;  // the root contributes nothing
-        names.push_back(sanitize(node->name));
-        node = parent;
-    }
-    std::string out;
-    for (auto it = names.rbegin(); it != names.rend(); ++it) {
-        if (!out.empty()) out += "/";
-        out += *it;
-    }
-    return out;
-}
-
 std::string joinPath(const std::string& folder, const std::string& name) {
     return folder.empty() ? name : folder + "/" + name;
 }
 
-struct Job {
-    FileNodePtr node;
-    std::string folder;  // sanitized names joined by "/", relative to the new folder
-};
+// Candidate names for a taken name, numbered from where the last search for
+// it ended, so that thousands of entries of one name do not each probe from 2
+// again.
+class Numbering {
+public:
+    enum class Answer { taken, chosen, failed };
 
-std::vector<Job> makeJobs(const std::vector<FileNodePtr>& nodes, bool keepFolderStructure) {
-    std::vector<Job> jobs;
-    std::unordered_set<int64_t> taken;
-    std::unordered_set<int64_t> walked;  // folders already walked give nothing new (and no cycle)
-    for (auto& node : nodes) {
-        if (!node) continue;
-        if (!node->isDirectory) {
-            if (!taken.insert(node->id).second) continue;
-            std::string folder;
-            if (keepFolderStructure)
-                if (auto parent = node->parent()) folder = relativeFolderPath(parent);
-            jobs.push_back({node, folder});
-            continue;
-        }
-        if (!walked.insert(node->id).second) continue;
-        std::vector<std::pair<FileNodePtr, std::string>> stack;
-        stack.push_back({node, keepFolderStructure ? relativeFolderPath(node) : std::string()});
-        while (!stack.empty()) {
-            auto [folder, path] = std::move(stack.back());
-            stack.pop_back();
-            for (auto& child : folder->children()) {
-                if (!child->isDirectory) {
-                    if (taken.insert(child->id).second) jobs.push_back({child, path});
-                } else if (walked.insert(child->id).second) {
-                    stack.push_back({child, keepFolderStructure ? joinPath(path, sanitize(child->name)) : ""});
-                }
-            }
+    // The first of name, "name (2)" ... (files: "name (2).ext") in folder that
+    // try does not call taken; the last candidate tried when it fails.
+    template <typename Try>
+    std::string first(const std::string& folder, const std::string& name, bool isDirectory, Try attempt) {
+        const std::string key = (isDirectory ? "d" : "f") + joinPath(folder, name);
+        auto it = next_.find(key);
+        for (uint64_t n = it == next_.end() ? 1 : it->second;; ++n) {
+            std::string candidate = n == 1 ? name : numberedName(name, n, isDirectory);
+            Answer answer = attempt(candidate);
+            if (answer == Answer::taken) continue;
+            if (answer == Answer::chosen) next_[key] = n + 1;
+            return candidate;
         }
     }
-    return jobs;
+
+private:
+    std::unordered_map<std::string, uint64_t> next_;
+};
+
+// The folders of a plan: each folder node gets one relative path, built from
+// the sanitized names of its ancestors below the tree's root and its own
+// (the root contributes nothing); distinct folders of one name in one folder,
+// or a folder named as a file planned beside it, get numbered names, so
+// their files never mix.
+class PlannedFolders {
+public:
+    const std::string& of(const FileNodePtr& folder) {
+        // The ancestors up to one already placed or the root; a visited set
+        // bounds the climb should the links ever form a cycle.
+        std::vector<FileNodePtr> chain;
+        std::unordered_set<int64_t> seen;
+        FileNodePtr top = folder;
+        while (top && !paths_.count(top->id) && seen.insert(top->id).second) {
+            chain.push_back(top);
+            top = top->parent();
+        }
+        std::string path = top && paths_.count(top->id) ? paths_[top->id] : std::string();
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+            const FileNode& node = **it;
+            if (it != chain.rbegin() || top) {
+                path = joinPath(path, numbering_.first(path, sanitize(node.name), true, [&](const std::string& name) {
+                    return taken_.insert(joinPath(path, name)).second ? Numbering::Answer::chosen
+                                                                      : Numbering::Answer::taken;
+                }));
+            }
+            // A node without parent is its tree's root and has the empty path.
+            paths_[node.id] = path;
+        }
+        return paths_[folder->id];
+    }
+
+    // A file's name in a planned folder, which a folder planned later there
+    // does not take (a deleted file beside a live folder of its name).
+    void reserve(const std::string& folder, const std::string& fileName) {
+        taken_.insert(joinPath(folder, sanitize(fileName)));
+    }
+
+private:
+    std::unordered_map<int64_t, std::string> paths_;
+    std::unordered_set<std::string> taken_;
+    Numbering numbering_;
+};
+
+RecoveryPlanItem planItem(const FileNodePtr& node, std::string folder) {
+    return {node,          std::move(folder),     node->path(), node->size,
+            node->name,    node->created,          node->modified, node->recoverability,
+            node->note};
 }
 
 // Creates the new folder exclusively: the first of name, "name (2)" ... that
@@ -159,38 +179,66 @@ int createRunFolder(const fs::path& destination, const std::string& name, fs::pa
     }
 }
 
-// Creates a new file exclusively under the first free name; the next number
-// to try for each taken name is remembered, so that thousands of files of one
-// name do not probe from 2 again each time.
-class FileCreator {
+// Makes the files and folders of a run below its new folder, each
+// exclusively under the first free name: a planned folder whose name a file
+// of the run already took (a deleted file beside a live folder of its name)
+// is numbered as a file would be, instead of failing every file inside it.
+class Destination {
 public:
-    // The open descriptor, or -1 with the error number in error.
-    int create(const fs::path& folder, const std::string& name, std::string& finalName, int& error) {
-        fs::path key = folder / name;
-        auto it = next_.find(key.native());
-        uint64_t n = it == next_.end() ? 1 : it->second;
-        for (;; ++n) {
-            finalName = n == 1 ? name : numberedName(name, n, false);
-            fs::path candidate = folder / finalName;
-            int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                next_[key.native()] = n + 1;
-                return fd;
-            }
-            if (errno == EINTR) {
-                --n;
+    explicit Destination(fs::path root) : root_(std::move(root)) {}
+
+    // The made folder's path relative to the new folder, or the error number.
+    int folder(const fs::path& planned, std::string& made) {
+        made.clear();
+        std::string plannedSoFar;
+        for (auto& part : planned) {
+            plannedSoFar = joinPath(plannedSoFar, part.string());
+            if (auto it = folders_.find(plannedSoFar); it != folders_.end()) {
+                made = it->second;
                 continue;
             }
-            if (errno != EEXIST) {
+            int error = 0;
+            std::string name = numbering_.first(made, part.string(), true, [&](const std::string& candidate) {
+                if (::mkdir((root_ / joinPath(made, candidate)).c_str(), 0755) == 0) return Numbering::Answer::chosen;
+                if (errno == EEXIST) return Numbering::Answer::taken;
                 error = errno;
-                return -1;
-            }
+                return Numbering::Answer::failed;
+            });
+            if (error != 0) return error;
+            made = joinPath(made, name);
+            folders_.emplace(plannedSoFar, made);
         }
+        return 0;
+    }
+
+    // The open descriptor of a new file in the made folder, or -1 with the
+    // error number in error.
+    int file(const std::string& folder, const std::string& name, std::string& finalName, int& error) {
+        int fd = -1;
+        error = 0;
+        finalName = numbering_.first(folder, name, false, [&](const std::string& candidate) {
+            const fs::path path = root_ / joinPath(folder, candidate);
+            do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            while (fd < 0 && errno == EINTR);
+            if (fd >= 0) return Numbering::Answer::chosen;
+            if (errno == EEXIST) return Numbering::Answer::taken;
+            error = errno;
+            return Numbering::Answer::failed;
+        });
+        return fd;
     }
 
 private:
-    std::unordered_map<std::string, uint64_t> next_;
+    fs::path root_;
+    std::unordered_map<std::string, std::string> folders_;  // planned path -> made path
+    Numbering numbering_;
 };
+
+std::string reportRow(const std::string& path, uint64_t size, const char* status, const RecoveryPlanItem& item,
+                      int64_t unreadable) {
+    return csv(path) + ";" + std::to_string(size) + ";" + status + ";" + label(item.recoverability) + ";" +
+           std::to_string(unreadable) + ";" + csv(item.note.value_or("")) + "\n";
+}
 
 }  // namespace
 
@@ -260,19 +308,57 @@ fs::path uniqueURL(const fs::path& location, bool isDirectory) {
     }
 }
 
-RecoveryResult recover(const std::vector<FileNodePtr>& nodes, const std::string& rootName, DiskSource& source,
-                       const fs::path& destination, const RecoveryOptions& options, WorkProgress& reporter,
-                       const std::function<void(const RecoveryProgress&)>& progress) {
+RecoveryPlan plan(const std::vector<FileNodePtr>& nodes, const RecoveryOptions& options) {
+    RecoveryPlan out;
+    PlannedFolders folders;
+    std::unordered_set<int64_t> taken;
+    std::unordered_set<int64_t> walked;  // folders already walked give nothing new (and no cycle)
+    auto folderOf = [&](const FileNodePtr& folder) {
+        return options.keepFolderStructure ? folders.of(folder) : std::string();
+    };
+    auto take = [&](const FileNodePtr& file, const std::string& folder) {
+        if (!taken.insert(file->id).second) return;
+        if (options.keepFolderStructure) folders.reserve(folder, file->name);
+        out.files.push_back(planItem(file, folder));
+        out.totalBytes += file->size;
+    };
+    for (auto& node : nodes) {
+        if (!node) continue;
+        if (!node->isDirectory) {
+            auto parent = node->parent();
+            take(node, parent ? folderOf(parent) : std::string());
+            continue;
+        }
+        if (!walked.insert(node->id).second) continue;
+        // Files directly in a folder come before those of its subfolders;
+        // subfolders are taken last-pushed first.
+        std::vector<FileNodePtr> stack{node};
+        while (!stack.empty()) {
+            FileNodePtr folder = std::move(stack.back());
+            stack.pop_back();
+            const std::string path = folderOf(folder);
+            for (auto& child : folder->children()) {
+                if (!child->isDirectory) take(child, path);
+                else if (walked.insert(child->id).second) stack.push_back(child);
+            }
+        }
+    }
+    return out;
+}
+
+RecoveryResult copy(const RecoveryPlan& plan, const std::string& rootName, DiskSource& source,
+                    const fs::path& destination, const RecoveryOptions& options, WorkProgress& reporter,
+                    const std::function<void(const RecoveryProgress&)>& progress) {
     using Clock = std::chrono::steady_clock;
     RecoveryResult result;
     auto report = [&](const RecoveryProgress& p) {
         if (progress) progress(p);
     };
 
-    // 1. The new folder.
+    // The new folder.
     fs::path folder;
     if (int error = createRunFolder(destination, sanitize(rootName.empty() ? "Gendannet" : rootName), folder)) {
-        result.failed = static_cast<int64_t>(nodes.size());
+        result.failed = static_cast<int64_t>(plan.files.size());
         result.failures.push_back("Kunne ikke oprette mappen " + folder.string() + ": " + errorText(error));
         return result;
     }
@@ -284,70 +370,64 @@ RecoveryResult recover(const std::vector<FileNodePtr>& nodes, const std::string&
     if (options.writeReport)
         reportFD = ::open((folder / reportName).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
 
-    // 2. The job list; 3. totals.
-    const std::vector<Job> jobs = makeJobs(nodes, options.keepFolderStructure);
     RecoveryProgress state;
-    state.filesTotal = static_cast<int64_t>(jobs.size());
-    for (auto& job : jobs) state.bytesTotal += job.node->size;
+    state.filesTotal = static_cast<int64_t>(plan.files.size());
+    state.bytesTotal = plan.totalBytes;
     report(state);
     std::string reportText = std::string(reportHeader) + "\n";
     auto lastReport = Clock::now();
-    FileCreator creator;
+    Destination made(folder);
 
-    // 4. Each file.
-    for (auto& job : jobs) {
-        const FileNode& node = *job.node;
+    // A failure of one file; true when it leaves no room for any other.
+    auto fail = [&](const std::string& line, int error) {
+        ++result.failed;
+        result.failures.push_back(line);
+        if (!isDestinationFull(error)) return false;
+        result.failures.push_back(destinationFullLine);
+        return true;
+    };
+
+    for (auto& item : plan.files) {
         if (reporter.isCancelled()) {
             result.cancelled = true;
             break;
         }
-        state.currentFile = node.name;
+        state.currentFile = item.name;
+        const FileData& data = item.node->data;
 
         // Nothing is known of where the bytes of this file lie: an empty copy
         // of a file that is not empty would pass for a recovered one.
-        if (std::holds_alternative<NoData>(node.data) && node.size > 0) {
-            ++result.failed;
-            result.failures.push_back(node.path() + ": " + errorText(ENODATA));
+        if (std::holds_alternative<NoData>(data) && item.size > 0) {
+            fail(item.displayPath + ": " + errorText(ENODATA), ENODATA);
             continue;
         }
 
-        fs::path targetFolder = job.folder.empty() ? folder : folder / job.folder;
-        std::error_code ec;
-        fs::create_directories(targetFolder, ec);
-        if (ec) {
-            ++result.failed;
-            result.failures.push_back(node.path() + ": " + ec.message());
+        std::string targetFolder;
+        if (int error = made.folder(item.folder, targetFolder)) {
             // A full destination fails every later file alike: stop as a
             // full destination stops a write.
-            if (isDestinationFull(ec.value())) {
-                result.failures.push_back(destinationFullLine);
-                break;
-            }
+            if (fail(item.displayPath + ": " + errorText(error), error)) break;
             continue;
         }
 
-        const std::string name = sanitize(node.name);
+        const std::string name = sanitize(item.name);
         std::string finalName;
         int createError = 0;
-        int fd = creator.create(targetFolder, name, finalName, createError);
+        int fd = made.file(targetFolder, name, finalName, createError);
         if (fd < 0) {
-            ++result.failed;
-            result.failures.push_back(node.path() + ": kunne ikke oprette " + name);
-            if (isDestinationFull(createError)) {
-                result.failures.push_back(destinationFullLine);
-                break;
-            }
+            if (fail(item.displayPath + ": kunne ikke oprette " + name, createError)) break;
             continue;
         }
-        const fs::path target = targetFolder / finalName;
+        const std::string reportPath = joinPath(targetFolder, finalName);
+        const fs::path target = folder / reportPath;
 
-        const bool cancellable = std::holds_alternative<std::vector<Extent>>(node.data) ||
-                                 std::holds_alternative<CompressedRuns>(node.data);
+        const bool cancellable =
+            std::holds_alternative<std::vector<Extent>>(data) || std::holds_alternative<CompressedRuns>(data);
         int writeError = 0;
         bool cutByCancel = false;
         uint64_t written = 0;
         const int64_t unreadable = FileReader::stream(
-            node, source, FileReader::defaultChunkSize, std::nullopt, [&](const Bytes& piece) {
+            *item.node, source, FileReader::defaultChunkSize, item.size, [&](const Bytes& piece) {
                 if (int error = writeAll(fd, piece.data(), piece.size())) {
                     writeError = error;
                     return false;
@@ -371,38 +451,29 @@ RecoveryResult recover(const std::vector<FileNodePtr>& nodes, const std::string&
         if (::close(fd) != 0 && writeError == 0 && errno != EINTR) writeError = errno;
 
         if (writeError != 0) {
-            ++result.failed;
-            result.failures.push_back(node.path() + ": " + errorText(writeError));
             ::unlink(target.c_str());
-            if (isDestinationFull(writeError)) {
-                result.failures.push_back(destinationFullLine);
-                break;
-            }
+            if (fail(item.displayPath + ": " + errorText(writeError), writeError)) break;
             continue;
         }
 
-        const std::string reportPath = joinPath(job.folder, finalName);
-        if (cutByCancel && written < node.size) {
+        if (cutByCancel && written < item.size) {
             // The part copied before the cancellation stays, but it is not the
             // file: it counts as failed and its row says so.
-            ++result.failed;
+            fail(item.displayPath + ": afbrudt efter " + std::to_string(written) + " af " +
+                     std::to_string(item.size) + " bytes",
+                 0);
             result.cancelled = true;
-            result.failures.push_back(node.path() + ": afbrudt efter " + std::to_string(written) + " af " +
-                                      std::to_string(node.size) + " bytes");
             report(state);
-            if (options.writeReport)
-                reportText += csv(reportPath) + ";" + std::to_string(written) + ";Afbrudt;" +
-                              label(node.recoverability) + ";" + std::to_string(unreadable) + ";" +
-                              csv(node.note.value_or("")) + "\n";
+            if (options.writeReport) reportText += reportRow(reportPath, written, "Afbrudt", item, unreadable);
             continue;
         }
 
-        if (options.restoreDates && node.modified) {
+        if (options.restoreDates && item.modified) {
             // This platform keeps no settable creation date; the access time stays.
             timespec times[2];
             times[0].tv_sec = 0;
             times[0].tv_nsec = UTIME_OMIT;
-            times[1] = toTimespec(*node.modified);
+            times[1] = toTimespec(*item.modified);
             ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
         }
         const char* status;
@@ -413,16 +484,13 @@ RecoveryResult recover(const std::vector<FileNodePtr>& nodes, const std::string&
             ++result.withErrors;
             status = "Ulæselige sektorer";
         }
-        result.bytes += node.size;
+        result.bytes += item.size;
         ++state.filesDone;
         report(state);
-        if (options.writeReport)
-            reportText += csv(reportPath) + ";" + std::to_string(node.size) + ";" + status + ";" +
-                          label(node.recoverability) + ";" + std::to_string(unreadable) + ";" +
-                          csv(node.note.value_or("")) + "\n";
+        if (options.writeReport) reportText += reportRow(reportPath, item.size, status, item, unreadable);
     }
 
-    // 5. The end.
+    // The end.
     report(state);
     if (options.writeReport) {
         int error = 0;
@@ -438,6 +506,14 @@ RecoveryResult recover(const std::vector<FileNodePtr>& nodes, const std::string&
             result.failures.push_back(std::string("Rapporten ") + reportName + " kunne ikke skrives: " +
                                       errorText(error));
     }
+    return result;
+}
+
+RecoveryResult recover(const std::vector<FileNodePtr>& nodes, const std::string& rootName, DiskSource& source,
+                       const fs::path& destination, const RecoveryOptions& options, WorkProgress& reporter,
+                       const std::function<void(const RecoveryProgress&)>& progress) {
+    RecoveryResult result = copy(plan(nodes, options), rootName, source, destination, options, reporter, progress);
+    if (!result.folder) result.failed = static_cast<int64_t>(nodes.size());
     return result;
 }
 

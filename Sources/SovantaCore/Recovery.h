@@ -40,15 +40,47 @@ struct RecoveryResult {
     std::vector<std::string> failures;            // one Danish line per failure, in order
 };
 
+// One file of a recovery, with everything the copy needs from its node taken
+// where the tree is owned: the copy reads only these and the node's contents.
+struct RecoveryPlanItem {
+    FileNodePtr node;
+    std::filesystem::path folder;  // relative folder below the new root folder, empty when flat
+    std::string displayPath;       // the node's path on its volume, for failure lines
+    uint64_t size = 0;
+    std::string name;  // the node's name as found
+    std::optional<Date> created;
+    std::optional<Date> modified;
+    Recoverability recoverability = Recoverability::unknown;
+    std::optional<std::string> note;
+};
+
+// The files of one recovery in the order they are copied; no node twice.
+struct RecoveryPlan {
+    std::vector<RecoveryPlanItem> files;
+    uint64_t totalBytes = 0;
+};
+
 namespace RecoveryEngine {
 
 inline constexpr const char* reportName = "Gendannelsesrapport.csv";
 inline constexpr const char* reportHeader = "Sti;Størrelse;Status;Chance;Ulæselige bytes;Bemærkning";
 inline constexpr const char* destinationFullLine = "Destinationen er fuld – gendannelsen blev stoppet.";
 
-// Copies the files among nodes, and every file below the folders among them,
-// into a new folder named after rootName inside destination. Only the
-// reporter's cancel flag is used; progress runs on the calling thread.
+// The files among nodes, and every file below the folders among them, with
+// their folders below the new folder (distinct folders of one name numbered,
+// as files are). Reads the tree: call it on the thread that owns the tree.
+RecoveryPlan plan(const std::vector<FileNodePtr>& nodes, const RecoveryOptions& options);
+
+// Copies the planned files into a new folder named after rootName inside
+// destination. Reads nothing of the tree beyond the plan and the nodes' data,
+// so it may run on a worker while the tree grows. Only the reporter's cancel
+// flag is used; progress runs on the calling thread.
+RecoveryResult copy(const RecoveryPlan& plan, const std::string& rootName, DiskSource& source,
+                    const std::filesystem::path& destination, const RecoveryOptions& options, WorkProgress& reporter,
+                    const std::function<void(const RecoveryProgress&)>& progress);
+
+// plan, then copy, on the calling thread. When the new folder cannot be made,
+// every node handed in counts as failed.
 RecoveryResult recover(const std::vector<FileNodePtr>& nodes, const std::string& rootName, DiskSource& source,
                        const std::filesystem::path& destination, const RecoveryOptions& options,
                        WorkProgress& reporter, const std::function<void(const RecoveryProgress&)>& progress);
