@@ -235,7 +235,7 @@ TEST(RecoveryEngine, SelectionsNamesAndQuoting) {
     EXPECT_EQ(reportOf(run.result), header() +
                                         "a.txt;10;OK;God;0;\"et \"\"citat\"\"; og mere\"\n"
                                         "a (2).txt;20;OK;God;0;\"linje 1\nlinje 2\"\n"
-                                        "\"x;y.txt\";5;OK;God;0;vognretur\r alene\n");
+                                        "\"x;y.txt\";5;OK;God;0;\"vognretur\r alene\"\n");
 
     // A blank root name is a name of blanks: "unavngivet". No report when not asked for.
     RecoveryOptions noReport;

@@ -60,8 +60,10 @@ int writeAll(int fd, const uint8_t* data, size_t size) {
     return 0;
 }
 
+// A field with a separator, a quote or a line break (a lone carriage return
+// ends a row for most readers too) goes inside quotes.
 std::string csv(const std::string& field) {
-    if (field.find_first_of(";\"\n") == std::string::npos) return field;
+    if (field.find_first_of(";\"\n\r") == std::string::npos) return field;
     std::string out = "\"";
     for (char c : field) {
         if (c == '"') out += '"';

@@ -1,0 +1,107 @@
+// Recovery of crafted images whose names and folders are hostile to a copy
+// and to its report.
+#include <gtest/gtest.h>
+
+#include "FileTestSupport.h"
+#include "SovantaCore/Recovery.h"
+#include "SovantaCore/Scanner.h"
+
+using namespace sovanta;
+using namespace sovanta::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The rows of a report as a spreadsheet reads them: fields split at ";",
+// rows ended by a line feed or a carriage return, both kept inside quotes.
+std::vector<std::vector<std::string>> parseCSV(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> row;
+    std::string field;
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (quoted) {
+            if (c != '"') field += c;
+            else if (i + 1 < text.size() && text[i + 1] == '"') field += '"', ++i;
+            else quoted = false;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ';') {
+            row.push_back(std::move(field)), field.clear();
+        } else if (c == '\n' || c == '\r') {
+            row.push_back(std::move(field)), field.clear();
+            rows.push_back(std::move(row)), row.clear();
+        } else {
+            field += c;
+        }
+    }
+    if (!field.empty() || !row.empty()) row.push_back(field), rows.push_back(row);
+    return rows;
+}
+
+struct HostileRun {
+    VolumePtr volume;
+    RecoveryResult result;
+    std::vector<std::vector<std::string>> report;  // header left out
+};
+
+// The quick scan's one volume of a hostile image, recovered whole into out.
+HostileRun recoverImage(const std::string& image, const fs::path& out) {
+    HostileRun run;
+    auto source = SourceOpener::openImage(fixture("hostile/" + image));
+    WorkProgress progress;
+    auto scan = QuickScanner::run(*source, progress);
+    EXPECT_EQ(scan.volumes.size(), 1u);
+    if (scan.volumes.empty()) return run;
+    run.volume = scan.volumes[0];
+    WorkProgress reporter;
+    run.result = RecoveryEngine::recover(run.volume->root->children(), "V", *source, out, {}, reporter, nullptr);
+    if (run.result.folder) {
+        run.report = parseCSV(readText(*run.result.folder / RecoveryEngine::reportName));
+        EXPECT_FALSE(run.report.empty());
+        if (!run.report.empty()) run.report.erase(run.report.begin());
+    }
+    return run;
+}
+
+}  // namespace
+
+// Folder P holds a deleted file X and a live folder X with two files: the
+// folder gets a name of its own instead of failing its files.
+TEST(HostileRecovery, FileAndFolderOfOneName) {
+    TempDir out;
+    auto run = recoverImage("collide_fat16.img", out.path());
+    ASSERT_TRUE(run.result.folder);
+    EXPECT_EQ(run.result.recovered, 3);
+    EXPECT_EQ(run.result.failed, 0);
+    EXPECT_TRUE(run.result.failures.empty());
+    const fs::path f = *run.result.folder;
+    EXPECT_EQ(fs::file_size(f / "P/X"), 15u);
+    EXPECT_EQ(fs::file_size(f / "P/X (2)/inner.txt"), 25u);
+    EXPECT_EQ(fs::file_size(f / "P/X (2)/inner2.txt"), 28u);
+    ASSERT_EQ(run.report.size(), 3u);
+    EXPECT_EQ(run.report[1][0], "P/X (2)/inner.txt");
+}
+
+// Names with line feeds, a bare carriage return, control characters, ";",
+// quotes, path separators and dot names: every file is written inside the
+// new folder, and every report row names one written file.
+TEST(HostileRecovery, HostileNamesStayInsideAndKeepTheReportWhole) {
+    TempDir out;
+    auto run = recoverImage("names_fat16.img", out.path());
+    ASSERT_TRUE(run.result.folder);
+    const auto files = run.volume->root->allFiles();
+    EXPECT_EQ(run.result.recovered, static_cast<int64_t>(files.size()));
+    EXPECT_EQ(run.result.failed, 0);
+    EXPECT_EQ(std::distance(fs::directory_iterator(out.path()), fs::directory_iterator()), 1);
+    ASSERT_EQ(run.report.size(), files.size());
+    bool sawCarriageReturn = false;
+    for (auto& row : run.report) {
+        ASSERT_EQ(row.size(), 6u) << row[0];
+        EXPECT_TRUE(fs::is_regular_file(*run.result.folder / row[0])) << row[0];
+        EXPECT_EQ(row[2], "OK");
+        sawCarriageReturn |= row[0] == "carriage\rreturn.txt";
+    }
+    EXPECT_TRUE(sawCarriageReturn);
+}
