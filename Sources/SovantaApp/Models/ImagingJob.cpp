@@ -40,13 +40,13 @@ void ImagingJob::start() {
     setRunning(true);
     setFinished(false);
     auto throttle = std::make_shared<Throttle>(0.4);
-    inBackground([self = shared_from_this(), throttle] {
+    inBackground([self = shared_from_this(), throttle]() mutable {
         self->imager->run([&self, &throttle](const ImagingStats& update) {
             if (!throttle->ready() && !update.finished) return;
             auto cells = self->imager->map->cells(cellCount);
             onMain([self, update, cells = std::move(cells)]() mutable { self->applyUpdate(update, std::move(cells)); });
         });
-        onMain([self] {
+        onMain([self = std::move(self)] {
             self->setStats(self->imager->currentStats());
             self->setCells(self->imager->map->cells(cellCount));
             self->setRunning(false);

@@ -116,9 +116,11 @@ void Session::startQuickScan() {
     });
     reporter = scanReporter;
     setQuick(phase::Running{std::nullopt, readingTableMessage});
-    inBackground([self = shared_from_this(), scanReporter] {
+    // The worker hands its hold on the session to its last step, so that the
+    // session is never released on the worker thread.
+    inBackground([self = shared_from_this(), scanReporter]() mutable {
         auto result = QuickScanner::run(*self->source, *scanReporter);
-        onMain([self, scanReporter, result = std::move(result)]() mutable {
+        onMain([self = std::move(self), scanReporter, result = std::move(result)]() mutable {
             self->quickMerge(std::move(result), *scanReporter);
         });
     });
@@ -180,7 +182,7 @@ void Session::startDeepScan() {
     for (auto& v : volumes_)
         if (v->type != FileSystemType::carved) known.push_back(v);
 
-    inBackground([self = shared_from_this(), scanReporter, options = deepOptions_, known = std::move(known)] {
+    inBackground([self = shared_from_this(), scanReporter, options = deepOptions_, known = std::move(known)]() mutable {
         DiskSource& src = *self->source;
         DeepScanner scanner(src, options);
         auto result = scanner.run(*scanReporter, [&self](const DeepScanStats& stats) {
@@ -197,7 +199,7 @@ void Session::startDeepScan() {
         outcome.folders = DeepScanner::extraFolders(src, all, result, *scanReporter);
         if (!result.carved.empty()) outcome.volumes.push_back(DeepScanner::carvedVolume(result.carved));
         outcome.completed = result.completed;
-        onMain([self, scanReporter, outcome = std::move(outcome)]() mutable {
+        onMain([self = std::move(self), scanReporter, outcome = std::move(outcome)]() mutable {
             self->deepMerge(std::move(outcome), *scanReporter);
         });
     });
