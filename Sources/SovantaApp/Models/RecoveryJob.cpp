@@ -1,0 +1,49 @@
+#include "SovantaApp/Models/RecoveryJob.h"
+
+#include "SovantaApp/Models/MainThread.h"
+#include "SovantaApp/Models/Observed.h"
+#include "SovantaApp/Models/Throttle.h"
+
+namespace sovanta::app {
+
+RecoveryJobPtr RecoveryJob::make() { return makeModel<RecoveryJob>(); }
+
+RecoveryJob::~RecoveryJob() = default;
+
+void RecoveryJob::setProgress(RecoveryProgress value) {
+    assertMainThread();
+    progress_ = std::move(value);
+    emit progressChanged();
+}
+void RecoveryJob::setResult(std::optional<RecoveryResult> value) {
+    assertMainThread();
+    result_ = std::move(value);
+    emit resultChanged();
+}
+void RecoveryJob::setRunning(bool value) { assignObserved(this, running_, value, &RecoveryJob::runningChanged); }
+
+void RecoveryJob::start(const std::vector<FileNodePtr>& nodes, const std::string& rootName, DiskSourcePtr source,
+                        const std::filesystem::path& destination, const RecoveryOptions& options) {
+    assertMainThread();
+    if (running_) return;
+    setRunning(true);
+    setResult(std::nullopt);
+    auto runReporter = std::make_shared<WorkProgress>();
+    reporter = runReporter;
+    auto throttle = std::make_shared<Throttle>(0.1);
+    RecoveryPlan plan = RecoveryEngine::plan(nodes, options);
+    inBackground([self = shared_from_this(), runReporter, throttle, plan = std::move(plan), rootName,
+                  source = std::move(source), destination, options]() mutable {
+        auto result = RecoveryEngine::copy(plan, rootName, *source, destination, options, *runReporter,
+                                           [&self, &throttle](const RecoveryProgress& update) {
+                                               if (!throttle->ready()) return;
+                                               onMain([self, update] { self->setProgress(update); });
+                                           });
+        onMain([self = std::move(self), result = std::move(result)]() mutable {
+            self->setResult(std::move(result));
+            self->setRunning(false);
+        });
+    });
+}
+
+}  // namespace sovanta::app
