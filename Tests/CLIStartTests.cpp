@@ -31,10 +31,10 @@ TEST(CLI, SourceThatCannotBeOpenedExitsWithTwo) {
     EXPECT_TRUE(r.out.empty());
     EXPECT_EQ(r.err, "Fejl: Filen findes ikke: " + dir.file("nodisk") + "\n");
 
-    // A flag in the operand's place is taken as the operand.
-    auto flag = test::runCLI({"scan", "--deep"}, {}, dir.path().string());
+    // A flag is never taken as the operand.
+    auto flag = test::runCLI({"scan", "--deep", "nodisk"}, {}, dir.path().string());
     EXPECT_EQ(flag.status, 2);
-    EXPECT_EQ(flag.err, "Fejl: Filen findes ikke: " + dir.file("--deep") + "\n");
+    EXPECT_EQ(flag.err, "Fejl: Filen findes ikke: " + dir.file("nodisk") + "\n");
 
     // A "disk" name that is no file is opened as a device.
     auto device = test::runCLI({"scan", "disk4"}, {}, dir.path().string());

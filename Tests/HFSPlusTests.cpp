@@ -390,8 +390,9 @@ TEST_P(HFSPlusScanned, TreeCommandAgreesWithManifest) {
         ASSERT_LE(depth, stack.size()) << text;
         stack.resize(depth);
         std::string body = text.substr(spaces);
-        for (auto& ch : body)
-            if (static_cast<unsigned char>(ch) < 0x20) ch = '^';
+        // The tool escapes control characters; the manifests write each as "^".
+        static const std::regex escape(R"(\\(x[0-9a-f]{2}|[nrt]))");
+        body = std::regex_replace(body, escape, "^");
         std::smatch m;
         Line line;
         std::string name;

@@ -1,14 +1,21 @@
 #include "SovantaCLI/CLI.h"
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <string_view>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
+#include "SovantaCore/DestinationCheck.h"
 #include "SovantaCore/DiskList.h"
 #include "SovantaCore/Imager.h"
 #include "SovantaCore/Model.h"
@@ -32,27 +39,114 @@ const char* const usageText =
 
 namespace {
 
-// Every core call that takes progress gets this one, which nothing cancels.
+// Every core call that takes progress gets this one; only an interrupt cancels it.
 WorkProgress& reporter() {
     static WorkProgress instance([](double, const std::string&) {});
     return instance;
 }
 
-void printLine(const std::string& line) {
-    std::string out = line + "\n";
+// MARK: Text for the terminal
+
+// The code point of the UTF-8 sequence of length bytes at text[i].
+uint32_t codePoint(std::string_view text, size_t i, size_t length) {
+    uint32_t code = static_cast<unsigned char>(text[i]) & (0x7Fu >> length);
+    for (size_t k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+    return code;
+}
+
+// The length of the UTF-8 sequence at text[i]; 0 when it is none (a stray
+// byte, an overlong form, a surrogate or a code point past U+10FFFF).
+size_t sequenceLength(std::string_view text, size_t i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (length == 0 || length > text.size() - i) return 0;
+    for (size_t k = 1; k < length; ++k)
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
+    const uint32_t code = codePoint(text, i, length);
+    if ((length == 3 && code < 0x800) || (length == 4 && code < 0x10000) || (code >= 0xD800 && code <= 0xDFFF) ||
+        code > 0x10FFFF)
+        return 0;
+    return length;
+}
+
+void appendHex(std::string& out, const char* prefix, unsigned value, int digits) {
+    static const char* const hexDigits = "0123456789abcdef";
+    out += prefix;
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += hexDigits[(value >> shift) & 0xF];
+}
+
+// Bidirectional controls, which turn "gpj.<U+202E>exe" into "gpj.exe" read backwards.
+bool isBidiControl(uint32_t code) {
+    return code == 0x200E || code == 0x200F || (code >= 0x202A && code <= 0x202E) ||
+           (code >= 0x2066 && code <= 0x2069);
+}
+
+void printRaw(const std::string& text) {
+    std::string out = text + "\n";
     std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
+void printLine(const std::string& line) { printRaw(terminalText(line)); }
+
+void printError(const std::string& message) {
+    std::string out = "Fejl: " + message + "\n";
+    std::fwrite(out.data(), 1, out.size(), stderr);
+    std::fflush(stderr);
+}
+
 int usage() {
-    printLine(usageText);
+    printRaw(usageText);
     return 1;
 }
 
-bool hasFlag(const std::vector<std::string>& args, const std::string& flag) {
-    for (auto& a : args)
-        if (a == flag) return true;
-    return false;
+// MARK: Interrupts
+
+// The first SIGINT or SIGTERM becomes the core's own cancel (the reporter's
+// for scans and recovery, the imager's for imaging), so that a partial file is
+// marked, the report and the mapfile are written and the source is closed (an
+// attached image detached); a second one ends the process at once. The
+// handler only notes the signal and wakes a watcher thread through a pipe.
+volatile std::sig_atomic_t caughtSignal = 0;
+int wakePipe[2] = {-1, -1};
+
+std::mutex imagerLock;
+DiskImager* runningImager = nullptr;  // guarded by imagerLock
+
+void onSignal(int signal) {
+    if (caughtSignal != 0) ::_exit(128 + signal);
+    caughtSignal = signal;
+    const int saved = errno;
+    const char byte = 0;
+    [[maybe_unused]] ssize_t written = ::write(wakePipe[1], &byte, 1);
+    errno = saved;
 }
+
+bool interrupted() { return caughtSignal != 0; }
+
+void watchForSignal() {
+    char byte;
+    while (::read(wakePipe[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    reporter().cancel();
+    std::lock_guard guard(imagerLock);
+    if (runningImager) runningImager->cancel();
+}
+
+// MARK: Command lines
+
+// The arguments after the command word: operands are the ones that are no
+// flags, in order; a flag (an argument that begins with "-") counts wherever
+// it stands, and one the command does not know is ignored.
+struct CommandLine {
+    std::vector<std::string> operands;
+    std::vector<std::string> flags;
+
+    explicit CommandLine(const std::vector<std::string>& args) {
+        for (size_t i = 1; i < args.size(); ++i)
+            (args[i].size() > 1 && args[i][0] == '-' ? flags : operands).push_back(args[i]);
+    }
+    bool has(const std::string& flag) const { return std::find(flags.begin(), flags.end(), flag) != flags.end(); }
+};
 
 std::optional<uint64_t> parseDecimal(const std::string& text) {
     if (text.empty() || text.size() > 20) return std::nullopt;
@@ -100,15 +194,36 @@ DiskSourcePtr open(const std::string& operand) {
             source = SourceOpener::openImage(path);
         }
     } catch (const SourceError& error) {
-        std::string message = "Fejl: " + error.description() + "\n";
-        std::fwrite(message.data(), 1, message.size(), stderr);
-        std::fflush(stderr);
+        printError(error.description());
         std::exit(2);
     }
     if (const char* value = std::getenv("SOVANTA_SIMULATE_BAD")) {
         for (auto& range : parseSimulatedBadRanges(value)) source->simulatedBadRanges.push_back(range);
     }
     return source;
+}
+
+// The file a source operand was opened from, when it names one: the check
+// below then also guards an attached image's own file.
+std::optional<std::filesystem::path> imageFileOf(const std::string& operand) {
+    std::error_code ec;
+    if (!std::filesystem::exists(operand, ec)) return std::nullopt;
+    return std::filesystem::absolute(operand, ec);
+}
+
+// Whether writing at destination may go on: a destination that writes to the
+// source, or of which that cannot be told, is refused before anything is
+// written, with the reason on standard error.
+bool destinationAllowed(SourceOverlap overlap, const std::string& kind, const std::filesystem::path& destination,
+                        const DiskSource& source) {
+    const std::string advice = " Vælg en destination på en anden disk.";
+    if (overlap == SourceOverlap::same)
+        printError(static_cast<char>(std::toupper(static_cast<unsigned char>(kind[0]))) + kind.substr(1) + " " + destination.string() + " ville skrive til kilden (" + source.displayName + ")." +
+                   advice);
+    else if (overlap == SourceOverlap::unknown)
+        printError("Det kan ikke afgøres, om " + kind + " " + destination.string() + " ligger på kilden (" +
+                   source.displayName + ")." + advice);
+    return overlap == SourceOverlap::different;
 }
 
 // The volumes of a source: the quick scan's, and with deep those the deep scan
@@ -142,7 +257,7 @@ void printTree(const Volume& volume) {
     // million writes.
     std::string pending;
     auto emit = [&](const std::string& line) {
-        pending += line;
+        pending += terminalText(line);
         pending += '\n';
         if (pending.size() >= 65536) {
             std::fwrite(pending.data(), 1, pending.size(), stdout);
@@ -172,21 +287,24 @@ void printTree(const Volume& volume) {
 }
 
 // One line per disk, then one per partition or volume on it, fields tab-separated.
-void listCommand(const std::vector<std::string>&) {
+// The fields are shown one by one, so that a tab in a name cannot pass for a separator.
+int listCommand(const CommandLine&) {
     for (auto& disk : DiskList::load()) {
-        printLine(disk.bsdName + "\t" + formatBytes(disk.size) + "\t" + disk.displayName() + "\t" + disk.busProtocol +
-                  "\tSMART: " + disk.smartStatus);
+        printRaw(terminalText(disk.bsdName) + "\t" + formatBytes(disk.size) + "\t" + terminalText(disk.displayName()) + "\t" +
+                 terminalText(disk.busProtocol) + "\tSMART: " + terminalText(disk.smartStatus));
         for (auto& p : disk.partitions)
-            printLine("   " + p.bsdName + "\t" + formatBytes(p.size) + "\t" + p.content + "\t" +
-                      p.volumeName.value_or("") + "\t" + p.mountPoint.value_or(""));
+            printRaw("   " + terminalText(p.bsdName) + "\t" + formatBytes(p.size) + "\t" + terminalText(p.content) + "\t" +
+                     terminalText(p.volumeName.value_or("")) + "\t" + terminalText(p.mountPoint.value_or("")));
     }
+    return 0;
 }
 
-void scanCommand(const std::vector<std::string>& args) {
-    auto source = open(args[1]);
+int scanCommand(const CommandLine& line) {
+    auto source = open(line.operands[0]);
     printLine(source->displayName + ": " + formatBytes(source->size) + ", sektor " +
               std::to_string(source->sectorSize) + " B");
     auto result = QuickScanner::run(*source, reporter());
+    if (interrupted()) return 0;
     printLine("Partitionering: " + result.layout.scheme);
     for (auto& entry : result.layout.entries) {
         printLine("  #" + std::to_string(entry.index) + " " + entry.typeName + " @ " + std::to_string(entry.offset) +
@@ -201,20 +319,28 @@ void scanCommand(const std::vector<std::string>& args) {
                   formatBytes(totals.bytes));
         for (auto& note : volume->notes) printLine("     note: " + note);
     }
+    return 0;
 }
 
-void treeCommand(const std::vector<std::string>& args) {
-    auto source = open(args[1]);
-    for (auto& volume : allVolumes(*source, hasFlag(args, "--deep"), true)) printTree(*volume);
+int treeCommand(const CommandLine& line) {
+    auto source = open(line.operands[0]);
+    auto volumes = allVolumes(*source, line.has("--deep"), true);
+    if (interrupted()) return 0;
+    for (auto& volume : volumes) printTree(*volume);
+    return 0;
 }
 
 // Recovers every volume's files (with --deleted: only the files that are not
 // existing) into one new folder per volume below the destination.
-void recoverCommand(const std::vector<std::string>& args) {
-    auto source = open(args[1]);
-    const std::filesystem::path destination = std::filesystem::absolute(args[2]);
-    const bool deletedOnly = hasFlag(args, "--deleted");
-    for (auto& volume : allVolumes(*source, hasFlag(args, "--deep"), true)) {
+int recoverCommand(const CommandLine& line) {
+    auto source = open(line.operands[0]);
+    const std::filesystem::path destination = std::filesystem::absolute(line.operands[1]);
+    if (!destinationAllowed(DestinationCheck::forRecovery(destination, *source, imageFileOf(line.operands[0])),
+                            "mappen", destination, *source))
+        return 2;
+    const bool deletedOnly = line.has("--deleted");
+    for (auto& volume : allVolumes(*source, line.has("--deep"), true)) {
+        if (interrupted()) break;
         std::vector<FileNodePtr> nodes;
         if (deletedOnly) {
             for (auto& file : volume->root->allFiles())
@@ -229,53 +355,100 @@ void recoverCommand(const std::vector<std::string>& args) {
                   " mislykkedes → " + (result.folder ? result.folder->string() : "-"));
         for (size_t i = 0; i < result.failures.size() && i < 10; ++i) printLine("   " + result.failures[i]);
     }
+    return 0;
 }
 
 // image <kilde> <fil.img>: copies the source into an image file with a
 // mapfile beside it, resuming from that mapfile when it exists.
-void imageCommand(const std::vector<std::string>& args) {
-    DiskSourcePtr source = open(args[1]);
-    DiskImager imager(source, args[2], ImagingOptions{1, 1048576, 268435456});
+int imageCommand(const CommandLine& line) {
+    DiskSourcePtr source = open(line.operands[0]);
+    if (!destinationAllowed(DestinationCheck::forImage(line.operands[1], *source, imageFileOf(line.operands[0])),
+                            "billedfilen", std::filesystem::absolute(line.operands[1]), *source))
+        return 2;
+    DiskImager imager(source, line.operands[1], ImagingOptions{1, 1048576, 268435456});
+    if (interrupted()) return 0;
+    {
+        std::lock_guard guard(imagerLock);
+        runningImager = &imager;
+    }
     std::optional<std::chrono::steady_clock::time_point> lastLine;
     imager.run([&](const ImagingStats& stats) {
+        // A run clears a cancel that came before it started.
+        if (interrupted()) imager.cancel();
         auto now = std::chrono::steady_clock::now();
         if (!stats.finished && lastLine && now - *lastLine <= std::chrono::seconds(1)) return;
         lastLine = now;
         printLine(stats.phase + ": " + formatBytes(stats.rescued) + " reddet, " + formatBytes(stats.bad) +
                   " dårlige, " + formatBytes(stats.pending) + " tilbage");
     });
+    {
+        std::lock_guard guard(imagerLock);
+        runningImager = nullptr;
+    }
     if (auto message = imager.currentStats().message) printLine(*message);
+    return 0;
 }
 
-void deepCommand(const std::vector<std::string>& args) {
-    auto source = open(args[1]);
-    for (auto& volume : allVolumes(*source, true, !hasFlag(args, "--no-carve"))) {
+int deepCommand(const CommandLine& line) {
+    auto source = open(line.operands[0]);
+    auto volumes = allVolumes(*source, true, !line.has("--no-carve"));
+    if (interrupted()) return 0;
+    for (auto& volume : volumes) {
         auto t = volume->root->totals();
         printLine("  " + volume->title() + " [" + volume->origin + "] @ " + std::to_string(volume->offset) + ": " +
                   std::to_string(t.files) + " filer, " + std::to_string(t.deleted) + " slettede/fundne");
     }
+    return 0;
 }
 
 struct Command {
     std::string word;
-    size_t minimumArguments;
-    std::function<void(const std::vector<std::string>&)> run;
+    size_t operands;  // at least
+    std::function<int(const CommandLine&)> run;
 };
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         // Each command joins this table with the engine it drives.
-        {"list", 1, listCommand},
-        {"scan", 2, scanCommand},
-        {"tree", 2, treeCommand},
-        {"deep", 2, deepCommand},
-        {"recover", 3, recoverCommand},
-        {"image", 3, imageCommand},
+        {"list", 0, listCommand},
+        {"scan", 1, scanCommand},
+        {"tree", 1, treeCommand},
+        {"deep", 1, deepCommand},
+        {"recover", 2, recoverCommand},
+        {"image", 2, imageCommand},
     };
     return table;
 }
 
 }  // namespace
+
+std::string terminalText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+            ++i;
+        } else if (c < 0x80) {
+            if (c == '\n') out += "\\n";
+            else if (c == '\r') out += "\\r";
+            else if (c == '\t') out += "\\t";
+            else appendHex(out, "\\x", c, 2);
+            ++i;
+        } else if (size_t length = sequenceLength(text, i); length == 0) {
+            appendHex(out, "\\x", c, 2);
+            ++i;
+        } else if (uint32_t code = codePoint(text, i, length); code < 0xA0 || isBidiControl(code)) {
+            appendHex(out, "\\u", code, 4);
+            i += length;
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}
 
 std::vector<ByteRange> parseSimulatedBadRanges(const std::string& value) {
     std::vector<ByteRange> ranges;
@@ -288,13 +461,32 @@ std::vector<ByteRange> parseSimulatedBadRanges(const std::string& value) {
     return ranges;
 }
 
+void catchInterrupts() {
+    if (::pipe2(wakePipe, O_CLOEXEC) != 0) return;
+    std::thread(watchForSignal).detach();
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
 int run(const std::vector<std::string>& args) {
     if (args.empty()) return usage();
     for (auto& command : commands()) {
         if (command.word != args[0]) continue;
-        if (args.size() < command.minimumArguments) return usage();
-        command.run(args);
-        return 0;
+        const CommandLine line(args);
+        if (line.operands.size() < command.operands) return usage();
+        int status = command.run(line);
+        // An interrupted command has still closed its source and written
+        // what it had; it does not end as a success.
+        if (interrupted()) {
+            const std::string message = "Afbrudt.\n";
+            std::fwrite(message.data(), 1, message.size(), stderr);
+            return 128 + caughtSignal;
+        }
+        return status;
     }
     return usage();
 }

@@ -251,7 +251,7 @@ std::optional<std::pair<std::string, std::string>> mountOf(dev_t dev) {
 #endif
 
 // The kernel name of the device that holds location's file system: absent
-// when it cannot be told; empty when the file system lives in memory.
+// when it cannot be told; empty when the file system lies on no disk (memory, network).
 std::optional<std::string> mountedDevice(const fs::path& location) {
 #ifdef __APPLE__
     struct statfs info {};
@@ -277,7 +277,10 @@ std::optional<std::string> mountedDevice(const fs::path& location) {
                                      std::to_string(minor(st.st_dev)),
                                  ec);
     if (!ec) return sys.filename().string();
-    if (mount && (mount->second == "tmpfs" || mount->second == "ramfs")) return std::string();
+    // File systems in memory and network shares lie on no disk of this machine.
+    static const std::set<std::string> diskless = {"tmpfs", "ramfs", "devtmpfs", "nfs",      "nfs4",      "cifs",
+                                                   "smb3",  "smbfs", "9p",       "virtiofs", "fuse.sshfs"};
+    if (mount && diskless.count(mount->second)) return std::string();
     return std::nullopt;
 #endif
 }

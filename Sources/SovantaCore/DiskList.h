@@ -73,7 +73,7 @@ std::vector<DiskInfo> load(const ToolRunner& tool);
 // The whole disks on which the file system holding location lives. Absent
 // when that cannot be told (the location does not exist, or its file system
 // is not backed by a block device this machine can name); an empty set means
-// the file system lies on no disk at all (it lives in memory).
+// the file system lies on no disk at all (in memory, or a network share).
 std::optional<std::set<std::string>> physicalDisks(const std::filesystem::path& location);
 std::optional<std::set<std::string>> physicalDisks(const std::filesystem::path& location, const ToolRunner& tool);
 

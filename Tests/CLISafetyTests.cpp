@@ -1,0 +1,388 @@
+// The command-line tool's guards: it never writes to the source it rescues,
+// an interrupt ends the work in order, names from a disk reach the terminal
+// escaped, and a flag is never taken for an operand.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <functional>
+#include <thread>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "SovantaCLI/CLI.h"
+#include "SovantaCore/DestinationCheck.h"
+#include "SovantaCore/Recovery.h"
+#include "TestSupport.h"
+
+using namespace sovanta;
+using namespace sovanta::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+int shell(const std::string& command, std::string* out = nullptr) {
+    auto r = Shell::run("/bin/sh", {"-c", command});
+    if (out) *out = std::string(r.stdoutBytes.begin(), r.stdoutBytes.end());
+    return r.status;
+}
+
+std::string refusal(const std::string& kind, const fs::path& destination, const std::string& source) {
+    return "Fejl: " + kind + " " + destination.string() + " ville skrive til kilden (" + source +
+           "). Vælg en destination på en anden disk.\n";
+}
+
+// A loop device over a copy of a fixture, with its partitions; detached with the object.
+class Loop {
+public:
+    Loop(const std::string& fixtureName, bool readOnly) {
+        image_ = dir_.file(fixtureName + ".img");
+        fs::copy_file(fixtureImage(fixtureName), image_);
+        std::string out;
+        if (shell(std::string("losetup --find --show --partscan ") + (readOnly ? "--read-only " : "") + "'" + image_ +
+                      "'",
+                  &out) != 0)
+            return;
+        device_ = out.substr(0, out.find('\n'));
+        name_ = fs::path(device_).filename().string();
+        // Without udev the kernel may not have read the table yet.
+        if (!fs::exists("/sys/block/" + name_ + "/" + name_ + "p1")) shell("partx -a '" + device_ + "' 2>/dev/null");
+        for (int i = 0; i < 50 && !fs::exists(device_ + "p1"); ++i) usleep(100000);
+    }
+    ~Loop() {
+        if (!mountPoint_.empty()) shell("umount '" + mountPoint_ + "'");
+        if (!device_.empty()) shell("partx -d '" + device_ + "' 2>/dev/null; losetup -d '" + device_ + "'");
+    }
+    Loop(const Loop&) = delete;
+    Loop& operator=(const Loop&) = delete;
+
+    bool ready() const { return !device_.empty(); }
+    const std::string& name() const { return name_; }
+    const std::string& device() const { return device_; }
+    const std::string& image() const { return image_; }
+    // Mounts the first partition that this machine can mount: the FAT32 one
+    // with the kernel, else the NTFS or exFAT one through FUSE. The mounted
+    // device, or empty when none could be.
+    std::string mountAny() {
+        std::string point = dir_.file("mnt");
+        fs::create_directories(point);
+        for (auto [tool, number] : {std::pair{"mount", 1}, {"ntfs-3g", 2}, {"mount.exfat-fuse", 3}}) {
+            std::string device = device_ + "p" + std::to_string(number);
+            if (shell(std::string(tool) + " '" + device + "' '" + point + "' >/dev/null 2>&1") == 0) {
+                mountPoint_ = point;
+                return device;
+            }
+        }
+        return "";
+    }
+    const std::string& mountPoint() const { return mountPoint_; }
+
+private:
+    TempDir dir_;
+    std::string image_, device_, name_, mountPoint_;
+};
+
+}  // namespace
+
+// MARK: - Never writing to the source
+
+// The image destination that is the source file itself, by any name, is
+// refused before anything is written; a file beside it is fine.
+TEST(CLISafety, ImageOntoTheSourceFileIsRefused) {
+    TempDir dir;
+    const fs::path source = dir.path() / "kilde.img";
+    fs::copy_file(fixtureImage("fat16"), source);
+    const std::string before = sha256Hex(readBytes(source));
+    fs::create_symlink("kilde.img", dir.path() / "link.img");
+    fs::create_hard_link(source, dir.path() / "hard.img");
+    fs::copy_file(source, dir.path() / "kopi.img");
+    fs::create_symlink("kilde.img", dir.path() / "kopi.img.map");
+
+    struct Case {
+        std::string sourceName, destination;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"kilde.img", "kilde.img"},
+             {"kilde.img", "link.img"},
+             {"kilde.img", "hard.img"},
+             {"kilde.img", dir.file("kilde.img")},
+             // The mapfile beside "kopi.img" is a link to the source.
+             {"kilde.img", "kopi.img"},
+         }) {
+        SCOPED_TRACE(c.destination);
+        auto run = runCLI({"image", c.sourceName, c.destination}, {}, dir.path().string());
+        EXPECT_EQ(run.status, 2);
+        EXPECT_TRUE(run.out.empty()) << run.out;
+        EXPECT_EQ(run.err, refusal("Billedfilen", fs::absolute(dir.path() / c.destination), "kilde.img"));
+    }
+    EXPECT_EQ(sha256Hex(readBytes(source)), before);
+    EXPECT_FALSE(fs::exists(dir.path() / "kilde.img.map"));
+    EXPECT_FALSE(fs::exists(dir.path() / "link.img.map"));
+
+    // A new file on the same disk as the source file is another file.
+    auto run = runCLI({"image", "kilde.img", "ny.img"}, {}, dir.path().string());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(sha256Hex(readBytes(dir.path() / "ny.img")), before);
+}
+
+// The three answers of the check for an image file source, where no root is needed.
+TEST(DestinationCheck, ImageFileSource) {
+    TempDir dir;
+    const fs::path file = dir.path() / "kilde.img";
+    fs::copy_file(fixtureImage("fat12"), file);
+    auto source = SourceOpener::openImage(file.string());
+    EXPECT_EQ(DestinationCheck::forImage(file, *source), SourceOverlap::same);
+    EXPECT_EQ(DestinationCheck::forImage(dir.path() / "ny" / "kopi.img", *source), SourceOverlap::different);
+    EXPECT_EQ(DestinationCheck::forRecovery(dir.path() / "ud" / "mere", *source), SourceOverlap::different);
+    // proc lies on no disk that this machine can name.
+    EXPECT_EQ(DestinationCheck::forRecovery("/proc/self/ud", *source), SourceOverlap::unknown);
+    // An attached image reads a device; the file it came from is guarded too.
+    auto other = SourceOpener::openImage(fixtureImage("fat16"));
+    EXPECT_EQ(DestinationCheck::forImage(file, *other, file), SourceOverlap::same);
+}
+
+// A device source: its partitions and every folder on its disk are refused;
+// a folder elsewhere, a file system in memory, is not. A file source: a
+// folder on a device backed by that very file is refused.
+TEST(DestinationCheck, LoopDeviceSources) {
+    if (!isRoot()) GTEST_SKIP() << "needs root for loop devices";
+    Loop loop("gpt_fat32_ntfs_exfat", false);
+    if (!loop.ready() || !fs::exists(loop.device() + "p1")) GTEST_SKIP() << "no loop device with partitions here";
+    auto source = SourceOpener::openDevice(loop.name(), loop.name());
+    EXPECT_EQ(DestinationCheck::forImage(loop.device() + "p1", *source), SourceOverlap::same);
+    EXPECT_EQ(DestinationCheck::forImage(loop.device(), *source), SourceOverlap::same);
+    EXPECT_EQ(DestinationCheck::forRecovery("/dev/shm/sovanta-ud", *source), SourceOverlap::different);
+    TempDir elsewhere;
+    EXPECT_EQ(DestinationCheck::forRecovery(elsewhere.path(), *source), SourceOverlap::different);
+    if (loop.mountAny().empty()) GTEST_SKIP() << "cannot mount a partition of the image here";
+    const fs::path folder = fs::path(loop.mountPoint()) / "ud";
+    EXPECT_EQ(DestinationCheck::forRecovery(folder, *source), SourceOverlap::same);
+    EXPECT_EQ(DestinationCheck::forImage(folder / "kopi.img", *source), SourceOverlap::same);
+    // The image file behind the loop device as the source.
+    auto file = SourceOpener::openImage(loop.image());
+    EXPECT_EQ(DestinationCheck::forRecovery(folder, *file), SourceOverlap::same);
+    EXPECT_EQ(DestinationCheck::forRecovery(elsewhere.path(), *file), SourceOverlap::different);
+}
+
+// The commands with a loop device as the source: imaging onto its partition,
+// recovering onto its mounted file system; nothing is written to either.
+TEST(CLISafety, DeviceDestinationsOnTheSourceDiskAreRefused) {
+    if (!isRoot()) GTEST_SKIP() << "needs root for loop devices";
+    Loop loop("gpt_fat32_ntfs_exfat", false);
+    if (!loop.ready() || !fs::exists(loop.device() + "p1")) GTEST_SKIP() << "no loop device with partitions here";
+    const std::string partition = loop.device() + "p1";
+    auto hashOf = [](const std::string& device) {
+        std::string out;
+        shell("sha256sum '" + device + "'", &out);
+        return out.substr(0, 64);
+    };
+    const std::string before = hashOf(loop.device());
+
+    auto image = runCLI({"image", loop.name(), partition});
+    EXPECT_EQ(image.status, 2);
+    EXPECT_EQ(image.err, refusal("Billedfilen", partition, loop.name()));
+    EXPECT_EQ(hashOf(loop.device()), before);
+
+    if (loop.mountAny().empty()) GTEST_SKIP() << "cannot mount a partition of the image here";
+    const fs::path folder = fs::path(loop.mountPoint()) / "ud";
+    auto recover = runCLI({"recover", loop.name(), folder.string()});
+    EXPECT_EQ(recover.status, 2);
+    EXPECT_TRUE(recover.out.empty()) << recover.out;
+    EXPECT_EQ(recover.err, refusal("Mappen", folder, loop.name()));
+    EXPECT_FALSE(fs::exists(folder));
+}
+
+// MARK: - Interrupts
+
+namespace {
+
+// The built tool started in the background in folder, its output in files.
+class BackgroundCLI {
+public:
+    BackgroundCLI(const std::vector<std::string>& args, const fs::path& folder,
+                  const std::vector<std::string>& environment = {}) {
+        const std::string out = capture_.file("out"), err = capture_.file("err");
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (chdir(folder.c_str()) != 0) _exit(126);
+            if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(126);
+            for (auto& e : environment) putenv(const_cast<char*>(e.c_str()));
+            std::vector<char*> argv = {const_cast<char*>(SOVANTA_CLI)};
+            for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(SOVANTA_CLI, argv.data());
+            _exit(127);
+        }
+    }
+    ~BackgroundCLI() {
+        if (pid_ > 0 && !done_) {
+            ::kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    BackgroundCLI(const BackgroundCLI&) = delete;
+    BackgroundCLI& operator=(const BackgroundCLI&) = delete;
+
+    // Waits, at most about 20 s, until ready() holds or the program has ended.
+    bool waitFor(const std::function<bool()>& ready) {
+        for (int i = 0; i < 20000; ++i) {
+            if (ready()) return true;
+            if (waitpid(pid_, &status_, WNOHANG) == pid_) {
+                done_ = true;
+                return false;
+            }
+            usleep(1000);
+        }
+        return false;
+    }
+    void signal(int number) { ::kill(pid_, number); }
+    // The exit status, or -1 when it did not exit by itself within a minute.
+    int finish() {
+        for (int i = 0; !done_ && i < 6000; ++i) {
+            if (waitpid(pid_, &status_, WNOHANG) == pid_) done_ = true;
+            else usleep(10000);
+        }
+        return done_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    }
+    std::string out() const { return readText(capture_.file("out")); }
+    std::string err() const { return readText(capture_.file("err")); }
+
+private:
+    TempDir capture_;
+    pid_t pid_ = -1;
+    int status_ = 0;
+    bool done_ = false;
+};
+
+// The file of that name below folder, once it holds bytes.
+std::optional<fs::path> writtenFile(const fs::path& folder, const std::string& name) {
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        if (it->path().filename() == name && it->is_regular_file(ec) && it->file_size(ec) > 0) return it->path();
+    return std::nullopt;
+}
+
+// SIGINT while a 2,000 MiB file is being copied: the file stops, the
+// report says so, and the tool ends with the signal's status.
+void expectInterruptedRecovery(BackgroundCLI& cli, const fs::path& destination) {
+    std::optional<fs::path> file;
+    ASSERT_TRUE(cli.waitFor([&] { return (file = writtenFile(destination, "stor.bin")).has_value(); })) << cli.err();
+    cli.signal(SIGINT);
+    EXPECT_EQ(cli.finish(), 128 + SIGINT);
+    EXPECT_EQ(cli.err(), "Afbrudt.\n");
+    auto lines = linesOf(cli.out());
+    ASSERT_EQ(lines.size(), 2u) << cli.out();
+    EXPECT_EQ(lines[0], "STORFIL (FAT16): 0 gendannet, 0 med fejl, 1 mislykkedes → " + file->parent_path().string());
+    const uint64_t written = fs::file_size(*file);
+    EXPECT_LT(written, 2097152000u);
+    EXPECT_EQ(lines[1], "   /stor.bin: afbrudt efter " + std::to_string(written) + " af 2097152000 bytes");
+    EXPECT_EQ(readText(file->parent_path() / RecoveryEngine::reportName),
+              std::string(RecoveryEngine::reportHeader) + "\nstor.bin;" + std::to_string(written) + ";Afbrudt;God;0;\n");
+}
+
+}  // namespace
+
+TEST(CLIInterrupt, RecoveryStopsInOrder) {
+    TempDir work;
+    BackgroundCLI cli({"recover", fixtureImage("bigfile_fat16"), "ud"}, work.path());
+    expectInterruptedRecovery(cli, work.path() / "ud");
+}
+
+// An attached image is detached again after the interrupt.
+TEST(CLIInterrupt, AttachedImageIsDetached) {
+    if (!isRoot()) GTEST_SKIP() << "needs root to attach an image";
+    TempDir work;
+    fs::create_symlink(fixtureImage("bigfile_fat16"), work.path() / "stor.dmg");
+    BackgroundCLI cli({"recover", "stor.dmg", "ud"}, work.path());
+    expectInterruptedRecovery(cli, work.path() / "ud");
+    std::string attached;
+    shell("losetup -j '" + fixtureImage("bigfile_fat16") + "'", &attached);
+    EXPECT_EQ(attached, "");
+}
+
+// SIGTERM during imaging stops the imager, which saves its mapfile.
+TEST(CLIInterrupt, ImagingStopsAndKeepsItsMap) {
+    TempDir work;
+    const fs::path big = work.path() / "stor.raw";
+    { std::ofstream(big).flush(); }
+    fs::resize_file(big, uint64_t(16) << 30);
+    // Every read fails, so the copy writes nothing and goes on sector by sector.
+    BackgroundCLI cli({"image", "stor.raw", "kopi.img"}, work.path(), {"SOVANTA_SIMULATE_BAD=0-17179869184"});
+    ASSERT_TRUE(cli.waitFor([&] { return fs::exists(work.path() / "kopi.img"); })) << cli.err();
+    cli.signal(SIGTERM);
+    EXPECT_EQ(cli.finish(), 128 + SIGTERM);
+    EXPECT_EQ(cli.err(), "Afbrudt.\n");
+    auto lines = linesOf(cli.out());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Stoppet. Du kan fortsætte senere – fremskridtet er gemt i kopi.img.map.");
+    EXPECT_TRUE(fs::exists(work.path() / "kopi.img.map"));
+}
+
+// MARK: - Names in the terminal
+
+TEST(CLISafety, ControlCharactersAreEscaped) {
+    struct Case {
+        std::string text, shown;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"line1\nline2.txt", "line1\\nline2.txt"},
+             {"carriage\rreturn\t", "carriage\\rreturn\\t"},
+             {"bell\aesc\x1b[31mred", "bell\\x07esc\\x1b[31mred"},
+             {std::string("nul\0x", 5), "nul\\x00x"},
+             {"del\x7f", "del\\x7f"},
+             {"csi\xc2\x9b" "2J", "csi\\u009b2J"},                  // C1 control
+             {"gpj.\xe2\x80\xae" "exe", "gpj.\\u202eexe"},         // right-to-left override
+             {"stray\xff\x9b", "stray\\xff\\x9b"},                  // no UTF-8
+             {"over\xc0\xaflong", "over\\xc0\\xaflong"},            // overlong "/"
+             {"sur\xed\xa0\x80", "sur\\xed\\xa0\\x80"},             // a surrogate
+             {"cut\xe2\x80", "cut\\xe2\\x80"},                      // sequence cut short
+             {"ÆØÅ æøå – → \xc2\xa0 😀 a\\b", "ÆØÅ æøå – → \xc2\xa0 😀 a\\b"},  // shown as they are
+         }) {
+        EXPECT_EQ(cli::terminalText(c.text), c.shown);
+    }
+}
+
+// The names of the hostile image come out one to a line, escaped.
+TEST(CLISafety, HostileNamesInTheTree) {
+    auto run = runCLI({"tree", fixture("hostile/names_fat16.img")});
+    ASSERT_EQ(run.status, 0);
+    for (unsigned char c : run.out) EXPECT_TRUE(c >= 0x20 || c == '\n') << int(c);
+    for (const char* line : {"  line1\\nline2.txt  33 B chance=God", "  carriage\\rreturn.txt  33 B chance=God",
+                             "  bell\\x07esc\\x1b[31mred.txt  39 B chance=God", "  x\\n  57 B chance=God",
+                             "  deleted;\"\\nname.txt  14 B [Slettet] chance=God", "  =cmd|calc.csv  33 B chance=God"})
+        EXPECT_NE(run.out.find(std::string(line) + "\n"), std::string::npos) << line;
+}
+
+// MARK: - Flags and operands
+
+// Operands are the arguments that are no flags, wherever the flags stand.
+TEST(CLISafety, FlagsAreNeverOperands) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string firstLine;  // of the standard output, or of the standard error when that is empty
+    };
+    const std::string fat16 = fixtureImage("fat16");
+    for (const auto& c : std::vector<Case>{
+             {{"recover", fat16, "--deleted", "ud"}, 0, "SOMMERHUS (FAT16): "},
+             {{"recover", "--deep", fat16, "ud", "--deleted"}, 0, "Dyb scanning: "},
+             {{"recover", fat16, "--deleted"}, 1, "sovanta-cli – datagendannelse fra kommandolinjen"},
+             {{"image", fat16, "--x"}, 1, "sovanta-cli – datagendannelse fra kommandolinjen"},
+             {{"scan", "--deep"}, 1, "sovanta-cli – datagendannelse fra kommandolinjen"},
+             {{"tree", "--deep", "nodisk"}, 2, "Fejl: Filen findes ikke: "},
+             {{"scan", "-v", fat16}, 0, "fat16.img: "},
+         }) {
+        std::string trace;
+        for (auto& a : c.args) trace += a + " ";
+        SCOPED_TRACE(trace);
+        TempDir work;
+        auto run = runCLI(c.args, {}, work.path().string());
+        EXPECT_EQ(run.status, c.status);
+        const std::string& text = run.out.empty() ? run.err : run.out;
+        EXPECT_EQ(text.rfind(c.firstLine, 0), 0u) << text;
+        for (auto& entry : fs::directory_iterator(work.path()))
+            EXPECT_EQ(entry.path().filename(), "ud") << "created " << entry.path();
+    }
+}
