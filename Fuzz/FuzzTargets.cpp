@@ -11,7 +11,7 @@
 #include "SovantaCore/Carver.h"
 #include "SovantaCore/DiskList.h"
 #include "SovantaCore/FileReader.h"
-#include "SovantaCore/NTFS.h"
+#include "SovantaCore/NTFS/Context.h"
 #include "SovantaCore/Partitions.h"
 #include "SovantaCore/PropertyList.h"
 #include "SovantaCore/RangeMap.h"

@@ -65,6 +65,18 @@ TEST(CLIScan, WholeDiskVolume) {
                          }));
 }
 
+// The file system's own files ($Extend's children among them) are neither
+// listed nor counted as deleted on a volume that holds nothing else.
+TEST(CLIScan, FreshNTFSVolumeHoldsNoFiles) {
+    auto scan = runInTempFolder({"scan", fixtureImage("ntfs_fresh")});
+    EXPECT_EQ(scan.status, 0);
+    EXPECT_TRUE(contains(scan.lines, "  NY (NTFS): 0 filer, 0 mapper, 0 slettede, 0 bytes"))
+        << ::testing::PrintToString(scan.lines);
+    auto tree = runInTempFolder({"tree", fixtureImage("ntfs_fresh")});
+    EXPECT_EQ(tree.status, 0);
+    EXPECT_EQ(tree.lines, std::vector<std::string>{"== NY (NTFS) @ 0 [Partitionstabel]"});
+}
+
 TEST(CLIScan, PartitionsNotesAndVolumes) {
     auto run = runInTempFolder({"scan", fixtureImage("gpt_primary_header_zeroed")});
     EXPECT_EQ(run.status, 0);

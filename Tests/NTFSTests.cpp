@@ -8,7 +8,7 @@
 #include "TestSupport.h"
 #include "TestSupport.h"
 #include "SovantaCore/FileReader.h"
-#include "SovantaCore/NTFS.h"
+#include "SovantaCore/NTFS/Context.h"
 #include "SovantaCore/Scanner.h"
 
 using namespace sovanta;
@@ -103,11 +103,6 @@ void expectMatchesManifest(const Volume& volume, DiskSource& source, const std::
     }
 }
 
-// The entries below $Extend (record 11) have a system folder as parent, so
-// they land among the orphans.
-const std::set<std::string> extendEntries = {orphanFolder, orphanFolder + "$ObjId", orphanFolder + "$Quota",
-                                             orphanFolder + "$Reparse"};
-
 VolumePtr parseFixture(DiskSource& source, uint64_t offset = 0) {
     auto volume = NTFSParser::parse(source, offset, origin::partitionTable);
     if (!volume) return nullptr;
@@ -168,7 +163,8 @@ TEST(NTFSVolume, ReadsTheSharedNTFSImageAsItsManifestSays) {
     expect.leftOut.insert("hardlink til original.txt");
     // This folder's record was reused for another file, so nothing of it is left.
     expect.leftOut.insert("Forældreløs mappe/");
-    expect.extraNodes = extendEntries;
+    // Its children are real orphans; the system files below $Extend are not.
+    expect.extraNodes = {orphanFolder};
     expectMatchesManifest(*volume, *source, "ntfs", expect);
 
     // The placements the manifest describes in words.
@@ -199,7 +195,6 @@ TEST(NTFSVolume, FileInHundredsOfPiecesAndDeletedFilesRatedByTheirClusters) {
     ASSERT_TRUE(volume);
     EXPECT_EQ(volume->label, "STYKKER");
     Expectations expect;
-    expect.extraNodes = extendEntries;
     expectMatchesManifest(*volume, *source, "ntfs_attrlist", expect);
     // 295 runs do not fit one record: they come from the extension records
     // the attribute list names.
@@ -238,8 +233,7 @@ TEST(NTFSVolume, ReadsNTFSPartitionsAtTheirOffsets) {
         EXPECT_EQ(volume->offset, c.offset);
         Expectations expect;
         expect.prefix = c.prefix;
-        expect.extraNodes = extendEntries;
-        expectMatchesManifest(*volume, *source, c.fixture, expect);
+            expectMatchesManifest(*volume, *source, c.fixture, expect);
     }
 }
 
@@ -358,7 +352,6 @@ TEST(NTFSDamage, ZeroedBootSectorReadsThroughItsBackup) {
     ASSERT_TRUE(volume);
     EXPECT_EQ((*volume)->origin, origin::deepScanBackupBoot);
     Expectations expect;
-    expect.extraNodes = extendEntries;
     expectMatchesManifest(**volume, *source, "damage_ntfs_boot_zeroed", expect);
 }
 
@@ -481,7 +474,6 @@ TEST(NTFSBoot, ClusterCountStoredAsAnExponent) {
     ASSERT_TRUE(volume);
     EXPECT_EQ(volume->clusterSize, 131072u);
     Expectations expect;
-    expect.extraNodes = extendEntries;
     expectMatchesManifest(*volume, *source, "ntfs_bigcluster", expect);
 
     // 8 sectors written as 2^3 read the same volume as 8 written plainly.
@@ -707,10 +699,17 @@ TEST(NTFSRecord, JoiningFragmentsAndPlacingRuns) {
     const std::vector<Case> cases = {
         {"initialised part and a zero tail", {run(4, 4)}, 10000, 6000, {{8192 + 16384, 6000}, {std::nullopt, 4000}}, true},
         {"a hole", {hole(1), run(1, 1)}, 8192, 8192, {{std::nullopt, 4096}, {8192 + 4096, 4096}}, true},
-        {"runs short of the size", {run(1, 1)}, 6000, 6000, {{8192 + 4096, 4096}, {std::nullopt, 1904}}, false},
-        {"a cluster past the source", {run(1000, 1)}, 4096, 4096, {{std::nullopt, 4096}}, false},
+        // What no run places is unknown, not a hole of zeros: the list stops
+        // there, and the zero tail past the initialised size is not added at
+        // a wrong file position.
+        {"runs short of the size", {run(1, 1)}, 6000, 6000, {{8192 + 4096, 4096}}, false},
+        {"runs short of the initialised part", {run(1, 1)}, 10000, 6000, {{8192 + 4096, 4096}}, false},
+        // The place is kept so that the file reader counts those bytes as unreadable.
+        {"a cluster past the source", {run(1000, 1)}, 4096, 4096, {{8192 + 1000 * 4096, 4096}}, false},
         // cluster × size would wrap around to a small, plausible offset
-        {"a cluster whose offset overflows", {run(0x0010000000000001, 1)}, 4096, 4096, {{std::nullopt, 4096}}, false},
+        {"a cluster whose offset overflows", {run(0x0010000000000001, 1)}, 4096, 4096, {}, false},
+        {"a place after one that overflows", {run(1, 1), run(0x0010000000000001, 1), run(2, 1)}, 12288, 12288,
+         {{8192 + 4096, 4096}}, false},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -842,7 +841,10 @@ TEST(NTFSTree, ParentsDeletedFoldersAndOrphans) {
         record(22, "Dead", 5, true, false),
         record(23, "Sub", 22, true),
         record(24, "f.txt", 23),
-        record(25, "in extend.txt", 11),
+        record(25, "$UsnJrnl", 11),                             // $Extend's children are system files too,
+        record(37, "$RmMetadata", 11, true),                    // and so is all below them
+        record(38, "$TxfLog", 37, true),
+        record(39, "$Repair", 37, false, false),
         record(26, "A", 27, true),
         record(27, "B", 26, true),
         record(28, "Raised", 5, true, false, 8),
@@ -860,7 +862,7 @@ TEST(NTFSTree, ParentsDeletedFoldersAndOrphans) {
                             "Live/ existing", "Live/gone.txt deleted", "Dead/ deleted", "Dead/Sub/ deleted",
                             "Dead/Sub/f.txt deleted", "Raised/ deleted", "Raised/kept.txt deleted",
                             "RaisedLive/ existing", "not a folder.txt existing", o + " orphaned",
-                            o + "in extend.txt orphaned", o + "A/ orphaned", o + "B/ orphaned",
+                            o + "A/ orphaned", o + "B/ orphaned",
                             o + "lost.txt orphaned", o + "under a file.txt orphaned",
                             o + "under an orphan.txt orphaned", o + "self.txt orphaned",
                             o + "unknown parent.txt orphaned"}));

@@ -9,7 +9,9 @@
 #   Tests/Fixtures/ntfs_bigcluster 128 KiB clusters on 512-byte sectors, so the
 #                                  boot sector stores sectors per cluster as
 #                                  an exponent (0xF8)
-# Usage: make-ntfs-fixtures.sh [attrlist] [bigcluster] (default: both)
+#   Tests/Fixtures/ntfs_fresh      a volume just made by mkntfs: only the file
+#                                  system's own files, none of them a user's
+# Usage: make-ntfs-fixtures.sh [attrlist] [bigcluster] [fresh] (default: all)
 # Each gets the image (zstd), a manifest in the shared format (path, size,
 # sha256, status, mtime, fragments, note) and The Sleuth Kit's listing.
 set -euo pipefail
@@ -173,7 +175,20 @@ make_bigcluster() {
     zstd -q -19 -f "$img" -o "$out/$name.img.zst"
 }
 
-for fixture in "${@:-attrlist bigcluster}"; do
+make_fresh() {
+    name=ntfs_fresh
+    img="$work/$name.img"
+    truncate -s 2M "$img"
+    mkntfs -F -Q -q -s 512 -c 4096 -L NY "$img" 2>/dev/null
+    out="$root/Tests/Fixtures/$name"
+    mkdir -p "$out"
+    # An empty manifest: the volume holds no file of a user's.
+    printf 'path\tsize\tsha256\tstatus\tmtime\tfragments\tnote\n' >"$out/$name.manifest.tsv"
+    { echo "## fls -r -p $name.img"; fls -r -p "$img"; } >"$out/$name.tsk.txt"
+    zstd -q -19 -f "$img" -o "$out/$name.img.zst"
+}
+
+for fixture in "${@:-attrlist bigcluster fresh}"; do
     for f in $fixture; do
         unset sums sizes times notes statuses inodes
         declare -A sums sizes times notes statuses inodes

@@ -18,6 +18,7 @@ inline constexpr uint32_t typeData = 0x80;
 inline constexpr uint64_t rootRecord = 5;
 inline constexpr uint64_t volumeRecord = 3;
 inline constexpr uint64_t bitmapRecord = 6;
+inline constexpr uint64_t extendRecord = 11;
 // Records 0...15 are the system files and reserved records.
 inline constexpr uint64_t lastSystemRecord = 15;
 

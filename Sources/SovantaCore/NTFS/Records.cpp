@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "SovantaCore/NTFS.h"
+#include "SovantaCore/NTFS/Context.h"
 #include "SovantaCore/NTFS/Layout.h"
 
 namespace sovanta {
@@ -12,40 +12,44 @@ using namespace ntfs;
 
 // MARK: Boot sector
 
-std::unique_ptr<NTFSContext> NTFSContext::fromBoot(DiskSource& src, uint64_t base, ByteSpan boot) {
-    if (boot.size() < 65 || !matches(boot, "NTFS    ", 3)) return nullptr;
-    uint64_t bytesPerSector = u16le(boot, 11);
-    if (bytesPerSector != 512 && bytesPerSector != 1024 && bytesPerSector != 2048 && bytesPerSector != 4096)
-        return nullptr;
+std::optional<NTFSGeometry> NTFSParser::geometry(ByteSpan boot) {
+    if (boot.size() < 65 || !matches(boot, "NTFS    ", 3)) return std::nullopt;
+    NTFSGeometry g;
+    g.bytesPerSector = u16le(boot, 11);
+    if (g.bytesPerSector != 512 && g.bytesPerSector != 1024 && g.bytesPerSector != 2048 && g.bytesPerSector != 4096)
+        return std::nullopt;
     // Values above 128 are exponents: 256 - value. The count must stay within
     // 4096, so any exponent above 12 is refused before it is used in a shift.
     uint8_t raw = u8(boot, 13);
     uint64_t sectorsPerCluster = raw;
     if (raw > 128) {
         unsigned exponent = 256u - raw;
-        if (exponent > 12) return nullptr;
+        if (exponent > 12) return std::nullopt;
         sectorsPerCluster = uint64_t{1} << exponent;
     }
-    if (sectorsPerCluster < 1 || sectorsPerCluster > 4096) return nullptr;
-    uint64_t clusterSize = bytesPerSector * sectorsPerCluster;
+    if (sectorsPerCluster < 1 || sectorsPerCluster > 4096) return std::nullopt;
+    g.clusterSize = g.bytesPerSector * sectorsPerCluster;
 
     int8_t perRecord = i8(boot, 64);
-    int64_t recordSize;
     if (perRecord >= 0) {
-        uint64_t bytes = static_cast<uint64_t>(perRecord) * clusterSize;
-        if (bytes < 512 || bytes > 65536) return nullptr;
-        recordSize = static_cast<int64_t>(bytes);
+        uint64_t bytes = static_cast<uint64_t>(perRecord) * g.clusterSize;
+        if (bytes < 512 || bytes > 65536) return std::nullopt;
+        g.recordSize = static_cast<int64_t>(bytes);
     } else if (perRecord >= -16 && perRecord <= -9) {
-        recordSize = int64_t{1} << (-perRecord);
+        g.recordSize = int64_t{1} << (-perRecord);
     } else {
-        return nullptr;
+        return std::nullopt;
     }
 
     // A sector count whose byte size overflows says nothing usable: unknown.
-    uint64_t totalSectors = u64le(boot, 40);
-    uint64_t volumeSize = 0;
-    if (!checkedMul(totalSectors, bytesPerSector, volumeSize)) volumeSize = 0;
-    auto context = std::make_unique<NTFSContext>(src, base, clusterSize, recordSize, volumeSize);
+    if (!checkedMul(u64le(boot, 40), g.bytesPerSector, g.volumeSize)) g.volumeSize = 0;
+    return g;
+}
+
+std::unique_ptr<NTFSContext> NTFSContext::fromBoot(DiskSource& src, uint64_t base, ByteSpan boot) {
+    auto g = NTFSParser::geometry(boot);
+    if (!g) return nullptr;
+    auto context = std::make_unique<NTFSContext>(src, base, g->clusterSize, g->recordSize, g->volumeSize);
     context->mftLCN = u64le(boot, 48);
     context->mirrLCN = u64le(boot, 56);
     return context;
@@ -215,18 +219,21 @@ NTFSContext::ExtentList NTFSContext::extents(const std::vector<CompressedRuns::R
             result.extents.push_back({std::nullopt, length});
             continue;
         }
+        // A place past the source's end is kept: the file reader counts those
+        // bytes as unreadable. A place that cannot be computed ends the list.
         uint64_t relative, offset;
-        if (checkedMul(*run.lcn, clusterSize, relative) && checkedAdd(base, relative, offset) &&
-            offset < src.size) {
-            result.extents.push_back({offset, length});
-        } else {
-            result.extents.push_back({std::nullopt, length});
+        if (!checkedMul(*run.lcn, clusterSize, relative) || !checkedAdd(base, relative, offset)) {
             result.valid = false;
+            return result;
         }
+        result.extents.push_back({offset, length});
+        if (offset >= src.size) result.valid = false;
     }
+    // Bytes no run places are unknown, not a hole: the list stops short of
+    // them. Past the initialised size the bytes are known zeros.
     if (remaining > 0) {
-        result.extents.push_back({std::nullopt, remaining});
         result.valid = false;
+        return result;
     }
     if (size > initSize) result.extents.push_back({std::nullopt, size - initSize});
     return result;
@@ -254,10 +261,12 @@ NTFSContext::MergedData NTFSContext::mergedData(const std::vector<DataFragment>&
             break;
         }
     result.gaps = sorted.front()->startVCN != 0;
+    if (result.gaps) result.runsBeforeGap = 0;
     uint64_t expected = 0;
     for (auto* fragment : sorted) {
         if (fragment->startVCN < expected) continue;  // overlaps what is joined already
         if (fragment->startVCN > expected) {
+            if (!result.gaps) result.runsBeforeGap = result.runs.size();
             result.runs.push_back({std::nullopt, fragment->startVCN - expected});
             result.gaps = true;
             expected = fragment->startVCN;

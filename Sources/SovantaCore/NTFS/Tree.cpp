@@ -4,8 +4,9 @@
 
 #include <algorithm>
 
-#include "SovantaCore/NTFS.h"
+#include "SovantaCore/NTFS/Context.h"
 #include "SovantaCore/NTFS/Layout.h"
+#include "SovantaCore/TreeAssembler.h"
 
 namespace sovanta {
 
@@ -13,17 +14,11 @@ using namespace ntfs;
 
 namespace {
 
-const char* const orphanFolderName = "$Forældreløse filer";
 const char* const noteDamagedRecord = "MFT-posten er delvist beskadiget";
 const char* const noteNoData = "Dataattributten mangler";
 const char* const noteEncrypted = "EFS-krypteret – kan ikke dekrypteres";
 const char* const notePlacementMissing = "Dele af filens placering mangler";
 const char* const noteReused = "Klyngerne er genbrugt af andre filer";
-const char* const notePartlyOverwritten = "Dele af filen kan være overskrevet";
-
-std::string rebuiltNote(size_t count) {
-    return "Genopbygget ud fra " + std::to_string(count) + " MFT-poster fundet ved dyb scanning.";
-}
 
 // A deleted folder's record has its sequence number raised by one.
 bool raisedByDeletion(uint16_t recordSeq, uint16_t storedSeq) {
@@ -118,6 +113,8 @@ void NTFSContext::fillData(FileNode& node, MFTRecord& record, const FNInfo& name
         return;
     }
     const DataFragment& main = *joined.main;
+    // Past a missing fragment the bytes are unknown: the runs end there.
+    if (joined.gaps) joined.runs.resize(std::min(joined.runsBeforeGap, joined.runs.size()));
     node.size = main.dataSize;
     node.recoverability = Recoverability::unknown;
     if (main.encrypted) {
@@ -131,6 +128,11 @@ void NTFSContext::fillData(FileNode& node, MFTRecord& record, const FNInfo& name
         compressed.volumeOffset = base;
         compressed.runs = joined.runs;
         node.data = std::move(compressed);
+        if (joined.gaps) {
+            node.recoverability = Recoverability::partial;
+            node.note = notePlacementMissing;
+            return;
+        }
     } else {
         auto placed = extents(joined.runs, main.dataSize, main.initSize);
         node.data = std::move(placed.extents);
@@ -171,15 +173,26 @@ void NTFSContext::fillData(FileNode& node, MFTRecord& record, const FNInfo& name
         node.note = noteReused;
     } else {
         node.recoverability = Recoverability::partial;
-        node.note = notePartlyOverwritten;
+        node.note = treetext::partlyOverwrittenNote;
     }
 }
 
 // MARK: Building the tree
 
-VolumePtr NTFSContext::buildVolume(MFTRecordMap records, const std::string& origin, WorkProgress* progress) {
-    // Extension records join their base record when the base is the one they
-    // were written for.
+namespace {
+
+// What a child's parent test needs of a node's record.
+struct LinkInfo {
+    uint16_t parentSeq = 0;  // the parent's sequence number as the chosen name stores it
+    uint16_t seq = 0;
+    bool inUse = false;
+};
+
+using NTFSTree = TreeAssembler<uint64_t, LinkInfo>;
+
+// Extension records join their base record when the base is the one they
+// were written for; all of them leave the map.
+void joinExtensions(MFTRecordMap& records) {
     std::vector<uint64_t> extensions;
     for (auto& [number, record] : records)
         if (record.baseRef != 0 && record.baseRef != number) extensions.push_back(number);
@@ -202,134 +215,73 @@ VolumePtr NTFSContext::buildVolume(MFTRecordMap records, const std::string& orig
         for (auto& fragment : extension.data) base.data.push_back(std::move(fragment));
         for (auto& name : extension.names) base.names.push_back(std::move(name));
     }
-    extensionRecords.clear();
-    extensionRecords.shrink_to_fit();
+}
 
+// A parent link holds to a folder whose sequence number is the one the name
+// stores, or one above it when the folder was deleted.
+bool linkHolds(const NTFSTree::Entry& child, const NTFSTree::Entry& parent) {
+    if (!parent.node->isDirectory) return false;
+    uint16_t stored = child.info.parentSeq;
+    return stored == 0 || stored == parent.info.seq || (raisedByDeletion(parent.info.seq, stored) && !parent.info.inUse);
+}
+
+}  // namespace
+
+void NTFSContext::loadTables(const MFTRecordMap& records) {
     label.clear();
     if (auto it = records.find(volumeRecord); it != records.end() && it->second.sourceOffset != 0)
         label = volumeName(src.readReporting(it->second.sourceOffset, recordSize).data).value_or("");
     auto bitmapIt = records.find(bitmapRecord);
     loadBitmap(bitmapIt == records.end() ? nullptr : &bitmapIt->second);
+}
+
+FileNodePtr NTFSContext::makeNode(uint64_t number, MFTRecord& record, uint64_t& parent, uint16_t& parentSeq) {
+    const FNInfo* best = record.bestName();
+    FNInfo name = std::move(record.names[static_cast<size_t>(best - record.names.data())]);
+    auto node = FileNode::make(std::move(name.name), record.isDir, 0,
+                               record.inUse ? EntryStatus::existing : EntryStatus::deleted, Recoverability::unknown);
+    node->created = record.siCreated ? record.siCreated : name.created;
+    node->modified = record.siModified ? record.siModified : name.modified;
+    node->fsID = number;
+    if (!record.isDir) fillData(*node, record, name);
+    if (!record.fixupOK) node->note = node->note ? *node->note + ". " + noteDamagedRecord : noteDamagedRecord;
+    parent = name.parent;
+    parentSeq = name.parentSeq;
+    return node;
+}
+
+VolumePtr NTFSContext::buildVolume(MFTRecordMap records, const std::string& origin, WorkProgress* progress) {
+    joinExtensions(records);
+    loadTables(records);
 
     auto root = FileNode::make("", true, 0, EntryStatus::existing, Recoverability::unknown);
     root->fsID = rootRecord;
+    NTFSTree tree(rootRecord, root);
+    // The children of $Extend ($ObjId, $Quota, $Reparse, $UsnJrnl …) and
+    // everything below them are the file system's own, like the records
+    // below 16: passed over, not listed as lost files.
+    tree.hideBelow(extendRecord);
+    tree.reserve(records.size());
 
-    // Per record that became a node: the node, its chosen name's parent
-    // reference, what a child's parent test needs of the record itself, and
-    // whether the parent chain reaches the root. The records are let go of
-    // as their nodes are made, so the two never take their full room at once.
-    enum class Reach : uint8_t { unknown, walking, yes, no };
-    struct Entry {
-        FileNodePtr node;
-        uint64_t parent = 0;
-        uint16_t parentSeq = 0;
-        uint16_t seq = 0;
-        bool inUse = false;
-        Reach reach = Reach::unknown;
-    };
-    std::unordered_map<uint64_t, Entry> entries;
-    entries.reserve(records.size());
-    entries[rootRecord] = Entry{root, rootRecord, 0, 0, true, Reach::yes};
-
+    // The records are let go of as their nodes are made, so the two never
+    // take their full room at once. The system records (15 and below) and
+    // records without a name make no node.
     size_t count = 0;
     const double total = static_cast<double>(std::max<size_t>(records.size(), 1));
     for (auto it = records.begin(); it != records.end(); it = records.erase(it)) {
-        const uint64_t number = it->first;
-        MFTRecord& record = it->second;
         ++count;
         if (progress && count % 20000 == 0) progress->report(static_cast<double>(count) / total, "Opbygger mappetræ …");
-        if (number == rootRecord || number <= lastSystemRecord) continue;
-        const FNInfo* best = record.bestName();
-        if (!best) continue;
-        FNInfo name = std::move(record.names[static_cast<size_t>(best - record.names.data())]);
-        auto node = FileNode::make(std::move(name.name), record.isDir, 0,
-                                   record.inUse ? EntryStatus::existing : EntryStatus::deleted,
-                                   Recoverability::unknown);
-        node->created = record.siCreated ? record.siCreated : name.created;
-        node->modified = record.siModified ? record.siModified : name.modified;
-        node->fsID = number;
-        if (!record.isDir) fillData(*node, record, name);
-        if (!record.fixupOK) node->note = node->note ? *node->note + ". " + noteDamagedRecord : noteDamagedRecord;
-        entries[number] = Entry{std::move(node), name.parent, name.parentSeq, record.seq, record.inUse, Reach::unknown};
+        const uint64_t number = it->first;
+        MFTRecord& record = it->second;
+        if (number <= lastSystemRecord || !record.bestName()) continue;
+        uint64_t parent = 0;
+        LinkInfo info{0, record.seq, record.inUse};
+        auto node = makeNode(number, record, parent, info.parentSeq);
+        tree.add(number, std::move(node), parent, info);
     }
 
-    auto validParent = [&](uint64_t n) -> std::optional<uint64_t> {
-        auto self = entries.find(n);
-        if (self == entries.end()) return std::nullopt;
-        uint64_t p = self->second.parent;
-        if (p == n) return std::nullopt;
-        if (p == rootRecord) return p;
-        if (p <= lastSystemRecord) return std::nullopt;
-        // A node exists only for a record that exists.
-        auto parent = entries.find(p);
-        if (parent == entries.end() || !parent->second.node->isDirectory) return std::nullopt;
-        uint16_t stored = self->second.parentSeq;
-        if (stored != 0 && stored != parent->second.seq &&
-            !(raisedByDeletion(parent->second.seq, stored) && !parent->second.inUse))
-            return std::nullopt;
-        return p;
-    };
-    // Walks up the parent links once per number: every number on the way is
-    // marked while walking and then memoised, so a loop ends at a mark.
-    std::vector<uint64_t> path;
-    auto reachesRoot = [&](uint64_t n) -> bool {
-        path.clear();
-        bool result = false;
-        uint64_t current = n;
-        while (true) {
-            auto it = entries.find(current);
-            if (it == entries.end()) break;
-            Reach state = it->second.reach;
-            if (state == Reach::yes || state == Reach::no) {
-                result = state == Reach::yes;
-                break;
-            }
-            if (state == Reach::walking) break;  // a loop
-            it->second.reach = Reach::walking;
-            path.push_back(current);
-            auto parent = validParent(current);
-            if (!parent) break;
-            current = *parent;
-        }
-        for (uint64_t visited : path) entries[visited].reach = result ? Reach::yes : Reach::no;
-        return result;
-    };
-
-    FileNodePtr orphans;
-    for (auto& [number, entry] : entries) {
-        if (number == rootRecord) continue;
-        FileNode& node = *entry.node;
-        std::optional<uint64_t> parent;
-        if (reachesRoot(number)) parent = validParent(number);
-        if (parent) {
-            auto& p = *entries[*parent].node;
-            p.add(entry.node);
-            if (p.status != EntryStatus::existing && node.status == EntryStatus::existing)
-                node.status = EntryStatus::deleted;
-            continue;
-        }
-        if (!orphans) {
-            orphans = FileNode::make(orphanFolderName, true, 0, EntryStatus::orphaned, Recoverability::unknown);
-            orphans->fsID = 0;
-        }
-        if (node.status == EntryStatus::existing) node.status = EntryStatus::orphaned;
-        orphans->add(entry.node);
-    }
-    entries.clear();
-
-    // A deleted folder's contents are deleted, all the way down.
-    std::vector<FileNode*> stack = {root.get()};
-    while (!stack.empty()) {
-        FileNode* folder = stack.back();
-        stack.pop_back();
-        for (auto& child : folder->children()) {
-            if (folder->status == EntryStatus::deleted && child->status == EntryStatus::existing)
-                child->status = EntryStatus::deleted;
-            if (child->isDirectory) stack.push_back(child.get());
-        }
-    }
-    if (orphans) root->add(orphans);
-    root->sortChildren();
+    tree.placeAll(linkHolds);
+    tree.finish(true);
 
     uint64_t size = volumeSize ? volumeSize : (src.size > base ? src.size - base : 0);
     auto volume = Volume::make(FileSystemType::ntfs, label, base, size, root, origin);
@@ -352,35 +304,6 @@ std::optional<VolumePtr> NTFSParser::parse(DiskSource& source, uint64_t offset, 
     if (records.empty()) return std::nullopt;
     auto volume = context->buildVolume(std::move(records), origin, progress);
     for (auto& note : notes) volume->notes.push_back(note);
-    return volume;
-}
-
-std::optional<VolumePtr> NTFSParser::parse(DiskSource& source, uint64_t offset, uint64_t clusterSize,
-                                           int64_t recordSize, uint64_t volumeSize,
-                                           const std::vector<uint64_t>& recordOffsets, const std::string& origin,
-                                           WorkProgress* progress) {
-    // A record too small to hold a header, or larger than any NTFS record,
-    // cannot be read as one.
-    if (clusterSize == 0 || recordSize < 512 || recordSize > 65536) return std::nullopt;
-    NTFSContext context(source, offset, clusterSize, recordSize, volumeSize);
-    MFTRecordMap records;
-    const double total = static_cast<double>(std::max<size_t>(recordOffsets.size(), 1));
-    for (size_t i = 0; i < recordOffsets.size(); ++i) {
-        if (progress && i % 2000 == 0) {
-            if (progress->isCancelled()) break;
-            progress->report(static_cast<double>(i) / total, "Læser fundne MFT-poster …");
-        }
-        Bytes bytes = source.readReporting(recordOffsets[i], recordSize).data;
-        auto record = NTFSContext::parseRecord(bytes, std::nullopt);
-        if (!record || !record->hasNumber) continue;
-        record->sourceOffset = recordOffsets[i];
-        auto [it, inserted] = records.try_emplace(record->number);
-        if (inserted || (!it->second.inUse && record->inUse)) it->second = std::move(*record);
-    }
-    if (records.size() < 2) return std::nullopt;
-    size_t stored = records.size();
-    auto volume = context.buildVolume(std::move(records), origin, progress);
-    volume->notes.push_back(rebuiltNote(stored));
     return volume;
 }
 

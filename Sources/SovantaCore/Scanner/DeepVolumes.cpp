@@ -65,123 +65,27 @@ std::optional<uint64_t> primaryPosition(const FoundBoot& boot) {
             return std::nullopt;
         }
         case FileSystemType::ntfs: {
-            uint64_t bps = u16le(s, 11), count = u64le(s, 40);
-            if (bps == 0 || count == 0 || count > UINT64_MAX / bps) return std::nullopt;
-            uint64_t back = bps * count;
-            if (o >= back) return o - back;
-            return std::nullopt;
+            auto geometry = NTFSParser::geometry(s);
+            if (!geometry || geometry->volumeSize == 0 || o < geometry->volumeSize) return std::nullopt;
+            return o - geometry->volumeSize;
         }
         default: return std::nullopt;
     }
 }
 
+// A volume from the loose records inside the NTFS volume a boot sector
+// describes, with the geometry the reader itself reads from it.
 std::optional<VolumePtr> ntfsFromRecords(DiskSource& src, const FoundBoot& boot, const DeepScanResult& result,
                                          WorkProgress& progress) {
-    const Bytes& s = boot.sector;
-    uint64_t bps = u16le(s, 11);
-    uint8_t spcByte = u8(s, 13);
-    uint64_t spc = spcByte <= 0x80 ? spcByte : (spcByte >= 0xC1 ? (uint64_t{1} << (256 - spcByte)) : 0);
-    uint64_t count = u64le(s, 40);
-    if (bps == 0 || spc == 0 || count > UINT64_MAX / bps) return std::nullopt;
-    uint64_t volumeSize = count * bps;
-    uint64_t o = boot.offset;
+    auto geometry = NTFSParser::geometry(boot.sector);
+    if (!geometry || geometry->volumeSize == 0) return std::nullopt;
+    const uint64_t o = boot.offset;
     std::vector<uint64_t> records;
     auto first = std::lower_bound(result.mftRecords.begin(), result.mftRecords.end(), o);
-    for (auto it = first; it != result.mftRecords.end() && *it - o < volumeSize; ++it) records.push_back(*it);
+    for (auto it = first; it != result.mftRecords.end() && *it - o < geometry->volumeSize; ++it) records.push_back(*it);
     if (records.size() < 2) return std::nullopt;
-    if (spc > UINT64_MAX / bps) return std::nullopt;
-    uint64_t clusterSize = bps * spc;
-    int8_t n = i8(s, 64);
-    uint64_t recordSize;
-    if (n < 0) {
-        recordSize = n >= -15 ? (uint64_t{1} << (-n)) : 65536;
-    } else {
-        if (clusterSize > UINT64_MAX / static_cast<uint64_t>(std::max<int>(n, 1))) return std::nullopt;
-        recordSize = static_cast<uint64_t>(n) * clusterSize;
-    }
-    recordSize = std::max<uint64_t>(recordSize, 1024);
-    if (recordSize > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
-    return NTFSParser::parse(src, o, clusterSize, static_cast<int64_t>(recordSize), volumeSize, records,
+    return NTFSParser::parse(src, o, geometry->clusterSize, geometry->recordSize, geometry->volumeSize, records,
                              origin::deepScanMFTRecords, &progress);
-}
-
-// Candidate records are read once, in contiguous reads of up to 4 MiB, and
-// kept for every cluster size that is tried.
-class RecordCache {
-public:
-    RecordCache(DiskSource& src, const std::vector<uint64_t>& offsets)
-        : src_(src), offsets_(offsets), bytes_(offsets.size()) {}
-
-    const Bytes& at(size_t k) {
-        if (bytes_[k].empty()) fill(k);
-        return bytes_[k];
-    }
-
-private:
-    void fill(size_t k) {
-        constexpr uint64_t recordSize = 1024, maxRun = 4096;
-        size_t end = k + 1;
-        while (end < offsets_.size() && end - k < maxRun && offsets_[end] == offsets_[end - 1] + recordSize &&
-               bytes_[end].empty())
-            ++end;
-        Bytes run = src_.read(offsets_[k], static_cast<int64_t>((end - k) * recordSize));
-        for (size_t i = k; i < end; ++i)
-            bytes_[i].assign(run.begin() + static_cast<int64_t>((i - k) * recordSize),
-                             run.begin() + static_cast<int64_t>((i - k + 1) * recordSize));
-    }
-
-    DiskSource& src_;
-    const std::vector<uint64_t>& offsets_;
-    std::vector<Bytes> bytes_;
-};
-
-std::optional<VolumePtr> rebuildNTFS(DiskSource& src, const std::vector<uint64_t>& orphans, WorkProgress& progress) {
-    static const uint64_t clusterSizes[] = {4096, 512, 1024, 2048, 8192, 16384, 32768, 65536};
-    RecordCache cache(src, orphans);
-    size_t anchors = std::min<size_t>(orphans.size(), 200000);
-    for (size_t a = 0; a < anchors; ++a) {
-        uint64_t r = orphans[a];
-        const Bytes& record = cache.at(a);
-        if (u32le(record, 44) != 0 || u16le(record, 4) < 48) continue;
-        Bytes copy = record;  // the fixups are applied in place
-        auto parsed = NTFSContext::parseRecord(copy, 0);
-        if (!parsed || !parsed->bestName() || parsed->bestName()->name != "$MFT") continue;
-        if (parsed->data.empty() || parsed->data.front().runs.empty() || !parsed->data.front().runs.front().lcn)
-            continue;
-        uint64_t L = *parsed->data.front().runs.front().lcn;
-        for (uint64_t C : clusterSizes) {
-            if (L != 0 && C > UINT64_MAX / L) continue;
-            uint64_t back = L * C;
-            if (back > r || (r - back) % 512 != 0) continue;
-            uint64_t S = r - back;
-            size_t first = static_cast<size_t>(std::lower_bound(orphans.begin(), orphans.end(), S) - orphans.begin());
-            size_t candidates = orphans.size() - first;
-            NTFSContext context(src, S, C, 1024, src.size - S);
-            MFTRecordMap stored;
-            for (size_t k = first; k < orphans.size(); ++k) {
-                size_t i = k - first;
-                if (i % 2000 == 0) {
-                    if (progress.isCancelled()) break;
-                    progress.report(std::min(1.0, static_cast<double>(i) / static_cast<double>(candidates)),
-                                    "Læser fundne MFT-poster …");
-                }
-                Bytes bytes = cache.at(k);
-                auto rec = NTFSContext::parseRecord(bytes, std::nullopt);
-                if (!rec || !rec->hasNumber) continue;
-                rec->sourceOffset = orphans[k];
-                auto existing = stored.find(rec->number);
-                if (existing == stored.end()) stored.emplace(rec->number, std::move(*rec));
-                else if (!existing->second.inUse && rec->inUse) existing->second = std::move(*rec);
-            }
-            if (stored.size() < 2) continue;
-            size_t used = stored.size();
-            auto volume = context.buildVolume(std::move(stored), origin::deepScanRebuiltNTFS, &progress);
-            volume->notes.push_back("Genopbygget ud fra " + std::to_string(used) +
-                                    " MFT-poster fundet ved dyb scanning.");
-            if (!volume->root->children().empty()) return volume;
-        }
-    }
-    return std::nullopt;
 }
 
 }  // namespace
@@ -286,7 +190,7 @@ std::vector<VolumePtr> DeepScanner::buildVolumes(DiskSource& src, const DeepScan
         if (!inside) orphans.push_back(r);
     }
     if (orphans.size() >= 8) {
-        if (auto v = rebuildNTFS(src, orphans, progress)) output.push_back(*v);
+        if (auto v = NTFSParser::rebuildFromAnchors(src, orphans, &progress)) output.push_back(*v);
     }
     return output;
 }
