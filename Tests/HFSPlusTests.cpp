@@ -20,7 +20,7 @@
 
 #include "ScanTestSupport.h"
 #include "SovantaCore/FileReader.h"
-#include "SovantaCore/HFSPlus.h"
+#include "SovantaCore/HFSPlus/Context.h"
 #include "SovantaCore/Recovery.h"
 #include "SovantaCore/Scanner.h"
 #include "TestSupport.h"
@@ -618,7 +618,7 @@ TEST(HFSPlus, LiveAndStaleCopiesOfOneRecord) {
     }
 }
 
-TEST(HFSPlus, DeletedFileBeyondEightExtentsIsPartialWithATrailingHole) {
+TEST(HFSPlus, DeletedFileBeyondEightExtentsIsPartialAndEndsWithItsKnownExtents) {
     // Moving the first leaf to node 2 frees node 1, which holds the root's
     // folders and the 12-extent database (8 in its record, 4 in the overflow file).
     auto freed = parseChanged(journaled, 0, [](Patch& image, const Layout& layout) {
@@ -632,9 +632,13 @@ TEST(HFSPlus, DeletedFileBeyondEightExtentsIsPartialWithATrailingHole) {
     EXPECT_EQ(db.recoverability, Recoverability::partial);
     EXPECT_EQ(db.note, HFSPlusParser::fragmentedNote);
     const auto& extents = extentsOf(db);
-    ASSERT_EQ(extents.size(), 9u);
+    // The part past the eighth extent is unknown, not a hole of zeros: no
+    // extent stands for it, so the file reader counts it as unreadable.
+    ASSERT_EQ(extents.size(), 8u);
     EXPECT_EQ(extents[0], (Extent{4067u * 4096, 11u * 4096}));
-    EXPECT_EQ(extents[8], (Extent{std::nullopt, 514860u - 85u * 4096}));
+    uint64_t placed = 0;
+    for (auto& extent : extents) placed += extent.offset ? extent.length : 0;
+    EXPECT_EQ(placed, 85u * 4096);
     // Live files in a folder whose record is now deleted are shown as deleted.
     const FileNode& log00 = *freed.files.at("Dokumenter/Logbog/log_00.txt");
     EXPECT_EQ(log00.status, EntryStatus::deleted);
@@ -654,7 +658,8 @@ TEST(HFSPlus, LiveFileUsesTheExtentsOverflowFile) {
     }
     EXPECT_EQ(total, 514860u);
 
-    // Without the overflow file the live file keeps its first eight extents and is partial.
+    // Without the overflow file the live file keeps its first eight extents
+    // and is partial; no extent stands for the unknown rest.
     auto noOverflow = parseChanged(journaled, 0, [](Patch& image, const Layout& layout) {
         put64(image, layout.header + 192, 0);
     });
@@ -662,9 +667,9 @@ TEST(HFSPlus, LiveFileUsesTheExtentsOverflowFile) {
     const FileNode& cut = *noOverflow.files.at("Dokumenter/database_fragmenteret.db");
     EXPECT_EQ(cut.status, EntryStatus::existing);
     EXPECT_EQ(cut.recoverability, Recoverability::partial);
-    EXPECT_FALSE(cut.note);
-    ASSERT_EQ(extentsOf(cut).size(), 9u);
-    EXPECT_FALSE(extentsOf(cut).back().offset);
+    EXPECT_EQ(cut.note, HFSPlusParser::fragmentedNote);
+    ASSERT_EQ(extentsOf(cut).size(), 8u);
+    for (auto& e : extentsOf(cut)) EXPECT_TRUE(e.offset);
 }
 
 // ---- single-field damage and special records --------------------------------
@@ -787,15 +792,17 @@ TEST(HFSPlus, NoVolume) {
     }
 }
 
-TEST(HFSPlus, PlacesPastTheEndOfTheSourceHaveNoOffset) {
-    // The image cut after block 2000: the catalog is inside, the database is not.
+TEST(HFSPlus, PlacesPastTheEndOfTheSourceKeepTheirOffsets) {
+    // The image cut after block 2000: the catalog is inside, the database is
+    // not. Its places are kept so that the file reader counts them unreadable.
     auto image = readBytes(fixtureImage(journaled));
     image.resize(2000 * 4096);
     auto source = memorySource(image);
     auto volume = HFSPlusParser::parse(*source, 0, origin::partitionTable);
     ASSERT_TRUE(volume);
     auto files = listing((*volume)->root);
-    for (auto& e : extentsOf(*files.at("Dokumenter/database_fragmenteret.db"))) EXPECT_FALSE(e.offset);
+    for (auto& e : extentsOf(*files.at("Dokumenter/database_fragmenteret.db")))
+        EXPECT_TRUE(e.offset && *e.offset >= image.size());
     EXPECT_TRUE(extentsOf(*files.at("Æbleskiver.txt")).front().offset);
 }
 

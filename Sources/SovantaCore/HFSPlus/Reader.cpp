@@ -1,4 +1,4 @@
-#include "SovantaCore/HFSPlus.h"
+#include "SovantaCore/HFSPlus/Context.h"
 
 #include <algorithm>
 #include <bit>
@@ -10,6 +10,7 @@
 #include <unicode/unistr.h>
 
 #include "SovantaCore/Partitions.h"
+#include "SovantaCore/TreeAssembler.h"
 
 namespace sovanta {
 
@@ -295,9 +296,15 @@ void HFSContext::fill(FileNode& node, const HFSFork& fork, uint32_t fileID, cons
     bool otherInUse = false;
     for (const auto& run : runs) {
         if (remaining == 0) break;
-        uint64_t length = std::min(static_cast<uint64_t>(run.count) * blockSize, remaining);
-        uint64_t at = base + static_cast<uint64_t>(run.start) * blockSize;
-        extents.push_back(Extent{at < src.size ? std::optional<uint64_t>(at) : std::nullopt, length});
+        // A place past the source's end is kept: the file reader counts
+        // those bytes as unreadable. One that overflows ends the list.
+        uint64_t runBytes = 0, relative = 0, at = 0;
+        if (__builtin_mul_overflow(static_cast<uint64_t>(run.count), blockSize, &runBytes) ||
+            __builtin_mul_overflow(static_cast<uint64_t>(run.start), blockSize, &relative) ||
+            __builtin_add_overflow(base, relative, &at))
+            break;
+        uint64_t length = std::min(runBytes, remaining);
+        extents.push_back(Extent{at, length});
         remaining -= length;
         if (entry.live || tested >= maxTestedBlocks) continue;
         // The run's blocks in order, up to the file's testing budget; only
@@ -308,17 +315,17 @@ void HFSContext::fill(FileNode& node, const HFSFork& fork, uint32_t fileID, cons
         if (blocksInUse(tested == 0 ? from + 1 : from, to) > 0) otherInUse = true;
         tested += to - from;
     }
+    // Bytes no extent places are unknown, not a hole: the list ends with the
+    // known extents and the file is rated by what is missing.
     const bool incomplete = remaining > 0;
-    if (incomplete) extents.push_back(Extent{std::nullopt, remaining});
+    const bool nothingPlaced = extents.empty();
     node.data = std::move(extents);
 
-    if (entry.live) {
-        node.recoverability = incomplete ? Recoverability::partial : Recoverability::good;
-        return;
-    }
     if (incomplete) {
-        node.recoverability = Recoverability::partial;
+        node.recoverability = nothingPlaced ? Recoverability::poor : Recoverability::partial;
         node.note = HFSPlusParser::fragmentedNote;
+    } else if (entry.live) {
+        node.recoverability = Recoverability::good;
     } else if (allocation.empty()) {
         node.recoverability = Recoverability::unknown;
     } else if (firstInUse) {
@@ -332,6 +339,74 @@ void HFSContext::fill(FileNode& node, const HFSFork& fork, uint32_t fileID, cons
     }
 }
 
+std::unordered_map<uint32_t, HFSContext::CatalogEntry> HFSContext::readCatalog() {
+    std::unordered_map<uint32_t, CatalogEntry> entries;
+    auto catalog = openTree(readFork(HFSFork(header, catalogForkAt), catalogFileID, catalogCap));
+    if (!catalog) return entries;
+    // One entry per id: a live record over a stale one, else the later
+    // modification date.
+    forEachLeafRecord(*catalog, [&entries](ByteSpan record, bool live) {
+        auto entry = catalogEntry(record, live);
+        if (!entry) return;
+        auto [found, inserted] = entries.try_emplace(entry->id, *entry);
+        if (inserted) return;
+        CatalogEntry& held = found->second;
+        if (held.live && !entry->live) return;
+        if (held.live == entry->live) {
+            auto heldDate = held.modified.value_or(Date::min());
+            auto newDate = entry->modified.value_or(Date::min());
+            if (heldDate >= newDate) return;
+        }
+        held = std::move(*entry);
+    });
+    return entries;
+}
+
+HFSContext::PrivateData HFSContext::privateData(const std::unordered_map<uint32_t, CatalogEntry>& entries) {
+    PrivateData result;
+    for (const auto& [id, entry] : entries)
+        if (entry.isDir && entry.parent == rootID && entry.name == privateDataFolderName) result.folders.insert(id);
+    for (const auto& [id, entry] : entries) {
+        if (entry.isDir || !result.folders.count(entry.parent)) continue;
+        auto [found, inserted] = result.files.try_emplace(entry.name, id);
+        if (!inserted && entry.live && !entries.at(found->second).live) found->second = id;
+    }
+    return result;
+}
+
+FileNodePtr HFSContext::makeNode(const CatalogEntry& entry, const std::unordered_map<uint32_t, CatalogEntry>& entries,
+                                 const PrivateData& hidden, std::unordered_set<uint32_t>& linkedData) const {
+    const uint32_t id = entry.id;
+    std::string name = entry.name.empty() ? "unavngivet-" + std::to_string(id) : entry.name;
+    auto node = FileNode::make(std::move(name), entry.isDir, 0, entry.live ? EntryStatus::existing : EntryStatus::deleted,
+                               Recoverability::unknown, NoData{});
+    node->fsID = id;
+    node->created = entry.created;
+    node->modified = entry.modified;
+    if (!entry.isDir && entry.isHardLink()) {
+        // The link's own fork is empty; listing it as an empty file would
+        // hide the data it stands for.
+        auto target = hidden.files.find("iNode" + std::to_string(entry.special));
+        if (target != hidden.files.end()) {
+            const CatalogEntry& data = entries.at(target->second);
+            fill(*node, *data.fork, data.id, data);
+            node->created = data.created;
+            node->modified = data.modified;
+            linkedData.insert(data.id);
+        } else {
+            node->size = 0;
+            node->data = std::vector<Extent>{};
+            node->recoverability = Recoverability::poor;
+            node->note = hardLinkMissingNote(entry.special);
+        }
+    } else if (!entry.isDir) {
+        fill(*node, *entry.fork, id, entry);
+        // Not an empty file: say where the folder's contents are listed.
+        if (entry.isFolderLink() && !node->note) node->note = folderLinkNote(entry.special);
+    }
+    return node;
+}
+
 std::optional<VolumePtr> HFSContext::build(const std::string& origin, WorkProgress* progress) {
     if (progress) progress->report(0, HFSPlusParser::progressMessage);
 
@@ -341,38 +416,11 @@ std::optional<VolumePtr> HFSContext::build(const std::string& origin, WorkProgre
     }
     allocation = readFork(HFSFork(header, allocationForkAt), allocationFileID, allocationCap);
 
-    std::unordered_map<uint32_t, CatalogEntry> entries;
-    {
-        auto catalog = openTree(readFork(HFSFork(header, catalogForkAt), catalogFileID, catalogCap));
-        if (!catalog) return std::nullopt;
-        forEachLeafRecord(*catalog, [&entries](ByteSpan record, bool live) {
-            auto entry = catalogEntry(record, live);
-            if (!entry) return;
-            auto [found, inserted] = entries.try_emplace(entry->id, *entry);
-            if (inserted) return;
-            CatalogEntry& held = found->second;
-            if (held.live && !entry->live) return;
-            if (held.live == entry->live) {
-                auto heldDate = held.modified.value_or(Date::min());
-                auto newDate = entry->modified.value_or(Date::min());
-                if (heldDate >= newDate) return;
-            }
-            held = std::move(*entry);
-        });
-    }
+    const auto entries = readCatalog();
     if (entries.empty()) return std::nullopt;
-
     // The private data folder holds the data of hard links ("iNode<n>") and
     // files unlinked while still open ("temp<id>").
-    std::unordered_set<uint32_t> privateFolders;
-    for (const auto& [id, entry] : entries)
-        if (entry.isDir && entry.parent == rootID && entry.name == privateDataFolderName) privateFolders.insert(id);
-    std::unordered_map<std::string, uint32_t> privateFiles;
-    for (const auto& [id, entry] : entries) {
-        if (entry.isDir || !privateFolders.count(entry.parent)) continue;
-        auto [found, inserted] = privateFiles.try_emplace(entry.name, id);
-        if (!inserted && entry.live && !entries.at(found->second).live) found->second = id;
-    }
+    const PrivateData hidden = privateData(entries);
 
     auto root = FileNode::make("", true, 0, EntryStatus::existing, Recoverability::unknown, NoData{});
     root->fsID = rootID;
@@ -382,108 +430,29 @@ std::optional<VolumePtr> HFSContext::build(const std::string& origin, WorkProgre
     volume->clusterSize = blockSize;
     if (u16be(header, 0) == 0x4858) volume->notes.push_back(HFSPlusParser::hfsxNote);
 
-    std::unordered_map<uint32_t, FileNodePtr> nodes;
-    nodes.reserve(entries.size());
+    TreeAssembler<uint32_t> tree(rootID, root);
+    tree.reserve(entries.size());
     std::unordered_set<uint32_t> linkedData;
+    for (const auto& [id, entry] : entries)
+        if (id != rootID) tree.add(id, makeNode(entry, entries, hidden, linkedData), entry.parent);
+
+    // A parent link holds to a folder; a chain holds while it stays in the catalog.
+    auto linkHolds = [](const auto&, const auto& parent) { return parent.node->isDirectory; };
     for (const auto& [id, entry] : entries) {
         if (id == rootID) continue;
-        std::string name = entry.name.empty() ? "unavngivet-" + std::to_string(id) : entry.name;
-        auto node = FileNode::make(std::move(name), entry.isDir, 0,
-                                   entry.live ? EntryStatus::existing : EntryStatus::deleted,
-                                   Recoverability::unknown, NoData{});
-        node->fsID = id;
-        node->created = entry.created;
-        node->modified = entry.modified;
-        if (!entry.isDir && entry.isHardLink()) {
-            // The link's own fork is empty; listing it as an empty file would
-            // hide the data it stands for.
-            auto target = privateFiles.find("iNode" + std::to_string(entry.special));
-            if (target != privateFiles.end()) {
-                const CatalogEntry& data = entries.at(target->second);
-                fill(*node, *data.fork, data.id, data);
-                node->created = data.created;
-                node->modified = data.modified;
-                linkedData.insert(data.id);
-            } else {
-                node->size = 0;
-                node->data = std::vector<Extent>{};
-                node->recoverability = Recoverability::poor;
-                node->note = hardLinkMissingNote(entry.special);
-            }
-        } else if (!entry.isDir) {
-            fill(*node, *entry.fork, id, entry);
-            // Not an empty file: say where the folder's contents are listed.
-            if (entry.isFolderLink() && !node->note) node->note = folderLinkNote(entry.special);
-        }
-        nodes.emplace(id, std::move(node));
-    }
-
-    // Whether an entry's chain of parents reaches the root, memoised.
-    std::unordered_map<uint32_t, bool> reaches{{rootID, true}};
-    auto reachesRoot = [&](uint32_t start) {
-        std::vector<uint32_t> walk;
-        std::unordered_set<uint32_t> seen;
-        bool result = false;
-        for (uint32_t id = start;;) {
-            if (auto known = reaches.find(id); known != reaches.end()) {
-                result = known->second;
-                break;
-            }
-            auto entry = entries.find(id);
-            if (!seen.insert(id).second || entry == entries.end()) break;
-            walk.push_back(id);
-            uint32_t parent = entry->second.parent;
-            if (parent != rootID) {
-                auto parentNode = nodes.find(parent);
-                if (parentNode == nodes.end() || !parentNode->second->isDirectory) break;
-            }
-            id = parent;
-        }
-        for (uint32_t id : walk) reaches[id] = result;
-        return result;
-    };
-
-    FileNodePtr orphans;
-    auto addOrphan = [&](const FileNodePtr& node) {
-        if (!orphans) {
-            orphans = FileNode::make(HFSPlusParser::orphanFolderName, true, 0, EntryStatus::orphaned,
-                                     Recoverability::unknown, NoData{});
-        }
-        if (node->status == EntryStatus::existing) node->status = EntryStatus::orphaned;
-        orphans->add(node);
-    };
-
-    for (const auto& [id, node] : nodes) {
+        const FileNodePtr& node = tree.find(id)->node;
+        // A name beginning with U+0000 (the private folders) keeps the node
+        // and everything under it out of the tree.
         if (!node->name.empty() && node->name[0] == '\0') continue;
-        const CatalogEntry& entry = entries.at(id);
-        if (!entry.isDir && privateFolders.count(entry.parent)) {
+        if (!entry.isDir && hidden.folders.count(entry.parent)) {
             // Hard-link data stays hidden behind its links; anything else there
             // (a file unlinked while open, data no link reaches) is shown.
-            if (!linkedData.count(id)) addOrphan(node);
+            if (!linkedData.count(id)) tree.orphans().adopt(node);
             continue;
         }
-        if (reachesRoot(id)) {
-            const FileNodePtr& parent = entry.parent == rootID ? root : nodes.at(entry.parent);
-            parent->add(node);
-        } else {
-            addOrphan(node);
-        }
+        tree.place(id, linkHolds);
     }
-
-    // Everything below a deleted folder was deleted with it.
-    std::vector<FileNode*> folders{root.get()};
-    while (!folders.empty()) {
-        FileNode* folder = folders.back();
-        folders.pop_back();
-        for (const auto& child : folder->children()) {
-            if (folder->status == EntryStatus::deleted && child->status == EntryStatus::existing)
-                child->status = EntryStatus::deleted;
-            if (child->isDirectory) folders.push_back(child.get());
-        }
-    }
-
-    if (orphans) root->add(orphans);
-    root->sortChildren();
+    tree.finish(true);
     if (allocation.empty()) volume->notes.push_back(HFSPlusParser::allocationNote);
     return volume;
 }
