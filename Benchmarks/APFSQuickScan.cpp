@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "SovantaCore/APFS.h"
+#include "SovantaCore/APFS/Container.h"
 #include "SovantaCore/DiskSource.h"
 #include "SovantaCore/Scanner.h"
 

@@ -6,7 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "SovantaCore/APFS.h"
+#include "SovantaCore/APFS/Container.h"
 #include "SovantaCore/Binary.h"
 #include "SovantaCore/Carver.h"
 #include "SovantaCore/DiskList.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "SovantaCore/APFS.h"
+#include "SovantaCore/APFS/Container.h"
 #include "SovantaCore/Binary.h"
 #include "SovantaCore/DiskSource.h"
 #include "TestSupport.h"

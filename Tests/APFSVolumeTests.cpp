@@ -352,8 +352,9 @@ TEST(APFSVolume, PlacesFileDataFromExtents) {
         uint64_t size;
     };
     for (const Want& w : std::vector<Want>{
-             {"short end", E{{30 * B, 4096}, {std::nullopt, 5904}}, Recoverability::partial, incompleteNote, 10000},
-             {"no extents", E{{std::nullopt, 10000}}, Recoverability::poor, incompleteNote, 10000},
+             // An end no extent covers is unknown, not a hole: no extent stands for it.
+             {"short end", E{{30 * B, 4096}}, Recoverability::partial, incompleteNote, 10000},
+             {"no extents", E{}, Recoverability::poor, incompleteNote, 10000},
              {"leading hole", E{{std::nullopt, 8192}, {31 * B, 4096}}, Recoverability::good, std::nullopt, 12288},
              {"block 0 is a hole", E{{std::nullopt, 4096}, {32 * B, 4096}}, Recoverability::good, std::nullopt, 8192},
              {"empty", E{}, Recoverability::good, std::nullopt, 0},

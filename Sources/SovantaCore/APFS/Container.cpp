@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "SovantaCore/APFS.h"
+#include "SovantaCore/APFS/Container.h"
 #include "SovantaCore/APFS/Records.h"
 #include "SovantaCore/Binary.h"
 

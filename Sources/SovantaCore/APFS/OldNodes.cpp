@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <map>
 
-#include "SovantaCore/APFS.h"
+#include "SovantaCore/APFS/Container.h"
 #include "SovantaCore/APFS/Records.h"
 #include "SovantaCore/Binary.h"
 
@@ -119,6 +119,32 @@ struct Target {
     }
 };
 
+// Places a deleted file's bytes from the newest extents found. A gap or an
+// uncovered end is unknown (an extent record in a node not found, or blocks
+// reused): the list stops there and the file is poor. Physical block 0 is a
+// hole of a sparse file.
+std::pair<std::vector<Extent>, Recoverability> placeOldData(const OldInode& old,
+                                                            const std::map<uint64_t, OldExtent>& stream,
+                                                            const APFSDeepInfo& geometry) {
+    const uint64_t size = old.size;
+    uint64_t p = 0;
+    std::vector<Extent> placed;
+    for (const auto& [logical, extent] : stream) {
+        if (p >= size || logical > p) break;
+        if (logical < p) continue;  // overlaps what is placed already
+        uint64_t length = std::min(extent.length, size - logical);
+        std::optional<uint64_t> at;
+        if (extent.physical != 0) {
+            at = apfs::byteOffset(geometry.base, extent.physical, geometry.blockSize);
+            if (!at) break;
+        }
+        placed.push_back(Extent{at, length});
+        p += length;
+    }
+    Recoverability rating = p < size || old.compressed ? Recoverability::poor : Recoverability::unknown;
+    return {std::move(placed), rating};
+}
+
 }  // namespace
 
 std::vector<std::pair<VolumePtr, FileNodePtr>> deletedFromOldNodes(const std::vector<VolumePtr>& volumes,
@@ -211,39 +237,9 @@ std::vector<std::pair<VolumePtr, FileNodePtr>> deletedFromOldNodes(const std::ve
         auto stream = extents.find(inode->second.privateID);
         if (stream == extents.end()) continue;
 
-        // Place the bytes: any gap or uncovered end makes the file poor, as
-        // nothing tells whether the blocks were reused.
         const OldInode& old = inode->second;
-        uint64_t size = old.size, p = 0;
-        bool gap = false;
-        std::vector<Extent> placed;
-        for (const auto& [logical, extent] : stream->second) {
-            if (p >= size) break;
-            if (p < logical) {
-                uint64_t stop = std::min(logical, size);
-                placed.push_back(Extent{std::nullopt, stop - p});
-                gap = true;
-                p = stop;
-                if (logical >= size) break;
-            }
-            if (logical == p) {
-                uint64_t length = std::min(extent.length, size - logical);
-                std::optional<uint64_t> at;
-                if (extent.physical != 0) at = apfs::byteOffset(target->info->base, extent.physical,
-                                                               target->info->blockSize);
-                placed.push_back(Extent{at, length});
-                p += length;
-            }
-        }
-        Recoverability rating = Recoverability::unknown;
-        if (p < size) {
-            placed.push_back(Extent{std::nullopt, size - p});
-            rating = Recoverability::poor;
-        } else if (gap || old.compressed) {
-            rating = Recoverability::poor;
-        }
-
-        auto file = FileNode::make(drec.name, false, size, EntryStatus::deleted, rating, std::move(placed));
+        auto [placed, rating] = placeOldData(old, stream->second, *target->info);
+        auto file = FileNode::make(drec.name, false, old.size, EntryStatus::deleted, rating, std::move(placed));
         file->created = old.created;
         file->modified = old.modified;
         file->fsID = fileID;

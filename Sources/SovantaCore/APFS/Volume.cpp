@@ -4,9 +4,10 @@
 #include <cstdio>
 #include <unordered_set>
 
-#include "SovantaCore/APFS.h"
+#include "SovantaCore/APFS/Container.h"
 #include "SovantaCore/APFS/Records.h"
 #include "SovantaCore/Binary.h"
+#include "SovantaCore/TreeAssembler.h"
 
 namespace sovanta {
 
@@ -63,14 +64,19 @@ void placeLiveData(FileNode& file, std::vector<FileExtentRecord> records, uint64
         }
         if (o == p) {
             uint64_t length = std::min(record.length, size - o);
+            // Physical block 0 is a hole; a place that overflows is unknown
+            // and ends the list.
             std::optional<uint64_t> offset;
-            if (record.physical != 0) offset = apfs::byteOffset(base, record.physical, blockSize);
+            if (record.physical != 0) {
+                offset = apfs::byteOffset(base, record.physical, blockSize);
+                if (!offset) break;
+            }
             extents.push_back(Extent{offset, length});
             p = o + length;
         }
     }
+    // An end no extent covers is unknown, not a hole: no extent stands for it.
     if (p < size) {
-        extents.push_back(Extent{std::nullopt, size - p});
         file.recoverability = records.empty() ? Recoverability::poor : Recoverability::partial;
         file.note = noteIncompletePlace;
     } else {
@@ -119,6 +125,92 @@ std::vector<VolumePtr> APFSContainer::volumes(const std::string& origin, WorkPro
     return result;
 }
 
+namespace {
+
+// The records of one volume's file-system tree.
+struct TreeRecords {
+    std::unordered_map<uint64_t, Inode> inodes;
+    std::vector<DirRec> entries;
+    std::unordered_map<uint64_t, std::vector<FileExtentRecord>> extents;
+    int64_t damaged = 0;
+};
+
+// Walks the tree depth-first from its root block, every block once, at most
+// maxTreeDepth levels; unreadable nodes are counted as damaged.
+TreeRecords readTree(const APFSContainer& container, uint64_t rootBlock, bool physical,
+                     const std::unordered_map<uint64_t, uint64_t>& omap, const std::string& name,
+                     WorkProgress* progress) {
+    TreeRecords out;
+    std::vector<std::pair<uint64_t, int>> stack{{rootBlock, 0}};
+    std::unordered_set<uint64_t> visited;
+    int64_t nodesRead = 0;
+    while (!stack.empty()) {
+        auto [number, depth] = stack.back();
+        stack.pop_back();
+        if (depth >= maxTreeDepth || !visited.insert(number).second) continue;
+        if (progress && progress->isCancelled()) break;
+        ++nodesRead;
+        if (progress && nodesRead % 500 == 0)
+            progress->report(0, "Læser APFS-træ \"" + name + "\" … " + std::to_string(nodesRead) + " knuder");
+        auto offset = container.blockOffset(number);
+        auto node = offset ? container.parseNode(container.readAt(*offset), 16, 16) : std::nullopt;
+        if (!node) {
+            ++out.damaged;
+            continue;
+        }
+        for (const auto& record : node->records) {
+            if (node->level > 0) {
+                uint64_t child = u64le(record.value, 0);
+                if (!physical) {
+                    auto found = omap.find(child);
+                    if (found == omap.end()) continue;
+                    child = found->second;
+                }
+                stack.emplace_back(child, depth + 1);
+                continue;
+            }
+            auto header = apfs::keyHeader(record.key);
+            if (!header) continue;
+            if (header->kind == apfs::kindInode) {
+                if (auto value = apfs::inodeValue(record.value)) out.inodes[header->objectID] = *value;
+            } else if (header->kind == apfs::kindDirEntry) {
+                auto entry = apfs::dirEntry(record.key, record.value);
+                out.entries.push_back(DirRec{header->objectID, std::move(entry.name), entry.fileID, entry.type});
+            } else if (header->kind == apfs::kindFileExtent) {
+                out.extents[header->objectID].push_back(apfs::fileExtent(record.key, record.value));
+            }
+        }
+    }
+    return out;
+}
+
+// The file node of one directory entry, placed from its inode's extents.
+FileNodePtr makeFile(const DirRec& entry, const TreeRecords& tree, uint64_t base, uint64_t blockSize) {
+    auto file = FileNode::make(entry.name, false, 0, EntryStatus::existing, Recoverability::unknown, NoData{});
+    file->fsID = entry.fileID;
+    auto inode = tree.inodes.find(entry.fileID);
+    if (inode == tree.inodes.end()) {
+        file->recoverability = Recoverability::poor;
+        file->note = "Inode mangler";
+        return file;
+    }
+    file->created = inode->second.created;
+    file->modified = inode->second.modified;
+    file->size = inode->second.size;
+    if (inode->second.bsdFlags & apfs::compressedFlag) {
+        file->note = noteCompressed;
+        file->recoverability = Recoverability::poor;
+        file->data = std::vector<Extent>{};
+        return file;
+    }
+    auto found = tree.extents.find(inode->second.privateID);
+    placeLiveData(*file, found != tree.extents.end() ? found->second : std::vector<FileExtentRecord>{}, base,
+                  blockSize);
+    return file;
+}
+
+}  // namespace
+
 VolumePtr APFSContainer::volume(const Bytes& block, const std::string& origin, WorkProgress* progress) {
     Bytes rawName = sub(block, apfsName, 256);
     rawName.erase(std::find(rawName.begin(), rawName.end(), uint8_t{0}), rawName.end());
@@ -155,161 +247,49 @@ VolumePtr APFSContainer::volume(const Bytes& block, const std::string& origin, W
         rootBlock = found->second;
     }
 
-    // Walk the tree depth-first, every block once.
-    std::unordered_map<uint64_t, Inode> inodes;
-    std::vector<DirRec> entries;
-    std::unordered_map<uint64_t, std::vector<FileExtentRecord>> extents;
-    std::vector<std::pair<uint64_t, int>> stack{{rootBlock, 0}};
-    std::unordered_set<uint64_t> visited;
-    int64_t nodesRead = 0, damaged = 0;
-    while (!stack.empty()) {
-        auto [number, depth] = stack.back();
-        stack.pop_back();
-        if (depth >= maxTreeDepth || !visited.insert(number).second) continue;
-        if (progress && progress->isCancelled()) break;
-        ++nodesRead;
-        if (progress && nodesRead % 500 == 0)
-            progress->report(0, "Læser APFS-træ \"" + name + "\" … " + std::to_string(nodesRead) + " knuder");
-        auto offset = blockOffset(number);
-        if (!offset) {
-            ++damaged;
-            continue;
-        }
-        Bytes bytes = readAt(*offset);
-        auto node = parseNode(bytes, 16, 16);
-        if (!node) {
-            ++damaged;
-            continue;
-        }
-        for (const auto& record : node->records) {
-            if (node->level > 0) {
-                uint64_t child = u64le(record.value, 0);
-                if (!physical) {
-                    auto found = omap.find(child);
-                    if (found == omap.end()) continue;
-                    child = found->second;
-                }
-                stack.emplace_back(child, depth + 1);
-                continue;
-            }
-            auto header = apfs::keyHeader(record.key);
-            if (!header) continue;
-            if (header->kind == apfs::kindInode) {
-                auto value = apfs::inodeValue(record.value);
-                if (!value) continue;
-                inodes[header->objectID] = *value;
-            } else if (header->kind == apfs::kindDirEntry) {
-                auto entry = apfs::dirEntry(record.key, record.value);
-                entries.push_back(DirRec{header->objectID, std::move(entry.name), entry.fileID, entry.type});
-            } else if (header->kind == apfs::kindFileExtent) {
-                extents[header->objectID].push_back(apfs::fileExtent(record.key, record.value));
-            }
-        }
-    }
-    if (damaged > 0) vol->notes.push_back(std::to_string(damaged) + " beskadigede træknuder blev sprunget over.");
+    TreeRecords tree = readTree(*this, rootBlock, physical, omap, name, progress);
+    if (tree.damaged > 0) vol->notes.push_back(std::to_string(tree.damaged) + " beskadigede træknuder blev sprunget over.");
 
-    // The folder tree. Entries in folder 1 and entries for reserved ids (the
-    // root, the private folder) name nothing to show.
-    std::erase_if(entries, [](const DirRec& e) { return e.parent == 1 || e.fileID < 4; });
+    // Entries in folder 1 and entries for reserved ids (the root, the private
+    // folder) name nothing to show.
+    std::erase_if(tree.entries, [](const DirRec& e) { return e.parent == 1 || e.fileID < 4; });
 
-    std::unordered_map<uint64_t, FileNodePtr> dirs{{apfs::rootFolderID, root}};
-    std::unordered_map<uint64_t, uint64_t> parentOf;
-    for (const auto& entry : entries) {
+    // The folders: a folder named by several entries hangs where the last
+    // entry puts it. A chain through the private folder (file id 3) breaks,
+    // as that folder is no node. Orphans keep their status here.
+    TreeAssembler<uint64_t> folders(apfs::rootFolderID, root, false);
+    for (const auto& entry : tree.entries) {
         if (entry.type != apfs::typeFolder) continue;
         auto folder = FileNode::make(entry.name, true, 0, EntryStatus::existing, Recoverability::unknown, NoData{});
         folder->fsID = entry.fileID;
-        if (auto inode = inodes.find(entry.fileID); inode != inodes.end()) {
+        if (auto inode = tree.inodes.find(entry.fileID); inode != tree.inodes.end()) {
             folder->created = inode->second.created;
             folder->modified = inode->second.modified;
         }
-        dirs[entry.fileID] = folder;
-        parentOf[entry.fileID] = entry.parent;
+        folders.add(entry.fileID, std::move(folder), entry.parent);
     }
+    auto always = [](const auto&, const auto&) { return true; };
+    // Folders the private folder holds are not shown.
+    for (const auto& [id, entry] : folders.entries())
+        if (entry.parent != apfs::privateFolderID) folders.place(id, always);
 
-    FileNodePtr orphans;
-    auto orphanFolder = [&]() {
-        if (!orphans) {
-            orphans = FileNode::make("$Forældreløse filer", true, 0, EntryStatus::orphaned, Recoverability::unknown,
-                                     NoData{});
-        }
-        return orphans;
-    };
-
-    // Whether a folder's chain of holding folders reaches the root without a
-    // loop, a gap or the private folder; answers are remembered for the build.
-    std::unordered_map<uint64_t, bool> reaches{{apfs::rootFolderID, true}};
-    auto reachesRoot = [&](uint64_t id) {
-        std::vector<uint64_t> passed;
-        std::unordered_set<uint64_t> seen;
-        bool answer = false;
-        uint64_t current = id;
-        while (true) {
-            if (auto memo = reaches.find(current); memo != reaches.end()) {
-                answer = memo->second;
-                break;
-            }
-            if (!seen.insert(current).second) break;
-            passed.push_back(current);
-            auto up = parentOf.find(current);
-            if (up == parentOf.end() || up->second == apfs::privateFolderID) break;
-            current = up->second;
-        }
-        for (uint64_t p : passed) reaches[p] = answer;
-        return answer;
-    };
-
-    for (const auto& entry : entries) {
-        if (entry.type != apfs::typeFolder) continue;
-        const auto& folder = dirs[entry.fileID];
-        if (folder->parent()) continue;
-        if (entry.fileID == apfs::rootFolderID || entry.parent == apfs::privateFolderID) continue;
-        // A folder named by several entries hangs where the last entry puts
-        // it, the link that the loop test above followed; hanging it under an
-        // earlier entry's folder could make it its own ancestor.
-        if (parentOf[entry.fileID] != entry.parent) continue;
-        if (!reachesRoot(entry.fileID)) {
-            orphanFolder()->add(folder);
-            continue;
-        }
-        auto holder = dirs.find(entry.parent);
-        (holder != dirs.end() ? holder->second : orphanFolder())->add(folder);
-    }
-
-    for (const auto& entry : entries) {
+    for (const auto& entry : tree.entries) {
         if (entry.type != apfs::typeRegular || entry.parent == apfs::privateFolderID) continue;
-        auto file = FileNode::make(entry.name, false, 0, EntryStatus::existing, Recoverability::unknown, NoData{});
-        file->fsID = entry.fileID;
-        auto inode = inodes.find(entry.fileID);
-        if (inode == inodes.end()) {
-            file->recoverability = Recoverability::poor;
-            file->note = "Inode mangler";
-        } else {
-            file->created = inode->second.created;
-            file->modified = inode->second.modified;
-            file->size = inode->second.size;
-            if (inode->second.bsdFlags & apfs::compressedFlag) {
-                file->note = noteCompressed;
-                file->recoverability = Recoverability::poor;
-                file->data = std::vector<Extent>{};
-            } else {
-                auto found = extents.find(inode->second.privateID);
-                placeLiveData(*file, found != extents.end() ? found->second : std::vector<FileExtentRecord>{}, base,
-                              blockSize);
-            }
-        }
-        auto holder = dirs.find(entry.parent);
-        if (holder != dirs.end() && (holder->second == root || holder->second->parent()))
-            holder->second->add(file);
+        auto file = makeFile(entry, tree, base, blockSize);
+        auto holder = folders.find(entry.parent);
+        if (holder && (holder->node == root || holder->node->parent()))
+            holder->node->add(file);
         else
-            orphanFolder()->add(file);
+            folders.orphans().adopt(file);
     }
-
-    if (orphans) root->add(orphans);
-    root->sortChildren();
+    folders.finish(false);
 
     std::unordered_set<uint64_t> live;
-    live.reserve(inodes.size());
-    for (const auto& [id, inode] : inodes) live.insert(id);
+    live.reserve(tree.inodes.size());
+    for (const auto& [id, inode] : tree.inodes) live.insert(id);
+    std::unordered_map<uint64_t, FileNodePtr> dirs;
+    dirs.reserve(folders.entries().size());
+    for (const auto& [id, entry] : folders.entries()) dirs.emplace(id, entry.node);
     vol->deepContext = std::make_shared<APFSDeepInfo>(base, blockSize, blockCount, std::move(live), std::move(dirs));
     return vol;
 }
