@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a normal build, then one under AddressSanitizer
-# and UndefinedBehaviorSanitizer.
+# and UndefinedBehaviorSanitizer; then the tests that use threads (label
+# "threads") under ThreadSanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -8,6 +9,11 @@ jobs=$(nproc)
 (cd "$root/build" && ctest --output-on-failure -j "$jobs")
 "$root/scripts/build.sh" build-asan -DSOVANTA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DSOVANTA_BUILD_BENCHMARKS=OFF
 (cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j "$jobs")
+"$root/scripts/build.sh" build-tsan -DSOVANTA_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug -DSOVANTA_BUILD_BENCHMARKS=OFF
+# Without address randomization: this ThreadSanitizer cannot map its shadow
+# memory on kernels that randomize more address bits than it expects.
+(cd "$root/build-tsan" && TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R \
+  ctest --output-on-failure -j "$jobs" -L threads)
 
 # SOVANTA_FUZZ_SECONDS=N (1 to 30) also builds the libFuzzer programs (clang)
 # and runs each for N seconds from its corpus, at most as many at once as
