@@ -158,9 +158,10 @@ void PlainRead(benchmark::State& state, const std::string& path) {
             benchmark::DoNotOptimize(data.data());
         }
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * source->size));
-    state.counters["ns/sector"] = benchmark::Counter(static_cast<double>(state.iterations() * source->size / 512),
-                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    const uint64_t swept = static_cast<uint64_t>(state.iterations()) * source->size;
+    state.SetBytesProcessed(static_cast<int64_t>(swept));
+    state.counters["ns/sector"] =
+        benchmark::Counter(static_cast<double>(swept / 512), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // The deep sweep's carving half: 4 MiB chunks, every sector's first 64 bytes
@@ -183,9 +184,10 @@ void Sweep(benchmark::State& state, const std::string& path) {
             }
         }
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * source->size));
-    state.counters["ns/sector"] = benchmark::Counter(static_cast<double>(state.iterations() * source->size / 512),
-                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    const uint64_t swept = static_cast<uint64_t>(state.iterations()) * source->size;
+    state.SetBytesProcessed(static_cast<int64_t>(swept));
+    state.counters["ns/sector"] =
+        benchmark::Counter(static_cast<double>(swept / 512), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.counters["files"] = benchmark::Counter(static_cast<double>(found) / static_cast<double>(state.iterations()));
 }
 

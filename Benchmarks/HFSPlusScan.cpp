@@ -43,7 +43,8 @@ void BM_HFSPlusQuickScan(benchmark::State& state) {
     }
     state.counters["entries"] = static_cast<double>(entriesListed);
     state.counters["peak_heap_MB"] = static_cast<double>(peak) / 1e6;
-    state.counters["heap_per_entry_KB"] = entriesListed ? static_cast<double>(peak) / 1e3 / entriesListed : 0;
+    state.counters["heap_per_entry_KB"] =
+        entriesListed ? static_cast<double>(peak) / 1e3 / static_cast<double>(entriesListed) : 0;
     state.counters["us_per_entry"] = benchmark::Counter(static_cast<double>(entriesListed) * 1e-6,
                                                         benchmark::Counter::kIsIterationInvariantRate |
                                                             benchmark::Counter::kInvert);
@@ -61,7 +62,7 @@ void BM_SleuthKitFls(benchmark::State& state) {
     }
     state.counters["peak_rss_MB"] = static_cast<double>(maxRssKB) * 1024 / 1e6;
     if (entriesListed > 0) {
-        state.counters["rss_per_entry_KB"] = static_cast<double>(maxRssKB) * 1.024 / entriesListed;
+        state.counters["rss_per_entry_KB"] = static_cast<double>(maxRssKB) * 1.024 / static_cast<double>(entriesListed);
         state.counters["us_per_entry"] = benchmark::Counter(static_cast<double>(entriesListed) * 1e-6,
                                                             benchmark::Counter::kIsIterationInvariantRate |
                                                                 benchmark::Counter::kInvert);

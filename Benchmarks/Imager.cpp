@@ -80,7 +80,7 @@ void BM_SovantaImage(benchmark::State& state) {
         if (imager.map->total(RangeMap::Status::finished) != sourceSize) state.SkipWithError("copy incomplete");
     }
     removeOutputs(image);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * sourceSize));
+    state.SetBytesProcessed(static_cast<int64_t>(static_cast<uint64_t>(state.iterations()) * sourceSize));
 }
 
 // GNU ddrescue with its defaults on the same file, mapfile included.
@@ -99,7 +99,7 @@ void BM_Ddrescue(benchmark::State& state) {
         if (result.status != 0) state.SkipWithError("ddrescue failed");
     }
     removeOutputs(image);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * sourceSize));
+    state.SetBytesProcessed(static_cast<int64_t>(static_cast<uint64_t>(state.iterations()) * sourceSize));
 }
 
 // The floor: read the file in 1 MiB pieces and write them as the imager
@@ -118,7 +118,7 @@ void BM_PlainCopy(benchmark::State& state) {
                 state.SkipWithError("plain copy failed");
             for (int slice = 0; slice < 4; ++slice)
                 if (::pwrite(out, static_cast<uint8_t*>(buffer) + slice * (1 << 18), 1 << 18,
-                             static_cast<off_t>(offset + slice * (1 << 18))) != 1 << 18)
+                             static_cast<off_t>(offset) + slice * (1 << 18)) != 1 << 18)
                     state.SkipWithError("plain copy failed");
         }
         ::fsync(out);
@@ -127,7 +127,7 @@ void BM_PlainCopy(benchmark::State& state) {
     }
     removeOutputs(image);
     std::free(buffer);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * sourceSize));
+    state.SetBytesProcessed(static_cast<int64_t>(static_cast<uint64_t>(state.iterations()) * sourceSize));
 }
 
 // The sector pass's map work over n alternating good and bad sectors:

@@ -77,8 +77,9 @@ const Corpus& corpus() {
                                        std::vector<Extent>{{offset, size}}));
             offset += size;
         };
-        for (int i = 0; i < bigCount; ++i) add(big, "film" + std::to_string(i) + ".mov", bigSize, i + 1);
-        for (int i = 0; i < smallCount; ++i) add(small, "foto" + std::to_string(i) + ".jpg", smallSize, i + 1000);
+        for (uint64_t i = 0; i < bigCount; ++i) add(big, "film" + std::to_string(i) + ".mov", bigSize, i + 1);
+        for (uint64_t i = 0; i < smallCount; ++i)
+            add(small, "foto" + std::to_string(i) + ".jpg", smallSize, i + 1000);
         if (!made) {
             ::close(imageFD);
             ::sync();
@@ -139,7 +140,7 @@ void RecoverBesideCp(benchmark::State& state) {
     }
     clearDestination(cpOut);
     clearDestination(recoverOut);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * totalBytes));
+    state.SetBytesProcessed(static_cast<int64_t>(static_cast<uint64_t>(state.iterations()) * totalBytes));
     state.counters["files"] = bigCount + smallCount;
     state.counters["cp_MBps"] = median(cpRates);
     state.counters["recover_MBps"] = median(recoverRates);

@@ -47,7 +47,7 @@ TEST(Binary, VariableWidthIntegers) {
 
 TEST(Binary, SlicesPatternsAndTexts) {
     Bytes twenty(20);
-    for (int i = 0; i < 20; ++i) twenty[i] = static_cast<uint8_t>(i);
+    for (size_t i = 0; i < 20; ++i) twenty[i] = static_cast<uint8_t>(i);
     EXPECT_EQ(sub(twenty, 10, 100).size(), 10u);
     EXPECT_EQ(sub(twenty, 10, 100).front(), 10);
     EXPECT_TRUE(sub(twenty, 20, 1).empty());

@@ -218,9 +218,9 @@ void putGUID(Bytes& b, size_t o, const std::string& text) {
     std::string hex;
     for (char c : text)
         if (c != '-') hex += c;
-    auto byte = [&](int i) { return static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16)); };
-    const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-    for (int i = 0; i < 16; ++i) b[o + i] = byte(order[i]);
+    auto byte = [&](size_t i) { return static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16)); };
+    const size_t order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    for (size_t i = 0; i < 16; ++i) b[o + i] = byte(order[i]);
 }
 
 void putGPTEntry(Bytes& disk, uint64_t arrayByte, int k, const std::string& type, uint64_t first, uint64_t last,
@@ -367,7 +367,7 @@ TEST(FSProbe, HFSPlusHeadersAndWholeSourceTests) {
         Bytes b(512, 0);
         b[0] = static_cast<uint8_t>(signature >> 8), b[1] = static_cast<uint8_t>(signature);
         b[3] = static_cast<uint8_t>(version);
-        for (int i = 0; i < 4; ++i) {
+        for (size_t i = 0; i < 4; ++i) {
             b[40 + i] = static_cast<uint8_t>(blockSize >> (24 - 8 * i));
             b[44 + i] = static_cast<uint8_t>(blocks >> (24 - 8 * i));
         }

@@ -86,12 +86,12 @@ TEST_F(RandomReaderTest, OnlyAThirdBlockEvicts) {
     auto src = source(3 * MiB + 1000);
     {
         RandomReader r(src, 0);
-        for (uint64_t block : {0, 1, 0, 1}) r.u8(block * MiB);
+        for (uint64_t block : {0u, 1u, 0u, 1u}) r.u8(block * MiB);
         EXPECT_EQ(src->bytesRead(), 2 * MiB);
     }
     uint64_t before = src->bytesRead();
     RandomReader r(src, 0);
-    for (uint64_t block : {0, 1, 2, 0}) r.u8(block * MiB);
+    for (uint64_t block : {0u, 1u, 2u, 0u}) r.u8(block * MiB);
     EXPECT_EQ(src->bytesRead() - before, 4 * MiB);
 }
 

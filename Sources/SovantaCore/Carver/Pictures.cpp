@@ -274,7 +274,7 @@ std::optional<CarvedFile> Carver::raf(uint64_t offset) const {
     RandomReader r(src, offset, cache_.get());
     if (!r.matches(0, "FUJIFILMCCD-RAW ")) return std::nullopt;
     uint64_t end = 0;
-    for (uint64_t at : {84, 92, 100}) {
+    for (uint64_t at : {84u, 92u, 100u}) {
         uint64_t o = r.u32be(at), length = r.u32be(at + 4);
         if (o != 0 && length != 0 && o + length < (uint64_t{1} << 31)) end = std::max(end, o + length);
     }
