@@ -39,10 +39,12 @@ const char* const usageText =
 
 namespace {
 
-// Every core call that takes progress gets this one; only an interrupt cancels it.
+// Every core call that takes progress gets this one; only an interrupt cancels
+// it. It is never destroyed: the watcher thread may cancel it while the
+// process ends.
 WorkProgress& reporter() {
-    static WorkProgress instance([](double, const std::string&) {});
-    return instance;
+    static WorkProgress* instance = new WorkProgress([](double, const std::string&) {});
+    return *instance;
 }
 
 // MARK: Text for the terminal
