@@ -981,6 +981,33 @@ TEST(NTFSTree, FileDataAndRatings) {
     EXPECT_EQ(blind.at("live.txt").recoverability, Recoverability::good);
 }
 
+// A fragment of a file's $DATA that no record holds leaves unknown bytes, not
+// a hole of zeros: the placed runs end before it and the file is partial.
+TEST(NTFSTree, AMissingFragmentEndsTheFilesPlaces) {
+    auto withTail = [](MFTRecord r, uint64_t startVCN, Runs runs) {
+        DataFragment f;
+        f.startVCN = startVCN;
+        f.runs = std::move(runs);
+        f.compressed = r.data.front().compressed;
+        r.data.push_back(f);
+        return r;
+    };
+    auto b = build({
+        withTail(withRuns(record(40, "middle gone.txt", 5), {run(150, 4)}, 12 * 4096), 8, {run(160, 4)}),
+        withTail(withRuns(record(41, "head gone.txt", 5), {}, 8 * 4096), 4, {run(170, 4)}),
+        withTail(withRuns(record(42, "packed.txt", 5), {run(180, 16)}, 48 * 4096, 1, 4), 32, {run(200, 16)}),
+    });
+    const std::string note = "Dele af filens placering mangler";
+    for (auto* path : {"middle gone.txt", "head gone.txt", "packed.txt"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(b.at(path).recoverability, Recoverability::partial);
+        EXPECT_EQ(b.at(path).note, note);
+    }
+    EXPECT_EQ(std::get<std::vector<Extent>>(b.at("middle gone.txt").data), (std::vector<Extent>{{150 * 4096, 16384}}));
+    EXPECT_TRUE(std::get<std::vector<Extent>>(b.at("head gone.txt").data).empty());
+    EXPECT_EQ(std::get<CompressedRuns>(b.at("packed.txt").data).runs, (Runs{run(180, 16)}));
+}
+
 TEST(NTFSTree, VolumeSizeAndEmptyInput) {
     auto b = build({}, 4096);
     EXPECT_TRUE(b.volume->root->children().empty());

@@ -145,11 +145,59 @@ std::pair<std::vector<Extent>, Recoverability> placeOldData(const OldInode& old,
     return {std::move(placed), rating};
 }
 
-}  // namespace
+// The newest copy of every inode, directory entry and file extent found in
+// old leaf nodes.
+struct OldRecords {
+    std::unordered_map<uint64_t, OldInode> inodes;
+    std::unordered_map<uint64_t, OldDrec> drecs;
+    std::unordered_map<uint64_t, std::map<uint64_t, OldExtent>> extents;
 
-std::vector<std::pair<VolumePtr, FileNodePtr>> deletedFromOldNodes(const std::vector<VolumePtr>& volumes,
-                                                                   const std::vector<uint64_t>& nodeOffsets,
-                                                                   DiskSource& src, WorkProgress* progress) {
+    void take(const APFSContainer::NodeRecord& record, uint64_t xid) {
+        auto header = apfs::keyHeader(record.key);
+        if (!header) return;
+        if (header->kind == apfs::kindInode) {
+            auto value = apfs::inodeValue(record.value);
+            if (!value) return;
+            auto found = inodes.find(header->objectID);
+            if (found != inodes.end() && found->second.xid >= xid) return;
+            inodes[header->objectID] = OldInode{xid,         value->parent,  value->privateID,
+                                                value->size, value->created, value->modified,
+                                                (value->bsdFlags & apfs::compressedFlag) != 0};
+        } else if (header->kind == apfs::kindDirEntry) {
+            auto entry = apfs::dirEntry(record.key, record.value);
+            auto found = drecs.find(entry.fileID);
+            if (found != drecs.end() && found->second.xid >= xid) return;
+            drecs[entry.fileID] = OldDrec{xid, header->objectID, std::move(entry.name), entry.fileID, entry.type};
+        } else if (header->kind == apfs::kindFileExtent) {
+            auto extent = apfs::fileExtent(record.key, record.value);
+            auto& perStream = extents[header->objectID];
+            auto found = perStream.find(extent.logical);
+            if (found != perStream.end() && found->second.xid >= xid) return;
+            perStream[extent.logical] = OldExtent{xid, extent.length, extent.physical};
+        }
+    }
+};
+
+OldRecords readOldNodes(const APFSContainer& container, const std::vector<uint64_t>& offsets, DiskSource& src,
+                        uint64_t blockSize, WorkProgress* progress) {
+    OldRecords records;
+    for (size_t i = 0; i < offsets.size(); ++i) {
+        if (progress && i % progressEvery == 0) {
+            if (progress->isCancelled()) break;
+            progress->report(std::min(static_cast<double>(i) / static_cast<double>(offsets.size()), 1.0),
+                             "Undersøger gamle APFS-træknuder …");
+        }
+        Bytes block = src.readReporting(offsets[i], static_cast<int64_t>(blockSize)).data;
+        uint64_t xid = u64le(block, 16);
+        auto node = container.parseNode(block, 16, 16);
+        if (!node || node->level != 0) continue;
+        for (auto& record : node->records) records.take(record, xid);
+    }
+    return records;
+}
+
+// The volumes that can receive files: each once, with its deep-scan context.
+std::vector<Target> targetsOf(const std::vector<VolumePtr>& volumes) {
     std::vector<Target> targets;
     for (const auto& volume : volumes) {
         if (!volume) continue;
@@ -158,6 +206,25 @@ std::vector<std::pair<VolumePtr, FileNodePtr>> deletedFromOldNodes(const std::ve
         auto info = std::any_cast<std::shared_ptr<APFSDeepInfo>>(&volume->deepContext);
         if (info && *info) targets.push_back(Target{volume, *info, nullptr, {}, {}, {}});
     }
+    return targets;
+}
+
+// The volume whose live folders hold the file's folder; else the first that
+// is neither Preboot nor VM; else the first.
+Target& targetFor(std::vector<Target>& targets, uint64_t holder) {
+    for (auto& t : targets)
+        if (t.info->dirs.count(holder)) return t;
+    for (auto& t : targets)
+        if (t.volume->label != "Preboot" && t.volume->label != "VM") return t;
+    return targets.front();
+}
+
+}  // namespace
+
+std::vector<std::pair<VolumePtr, FileNodePtr>> deletedFromOldNodes(const std::vector<VolumePtr>& volumes,
+                                                                   const std::vector<uint64_t>& nodeOffsets,
+                                                                   DiskSource& src, WorkProgress* progress) {
+    std::vector<Target> targets = targetsOf(volumes);
     if (targets.empty()) return {};
 
     const APFSDeepInfo& geometry = *targets.front().info;
@@ -172,83 +239,28 @@ std::vector<std::pair<VolumePtr, FileNodePtr>> deletedFromOldNodes(const std::ve
 
     auto container = APFSContainer::open(src, base);
     if (!container) return {};
+    const OldRecords old = readOldNodes(*container, offsets, src, blockSize, progress);
 
-    // The newest copy of every inode, directory entry and file extent.
-    std::unordered_map<uint64_t, OldInode> inodes;
-    std::unordered_map<uint64_t, OldDrec> drecs;
-    std::unordered_map<uint64_t, std::map<uint64_t, OldExtent>> extents;
-    for (size_t i = 0; i < offsets.size(); ++i) {
-        if (progress && i % progressEvery == 0) {
-            if (progress->isCancelled()) break;
-            progress->report(std::min(static_cast<double>(i) / static_cast<double>(offsets.size()), 1.0),
-                             "Undersøger gamle APFS-træknuder …");
-        }
-        Bytes block = src.readReporting(offsets[i], static_cast<int64_t>(blockSize)).data;
-        uint64_t xid = u64le(block, 16);
-        auto node = container->parseNode(block, 16, 16);
-        if (!node || node->level != 0 || node->records.empty()) continue;
-        for (auto& record : node->records) {
-            auto header = apfs::keyHeader(record.key);
-            if (!header) continue;
-            if (header->kind == apfs::kindInode) {
-                auto value = apfs::inodeValue(record.value);
-                if (!value) continue;
-                auto found = inodes.find(header->objectID);
-                if (found != inodes.end() && found->second.xid >= xid) continue;
-                inodes[header->objectID] =
-                    OldInode{xid,           value->parent,   value->privateID,
-                             value->size,   value->created,  value->modified,
-                             (value->bsdFlags & apfs::compressedFlag) != 0};
-            } else if (header->kind == apfs::kindDirEntry) {
-                auto entry = apfs::dirEntry(record.key, record.value);
-                auto found = drecs.find(entry.fileID);
-                if (found != drecs.end() && found->second.xid >= xid) continue;
-                drecs[entry.fileID] = OldDrec{xid, header->objectID, std::move(entry.name), entry.fileID, entry.type};
-            } else if (header->kind == apfs::kindFileExtent) {
-                auto extent = apfs::fileExtent(record.key, record.value);
-                auto& perStream = extents[header->objectID];
-                auto found = perStream.find(extent.logical);
-                if (found != perStream.end() && found->second.xid >= xid) continue;
-                perStream[extent.logical] = OldExtent{xid, extent.length, extent.physical};
-            }
-        }
-    }
-
-    for (const auto& [fileID, drec] : drecs) {
+    for (const auto& [fileID, drec] : old.drecs) {
         if (drec.type != apfs::typeRegular) continue;
-        auto inode = inodes.find(fileID);
-        if (inode == inodes.end() || inode->second.size == 0) continue;
+        auto inode = old.inodes.find(fileID);
+        if (inode == old.inodes.end() || inode->second.size == 0) continue;
+        Target& target = targetFor(targets, drec.parent);
+        if (target.info->liveInodes.count(fileID)) continue;
+        auto stream = old.extents.find(inode->second.privateID);
+        if (stream == old.extents.end()) continue;
 
-        Target* target = nullptr;
-        for (auto& t : targets)
-            if (t.info->dirs.count(drec.parent)) {
-                target = &t;
-                break;
-            }
-        if (!target)
-            for (auto& t : targets)
-                if (t.volume->label != "Preboot" && t.volume->label != "VM") {
-                    target = &t;
-                    break;
-                }
-        if (!target) target = &targets.front();
-
-        if (target->info->liveInodes.count(fileID)) continue;
-        auto stream = extents.find(inode->second.privateID);
-        if (stream == extents.end()) continue;
-
-        const OldInode& old = inode->second;
-        auto [placed, rating] = placeOldData(old, stream->second, *target->info);
-        auto file = FileNode::make(drec.name, false, old.size, EntryStatus::deleted, rating, std::move(placed));
-        file->created = old.created;
-        file->modified = old.modified;
+        const OldInode& data = inode->second;
+        auto [placed, rating] = placeOldData(data, stream->second, *target.info);
+        auto file = FileNode::make(drec.name, false, data.size, EntryStatus::deleted, rating, std::move(placed));
+        file->created = data.created;
+        file->modified = data.modified;
         file->fsID = fileID;
-        file->note = old.compressed ? "APFS-komprimeret fil – indholdet kan ikke gendannes direkte"
-                                    : "Fundet i en gammel træknude – blokkene kan være genbrugt";
+        file->note = data.compressed ? "APFS-komprimeret fil – indholdet kan ikke gendannes direkte"
+                                     : "Fundet i en gammel træknude – blokkene kan være genbrugt";
 
-        if (!target->top) target->top = makeFolder(deletedFolderName);
-        auto folder = target->folderFor(drec.parent, drecs);
-        folder->add(file);
+        if (!target.top) target.top = makeFolder(deletedFolderName);
+        target.folderFor(drec.parent, old.drecs)->add(file);
     }
 
     std::vector<std::pair<VolumePtr, FileNodePtr>> result;

@@ -209,6 +209,38 @@ FileNodePtr makeFile(const DirRec& entry, const TreeRecords& tree, uint64_t base
     return file;
 }
 
+// The folders and files of the tree's directory entries, put in place. A
+// folder named by several entries hangs where the last entry puts it. A chain
+// through the private folder (file id 3) breaks, as that folder is no node.
+// Orphans keep their status here.
+void placeEntries(TreeAssembler<uint64_t>& folders, const TreeRecords& tree, const FileNodePtr& root, uint64_t base,
+                  uint64_t blockSize) {
+    for (const auto& entry : tree.entries) {
+        if (entry.type != apfs::typeFolder) continue;
+        auto folder = FileNode::make(entry.name, true, 0, EntryStatus::existing, Recoverability::unknown, NoData{});
+        folder->fsID = entry.fileID;
+        if (auto inode = tree.inodes.find(entry.fileID); inode != tree.inodes.end()) {
+            folder->created = inode->second.created;
+            folder->modified = inode->second.modified;
+        }
+        folders.add(entry.fileID, std::move(folder), entry.parent);
+    }
+    auto always = [](const auto&, const auto&) { return true; };
+    // Folders the private folder holds are not shown.
+    for (const auto& [id, entry] : folders.entries())
+        if (entry.parent != apfs::privateFolderID) folders.place(id, always);
+
+    for (const auto& entry : tree.entries) {
+        if (entry.type != apfs::typeRegular || entry.parent == apfs::privateFolderID) continue;
+        auto file = makeFile(entry, tree, base, blockSize);
+        auto holder = folders.find(entry.parent);
+        if (holder && (holder->node == root || holder->node->parent()))
+            holder->node->add(file);
+        else
+            folders.orphans().adopt(file);
+    }
+}
+
 }  // namespace
 
 VolumePtr APFSContainer::volume(const Bytes& block, const std::string& origin, WorkProgress* progress) {
@@ -254,34 +286,8 @@ VolumePtr APFSContainer::volume(const Bytes& block, const std::string& origin, W
     // folder) name nothing to show.
     std::erase_if(tree.entries, [](const DirRec& e) { return e.parent == 1 || e.fileID < 4; });
 
-    // The folders: a folder named by several entries hangs where the last
-    // entry puts it. A chain through the private folder (file id 3) breaks,
-    // as that folder is no node. Orphans keep their status here.
     TreeAssembler<uint64_t> folders(apfs::rootFolderID, root, false);
-    for (const auto& entry : tree.entries) {
-        if (entry.type != apfs::typeFolder) continue;
-        auto folder = FileNode::make(entry.name, true, 0, EntryStatus::existing, Recoverability::unknown, NoData{});
-        folder->fsID = entry.fileID;
-        if (auto inode = tree.inodes.find(entry.fileID); inode != tree.inodes.end()) {
-            folder->created = inode->second.created;
-            folder->modified = inode->second.modified;
-        }
-        folders.add(entry.fileID, std::move(folder), entry.parent);
-    }
-    auto always = [](const auto&, const auto&) { return true; };
-    // Folders the private folder holds are not shown.
-    for (const auto& [id, entry] : folders.entries())
-        if (entry.parent != apfs::privateFolderID) folders.place(id, always);
-
-    for (const auto& entry : tree.entries) {
-        if (entry.type != apfs::typeRegular || entry.parent == apfs::privateFolderID) continue;
-        auto file = makeFile(entry, tree, base, blockSize);
-        auto holder = folders.find(entry.parent);
-        if (holder && (holder->node == root || holder->node->parent()))
-            holder->node->add(file);
-        else
-            folders.orphans().adopt(file);
-    }
+    placeEntries(folders, tree, root, base, blockSize);
     folders.finish(false);
 
     std::unordered_set<uint64_t> live;

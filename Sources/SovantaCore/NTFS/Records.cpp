@@ -87,6 +87,69 @@ const FNInfo* MFTRecord::bestName() const {
     return names.empty() ? nullptr : &names.front();
 }
 
+namespace {
+
+// One attribute of a FILE record into the parsed record; kinds the tree does
+// not use are passed over.
+void takeAttribute(MFTRecord& record, uint32_t type, ByteSpan a) {
+    AttributeHeader header(a);
+    const int64_t length = static_cast<int64_t>(a.size());
+    switch (type) {
+        case typeStandardInformation:
+            if (!header.nonResident) {
+                record.siCreated = TimeConversion::fromFiletime(u64le(a, header.valueOffset));
+                record.siModified = TimeConversion::fromFiletime(u64le(a, header.valueOffset + 8));
+            }
+            break;
+        case typeAttributeList:
+            if (header.nonResident) {
+                record.attrListRuns = NTFSContext::decodeRuns(a, header.runsOffset, length);
+                record.attrListSize = header.dataSize;
+            } else {
+                record.attrListResident = header.value(a);
+            }
+            break;
+        case typeFileName: {
+            if (header.nonResident) break;
+            int64_t v = header.valueOffset, n = header.valueLength;
+            if (n < 66 || v > length - n) break;
+            int64_t chars = u8(a, v + 64);
+            if (chars == 0 || 2 * chars > length - v - 66) break;
+            FNInfo info;
+            info.parent = uintLE(a, v, 6);
+            info.parentSeq = u16le(a, v + 6);
+            info.created = TimeConversion::fromFiletime(u64le(a, v + 8));
+            info.modified = TimeConversion::fromFiletime(u64le(a, v + 16));
+            info.realSize = u64le(a, v + 48);
+            info.nameSpace = u8(a, v + 65);
+            info.name = utf16le(a, v + 66, chars);
+            record.names.push_back(std::move(info));
+            break;
+        }
+        case typeData: {
+            if (header.nameLength != 0) break;  // a named stream
+            DataFragment fragment;
+            fragment.compressed = header.compressed;
+            fragment.encrypted = header.encrypted;
+            if (header.nonResident) {
+                fragment.startVCN = header.startVCN;
+                fragment.dataSize = header.dataSize;
+                fragment.initSize = header.initSize;
+                fragment.compressionUnit = header.compressionUnit;
+                fragment.runs = NTFSContext::decodeRuns(a, header.runsOffset, length);
+            } else {
+                fragment.resident = header.value(a);
+                fragment.dataSize = fragment.initSize = fragment.resident->size();
+            }
+            record.data.push_back(std::move(fragment));
+            break;
+        }
+        default: break;
+    }
+}
+
+}  // namespace
+
 std::optional<MFTRecord> NTFSContext::parseRecord(std::span<uint8_t> bytes, std::optional<uint64_t> number) {
     if (bytes.size() < 512 || !matches(bytes, "FILE", 0)) return std::nullopt;
     const int64_t size = static_cast<int64_t>(bytes.size());
@@ -118,60 +181,7 @@ std::optional<MFTRecord> NTFSContext::parseRecord(std::span<uint8_t> bytes, std:
         int64_t length = u32le(bytes, pos + 4);
         if (length < 16 || length > size - pos) break;
         ByteSpan a = ByteSpan(bytes).subspan(static_cast<size_t>(pos), static_cast<size_t>(length));
-        AttributeHeader header(a);
-
-        switch (type) {
-            case typeStandardInformation:
-                if (!header.nonResident) {
-                    record.siCreated = TimeConversion::fromFiletime(u64le(a, header.valueOffset));
-                    record.siModified = TimeConversion::fromFiletime(u64le(a, header.valueOffset + 8));
-                }
-                break;
-            case typeAttributeList:
-                if (header.nonResident) {
-                    record.attrListRuns = decodeRuns(a, header.runsOffset, length);
-                    record.attrListSize = header.dataSize;
-                } else {
-                    record.attrListResident = header.value(a);
-                }
-                break;
-            case typeFileName: {
-                if (header.nonResident) break;
-                int64_t v = header.valueOffset, n = header.valueLength;
-                if (n < 66 || v > length - n) break;
-                int64_t chars = u8(a, v + 64);
-                if (chars == 0 || 2 * chars > length - v - 66) break;
-                FNInfo info;
-                info.parent = uintLE(a, v, 6);
-                info.parentSeq = u16le(a, v + 6);
-                info.created = TimeConversion::fromFiletime(u64le(a, v + 8));
-                info.modified = TimeConversion::fromFiletime(u64le(a, v + 16));
-                info.realSize = u64le(a, v + 48);
-                info.nameSpace = u8(a, v + 65);
-                info.name = utf16le(a, v + 66, chars);
-                record.names.push_back(std::move(info));
-                break;
-            }
-            case typeData: {
-                if (header.nameLength != 0) break;  // a named stream
-                DataFragment fragment;
-                fragment.compressed = header.compressed;
-                fragment.encrypted = header.encrypted;
-                if (header.nonResident) {
-                    fragment.startVCN = header.startVCN;
-                    fragment.dataSize = header.dataSize;
-                    fragment.initSize = header.initSize;
-                    fragment.compressionUnit = header.compressionUnit;
-                    fragment.runs = decodeRuns(a, header.runsOffset, length);
-                } else {
-                    fragment.resident = header.value(a);
-                    fragment.dataSize = fragment.initSize = fragment.resident->size();
-                }
-                record.data.push_back(std::move(fragment));
-                break;
-            }
-            default: break;
-        }
+        takeAttribute(record, type, a);
         pos += length;
     }
     return record;
