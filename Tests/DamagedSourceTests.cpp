@@ -348,8 +348,9 @@ TEST(DamagedSource, SourceClosedDuringTheDeepSweep) {
     }
 }
 
-// A disk unplugged in the middle of a sweep fails its reads with an error that
-// says the device is gone, not with a bad sector: the sweep ends there,
+// A disk unplugged in the middle of a sweep (or a FUSE file system whose
+// server died) fails its reads with an error that says the source is gone,
+// not with a bad sector: the sweep ends there,
 // unfinished, instead of sweeping failed reads to the end and calling itself
 // complete. Bad sectors (EIO) over the same stretch keep it going.
 TEST(DamagedSource, DeviceGoneDuringTheDeepSweep) {
@@ -358,7 +359,8 @@ TEST(DamagedSource, DeviceGoneDuringTheDeepSweep) {
         int error;
         bool completes;
     };
-    for (Case c : {Case{ENODEV, false}, Case{ENXIO, false}, Case{EIO, true}}) {
+    for (Case c : {Case{ENODEV, false}, Case{ENXIO, false}, Case{ENOTCONN, false}, Case{ESHUTDOWN, false},
+                   Case{EBADF, false}, Case{EIO, true}}) {
         SCOPED_TRACE(c.error);
         auto source = SourceOpener::openImage(fixtureImage("gpt_fat32_ntfs_exfat"));
         ASSERT_GT(source->size, gone + 8 * MiB);

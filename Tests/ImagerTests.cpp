@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -12,8 +13,8 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "SovantaCore/Imager.h"
@@ -88,19 +89,6 @@ void expectImage(const std::string& imagePath, const std::string& sourcePath, st
         ASSERT_TRUE(std::equal(a.begin(), a.begin() + n, b.begin())) << imagePath << " differs in the MiB at " << offset;
     }
 }
-
-// Writes to files stop at the given size (EFBIG), as on a full destination.
-struct WriteLimit {
-    rlimit saved{};
-    explicit WriteLimit(uint64_t bytes) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit limit = saved;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~WriteLimit() { ::setrlimit(RLIMIT_FSIZE, &saved); }
-};
 
 std::string findTool(const std::string& name) {
     for (const char* folder : {"/usr/bin/", "/usr/local/bin/", "/bin/", "/usr/sbin/", "/sbin/"}) {
@@ -303,8 +291,10 @@ TEST(DiskImager, ChunkIsCutToWholeSectors) {
 TEST(DiskImager, CancelWhilePausedStopsPromptlyAndSavesTheMap) {
     TempDir folder;
     auto source = makeSource(folder.file("src"), 4 * MiB);
-    // An image shorter than the source grows to its size before the first read.
+    // An earlier copy's image, shorter than the source, grows to its size
+    // before the first read.
     writeFile(folder.file("disk.img"), Bytes(1000, 0x55));
+    writeFile(folder.file("disk.img.map"), "x\n0x0 0x400000 ?\n");
     DiskImager imager(source, folder.file("disk.img"));
     imager.setPaused(true);
     std::vector<ImagingStats> updates;  // the worker's until it is joined
@@ -410,6 +400,7 @@ TEST(DiskImager, LongerImageIsNotShortened) {
     TempDir folder;
     auto source = makeSource(folder.file("src"), MiB);
     writeFile(folder.file("disk.img"), Bytes(3 * MiB, 0xAA));
+    writeFile(folder.file("disk.img.map"), "x\n0x0 0x100000 ?\n");
     DiskImager imager(source, folder.file("disk.img"));
     runImager(imager);
     Bytes image = readBytes(folder.file("disk.img"));
@@ -532,6 +523,263 @@ TEST(DiskImager, SourceClosedDuringTheRunKeepsWhatIsLeft) {
         EXPECT_EQ(runImager(resumed).final.phase, "Færdig");
         expectImage(folder.file("disk.img"), folder.file("src"), c.bad);
     }
+}
+
+// However the system says that the source is gone (a device unplugged, the
+// process serving its FUSE file system dead, its descriptor taken away), the
+// run stops with what was not read still untried, so the mapfile stays
+// resumable; the error of a bad sector goes on to the sector passes.
+TEST(DiskImager, SourceGoneStopsTheRunWhateverTheErrorSays) {
+    struct Case {
+        int error;
+        bool gone;
+    };
+    for (Case c : {Case{ENOTCONN, true}, Case{ESHUTDOWN, true}, Case{EBADF, true}, Case{ENODEV, true},
+                   Case{EIO, false}}) {
+        SCOPED_TRACE(std::strerror(c.error));
+        TempDir folder;
+        auto source = makeSource(folder.file("src"), 4 * MiB);
+        source->simulatedBadRanges = {{2 * MiB, 4 * MiB}};
+        source->simulatedErrorNumber = c.error;
+        DiskImager imager(source, folder.file("disk.img"));
+        ImagingRun run = runImager(imager);
+        const auto expected = mb({{0, 2, Status::finished}, {2, 4, c.gone ? Status::nonTried : Status::bad}});
+        EXPECT_EQ(imager.map->snapshot(), expected);
+        auto saved = RangeMap::read(folder.file("disk.img.map"), 4 * MiB);
+        ASSERT_NE(saved, nullptr);
+        EXPECT_EQ(saved->snapshot(), expected);
+        EXPECT_EQ(source->hasVanished(), c.gone);
+        EXPECT_EQ(source->badSectorCount(), c.gone ? 0 : int64_t(2 * MiB / 512));
+        EXPECT_EQ(run.final.phase, c.gone ? "Stoppet" : "Færdig");
+        EXPECT_EQ(run.final.message,
+                  c.gone ? std::optional<std::string>(
+                               "Kilden svarer ikke længere. Du kan fortsætte senere – fremskridtet er gemt i disk.img.map.")
+                         : std::nullopt);
+    }
+}
+
+// The real thing: the source is a file on a FUSE file system (ntfs-3g over
+// an image file) whose server is killed in the middle of the copy, so that
+// reads fail with ENOTCONN. Served again, the copy resumes from the map.
+TEST(DiskImager, FuseSourceWhoseServerDies) {
+    if (!isRoot()) GTEST_SKIP() << "mounting a FUSE file system needs root";
+    const std::string mkntfs = findTool("mkntfs"), ntfs3g = findTool("ntfs-3g"), umount = findTool("umount");
+    if (mkntfs.empty() || ntfs3g.empty() || umount.empty() || ::access("/dev/fuse", R_OK | W_OK) != 0)
+        GTEST_SKIP() << "ntfs-3g or FUSE is not available";
+    TempDir folder;
+    const std::string volume = folder.file("ntfs.img"), mount = folder.file("mnt"), image = folder.file("disk.img");
+    const uint64_t size = 24 * MiB;
+    writeFile(volume, Bytes{});
+    ASSERT_EQ(::truncate(volume.c_str(), 64 * MiB), 0);
+    ASSERT_EQ(Shell::run(mkntfs, {"-F", "-Q", "-q", volume}).status, 0);
+    ASSERT_EQ(::mkdir(mount.c_str(), 0755), 0);
+    struct stat folderStat {};
+    ASSERT_EQ(::stat(folder.path().c_str(), &folderStat), 0);
+
+    // Serves the volume in the foreground; the server's process id.
+    auto serve = [&]() -> pid_t {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, 1), ::dup2(null, 2);
+            ::execl(ntfs3g.c_str(), ntfs3g.c_str(), "-o", "no_detach", volume.c_str(), mount.c_str(), nullptr);
+            ::_exit(127);
+        }
+        for (int i = 0; i < 200; ++i) {
+            struct stat st {};
+            if (::stat(mount.c_str(), &st) == 0 && st.st_dev != folderStat.st_dev) return pid;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        return -1;
+    };
+    // Ends a server: unmounted in order, or killed (and the dead mount
+    // detached).
+    struct Server {
+        std::string umount, mount;
+        pid_t pid = -1;
+        void stop(bool kill) {
+            if (pid <= 0) return;
+            // A mount still in use is not unmounted in order: then the server
+            // is killed, so that waiting for it never hangs.
+            if (kill || Shell::run(umount, {mount}).status != 0) {
+                ::kill(pid, SIGKILL);
+                Shell::run(umount, {"-l", mount});
+            }
+            ::waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+        ~Server() { stop(true); }
+    } server{umount, mount};
+    // The file is written in one mount and read in the next, so that no page
+    // of it is cached by the kernel when the server dies.
+    const Bytes bytes = randomBytes(size, 11);
+    server.pid = serve();
+    ASSERT_GT(server.pid, 0);
+    writeFile(mount + "/src", bytes);
+    server.stop(false);
+    server.pid = serve();
+    ASSERT_GT(server.pid, 0);
+
+    auto source = SourceOpener::openImage(mount + "/src");
+    ASSERT_EQ(source->size, size);
+    DiskImager imager(source, image);
+    // Started paused, with each update taking longer than the update
+    // interval, so that every piece read is followed by an update.
+    imager.setPaused(true);
+    bool killed = false;
+    imager.run([&](const ImagingStats& s) {
+        if (s.finished) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(260));
+        if (imager.paused()) {
+            imager.setPaused(false);
+        } else if (!killed && s.rescued >= 4 * MiB) {
+            server.stop(true);
+            killed = true;
+        }
+    });
+    ASSERT_TRUE(killed);
+    ImagingStats stats = imager.currentStats();
+    EXPECT_EQ(stats.phase, "Stoppet");
+    EXPECT_EQ(stats.message, "Kilden svarer ikke længere. Du kan fortsætte senere – fremskridtet er gemt i disk.img.map.");
+    auto blocks = imager.map->snapshot();
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[0].status, Status::finished);
+    EXPECT_GE(blocks[0].size, 4 * MiB);
+    EXPECT_EQ(blocks[1].status, Status::nonTried);
+    EXPECT_EQ(blocks[1].end(), size);
+    auto saved = RangeMap::read(image + ".map", size);
+    ASSERT_NE(saved, nullptr);
+    EXPECT_EQ(saved->snapshot(), blocks);
+    source->close();
+
+    server.pid = serve();
+    ASSERT_GT(server.pid, 0);
+    auto again = SourceOpener::openImage(mount + "/src");
+    DiskImager resumed(again, image);
+    EXPECT_TRUE(resumed.isResuming());
+    EXPECT_EQ(runImager(resumed).final.phase, "Færdig");
+    EXPECT_EQ(again->bytesRead(), blocks[1].size);
+    again->close();
+    server.stop(false);
+    EXPECT_TRUE(readBytes(image) == bytes);
+}
+
+// A mapfile the copy cannot resume from may be the only record of an earlier
+// copy: it is kept under a new name that replaces nothing, and the run says so.
+TEST(DiskImager, UnusableMapIsKeptAside) {
+    TempDir folder;
+    auto source = makeSource(folder.file("src"), MiB);
+    const std::string image = folder.file("disk.img"), map = image + ".map";
+    const std::string unreadable = "# from somewhere\n0x0 ? 1\nnot a block line\n";
+    const std::string orphan = "x\n0x0 0x40000 +\n0x40000 0xC0000 ?\n";
+    struct Case {
+        const char* name;
+        bool imageExists;
+        std::string map;
+        bool earlierAside;
+        std::string aside;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"unreadable map beside the image", true, unreadable, false, "disk.img.map.bak",
+         "Map-filen disk.img.map kunne ikke læses og er gemt som disk.img.map.bak; kopieringen begyndte forfra."},
+        {"an earlier one set aside stays", true, unreadable, true, "disk.img.map.bak2",
+         "Map-filen disk.img.map kunne ikke læses og er gemt som disk.img.map.bak2; kopieringen begyndte forfra."},
+        {"readable map without its image", false, orphan, false, "disk.img.map.bak",
+         "Map-filen disk.img.map hørte til en billedfil, der ikke findes mere, og er gemt som disk.img.map.bak; "
+         "kopieringen begyndte forfra."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char* suffix : {"", ".map", ".map.bak", ".map.bak2"}) ::unlink((image + suffix).c_str());
+        if (c.imageExists) writeFile(image, Bytes(MiB, 0xAA));
+        writeFile(map, c.map);
+        if (c.earlierAside) writeFile(map + ".bak", "older");
+        DiskImager imager(source, image);
+        EXPECT_FALSE(imager.isResuming());
+        ImagingRun run = runImager(imager);
+        EXPECT_EQ(run.final.phase, "Færdig");
+        EXPECT_EQ(run.final.message, c.message);
+        EXPECT_EQ(readText(folder.file(c.aside)), c.map);
+        if (c.earlierAside) {
+            EXPECT_EQ(readText(map + ".bak"), "older");
+        }
+        auto saved = RangeMap::read(map, MiB);
+        ASSERT_NE(saved, nullptr);
+        EXPECT_EQ(saved->snapshot(), mb({{0, 1, Status::finished}}));
+        expectImage(image, folder.file("src"));
+        // Only the first run finds the old mapfile.
+        EXPECT_EQ(runImager(imager).final.message, std::nullopt);
+    }
+}
+
+// A file that exists without a mapfile beside it is not a copy to continue:
+// the run refuses it and writes nothing, neither into it nor a mapfile. An
+// empty file holds nothing to lose and is used.
+TEST(DiskImager, ExistingFileWithoutMapIsRefused) {
+    TempDir folder;
+    auto source = makeSource(folder.file("src"), MiB);
+    const std::string image = folder.file("notes.txt");
+    const std::string refusal =
+        "Billedfilen findes allerede uden map-fil og overskrives ikke: " + image + ". Vælg et andet filnavn.";
+    const Bytes unrelated = randomBytes(3000, 3);
+    writeFile(image, unrelated);
+    auto nothingWritten = [&] {
+        EXPECT_TRUE(readBytes(image) == unrelated);
+        for (const char* suffix : {".map", ".map.tmp"}) EXPECT_NE(::access((image + suffix).c_str(), F_OK), 0) << suffix;
+    };
+    DiskImager imager(source, image);
+    ImagingRun run = runImager(imager);
+    ASSERT_EQ(run.updates.size(), 1u);
+    EXPECT_TRUE(run.final.finished);
+    EXPECT_EQ(run.final.message, refusal);
+    EXPECT_EQ(source->bytesRead(), 0u);
+    nothingWritten();
+
+    auto result = runCLI({"image", folder.file("src"), image});
+    EXPECT_NE(result.out.find(refusal + "\n"), std::string::npos) << result.out;
+    nothingWritten();
+
+    writeFile(folder.file("empty.img"), Bytes{});
+    DiskImager fresh(source, folder.file("empty.img"));
+    EXPECT_EQ(runImager(fresh).final.phase, "Færdig");
+    expectImage(folder.file("empty.img"), folder.file("src"));
+}
+
+// A destination that fills up in the middle of the copy: the run ends with
+// the write failure, the last good mapfile stays with no temporary file
+// beside it, and with room again the copy resumes from it.
+TEST(DiskImager, FullDestinationKeepsTheLastGoodMap) {
+    if (!isRoot()) GTEST_SKIP() << "mounting a small file system needs root";
+    const std::string mountTool = findTool("mount"), umount = findTool("umount");
+    if (mountTool.empty() || umount.empty()) GTEST_SKIP() << "mount is not installed";
+    TempDir folder;
+    auto source = makeSource(folder.file("src"), 16 * MiB);
+    const std::string small = folder.file("small"), image = small + "/disk.img";
+    ASSERT_EQ(::mkdir(small.c_str(), 0755), 0);
+    if (Shell::run(mountTool, {"-t", "tmpfs", "-o", "size=6m", "tmpfs", small}).status != 0)
+        GTEST_SKIP() << "tmpfs cannot be mounted here";
+    struct Unmount {
+        std::string tool, path;
+        ~Unmount() { Shell::run(tool, {path}); }
+    } unmount{umount, small};
+
+    DiskImager imager(source, image);
+    ImagingRun run = runImager(imager);
+    EXPECT_EQ(run.final.message, finishedWithWriteFailure);
+    EXPECT_NE(::access((image + ".map.tmp").c_str(), F_OK), 0);
+    auto saved = RangeMap::read(image + ".map", 16 * MiB);
+    ASSERT_NE(saved, nullptr);
+    EXPECT_LT(saved->total(Status::finished), 6 * MiB);
+
+    ASSERT_EQ(Shell::run(mountTool, {"-o", "remount,size=40m", small}).status, 0);
+    DiskImager resumed(source, image);
+    ImagingRun again = runImager(resumed);
+    EXPECT_EQ(again.final.phase, "Færdig");
+    EXPECT_EQ(again.final.message, std::nullopt);
+    expectImage(image, folder.file("src"));
 }
 
 // The image is flushed to the device before each mapfile save, and the
@@ -707,6 +955,31 @@ TEST(DdrescueInterop, DdrescueCompletesOurCopies) {
         EXPECT_EQ(Shell::run(tools.ddrescuelog, {"-D", folder.file(image + ".map")}).status, 0) << image;
         expectImage(folder.file(image), folder.file("src"));
     }
+}
+
+// GNU ddrescue copies its command line into the mapfile's comments byte for
+// byte, so a file name that is not UTF-8 puts such bytes there.
+TEST(DdrescueInterop, WeResumeWhateverBytesItsCommentsHold) {
+    Ddrescue tools;
+    if (!tools.available()) GTEST_SKIP() << "GNU ddrescue is not installed";
+    TempDir folder;
+    const uint64_t size = 8 * MiB;
+    writeFile(folder.file("src"), randomBytes(size, 13));
+    const std::string image = folder.file("r\xe6kke.img"), map = image + ".map";
+    auto result = Shell::run(tools.ddrescue, {"-q", "-s", "4MiB", folder.file("src"), image, map});
+    ASSERT_EQ(result.status, 0) << text(result.stderrBytes);
+    ASSERT_NE(readText(map).find("r\xe6kke.img"), std::string::npos);
+
+    auto source = SourceOpener::openImage(folder.file("src"));
+    DiskImager imager(source, image);
+    EXPECT_TRUE(imager.isResuming());
+    ImagingRun run = runImager(imager);
+    EXPECT_EQ(run.final.phase, "Færdig");
+    EXPECT_EQ(run.final.message, std::nullopt);
+    EXPECT_EQ(source->bytesRead(), size - 4 * MiB);
+    EXPECT_NE(::access((map + ".bak").c_str(), F_OK), 0);
+    expectImage(image, folder.file("src"));
+    EXPECT_EQ(Shell::run(tools.ddrescuelog, {"-D", map}).status, 0);
 }
 
 TEST(DdrescueInterop, WeResumeFromDdrescueMaps) {

@@ -188,6 +188,16 @@ TEST(RangeMap, ReplacesTheMapfileAtomically) {
     EXPECT_THROW(map->write(path, 0, 1), std::system_error);
     EXPECT_EQ(readText(path), old);
     EXPECT_THROW(map->write(folder.file("missing/m.map"), 0, 1), std::system_error);
+
+    // A destination that fills up while the temporary file is written: the
+    // old mapfile stays, and no half-written temporary file is left beside it.
+    ASSERT_EQ(::rmdir((path + ".tmp").c_str()), 0);
+    {
+        WriteLimit full(100);
+        EXPECT_THROW(map->write(path, 0, 1), std::system_error);
+    }
+    EXPECT_EQ(readText(path), old);
+    EXPECT_EQ(::access((path + ".tmp").c_str(), F_OK), -1);
 }
 
 TEST(RangeMap, ReadsForeignMapfilesLeniently) {
@@ -203,7 +213,10 @@ TEST(RangeMap, ReadsForeignMapfilesLeniently) {
         {"status line only", "# c\n0x0 ? 1\n", 100, std::nullopt},
         {"no line reads", "0x0 ? 1\n0x0 0x10\n0x0 0x10 x\nzz 0x10 +\n0x 0x10 +\n", 100, std::nullopt},
         {"empty", "", 100, std::nullopt},
-        {"not UTF-8", "0x0 ? 1\n0x0 0x10 +\n\xff\n", 100, std::nullopt},
+        // GNU ddrescue copies its command line into a comment byte for byte,
+        // so a file name in Latin-1 puts bytes there that are not UTF-8.
+        {"bytes that are not UTF-8", "# Command line: ddrescue /dev/sdb 'r\xe6kke.img'\n0x0 ? 1\n0x0 0x10 +\n\xff\n",
+         100, std::vector<Block>{{0, 16, Status::finished}, {16, 84, Status::nonTried}}},
         {"decimal, upper-case prefix and extra fields",
          "0 ? 1\n16 0X10 + extra words\n0x0 0x0a -\n", 100,
          std::vector<Block>{{0, 10, Status::bad}, {10, 6, Status::nonTried}, {16, 16, Status::finished},

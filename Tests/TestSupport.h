@@ -17,8 +17,11 @@
 #include <string_view>
 #include <vector>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,6 +77,20 @@ inline std::string readText(const std::filesystem::path& path) {
 }
 
 inline bool isRoot() { return geteuid() == 0; }
+
+// While it lives, writes to files stop at the given size (EFBIG), as on a
+// full destination.
+struct WriteLimit {
+    rlimit saved{};
+    explicit WriteLimit(uint64_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limit = saved;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~WriteLimit() { ::setrlimit(RLIMIT_FSIZE, &saved); }
+};
 
 // MARK: Fixtures and manifests
 

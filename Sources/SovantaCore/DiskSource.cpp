@@ -79,11 +79,19 @@ bool DiskSource::hasVanished() const {
 }
 
 bool DiskSource::isVanishedError(int errorNumber) {
-    if (errorNumber == ENODEV || errorNumber == ENXIO) return true;
+    switch (errorNumber) {
+        case ENODEV:     // the device was removed
+        case ENXIO:      // no such device any more (and a closed source)
+        case ENOTCONN:   // the process serving a FUSE file system has died
+        case ESHUTDOWN:  // the transport to the device was shut down
+        case ESTALE:     // the file went away under a network file system
+        case EBADF:      // the descriptor of an open source was taken away
 #ifdef ENOMEDIUM
-    if (errorNumber == ENOMEDIUM) return true;
+        case ENOMEDIUM:  // the medium was taken out
 #endif
-    return false;
+            return true;
+        default: return false;
+    }
 }
 
 DiskSource::ReadResult DiskSource::readReporting(uint64_t offset, int64_t length, ReadMode mode) {
@@ -292,6 +300,7 @@ bool DiskSource::tryRead(uint64_t offset, int64_t length, uint8_t* into, int* er
     if (length < 1) return true;
     int error = exactRead(offset, length, into);
     if (error == 0) return true;
+    if (isVanishedError(error)) vanished_ = true;
     ++readErrors_;
     if (errorNumber) *errorNumber = error;
     return false;

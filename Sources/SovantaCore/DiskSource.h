@@ -96,7 +96,8 @@ public:
     uint64_t sectorCount() const { return size / static_cast<uint64_t>(sectorSize); }
     bool isClosed() const;
     // Whether the source has gone away: it was closed, or a read failed with
-    // an error that says the device itself is gone (unplugged, medium out).
+    // an error that says the device itself is gone (unplugged, medium out,
+    // the process serving its file system dead).
     bool hasVanished() const;
     // The error numbers that say so, as opposed to a sector that does not read.
     static bool isVanishedError(int errorNumber);

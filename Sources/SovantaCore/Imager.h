@@ -41,6 +41,12 @@ struct ImagingStats {
 };
 
 class DiskImager {
+    // A mapfile found beside the image that the copy does not resume from. It
+    // is moved aside, never overwritten, by the first run. Declared before map,
+    // whose initializer sets it.
+    enum class UnusedMap { none, unreadable, withoutImage };
+    UnusedMap unusedMap_ = UnusedMap::none;
+
 public:
     using UpdateHandler = std::function<void(const ImagingStats&)>;
 
@@ -70,22 +76,44 @@ public:
     // The whole copy, on the caller's thread. onUpdate is called on that
     // thread with no lock held, at most every 0.25 s (every 0.2 s while
     // paused), and once more with finished true as the run's last update.
+    // An existing, non-empty image file without a mapfile beside it is not a
+    // copy to continue: the run refuses it at once and writes nothing.
     void run(const UpdateHandler& onUpdate);
 
 private:
     struct RunState;
     enum class Piece { copied, readFailed, halted };
+    // Where a pass goes on after a piece: given the piece's start, length and
+    // outcome, the position to look from next.
+    using NextPosition = std::function<uint64_t(uint64_t q, uint64_t n, Piece result)>;
 
+    static std::shared_ptr<RangeMap> loadMap(const DiskSource& source, const std::string& imageURL,
+                                             const std::string& mapURL, UnusedMap& unused);
     bool cancelled() const;
-    bool halted(const RunState& run) const;
+    bool stopped(const RunState& run) const;
     void setPhase(const std::string& phase, int64_t pass);
+
+    // Starting and ending a run.
+    std::optional<std::string> prepare(RunState& run);
+    std::optional<std::string> openImage(RunState& run);
+    std::optional<std::string> moveUnusedMapAside(RunState& run);
+    void endAtOnce(RunState& run, const std::string& message);
+    void runPasses(RunState& run);
+    void endRun(RunState& run);
+    std::optional<std::string> closingMessage(const RunState& run) const;
+
+    // The passes.
     Piece readPiece(RunState& run, uint64_t q, uint64_t n);
+    void walk(RunState& run, std::initializer_list<RangeMap::Status> statuses, bool chunkAligned,
+              const NextPosition& next);
     void copyPass(RunState& run, bool jump);
     void sectorPass(RunState& run);
     void retryPass(RunState& run);
-    void refresh(RunState& run, bool force);
     void waitWhilePaused(RunState& run);
-    void saveMap(RunState& run, uint64_t position, int64_t pass);
+
+    // Statistics and saving.
+    void refresh(RunState& run, bool force);
+    int saveMap(RunState& run);
 
     mutable std::mutex lock_;  // guards paused_, cancelled_ and stats_; taken before the map's and the source's
     bool paused_ = false;

@@ -17,39 +17,6 @@ namespace {
 
 [[noreturn]] void throwErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
-bool isValidUTF8(std::string_view text) {
-    size_t i = 0;
-    const size_t n = text.size();
-    while (i < n) {
-        auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t length;
-        uint32_t minimum;
-        uint32_t value;
-        if ((c & 0xE0) == 0xC0) {
-            length = 2, minimum = 0x80, value = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            length = 3, minimum = 0x800, value = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            length = 4, minimum = 0x10000, value = c & 0x07;
-        } else {
-            return false;
-        }
-        if (length > n - i) return false;
-        for (size_t k = 1; k < length; ++k) {
-            auto d = static_cast<unsigned char>(text[i + k]);
-            if ((d & 0xC0) != 0x80) return false;
-            value = (value << 6) | (d & 0x3F);
-        }
-        if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
-        i += length;
-    }
-    return true;
-}
-
 // The byte length of a blank (space, tab or another Unicode space separator)
 // at the start of text, or 0.
 size_t leadingBlank(std::string_view t) {
@@ -297,27 +264,27 @@ void RangeMap::write(const std::string& path, uint64_t currentPos, int64_t pass)
     const std::string temporary = path + ".tmp";
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) throwErrno("open");
+    // A failure after this point (a full destination, most often) removes the
+    // temporary file again and leaves the last good mapfile as it was.
+    auto fail = [&](int error, const char* what) {
+        if (fd >= 0) ::close(fd);
+        ::unlink(temporary.c_str());
+        throw std::system_error(error, std::generic_category(), what);
+    };
     size_t done = 0;
     while (done < text.size()) {
         ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
         if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) {
-            if (wrote == 0) errno = EIO;
-            int error = errno;
-            ::close(fd);
-            throw std::system_error(error, std::generic_category(), "write");
-        }
+        if (wrote <= 0) fail(wrote == 0 ? EIO : errno, "write");
         done += static_cast<size_t>(wrote);
     }
-    if (::fsync(fd) != 0 && errno != EINVAL) {
-        int error = errno;
-        ::close(fd);
-        throw std::system_error(error, std::generic_category(), "fsync");
-    }
-    if (::close(fd) != 0) throwErrno("close");
+    if (::fsync(fd) != 0 && errno != EINVAL) fail(errno, "fsync");
+    int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0) fail(errno, "close");
     // rename() replaces the old mapfile in one step; removing it first would
     // leave a moment without any.
-    if (::rename(temporary.c_str(), path.c_str()) != 0) throwErrno("rename");
+    if (::rename(temporary.c_str(), path.c_str()) != 0) fail(errno, "rename");
     syncParentFolder(path);
 }
 
@@ -368,7 +335,6 @@ std::shared_ptr<RangeMap> RangeMap::read(const std::string& path, uint64_t size)
         text.append(chunk, static_cast<size_t>(got));
     }
     ::close(fd);
-    if (!isValidUTF8(text)) return nullptr;
 
     std::vector<Block> found;
     bool statusLineSeen = false;

@@ -70,11 +70,14 @@ public:
 
     // Writes the mapfile. The text goes to path + ".tmp", is flushed to the
     // device and renamed over path, so a valid mapfile exists at every
-    // moment. Throws std::system_error with the failing call's error.
+    // moment. Throws std::system_error with the failing call's error; the
+    // temporary file is then gone and the old mapfile untouched.
     void write(const std::string& path, uint64_t currentPos, int64_t pass) const;
     // A map of the given size from a mapfile (ours or GNU ddrescue's), or
-    // null when the file cannot be read, is not UTF-8 or holds no block line.
-    // Lines that do not read are skipped; blocks are applied in file order.
+    // null when the file cannot be read or holds no block line. Lines are
+    // bytes, not text: a comment may hold any bytes (GNU ddrescue copies the
+    // file names of its command line into one). Lines that do not read are
+    // skipped; blocks are applied in file order.
     static std::shared_ptr<RangeMap> read(const std::string& path, uint64_t size);
 
 private:
