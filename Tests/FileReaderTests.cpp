@@ -66,10 +66,11 @@ TEST(FileReader, ExtentPiecesHolesAndMissingTail) {
         std::optional<uint64_t> limit;
         std::vector<size_t> pieces;
         Bytes content;
+        int64_t unknown = 0;  // bytes that nothing places or that lie past the source's end
     };
     const std::vector<Case> cases = {
         {"short extent, zero tail", {{4096, 4096}}, 10000, 4096, std::nullopt, {4096, 4096, 1808},
-         concat({slice(disk, 4096, 4096), zeros(5904)})},
+         concat({slice(disk, 4096, 4096), zeros(5904)}), 5904},
         {"limit", {{0, 10000}}, 10000, 4096, 100, {100}, slice(disk, 0, 100)},
         {"hole", {{std::nullopt, 8192}}, 8192, 4096, std::nullopt, {4096, 4096}, zeros(8192)},
         {"limit 0", {{0, 10000}}, 10000, 4096, 0, {}, {}},
@@ -79,9 +80,13 @@ TEST(FileReader, ExtentPiecesHolesAndMissingTail) {
          {1024, 1024, 952, 1000, 1024, 976}, concat({slice(disk, 0, 3000), zeros(1000), slice(disk, 5000, 2000)})},
         {"extents longer than the size", {{0, 3000}, {8000, 3000}}, 4000, 4096, std::nullopt, {3000, 1000},
          concat({slice(disk, 0, 3000), slice(disk, 8000, 1000)})},
-        {"no extents", {}, 5000, 4096, std::nullopt, {4096, 904}, zeros(5000)},
-        {"offset past the end of the source", {{70000, 100}}, 100, 4096, std::nullopt, {100}, zeros(100)},
-        {"offset that overflows", {{maxOffset - 10, 100}}, 100, 4096, std::nullopt, {100}, zeros(100)},
+        {"no extents", {}, 5000, 4096, std::nullopt, {4096, 904}, zeros(5000), 5000},
+        {"limit inside the missing tail", {{0, 100}}, 5000, 4096, 300, {100, 200},
+         concat({slice(disk, 0, 100), zeros(200)}), 200},
+        {"offset past the end of the source", {{70000, 100}}, 100, 4096, std::nullopt, {100}, zeros(100), 100},
+        {"extent across the end of the source", {{65000, 1000}}, 1000, 4096, std::nullopt, {1000},
+         concat({slice(disk, 65000, 536), zeros(464)}), 464},
+        {"offset that overflows", {{maxOffset - 10, 100}}, 100, 4096, std::nullopt, {100}, zeros(100), 100},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -89,7 +94,7 @@ TEST(FileReader, ExtentPiecesHolesAndMissingTail) {
         auto s = streamAll(*node, *source, c.chunk, c.limit);
         EXPECT_EQ(s.sizes(), c.pieces);
         EXPECT_EQ(s.joined(), c.content);
-        EXPECT_EQ(s.badBytes, 0);
+        EXPECT_EQ(s.badBytes, c.unknown);
     }
 }
 
@@ -135,7 +140,8 @@ TEST(FileReader, LargePiecesAlignedOrNotReadTheSame) {
             expected[i] = at < disk.size() && !bad ? disk[at] : 0;
         }
         EXPECT_EQ(s.joined(), expected);
-        EXPECT_EQ(s.badBytes, 2 * source->readReporting(offset, length).badBytes);
+        const uint64_t pastEnd = offset + length > disk.size() ? offset + length - disk.size() : 0;
+        EXPECT_EQ(s.badBytes, 2 * (source->readReporting(offset, length).badBytes + static_cast<int64_t>(pastEnd)));
         if (offset == 0) {
             EXPECT_EQ(s.badBytes, 2048);
         }
@@ -268,17 +274,30 @@ TEST(FileReader, CompressedRunsThatCannotBeRight) {
     auto make = [](CompressedRuns r, uint64_t size) {
         return FileNode::make("c", false, size, EntryStatus::existing, Recoverability::good, r);
     };
-    // No unit, or a unit no volume has: nothing is delivered.
-    EXPECT_TRUE(streamAll(*make({{{0, 16}}, 512, 0, 0}, 8192), *source, 4096).pieces.empty());
-    EXPECT_TRUE(streamAll(*make({{{0, 16}}, 0, 16, 0}, 8192), *source, 4096).pieces.empty());
-    EXPECT_TRUE(streamAll(*make({{{0, 16}}, 1ull << 40, 1ull << 40, 0}, 8192), *source, 4096).pieces.empty());
-    EXPECT_TRUE(streamAll(*make({{{0, 16}}, 4096, maxValue, 0}, 8192), *source, 4096).pieces.empty());
+    // No unit, or a unit no volume has: nothing places the file, which is
+    // unknown zeros.
+    for (auto& runs : std::vector<CompressedRuns>{{{{0, 16}}, 512, 0, 0},
+                                                  {{{0, 16}}, 0, 16, 0},
+                                                  {{{0, 16}}, 1ull << 40, 1ull << 40, 0},
+                                                  {{{0, 16}}, 4096, maxValue, 0}}) {
+        auto s = streamAll(*make(runs, 10000), *source, 4096);
+        EXPECT_EQ(s.sizes(), (std::vector<size_t>{4096, 4096, 1808}));
+        EXPECT_EQ(s.joined(), zeros(10000));
+        EXPECT_EQ(s.badBytes, 10000);
+    }
 
-    // Cluster numbers whose byte offsets overflow read as past the end.
+    // Cluster numbers whose byte offsets overflow read as past the end: unknown.
     auto far = streamAll(*make({{{maxValue - 3, 16}}, 512, 16, 4096}, 8192), *source, 4096);
     EXPECT_EQ(far.joined(), zeros(8192));
+    EXPECT_EQ(far.badBytes, 8192);
     auto farOffset = streamAll(*make({{{1, 16}}, 512, 16, maxValue - 100}, 8192), *source, 4096);
     EXPECT_EQ(farOffset.joined(), zeros(8192));
+    EXPECT_EQ(farOffset.badBytes, 8192);
+    // Runs that end before the size: the units past them are unknown; a
+    // sparse run is known zeros.
+    auto shortRuns = streamAll(*make({{{1, 16}, {std::nullopt, 16}}, 512, 16, 0}, 20000), *source, 4096);
+    EXPECT_EQ(shortRuns.sizes(), (std::vector<size_t>{8192, 8192, 3616}));
+    EXPECT_EQ(shortRuns.badBytes, 3616);
     // Runs whose cluster counts overflow the virtual cluster numbers.
     auto huge = streamAll(*make({{{1, maxValue}, {2, maxValue}}, 512, 16, 0}, 16384), *source, 4096);
     EXPECT_EQ(huge.sizes(), (std::vector<size_t>{8192, 8192}));

@@ -24,12 +24,17 @@ std::optional<uint64_t> checkedMultiply(uint64_t a, uint64_t b) {
     return a * b;
 }
 
-// Bytes from the source at an offset that may not exist (an overflowed
-// position lies past every source's end: zeros, nothing counted).
+// Bytes from the source at an offset that may not exist. Bytes placed past
+// the source's end (an overflowed position lies past every end) are not on
+// it: they arrive as zeros and count as unreadable, as unreadable sectors do.
 Bytes readAt(DiskSource& source, std::optional<uint64_t> offset, int64_t length, int64_t& badBytes) {
-    if (!offset) return Bytes(static_cast<size_t>(length), 0);
+    if (!offset) {
+        badBytes += length;
+        return Bytes(static_cast<size_t>(length), 0);
+    }
     auto result = source.readReporting(*offset, length, ReadMode::thorough);
-    badBytes += result.badBytes;
+    const uint64_t inside = *offset < source.size ? std::min<uint64_t>(length, source.size - *offset) : 0;
+    badBytes += result.badBytes + (length - static_cast<int64_t>(inside));
     return std::move(result.data);
 }
 
@@ -46,12 +51,31 @@ struct Segment {
     uint64_t clusters;
 };
 
-int64_t streamCompressed(const CompressedRuns& compressed, uint64_t total, DiskSource& source, const Body& body) {
+// Zeros in pieces of at most chunk bytes from delivered up to total, each
+// counted unreadable: bytes of the file that nothing places are unknown, not
+// known zeros.
+int64_t streamUnknown(uint64_t delivered, uint64_t total, uint64_t chunk, const Body& body) {
+    int64_t badBytes = 0;
+    Bytes zeros;
+    while (delivered < total) {
+        uint64_t n = std::min(total - delivered, chunk);
+        zeros.resize(static_cast<size_t>(n));
+        delivered += n;
+        badBytes += static_cast<int64_t>(n);
+        if (!body(zeros)) break;
+    }
+    return badBytes;
+}
+
+int64_t streamCompressed(const CompressedRuns& compressed, uint64_t total, uint64_t chunk, DiskSource& source,
+                         const Body& body) {
     const uint64_t clusterSize = compressed.clusterSize;
     const uint64_t unitClusters = compressed.unitClusters;
     auto unitBytes = checkedMultiply(unitClusters, clusterSize);
-    // A unit of 0 bytes, or one larger than any real volume uses, gives nothing.
-    if (!unitBytes || *unitBytes == 0 || *unitBytes > maxCompressionUnitBytes) return 0;
+    // A unit of 0 bytes, or one larger than any real volume uses, places
+    // nothing: the whole file is unknown.
+    if (!unitBytes || *unitBytes == 0 || *unitBytes > maxCompressionUnitBytes)
+        return streamUnknown(0, total, chunk, body);
     const uint64_t unitSize = *unitBytes;
 
     std::vector<PlacedRun> runs;
@@ -66,6 +90,8 @@ int64_t streamCompressed(const CompressedRuns& compressed, uint64_t total, DiskS
         vcn += clusters;
     }
 
+    // The file's bytes from here on lie in no run: unknown.
+    const uint64_t placedEnd = checkedMultiply(vcn, clusterSize).value_or(uint64Max);
     int64_t badBytes = 0;
     uint64_t delivered = 0;
     size_t runIndex = 0;
@@ -123,6 +149,7 @@ int64_t streamCompressed(const CompressedRuns& compressed, uint64_t total, DiskS
 
         uint64_t n = std::min(total - delivered, unitSize);
         data.resize(static_cast<size_t>(n));
+        if (delivered + n > placedEnd) badBytes += static_cast<int64_t>(delivered + n - std::max(delivered, placedEnd));
         delivered += n;
         if (!body(data)) break;
     }
@@ -168,13 +195,8 @@ int64_t streamExtents(const std::vector<Extent>& extents, uint64_t total, int64_
             if (!goOn) return badBytes;
         }
     }
-    // A missing tail, or no extents at all: zeros up to the size.
-    while (delivered < total) {
-        uint64_t n = std::min(total - delivered, chunk);
-        delivered += n;
-        if (!body(zeroPiece(n))) break;
-    }
-    return badBytes;
+    // A missing tail, or no extents at all: unknown up to the size.
+    return badBytes + streamUnknown(delivered, total, chunk, body);
 }
 
 }  // namespace
@@ -199,7 +221,7 @@ int64_t stream(const FileNode& node, DiskSource& source, int64_t chunkSize, std:
     if (auto* extents = std::get_if<std::vector<Extent>>(&node.data))
         return streamExtents(*extents, total, chunkSize, source, body);
     if (auto* compressed = std::get_if<CompressedRuns>(&node.data))
-        return streamCompressed(*compressed, total, source, body);
+        return streamCompressed(*compressed, total, static_cast<uint64_t>(chunkSize), source, body);
     return 0;
 }
 

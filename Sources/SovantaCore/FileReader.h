@@ -1,7 +1,9 @@
 // The bytes of one found file, produced from its FileData: resident bytes,
 // extents with holes, or NTFS compressed runs decoded unit by unit (LZNT1).
-// Nothing here fails: unreadable sectors, holes, sparse runs and a missing
-// tail all arrive as zeros, and only unreadable source bytes are counted.
+// Nothing here fails: everything that cannot be read arrives as zeros.
+// Holes and sparse runs are known zeros. Unreadable sectors, bytes placed past
+// the source's end, and bytes of the size that nothing places (a missing
+// tail) are unknown: they arrive as zeros and are counted unreadable.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +25,8 @@ inline constexpr int64_t defaultChunkSize = 4194304;
 // Feeds the first min(limit, size) bytes of the node (all of them without a
 // limit) to body in file order, in pieces of at most chunkSize bytes, or one
 // compression unit per piece for NTFS compressed data. Returns the number of
-// unreadable source bytes met (for compressed data: of compressed bytes read).
+// unknown bytes met: unreadable or past the source's end (for compressed
+// data: of compressed bytes read), and those that nothing places.
 int64_t stream(const FileNode& node, DiskSource& source, int64_t chunkSize, std::optional<uint64_t> limit,
                const Body& body);
 

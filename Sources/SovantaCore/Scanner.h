@@ -19,8 +19,17 @@ namespace sovanta {
 namespace VolumeLoader {
 // The one dispatch from a file-system type and an absolute byte offset to its
 // reader. boot is the volume's first sector when the caller already has it.
+// Every volume it returns has passed through bound.
 std::vector<VolumePtr> load(DiskSource& source, FileSystemType type, uint64_t offset, const std::string& origin,
                             WorkProgress* progress = nullptr, const Bytes* boot = nullptr);
+
+// Holds a volume's files to what the volume and the source can hold, with a
+// note on each file it changes: a size larger than the volume is cut to the
+// volume's size (rated partial at best); a file placed partly past the
+// source's end is rated partial at best, one that starts past it poor. A
+// volume larger than the source holds gets a note of its own. Run it once
+// per volume, on a volume a reader has just built.
+void bound(const DiskSource& source, Volume& volume);
 }  // namespace VolumeLoader
 
 // What the quick scan found: the layout as read, every volume found in entry

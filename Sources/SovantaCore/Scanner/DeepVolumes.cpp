@@ -84,8 +84,10 @@ std::optional<VolumePtr> ntfsFromRecords(DiskSource& src, const FoundBoot& boot,
     auto first = std::lower_bound(result.mftRecords.begin(), result.mftRecords.end(), o);
     for (auto it = first; it != result.mftRecords.end() && *it - o < geometry->volumeSize; ++it) records.push_back(*it);
     if (records.size() < 2) return std::nullopt;
-    return NTFSParser::parse(src, o, geometry->clusterSize, geometry->recordSize, geometry->volumeSize, records,
-                             origin::deepScanMFTRecords, &progress);
+    auto volume = NTFSParser::parse(src, o, geometry->clusterSize, geometry->recordSize, geometry->volumeSize,
+                                    records, origin::deepScanMFTRecords, &progress);
+    if (volume) VolumeLoader::bound(src, **volume);
+    return volume;
 }
 
 }  // namespace
@@ -190,7 +192,10 @@ std::vector<VolumePtr> DeepScanner::buildVolumes(DiskSource& src, const DeepScan
         if (!inside) orphans.push_back(r);
     }
     if (orphans.size() >= 8) {
-        if (auto v = NTFSParser::rebuildFromAnchors(src, orphans, &progress)) output.push_back(*v);
+        if (auto v = NTFSParser::rebuildFromAnchors(src, orphans, &progress)) {
+            VolumeLoader::bound(src, **v);
+            output.push_back(*v);
+        }
     }
     return output;
 }
