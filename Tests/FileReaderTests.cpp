@@ -346,3 +346,56 @@ TEST(FileReader, DecompressesFilesThatNtfs3gCompressed) {
         EXPECT_EQ(prefix.size(), std::min<size_t>(70000, std::stoull(size)));
     }
 }
+
+// Reading extents into memory: joined in order, cut at the limit, and never
+// past the bounds or the source's end, whatever lengths and places the
+// extents claim.
+TEST(FileReader, RegionsStayInsideTheirBoundsAndTheSource) {
+    constexpr uint64_t huge = uint64_t{1} << 62;
+    constexpr uint64_t top = std::numeric_limits<uint64_t>::max();
+    const Bytes disk = patternBytes(65536);
+    ByteSource source(disk);
+    struct Case {
+        const char* what;
+        std::vector<Extent> extents;
+        uint64_t maxBytes;
+        ByteRange within;
+        FileReader::RegionHoles holes;
+        Bytes expected;
+    };
+    const ByteRange all{0, top};
+    const Case cases[] = {
+        {"joined in order, holes as zeros", {{4096, 100}, {std::nullopt, 50}, {0, 10}}, top, all, FileReader::RegionHoles::zeros,
+         concat({slice(disk, 4096, 100), zeros(50), slice(disk, 0, 10)})},
+        {"holes skipped", {{4096, 100}, {std::nullopt, 50}, {0, 10}}, top, all, FileReader::RegionHoles::skip,
+         concat({slice(disk, 4096, 100), slice(disk, 0, 10)})},
+        {"cut at the limit", {{4096, 100}, {0, 10}}, 105, all, FileReader::RegionHoles::zeros,
+         concat({slice(disk, 4096, 100), slice(disk, 0, 5)})},
+        {"ends at the source's end", {{65000, 1000}, {0, 10}}, top, all, FileReader::RegionHoles::zeros, slice(disk, 65000, 536)},
+        {"ends at the bound", {{1000, 100}, {2000, 100}, {3000, 100}}, top, {1000, 2050}, FileReader::RegionHoles::zeros,
+         concat({slice(disk, 1000, 100), slice(disk, 2000, 50)})},
+        {"nothing from before the bound", {{500, 100}, {1000, 100}}, top, {1000, 2000}, FileReader::RegionHoles::zeros, {}},
+        {"forged length", {{0, huge}}, top, all, FileReader::RegionHoles::zeros, disk},
+        {"forged hole", {{std::nullopt, huge}}, top, {0, 1000}, FileReader::RegionHoles::zeros, zeros(1000)},
+        {"place past every source", {{top - 10, 100}}, top, all, FileReader::RegionHoles::zeros, {}},
+        {"bound past the source", {{10, 20}}, top, {70000, 80000}, FileReader::RegionHoles::zeros, {}},
+    };
+    for (auto& c : cases) {
+        auto region = FileReader::readRegion(*source, c.extents, c.maxBytes, c.within, c.holes);
+        EXPECT_EQ(region.bytes, c.expected) << c.what;
+        EXPECT_LE(region.bytes.capacity(), disk.size()) << c.what;
+        EXPECT_EQ(region.badBytes, 0) << c.what;
+    }
+}
+
+TEST(FileReader, RegionCountsUnreadableBytesInSmallAndLargePieces) {
+    const Bytes disk = patternBytes(1 << 21);
+    ByteSource source(disk);
+    source->simulatedBadRanges = {{512, 1024}, {(1 << 20) + 4096, (1 << 20) + 8192}};
+    auto region = FileReader::readRegion(*source, {{0, 4096}, {1 << 20, 1 << 20}}, UINT64_MAX);
+    Bytes expected = concat({slice(disk, 0, 4096), slice(disk, 1 << 20, 1 << 20)});
+    std::fill(expected.begin() + 512, expected.begin() + 1024, 0);
+    std::fill(expected.begin() + 4096 + 4096, expected.begin() + 4096 + 8192, 0);
+    EXPECT_EQ(region.bytes, expected);
+    EXPECT_EQ(region.badBytes, 512 + 4096);
+}

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "SovantaCore/FileReader.h"
+
 namespace sovanta {
 
 namespace {
@@ -73,12 +75,10 @@ std::unique_ptr<ExFATContext> ExFATContext::make(DiskSource& src, uint64_t base,
     uint64_t fatBytes = uint64_t{u32le(boot, bootFatLength)} * ctx->bps;
     uint64_t wanted = std::min(uint64_t{ctx->clusterCount} * 4 + 8, fatBytes);
     if (fatBytes != 0 && wanted <= maxFatBytes) {
+        // What lies past the volume or the source would read as zeros, which
+        // end every chain just as a FAT cut short does: it is not read.
         uint64_t start = base + uint64_t{u32le(boot, bootFatOffset)} * ctx->bps;
-        // What lies past the source's end reads as zeros, which end every chain
-        // just as a FAT cut short does: do not allocate room for it.
-        uint64_t inside = start < src.size ? src.size - start : 0;
-        wanted = std::min(wanted, inside);
-        if (wanted > 0) ctx->fat = src.read(start, static_cast<int64_t>(wanted));
+        ctx->fat = ctx->readExtents({{start, wanted}}, wanted);
     }
     return ctx;
 }
@@ -131,17 +131,12 @@ ExFATContext::StreamExtents ExFATContext::streamExtents(uint32_t start, uint64_t
     return {{Extent{clusterOffset(start), std::min(room, length)}}, false};
 }
 
-Bytes ExFATContext::readExtents(const std::vector<Extent>& list) {
-    uint64_t total = 0;
-    for (auto& e : list) total += e.length;
-    Bytes out;
-    out.reserve(total);
-    for (auto& e : list) {
-        if (!e.offset || e.length == 0) continue;
-        Bytes piece = src.read(*e.offset, static_cast<int64_t>(e.length));
-        out.insert(out.end(), piece.begin(), piece.end());
-    }
-    return out;
+ByteRange ExFATContext::volumeRange() const {
+    return {base, volumeSize > UINT64_MAX - base ? UINT64_MAX : base + volumeSize};
+}
+
+Bytes ExFATContext::readExtents(const std::vector<Extent>& list, uint64_t maxBytes) {
+    return FileReader::readRegion(src, list, maxBytes, volumeRange(), FileReader::RegionHoles::skip).bytes;
 }
 
 Bytes ExFATContext::readChain(uint32_t start, std::optional<uint64_t> length, bool noFatChain) {
@@ -150,9 +145,10 @@ Bytes ExFATContext::readChain(uint32_t start, std::optional<uint64_t> length, bo
         // extents would find again for that length.
         auto found = chain(start, maxDirectoryBytes / clusterSize);
         if (found.clusters.empty()) return {};
-        return readExtents(extents(found.clusters, found.clusters.size() * clusterSize));
+        return readExtents(extents(found.clusters, found.clusters.size() * clusterSize), maxDirectoryBytes);
     }
-    return readExtents(streamExtents(start, std::min(*length, maxDirectoryBytes), noFatChain).extents);
+    return readExtents(streamExtents(start, std::min(*length, maxDirectoryBytes), noFatChain).extents,
+                       maxDirectoryBytes);
 }
 
 void ExFATContext::loadBitmap(ByteSpan root) {
@@ -165,7 +161,7 @@ void ExFATContext::loadBitmap(ByteSpan root) {
         if (length == 0 || length > maxBitmapBytes) return;
         // Bits past the last cluster are never consulted.
         length = std::min<uint64_t>(length, ceilDiv(clusterCount, 8));
-        bitmap = readExtents(streamExtents(first, length, false).extents);
+        bitmap = readExtents(streamExtents(first, length, false).extents, length);
         return;
     }
 }

@@ -68,7 +68,9 @@ public:
 
 private:
     explicit ExFATContext(DiskSource& source) : src(source) {}
-    Bytes readExtents(const std::vector<Extent>& extents);
+    // The volume's bytes on the source: no read of the reader goes past them.
+    ByteRange volumeRange() const;
+    Bytes readExtents(const std::vector<Extent>& extents, uint64_t maxBytes);
 };
 
 // The state of one walk over a volume's directories.

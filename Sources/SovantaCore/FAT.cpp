@@ -5,6 +5,7 @@
 #include <limits>
 #include <unordered_map>
 
+#include "SovantaCore/FileReader.h"
 #include "SovantaCore/Partitions.h"
 
 namespace sovanta {
@@ -123,19 +124,14 @@ public:
             liveClusterBudget_ -= chain.clusters.size();
             if (chain.clusters.empty()) return;
             for (uint32_t c : chain.clusters) claimed.insert(c);
-            bytes.reserve(chain.clusters.size() * ctx_.clusterSize);
-            for (auto& extent : ctx_.extents(chain.clusters, chain.clusters.size() * ctx_.clusterSize)) {
-                Bytes piece = ctx_.src.read(*extent.offset, static_cast<int64_t>(extent.length));
-                bytes.insert(bytes.end(), piece.begin(), piece.end());
-            }
+            bytes = ctx_.read(ctx_.extents(chain.clusters, chain.clusters.size() * ctx_.clusterSize));
         } else {
             for (uint64_t i = 0; i < maxDeletedDirectoryClusters; ++i) {
                 uint64_t cluster = uint64_t{start} + i;
                 if (i > 0 && (!ctx_.isValidCluster(cluster) || (!ctx_.fatUnavailable &&
                                                                  ctx_.entry(static_cast<uint32_t>(cluster)) != 0)))
                     break;
-                Bytes piece = ctx_.src.read(ctx_.clusterOffset(static_cast<uint32_t>(cluster)),
-                                            static_cast<int64_t>(ctx_.clusterSize));
+                Bytes piece = ctx_.readCluster(static_cast<uint32_t>(cluster));
                 if (i == 0 && !(matches(piece, ".          ", 0) && (u8(piece, dirAttributes) & attrDirectory))) {
                     into->note = "Mappens indhold er overskrevet";
                     return;
@@ -409,19 +405,25 @@ std::shared_ptr<FATContext> FATContext::make(DiskSource& source, uint64_t base, 
         ctx->fatUnavailable = true;
         return ctx;
     }
-    auto first = source.readReporting(ctx->fatOffset, static_cast<int64_t>(fatBytes));
+    // Entries past the last cluster are never consulted; nor is what lies
+    // past the volume or the source (it would read as free).
+    uint64_t entries = uint64_t{ctx->clusterCount} + 2;
+    uint64_t wanted = type == FileSystemType::fat12 ? entries * 3 / 2 + 2
+                      : type == FileSystemType::fat16 ? entries * 2 : entries * 4;
+    wanted = std::min(wanted, fatBytes);
+    auto first = FileReader::readRegion(source, {{ctx->fatOffset, wanted}}, wanted, ctx->volumeRange());
     if (first.badBytes > 0 && fats >= 2) {
         // Sectors that could not be read came back as zeros; the second copy
         // may still hold them.
-        Bytes second = source.read(ctx->fatOffset + fatBytes, static_cast<int64_t>(fatBytes));
-        ByteSpan a(first.data), b(second);
-        for (uint64_t step = 0; step < fatBytes; step += bps) {
-            int64_t o = static_cast<int64_t>(step), n = static_cast<int64_t>(std::min(bps, fatBytes - step));
+        Bytes second = ctx->read({{ctx->fatOffset + fatBytes, first.bytes.size()}});
+        ByteSpan a(first.bytes), b(second);
+        for (uint64_t step = 0; step < b.size(); step += bps) {
+            int64_t o = static_cast<int64_t>(step), n = static_cast<int64_t>(std::min<uint64_t>(bps, b.size() - step));
             if (isAllZero(a, o, n) && !isAllZero(b, o, n))
-                std::copy(second.begin() + o, second.begin() + o + n, first.data.begin() + o);
+                std::copy(second.begin() + o, second.begin() + o + n, first.bytes.begin() + o);
         }
     }
-    ctx->fat = std::move(first.data);
+    ctx->fat = std::move(first.bytes);
     switch (type) {
         case FileSystemType::fat12: ctx->tableEntries_ = ctx->fat.size() * 2 / 3; break;
         case FileSystemType::fat16: ctx->tableEntries_ = ctx->fat.size() / 2; break;
@@ -429,6 +431,16 @@ std::shared_ptr<FATContext> FATContext::make(DiskSource& source, uint64_t base, 
     }
     return ctx;
 }
+
+ByteRange FATContext::volumeRange() const { return {base, base + volumeSize}; }
+
+Bytes FATContext::read(const std::vector<Extent>& extents) const {
+    uint64_t total = 0;
+    for (auto& extent : extents) total += extent.length;
+    return FileReader::readRegion(src, extents, total, volumeRange()).bytes;
+}
+
+Bytes FATContext::readCluster(uint32_t cluster) const { return read({{clusterOffset(cluster), clusterSize}}); }
 
 uint32_t FATContext::entry(uint32_t n) const {
     uint64_t c = n;
@@ -549,7 +561,7 @@ std::optional<VolumePtr> parse(DiskSource& source, uint64_t offset, const std::s
     if (*type == FileSystemType::fat32) {
         walker.readDirectoryChain(ctx->rootCluster, root, false, 0, true);
     } else {
-        Bytes bytes = source.read(ctx->rootDirOffset, static_cast<int64_t>(ctx->rootDirSize));
+        Bytes bytes = ctx->read({{ctx->rootDirOffset, ctx->rootDirSize}});
         auto folders = walker.parseEntries(bytes, root, false, true);
         Bytes().swap(bytes);
         walker.readFolders(folders, 0);
@@ -602,7 +614,7 @@ std::optional<FileNodePtr> lostEntries(Volume& volume, const std::vector<uint64_
             // A subfolder met later whose cluster was read here as a fragment
             // is not read again: its entries are already in the folder.
             walker.visited.insert(candidates[k]);
-            Bytes piece = ctx.src.read(ctx.clusterOffset(candidates[k]), static_cast<int64_t>(ctx.clusterSize));
+            Bytes piece = ctx.readCluster(candidates[k]);
             bytes.insert(bytes.end(), piece.begin(), piece.end());
         }
         auto folders = walker.parseEntries(bytes, folder, true, false);

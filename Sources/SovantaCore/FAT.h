@@ -45,6 +45,12 @@ public:
     Bytes fat;
     bool fatUnavailable = false;
 
+    // The volume's bytes on the source: no read of the reader goes past them.
+    ByteRange volumeRange() const;
+    // The extents' bytes joined, ending where the volume or the source ends.
+    Bytes read(const std::vector<Extent>& extents) const;
+    Bytes readCluster(uint32_t cluster) const;
+
     // The FAT entry of a cluster; 0 when it lies beyond the loaded table.
     uint32_t entry(uint32_t cluster) const;
     // The chain from start, at most maxClusters long; complete when it reached

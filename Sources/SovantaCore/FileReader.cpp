@@ -199,7 +199,76 @@ int64_t streamExtents(const std::vector<Extent>& extents, uint64_t total, int64_
     return badBytes + streamUnknown(delivered, total, chunk, body);
 }
 
+// One stretch of a region: source bytes at an offset, or zeros.
+struct RegionPiece {
+    std::optional<uint64_t> offset;
+    uint64_t length;
+};
+
+// The pieces of a region in order, cut to the bounds; their lengths sum to
+// what the result will hold, so it is allocated once.
+std::vector<RegionPiece> planRegion(const std::vector<Extent>& extents, uint64_t cap, uint64_t lower, uint64_t upper,
+                                    RegionHoles holes) {
+    std::vector<RegionPiece> pieces;
+    uint64_t total = 0;
+    for (auto& extent : extents) {
+        if (total >= cap) break;
+        if (extent.length == 0) continue;
+        uint64_t room = cap - total;
+        if (!extent.offset) {
+            if (holes == RegionHoles::skip) continue;
+            pieces.push_back({std::nullopt, std::min(extent.length, room)});
+            total += pieces.back().length;
+            continue;
+        }
+        const uint64_t at = *extent.offset;
+        if (at < lower || at >= upper) break;
+        const uint64_t n = std::min({extent.length, upper - at, room});
+        pieces.push_back({at, n});
+        total += n;
+        if (n < extent.length && n < room) break;  // the extent runs past the bounds
+    }
+    return pieces;
+}
+
 }  // namespace
+
+Region readRegion(DiskSource& source, const std::vector<Extent>& extents, uint64_t maxBytes, ByteRange within,
+                  RegionHoles holes) {
+    Region region;
+    const uint64_t lower = within.lower;
+    const uint64_t upper = std::min(within.upper, source.size);
+    if (upper <= lower) return region;
+    const auto pieces = planRegion(extents, std::min(maxBytes, upper - lower), lower, upper, holes);
+    uint64_t total = 0;
+    for (auto& piece : pieces) total += piece.length;
+    region.bytes.resize(static_cast<size_t>(total));
+
+    const uint64_t sectorSize = static_cast<uint64_t>(std::max<int64_t>(source.sectorSize, 1));
+    uint8_t* out = region.bytes.data();
+    for (auto& piece : pieces) {
+        if (!piece.offset) {
+            out += piece.length;  // already zeros
+            continue;
+        }
+        for (uint64_t done = 0; done < piece.length;) {
+            const uint64_t at = *piece.offset + done;
+            const uint64_t n = std::min<uint64_t>(piece.length - done, uint64_t{defaultChunkSize});
+            if (n > largeReadBytes && at % sectorSize == 0 && n % sectorSize == 0) {
+                region.badBytes += source.readInto(at, static_cast<int64_t>(n), out, ReadMode::thorough);
+            } else {
+                // Small pieces go through the source's cache: folders of one
+                // cluster often lie beside the ones read before them.
+                auto result = source.readReporting(at, static_cast<int64_t>(n), ReadMode::thorough);
+                std::memcpy(out, result.data.data(), static_cast<size_t>(n));
+                region.badBytes += result.badBytes;
+            }
+            out += n;
+            done += n;
+        }
+    }
+    return region;
+}
 
 int64_t stream(const FileNode& node, DiskSource& source, int64_t chunkSize, std::optional<uint64_t> limit,
                const Body& body) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "SovantaCore/Binary.h"
 #include "SovantaCore/DiskSource.h"
@@ -32,6 +33,24 @@ int64_t stream(const FileNode& node, DiskSource& source, int64_t chunkSize, std:
 
 // The first min(max, size) bytes of the node.
 Bytes readPrefix(const FileNode& node, DiskSource& source, int64_t max);
+
+// A list of extents read into memory, and how many of its bytes could not be read.
+struct Region {
+    Bytes bytes;
+    int64_t badBytes = 0;
+};
+
+// What readRegion does with an extent that has no offset (a hole).
+enum class RegionHoles { zeros, skip };
+
+// The extents' bytes joined in order, at most maxBytes of them, read in pieces
+// straight into the result. Only bytes inside `within` that lie on the source
+// are read: the result ends before the first byte that does not, and holes'
+// zeros count against the same bound, so a damaged length or place never
+// allocates more than the bounded region holds. Unreadable bytes are zeros and
+// counted. Readers of tables, folders and bitmaps take their bytes from here.
+Region readRegion(DiskSource& source, const std::vector<Extent>& extents, uint64_t maxBytes,
+                  ByteRange within = {0, UINT64_MAX}, RegionHoles holes = RegionHoles::zeros);
 
 // LZNT1 data decoded to exactly outputSize bytes: decoding ends at the first
 // bad token or at the end of the input, and the rest is zeros.
