@@ -78,7 +78,7 @@ void DeepSweep(benchmark::State& state) {
     uint64_t readBefore = source->bytesRead();
     for (auto _ : state) {
         sovanta::WorkProgress progress;
-        sovanta::DeepScanner scanner(*source, options);
+        sovanta::DeepScanner scanner(source, options);
         auto result = scanner.run(progress, [](const sovanta::DeepScanStats&) {});
         found = result.carved.size();
     }
@@ -129,7 +129,7 @@ void CarvingRecall(benchmark::State& state) {
     double identical = 0, exact = 0;
     for (auto _ : state) {
         sovanta::WorkProgress progress;
-        sovanta::DeepScanner scanner(*source);
+        sovanta::DeepScanner scanner(source);
         auto result = scanner.run(progress, [](const sovanta::DeepScanStats&) {});
         identical = exact = 0;
         for (auto& f : result.carved) {

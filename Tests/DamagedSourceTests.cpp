@@ -151,7 +151,7 @@ struct DeepRun {
     std::vector<std::pair<VolumePtr, FileNodePtr>> folders;
 };
 
-DeepRun deepScan(DiskSource& source, const std::function<void(const DeepScanStats&)>& onUpdate = {}) {
+DeepRun deepScan(const DiskSourcePtr& source, const std::function<void(const DeepScanStats&)>& onUpdate = {}) {
     DeepRun run;
     WorkProgress progress;
     DeepScanner scanner(source);
@@ -159,8 +159,8 @@ DeepRun deepScan(DiskSource& source, const std::function<void(const DeepScanStat
         run.updates.push_back(stats);
         if (onUpdate) onUpdate(stats);
     });
-    run.volumes = DeepScanner::buildVolumes(source, run.result, {}, progress);
-    run.folders = DeepScanner::extraFolders(source, run.volumes, run.result, progress);
+    run.volumes = DeepScanner::buildVolumes(*source, run.result, {}, progress);
+    run.folders = DeepScanner::extraFolders(*source, run.volumes, run.result, progress);
     DeepScanner::carvedVolume(run.result.carved);
     return run;
 }
@@ -218,7 +218,7 @@ void expectSameOutside(const DeepRun& clean, const DeepRun& damaged, ByteRange b
 TEST(DamagedSource, DeepScanUnderBadRanges) {
     for (const char* name : {"gpt_fat32_ntfs_exfat", "carve"}) {
         auto cleanSource = openFixture(name);
-        const DeepRun clean = deepScan(*cleanSource);
+        const DeepRun clean = deepScan(cleanSource);
         ASSERT_TRUE(clean.result.completed) << name;
         const uint64_t size = cleanSource->size;
         for (ByteRange bad : {ByteRange{0, 65536}, ByteRange{size / 64, size / 8},
@@ -228,7 +228,7 @@ TEST(DamagedSource, DeepScanUnderBadRanges) {
             source->simulatedBadRanges = {bad};
             // Statistics come at most every 0.3 s; pausing at each one until
             // the damage is passed makes the next chunk report its counts.
-            const DeepRun damaged = deepScan(*source, [&](const DeepScanStats& stats) {
+            const DeepRun damaged = deepScan(source, [&](const DeepScanStats& stats) {
                 if (stats.position < bad.upper) std::this_thread::sleep_for(std::chrono::milliseconds(310));
             });
             EXPECT_TRUE(damaged.result.completed);
@@ -259,9 +259,9 @@ TEST(DamagedSource, DeepScanOfASourceCutInTheMiddleOfAVolume) {
                    Case{"damage_fat32_root_destroyed", 0.5}}) {
         SCOPED_TRACE(std::string(c.name) + " cut at " + std::to_string(c.fraction));
         auto cleanSource = openFixture(c.name);
-        const DeepRun clean = deepScan(*cleanSource);
+        const DeepRun clean = deepScan(cleanSource);
         auto source = SourceOpener::openImage(truncatedCopy(c.name, c.fraction, dir.path()));
-        const DeepRun cut = deepScan(*source);
+        const DeepRun cut = deepScan(source);
         EXPECT_TRUE(cut.result.completed);
         EXPECT_EQ(cut.result.scannedUpTo, source->size);
         expectSameOutside(clean, cut, {}, source->size);
@@ -314,7 +314,7 @@ TEST(DamagedSource, SourceClosedDuringTheDeepSweep) {
                 source->close();
             });
         WorkProgress progress;
-        DeepScanner scanner(*source);
+        DeepScanner scanner(source);
         DeepScanResult result = scanner.run(progress, [&](const DeepScanStats& stats) {
             if (stats.position < 8 * MiB) return;  // past the FAT32 volume's boot sector
             if (!fromAnotherThread) {
@@ -367,7 +367,7 @@ TEST(DamagedSource, DeviceGoneDuringTheDeepSweep) {
         source->simulatedBadRanges = {{gone, source->size}};
         source->simulatedErrorNumber = c.error;
         WorkProgress progress;
-        DeepScanner scanner(*source);
+        DeepScanner scanner(source);
         DeepScanResult result = scanner.run(progress, [](const DeepScanStats&) {});
         EXPECT_EQ(result.completed, c.completes);
         EXPECT_EQ(source->hasVanished(), !c.completes);

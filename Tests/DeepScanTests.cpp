@@ -32,7 +32,7 @@ struct Sweep {
     std::vector<DeepScanStats> updates;
 };
 
-Sweep sweep(DiskSource& source, DeepScanOptions options = {}, bool cancelled = false) {
+Sweep sweep(const DiskSourcePtr& source, DeepScanOptions options = {}, bool cancelled = false) {
     Sweep s;
     WorkProgress progress;
     if (cancelled) progress.cancel();
@@ -55,7 +55,7 @@ TEST(DeepSweep, SourceSizesAndCancellation) {
     test::TempDir dir;
     {
         auto empty = sourceOf(dir, {}, "empty.img");
-        auto s = sweep(*empty);
+        auto s = sweep(empty);
         EXPECT_TRUE(s.result.completed);
         EXPECT_EQ(s.result.scannedUpTo, 0u);
         ASSERT_EQ(s.updates.size(), 1u);
@@ -65,7 +65,7 @@ TEST(DeepSweep, SourceSizesAndCancellation) {
     }
     {
         auto small = sourceOf(dir, Bytes(1000, 0), "small.img");
-        auto s = sweep(*small);
+        auto s = sweep(small);
         EXPECT_TRUE(s.result.completed);
         EXPECT_EQ(s.result.scannedUpTo, 1000u);
         EXPECT_EQ(s.updates.back().position, 1000u);
@@ -74,16 +74,30 @@ TEST(DeepSweep, SourceSizesAndCancellation) {
     }
     {
         auto two = sourceOf(dir, Bytes((4 << 20) + 512, 0), "two.img");
-        auto s = sweep(*two);
+        auto s = sweep(two);
         EXPECT_TRUE(s.result.completed);
         EXPECT_LE(s.updates.size(), 3u);
         EXPECT_GE(s.updates.size(), 2u);
-        auto cancelled = sweep(*two, {}, true);
+        auto cancelled = sweep(two, {}, true);
         EXPECT_FALSE(cancelled.result.completed);
         EXPECT_EQ(cancelled.result.scannedUpTo, 0u);
         ASSERT_EQ(cancelled.updates.size(), 1u);
         EXPECT_EQ(cancelled.updates[0].position, 0u);
     }
+}
+
+// A scanner holds its source: the caller may let go of its own hold, and may
+// give no callback when it wants no statistics.
+TEST(DeepSweep, HoldsItsSourceAndNeedsNoCallback) {
+    auto source = openFixture("carve");
+    const Sweep expected = sweep(source);
+    DeepScanner scanner(source);
+    source.reset();
+    WorkProgress progress;
+    DeepScanResult result = scanner.run(progress);
+    EXPECT_TRUE(result.completed);
+    EXPECT_EQ(result.scannedUpTo, expected.result.scannedUpTo);
+    EXPECT_EQ(result.carved.size(), expected.result.carved.size());
 }
 
 TEST(DeepSweep, StructureTestsInTheirOrder) {
@@ -107,14 +121,14 @@ TEST(DeepSweep, StructureTestsInTheirOrder) {
     auto source = sourceOf(dir, image);
     DeepScanOptions options;
     options.carve = false;
-    auto s = sweep(*source, options);
+    auto s = sweep(source, options);
     EXPECT_TRUE(s.result.boots.empty());
     EXPECT_TRUE(s.result.mftRecords.empty());
     EXPECT_EQ(s.result.nxsb, (std::vector<uint64_t>{8 * 512, 9 * 512}));
     EXPECT_TRUE(s.result.carved.empty());
 
     options.findVolumes = false;
-    auto none = sweep(*source, options);
+    auto none = sweep(source, options);
     EXPECT_TRUE(none.result.nxsb.empty());
 }
 
@@ -123,7 +137,7 @@ TEST(DeepScan, FindsTheVolumesOfADiskWhosePartitionTablesAreGone) {
     WorkProgress progress;
     auto quick = QuickScanner::run(*source, progress);
     EXPECT_TRUE(quick.volumes.empty());
-    auto s = sweep(*source);
+    auto s = sweep(source);
     auto built = DeepScanner::buildVolumes(*source, s.result, quick.volumes, progress);
     std::map<uint64_t, FileSystemType> found;
     for (auto& v : built) {
@@ -142,7 +156,7 @@ TEST(DeepScan, FindsTheVolumesOfADiskWhosePartitionTablesAreGone) {
 TEST(DeepScan, NTFSVolumeComesBackThroughItsBackupBootSector) {
     auto source = openFixture("damage_ntfs_boot_zeroed");
     WorkProgress progress;
-    auto s = sweep(*source);
+    auto s = sweep(source);
     auto built = DeepScanner::buildVolumes(*source, s.result, {}, progress);
     ASSERT_FALSE(built.empty());
     auto& v = built.front();
@@ -165,7 +179,7 @@ TEST(DeepScan, LostFATFoldersComeBackAsFragments) {
     WorkProgress progress;
     auto quick = QuickScanner::run(*source, progress);
     ASSERT_EQ(quick.volumes.size(), 1u);
-    auto s = sweep(*source);
+    auto s = sweep(source);
     auto pairs = DeepScanner::extraFolders(*source, quick.volumes, s.result, progress);
     ASSERT_EQ(pairs.size(), 1u);
     EXPECT_EQ(pairs[0].first, quick.volumes[0]);
@@ -188,7 +202,7 @@ TEST(DeepScan, LostFATFoldersComeBackAsFragments) {
 
 TEST(DeepScan, QuickFormattedVolumeGivesItsOldFilesByCarving) {
     auto source = openFixture("damage_fat32_reformatted");
-    auto s = sweep(*source);
+    auto s = sweep(source);
     auto volume = DeepScanner::carvedVolume(s.result.carved);
     std::map<uint64_t, FileNodePtr> byOffset;
     for (auto& node : volume->root->allFiles()) byOffset[node->fsID] = node;
@@ -277,7 +291,7 @@ TEST(DeepSweep, SharingTheChunkAndSearchesChangesNoCarvedFile) {
 
     DeepScanOptions options;
     options.findVolumes = false;
-    auto swept = sweep(*source, options).result.carved;
+    auto swept = sweep(source, options).result.carved;
 
     std::set<FileCategory> all(allFileCategories().begin(), allFileCategories().end());
     std::vector<CarvedFile> alone;
@@ -307,7 +321,7 @@ TEST(DeepSweep, EverySectorTheFullTestsAcceptIsFound) {
         auto source = SourceOpener::openImage(std::string(SOVANTA_FIXTURE_DIR) + "/" + name + "/" + name + ".img");
         DeepScanOptions options;
         options.carve = false;
-        DeepScanResult swept = sweep(*source, options).result;
+        DeepScanResult swept = sweep(source, options).result;
 
         DeepScanResult full;
         Bytes image = source->read(0, static_cast<int64_t>(source->size), ReadMode::fast);

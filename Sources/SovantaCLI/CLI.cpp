@@ -230,8 +230,8 @@ bool destinationAllowed(SourceOverlap overlap, const std::string& kind, const st
 
 // The volumes of a source: the quick scan's, and with deep those the deep scan
 // builds, its extra folders and its carved files.
-std::vector<VolumePtr> allVolumes(DiskSource& source, bool deep, bool carve) {
-    auto quick = QuickScanner::run(source, reporter());
+std::vector<VolumePtr> allVolumes(const DiskSourcePtr& source, bool deep, bool carve) {
+    auto quick = QuickScanner::run(*source, reporter());
     for (auto& note : quick.notes) printLine("! " + note);
     std::vector<VolumePtr> volumes = quick.volumes;
     if (!deep) return volumes;
@@ -244,8 +244,8 @@ std::vector<VolumePtr> allVolumes(DiskSource& source, bool deep, bool carve) {
               " bootsektorer, " + std::to_string(result.mftRecords.size()) + " MFT-poster, " +
               std::to_string(result.fatDirSectors.size()) + " FAT-mappesektorer, " +
               std::to_string(result.apfsLeafNodes.size()) + " APFS-knuder");
-    for (auto& v : DeepScanner::buildVolumes(source, result, quick.volumes, reporter())) volumes.push_back(v);
-    for (auto& [volume, folder] : DeepScanner::extraFolders(source, volumes, result, reporter()))
+    for (auto& v : DeepScanner::buildVolumes(*source, result, quick.volumes, reporter())) volumes.push_back(v);
+    for (auto& [volume, folder] : DeepScanner::extraFolders(*source, volumes, result, reporter()))
         volume->root->add(folder);
     if (!result.carved.empty()) volumes.push_back(DeepScanner::carvedVolume(result.carved));
     return volumes;
@@ -326,7 +326,7 @@ int scanCommand(const CommandLine& line) {
 
 int treeCommand(const CommandLine& line) {
     auto source = open(line.operands[0]);
-    auto volumes = allVolumes(*source, line.has("--deep"), true);
+    auto volumes = allVolumes(source, line.has("--deep"), true);
     if (interrupted()) return 0;
     for (auto& volume : volumes) printTree(*volume);
     return 0;
@@ -341,7 +341,7 @@ int recoverCommand(const CommandLine& line) {
                             "mappen", destination, *source))
         return 2;
     const bool deletedOnly = line.has("--deleted");
-    for (auto& volume : allVolumes(*source, line.has("--deep"), true)) {
+    for (auto& volume : allVolumes(source, line.has("--deep"), true)) {
         if (interrupted()) break;
         std::vector<FileNodePtr> nodes;
         if (deletedOnly) {
@@ -393,7 +393,7 @@ int imageCommand(const CommandLine& line) {
 
 int deepCommand(const CommandLine& line) {
     auto source = open(line.operands[0]);
-    auto volumes = allVolumes(*source, true, !line.has("--no-carve"));
+    auto volumes = allVolumes(source, true, !line.has("--no-carve"));
     if (interrupted()) return 0;
     for (auto& volume : volumes) {
         auto t = volume->root->totals();

@@ -95,9 +95,13 @@ struct DeepScanResult {
 // the steps that turn its finds into volumes and folders.
 class DeepScanner {
 public:
-    DeepScanner(DiskSource& src, DeepScanOptions options = {}) : src_(src), options_(std::move(options)) {}
+    // The scanner shares the source with whoever else reads it (an imager, a
+    // session's previews), so that it stays open while the sweep runs.
+    DeepScanner(DiskSourcePtr src, DeepScanOptions options = {}) : src_(std::move(src)), options_(std::move(options)) {}
 
-    DeepScanResult run(WorkProgress& reporter, const std::function<void(const DeepScanStats&)>& onUpdate);
+    // Sweeps the source; onUpdate (when given) receives the statistics on the
+    // calling thread about every 0.3 s and once at the end.
+    DeepScanResult run(WorkProgress& reporter, const std::function<void(const DeepScanStats&)>& onUpdate = {});
 
     // Volumes at the found boot sectors, HFS+ headers and APFS superblocks that
     // no known volume accounts for, and one rebuilt from orphan MFT records.
@@ -118,7 +122,7 @@ public:
 private:
     void scanStructures(ByteSpan chunk, size_t position, uint64_t absolute, DeepScanResult& result);
 
-    DiskSource& src_;
+    const DiskSourcePtr src_;
     const DeepScanOptions options_;
 };
 

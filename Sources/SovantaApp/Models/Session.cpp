@@ -184,7 +184,7 @@ void Session::startDeepScan() {
 
     inBackground([self = shared_from_this(), scanReporter, options = deepOptions_, known = std::move(known)]() mutable {
         DiskSource& src = *self->source;
-        DeepScanner scanner(src, options);
+        DeepScanner scanner(self->source, options);
         auto result = scanner.run(*scanReporter, [&self](const DeepScanStats& stats) {
             onMain([self, stats] {
                 self->setDeepStats(stats);

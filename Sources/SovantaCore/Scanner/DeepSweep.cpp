@@ -97,7 +97,7 @@ void DeepScanner::scanStructures(ByteSpan b, size_t p, uint64_t a, DeepScanResul
 
 DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void(const DeepScanStats&)>& onUpdate) {
     using Clock = std::chrono::steady_clock;
-    Carver carver(src_.shared_from_this(), options_.categories);
+    Carver carver(src_, options_.categories);
     DeepScanResult result;
     std::map<std::string, int64_t> byExtension;
     int64_t filesFound = 0;
@@ -108,7 +108,7 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
     uint64_t windowPosition = 0;
     double rate = 0;
     int64_t lastBad = 0;
-    const uint64_t total = src_.size;
+    const uint64_t total = src_->size;
     uint64_t position = 0;
     // One buffer for the whole sweep: each chunk is read straight into it.
     Bytes buffer(chunkLength, 0);
@@ -131,11 +131,11 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
         // A source that has gone away (closed, or a device unplugged) reads
         // as zeros only: the sweep ends there, unfinished, instead of
         // claiming the rest as swept.
-        if (reporter.isCancelled() || src_.hasVanished()) break;
+        if (reporter.isCancelled() || src_->hasVanished()) break;
         uint64_t length = std::min(total - position, chunkLength);
         uint64_t raised = roundUp(length, sector);
-        src_.readInto(position, static_cast<int64_t>(raised), buffer.data(), ReadMode::fast);
-        if (src_.hasVanished()) break;
+        src_->readInto(position, static_cast<int64_t>(raised), buffer.data(), ReadMode::fast);
+        if (src_->hasVanished()) break;
         ByteSpan chunk(buffer.data(), raised);
         carver.setWindow(buffer.data(), position, length);
         for (uint64_t p = 0; p < raised; p += sector) {
@@ -166,11 +166,11 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
                 windowStart = now;
                 windowPosition = position;
             }
-            lastBad = src_.badSectorCount() + src_.readErrorCount();
-            onUpdate(stats(now));
+            lastBad = src_->badSectorCount() + src_->readErrorCount();
+            if (onUpdate) onUpdate(stats(now));
         }
     }
-    onUpdate(stats(Clock::now()));
+    if (onUpdate) onUpdate(stats(Clock::now()));
     result.completed = position >= total;
     return result;
 }
