@@ -369,6 +369,22 @@ TEST(FATParser, DeletedFolders) {
     EXPECT_EQ(child(r, "_ORT")->children().size(), 14u);
 }
 
+TEST(FATParser, MovedFolderStaysLiveBesideTheEntryItLeftBehind) {
+    // mmove left a deleted entry test/1/11 that points at the first cluster of
+    // the live test/2/11, and it comes first in the walk.
+    auto source = openFixture("fat16_moved_folder");
+    auto volume = FATParser::parse(*source, 0, origin::partitionTable);
+    ASSERT_TRUE(volume);
+    expectFATVolumeMatchesManifest(*source, **volume, "fat16_moved_folder");
+    auto nodes = allNodesByPath((*volume)->root);
+    auto left = nodes.find("test/1/_1");
+    ASSERT_NE(left, nodes.end());
+    EXPECT_EQ(left->second->status, EntryStatus::deleted);
+    EXPECT_TRUE(left->second->children().empty());
+    EXPECT_EQ(left->second->note, std::optional<std::string>("Mappens indhold er overskrevet"));
+    EXPECT_EQ(nodes.find("test/2/11")->second->children().size(), 3u);
+}
+
 TEST(FATParser, NestingDeeperThan63LevelsIsNotRead) {
     MiniFAT fat;
     DirWriter root{fat, fat.rootOffset};

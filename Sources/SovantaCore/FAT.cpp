@@ -52,6 +52,7 @@ constexpr int maxDepth = 63;
 constexpr size_t maxFragmentRun = 64;
 
 constexpr const char* fatUnavailableNote = "FAT-tabellen kunne ikke læses – filer antages at ligge sammenhængende.";
+constexpr const char* overwrittenFolderNote = "Mappens indhold er overskrevet";
 constexpr const char* crossLinkedNote = "Mapperne deler klynger med hinanden – ikke alle mapper blev læst.";
 
 std::string trimBlanks(const std::string& s) {
@@ -106,8 +107,13 @@ public:
     bool inLostFragments = false;
 
     void readDirectoryChain(uint32_t start, const FileNodePtr& into, bool deleted, int depth, bool isRoot) {
-        if (depth > maxDepth || !ctx_.isValidCluster(start) || visited.count(start)) return;
+        if (depth > maxDepth || !ctx_.isValidCluster(start)) return;
         if (progress_ && progress_->isCancelled()) return;
+        if (deleted && liveClaimed_.count(start)) {
+            into->note = overwrittenFolderNote;
+            return;
+        }
+        if (visited.count(start)) return;
         visited.insert(start);
         ++directoriesRead;
         if (progress_ && directoriesRead % 50 == 0)
@@ -133,7 +139,7 @@ public:
                     break;
                 Bytes piece = ctx_.readCluster(static_cast<uint32_t>(cluster));
                 if (i == 0 && !(matches(piece, ".          ", 0) && (u8(piece, dirAttributes) & attrDirectory))) {
-                    into->note = "Mappens indhold er overskrevet";
+                    into->note = overwrittenFolderNote;
                     return;
                 }
                 claimed.insert(static_cast<uint32_t>(cluster));
@@ -199,7 +205,28 @@ public:
     }
 
     void readFolders(const std::vector<PendingFolder>& folders, int depth) {
-        for (auto& f : folders) readDirectoryChain(f.cluster, f.node, f.deleted, depth + 1, false);
+        for (auto& f : folders) {
+            if (f.deleted && deferDeleted_)
+                deferred_.push_back({f, depth + 1});
+            else
+                readDirectoryChain(f.cluster, f.node, f.deleted, depth + 1, false);
+        }
+    }
+
+    // A deleted folder's first cluster may since have been given to a live
+    // folder (a moved folder leaves such an entry behind). Were the deleted
+    // one read first, it would take the live folder's entries as its own and
+    // leave the live folder empty; so live folders are all read first, and a
+    // deleted folder is read only once the live tree is complete.
+    void deferDeletedFolders() { deferDeleted_ = true; }
+
+    // Reads the deleted folders held back during the live walk. A deleted
+    // folder that starts in a live directory's cluster is shown empty.
+    void readDeferredFolders() {
+        deferDeleted_ = false;
+        liveClaimed_ = claimed;
+        for (auto& [f, depth] : deferred_) readDirectoryChain(f.cluster, f.node, true, depth, false);
+        deferred_.clear();
     }
 
 private:
@@ -349,6 +376,9 @@ private:
     const FATContext& ctx_;
     WorkProgress* progress_;
     uint64_t liveClusterBudget_ = 0;
+    bool deferDeleted_ = false;
+    std::vector<std::pair<PendingFolder, int>> deferred_;
+    std::unordered_set<uint32_t> liveClaimed_;
     std::unordered_map<uint32_t, std::optional<Date>> hourStarts_;
 };
 
@@ -558,6 +588,7 @@ std::optional<VolumePtr> parse(DiskSource& source, uint64_t offset, const std::s
     volume->clusterSize = ctx->clusterSize;
 
     FATWalker walker(*ctx, progress);
+    walker.deferDeletedFolders();
     if (*type == FileSystemType::fat32) {
         walker.readDirectoryChain(ctx->rootCluster, root, false, 0, true);
     } else {
@@ -566,6 +597,7 @@ std::optional<VolumePtr> parse(DiskSource& source, uint64_t offset, const std::s
         Bytes().swap(bytes);
         walker.readFolders(folders, 0);
     }
+    walker.readDeferredFolders();
     if (walker.label && !walker.label->empty()) volume->label = *walker.label;
 
     auto info = std::make_shared<FATDeepInfo>();
