@@ -273,10 +273,10 @@ TEST(APFSObjectMap, DepthIsBoundedAndCyclesAreReadOnce) {
         mini.blocks[19] = MiniAPFS::omapObject(20);
         for (int i = 0; i < indexLevels; ++i) {
             uint64_t child = 21 + static_cast<uint64_t>(i);
-            mini.blocks[20 + i] = makeNode({{omapRecord(1, 0, 0).key, le64(20)}, {omapRecord(2, 0, 0).key, le64(child)}},
+            mini.blocks[static_cast<size_t>(20 + i)] = makeNode({{omapRecord(1, 0, 0).key, le64(20)}, {omapRecord(2, 0, 0).key, le64(child)}},
                                            i == 0 ? 5 : 4, static_cast<uint16_t>(indexLevels - i), 10, 11);
         }
-        mini.blocks[20 + indexLevels] = makeNode({omapRecord(100, 1, 77)}, 6, 0, 10, 11);
+        mini.blocks[static_cast<size_t>(20 + indexLevels)] = makeNode({omapRecord(100, 1, 77)}, 6, 0, 10, 11);
         auto src = memorySource(mini.image());
         auto container = APFSContainer::open(*src, 0);
         return container->loadOMap(19, 10);

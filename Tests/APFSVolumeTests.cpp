@@ -185,7 +185,7 @@ TEST(APFSVolume, NotesForRoleEncryptionMissingTreeAndDamagedSuperblock) {
     const Bytes& original = fixtureBytes("apfs_single");
     auto plain = memorySource(original);
     uint64_t vol = treeBlocks(*plain, 0).volume;
-    size_t fileCount = onlyVolume(*plain)->root->totals().files;
+    auto fileCount = static_cast<size_t>(onlyVolume(*plain)->root->totals().files);
 
     // Changes to the volume superblock (whose checksum is not checked) and to block 0.
     auto role = [](uint16_t value) { return [value](Bytes& b) { put16(b, 964, value); }; };
@@ -459,8 +459,8 @@ TEST(APFSVolume, TreeWalkCountsDamagedNodesAndStopsAtDepth32) {
         put32(deep.blocks[3], 116, 0x40000000);
         put64(deep.blocks[3], 136, 6);
         for (int i = 0; i < levels; ++i)
-            deep.blocks[6 + i] = index({static_cast<uint64_t>(7 + i)}, i == 0 ? 1 : 0, static_cast<uint16_t>(levels - i));
-        deep.blocks[6 + levels] = makeNode({dirRecord(2, "deep.txt", 20, 8), inodeRecord(20, 2, 20, 0)}, 2, 0, 10);
+            deep.blocks[static_cast<size_t>(6 + i)] = index({static_cast<uint64_t>(7 + i)}, i == 0 ? 1 : 0, static_cast<uint16_t>(levels - i));
+        deep.blocks[static_cast<size_t>(6 + levels)] = makeNode({dirRecord(2, "deep.txt", 20, 8), inodeRecord(20, 2, 20, 0)}, 2, 0, 10);
         auto deepSrc = memorySource(deep.image());
         auto v = onlyVolume(*deepSrc);
         ASSERT_TRUE(v);
@@ -475,7 +475,7 @@ TEST(APFSVolume, VolumeSlotsProgressAndCancellation) {
         MiniAPFS mini;
         put32(mini.blocks[0], 180, 150);
         put64(mini.blocks[0], 184, 0);
-        put64(mini.blocks[0], 184 + 8 * slot, 1026);
+        put64(mini.blocks[0], static_cast<size_t>(184 + 8 * slot), 1026);
         auto src = memorySource(mini.image());
         EXPECT_EQ(APFSParser::parse(*src, 0, "x").size(), found) << slot;
     }

@@ -160,11 +160,11 @@ std::multimap<std::string, TreeLine> parseTree(const std::vector<std::string>& l
         size_t indent;
         std::string name;
         if (std::regex_match(line, m, file)) {
-            indent = m[1].length();
+            indent = static_cast<size_t>(m[1].length());
             name = m[2];
             t.size = m[3], t.tag = m[4], t.chance = m[5], t.note = m[6];
         } else if (std::regex_match(line, m, folder)) {
-            indent = m[1].length();
+            indent = static_cast<size_t>(m[1].length());
             name = m[2];
             t.isDirectory = true;
             t.tag = m[3], t.note = m[4];

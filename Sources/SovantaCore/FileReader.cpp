@@ -33,7 +33,7 @@ Bytes readAt(DiskSource& source, std::optional<uint64_t> offset, int64_t length,
         return Bytes(static_cast<size_t>(length), 0);
     }
     auto result = source.readReporting(*offset, length, ReadMode::thorough);
-    const uint64_t inside = *offset < source.size ? std::min<uint64_t>(length, source.size - *offset) : 0;
+    const uint64_t inside = *offset < source.size ? std::min<uint64_t>(static_cast<uint64_t>(length), source.size - *offset) : 0;
     badBytes += result.badBytes + (length - static_cast<int64_t>(inside));
     return std::move(result.data);
 }

@@ -390,7 +390,7 @@ Uuid Uuid::random() {
     {
         std::lock_guard guard(lock);
         uint64_t a = engine(), b = engine();
-        for (int i = 0; i < 8; ++i) {
+        for (size_t i = 0; i < 8; ++i) {
             u.bytes[i] = static_cast<uint8_t>(a >> (8 * i));
             u.bytes[8 + i] = static_cast<uint8_t>(b >> (8 * i));
         }

@@ -12,8 +12,8 @@ ImagingJobPtr ImagingJob::make(std::string title, std::string imageURL, std::sha
     return job;
 }
 
-ImagingJob::ImagingJob(std::string title, std::string imageURL, std::shared_ptr<DiskImager> imager)
-    : id(Uuid::random()), title(std::move(title)), imageURL(std::move(imageURL)), imager(std::move(imager)) {}
+ImagingJob::ImagingJob(std::string jobTitle, std::string imagePath, std::shared_ptr<DiskImager> jobImager)
+    : id(Uuid::random()), title(std::move(jobTitle)), imageURL(std::move(imagePath)), imager(std::move(jobImager)) {}
 
 ImagingJob::~ImagingJob() = default;
 

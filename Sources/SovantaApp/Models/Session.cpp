@@ -56,8 +56,8 @@ SessionPtr Session::make(DiskSourcePtr source, std::string title, std::optional<
     return makeModel<Session>(std::move(source), std::move(title), std::move(disk));
 }
 
-Session::Session(DiskSourcePtr source, std::string title, std::optional<DiskInfo> disk)
-    : id(Uuid::random()), source(std::move(source)), title(std::move(title)), disk(std::move(disk)) {
+Session::Session(DiskSourcePtr openedSource, std::string sessionTitle, std::optional<DiskInfo> diskInfo)
+    : id(Uuid::random()), source(std::move(openedSource)), title(std::move(sessionTitle)), disk(std::move(diskInfo)) {
     autoDeepScan = std::getenv("SOVANTA_TEST_DEEP") != nullptr;
 }
 

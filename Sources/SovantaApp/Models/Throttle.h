@@ -13,8 +13,8 @@ public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
     // The clock is replaceable so that tests need not sleep.
-    explicit Throttle(double interval, Clock clock = std::chrono::steady_clock::now)
-        : interval(interval), clock_(std::move(clock)) {}
+    explicit Throttle(double seconds, Clock clock = std::chrono::steady_clock::now)
+        : interval(seconds), clock_(std::move(clock)) {}
 
     const double interval;  // seconds
 

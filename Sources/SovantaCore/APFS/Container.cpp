@@ -238,15 +238,15 @@ std::unordered_map<uint64_t, uint64_t> APFSContainer::loadOMap(uint64_t block, u
         for (const auto& record : node->records) {
             if (node->level == 0) {
                 uint64_t oid = u64le(record.key, 0);
-                uint64_t xid = u64le(record.key, 8);
+                uint64_t recordXID = u64le(record.key, 8);
                 uint32_t flags = record.value.size() >= 4 ? u32le(record.value, 0) : 0;
                 uint64_t physical = record.value.size() >= 16 ? u64le(record.value, 8) : 0;
-                if (xid > maxXID || (flags & 1)) continue;
+                if (recordXID > maxXID || (flags & 1)) continue;
                 auto found = kept.find(oid);
                 if (found == kept.end())
-                    kept.emplace(oid, Kept{xid, physical});
-                else if (found->second.xid < xid)
-                    found->second = Kept{xid, physical};
+                    kept.emplace(oid, Kept{recordXID, physical});
+                else if (found->second.xid < recordXID)
+                    found->second = Kept{recordXID, physical};
             } else {
                 stack.emplace_back(u64le(record.value, 0), depth + 1);
             }

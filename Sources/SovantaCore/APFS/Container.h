@@ -24,13 +24,13 @@ namespace sovanta {
 // root). Held in Volume::deepContext as std::shared_ptr<APFSDeepInfo>.
 class APFSDeepInfo {
 public:
-    APFSDeepInfo(uint64_t base, uint64_t blockSize, uint64_t blockCount, std::unordered_set<uint64_t> liveInodes,
-                 std::unordered_map<uint64_t, FileNodePtr> dirs)
-        : base(base),
-          blockSize(blockSize),
-          blockCount(blockCount),
-          liveInodes(std::move(liveInodes)),
-          dirs(std::move(dirs)) {}
+    APFSDeepInfo(uint64_t containerBase, uint64_t containerBlockSize, uint64_t containerBlockCount,
+                 std::unordered_set<uint64_t> liveInodeIds, std::unordered_map<uint64_t, FileNodePtr> folders)
+        : base(containerBase),
+          blockSize(containerBlockSize),
+          blockCount(containerBlockCount),
+          liveInodes(std::move(liveInodeIds)),
+          dirs(std::move(folders)) {}
 
     const uint64_t base;
     const uint64_t blockSize;

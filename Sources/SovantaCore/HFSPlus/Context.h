@@ -79,7 +79,7 @@ public:
 
     using LeafVisitor = std::function<void(ByteSpan record, bool live)>;
 
-    HFSContext(DiskSource& src, uint64_t base, Bytes header);
+    HFSContext(DiskSource& source, uint64_t volumeBase, Bytes volumeHeader);
 
     std::optional<VolumePtr> build(const std::string& origin, WorkProgress* progress);
 

@@ -95,12 +95,12 @@ bool HFSContext::CatalogEntry::isFolderLink() const {
     return !isDir && fileType == folderLinkType && creator == folderLinkCreator;
 }
 
-HFSContext::HFSContext(DiskSource& src, uint64_t base, Bytes header)
-    : src(src),
-      base(base),
-      blockSize(header.size() >= 44 ? u32be(header, 40) : 0),
-      totalBlocks(header.size() >= 48 ? u32be(header, 44) : 0),
-      header(std::move(header)) {}
+HFSContext::HFSContext(DiskSource& source, uint64_t volumeBase, Bytes volumeHeader)
+    : src(source),
+      base(volumeBase),
+      blockSize(volumeHeader.size() >= 44 ? u32be(volumeHeader, 40) : 0),
+      totalBlocks(volumeHeader.size() >= 48 ? u32be(volumeHeader, 44) : 0),
+      header(std::move(volumeHeader)) {}
 
 std::vector<HFSRun> HFSContext::allExtents(const HFSFork& fork, uint32_t fileID) const {
     std::vector<HFSRun> runs = fork.extents;
