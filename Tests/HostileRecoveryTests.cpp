@@ -105,3 +105,58 @@ TEST(HostileRecovery, HostileNamesStayInsideAndKeepTheReportWhole) {
     }
     EXPECT_TRUE(sawCarriageReturn);
 }
+
+// Size fields that claim far more than the volume holds: 0xFFFFFFFF on a
+// 16 MiB FAT16 volume, an HFS+ fork of 2^50 bytes, an NTFS file whose $DATA is
+// gone, an NTFS orphan of 18 EB. The file is cut to its volume's size, the
+// bytes nothing places are counted unreadable (never "OK"), every other file
+// is still tried, and the volume's totals stay near its size.
+TEST(HostileRecovery, SizeBombsAreBoundedAndCountedUnreadable) {
+    struct Case {
+        std::string image;
+        std::string path;       // the file with the forged size, in the report
+        uint64_t placedBytes;   // what its clusters, extents or runs place on the volume
+    };
+    for (const auto& c : std::vector<Case>{
+             {"fat16_size_4g.img", "small-then-huge.bin", 3 * 2048},
+             {"hfsplus_fork_1pib.img", "Musik/koncertoptagelse.wav", 3596 * 4096},
+             {"ntfs_nodata_256k.img", "Sikkerhedskopi/backup_2.bin", 0},
+             {"fuzz_ntfs_attrlist_16eib.img", "$Forældreløse filer/g_058.bi\xef\xbd\xae", 0},
+         }) {
+        SCOPED_TRACE(c.image);
+        TempDir out;
+        auto run = recoverImage(c.image, out.path());
+        ASSERT_TRUE(run.result.folder);
+        const uint64_t volumeSize = run.volume->size;
+        EXPECT_LE(run.volume->root->totals().bytes, 2 * volumeSize);
+
+        const auto files = run.volume->root->allFiles();
+        EXPECT_EQ(run.result.failed, 0);
+        EXPECT_TRUE(run.result.failures.empty());
+        EXPECT_EQ(run.result.recovered + run.result.withErrors, static_cast<int64_t>(files.size()));
+        EXPECT_EQ(run.result.withErrors, 1);
+        ASSERT_EQ(run.report.size(), files.size());
+
+        uint64_t written = 0;
+        for (auto& entry : fs::recursive_directory_iterator(*run.result.folder))
+            if (entry.is_regular_file()) written += entry.file_size();
+        EXPECT_LE(written, 2 * volumeSize);
+
+        bool found = false;
+        for (auto& row : run.report) {
+            ASSERT_EQ(row.size(), 6u);
+            if (row[0] != c.path) {
+                EXPECT_EQ(row[2], "OK") << row[0];
+                continue;
+            }
+            found = true;
+            const uint64_t size = std::stoull(row[1]);
+            EXPECT_LE(size, volumeSize);
+            EXPECT_EQ(fs::file_size(*run.result.folder / row[0]), size);
+            EXPECT_EQ(row[2], "Ulæselige sektorer");
+            EXPECT_NE(row[3], "God");
+            EXPECT_EQ(std::stoull(row[4]), size - c.placedBytes);
+        }
+        EXPECT_TRUE(found) << c.path;
+    }
+}

@@ -375,6 +375,8 @@ int imageCommand(const CommandLine& line) {
     }
     std::optional<std::chrono::steady_clock::time_point> lastLine;
     imager.run([&](const ImagingStats& stats) {
+        // A run that could not begin has nothing to show but its reason.
+        if (stats.pass == 0) return;
         // A run clears a cancel that came before it started.
         if (interrupted()) imager.cancel();
         auto now = std::chrono::steady_clock::now();
@@ -387,7 +389,14 @@ int imageCommand(const CommandLine& line) {
         std::lock_guard guard(imagerLock);
         runningImager = nullptr;
     }
-    if (auto message = imager.currentStats().message) printLine(*message);
+    const ImagingStats last = imager.currentStats();
+    // The imager refused to begin (an unrelated file in the image's place, an
+    // image or mapfile it cannot create) and wrote nothing: an error, not a copy.
+    if (last.pass == 0) {
+        printError(terminalText(last.message.value_or("Kopieringen kunne ikke begynde.")));
+        return 2;
+    }
+    if (last.message) printLine(*last.message);
     return 0;
 }
 

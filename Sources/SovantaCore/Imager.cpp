@@ -170,6 +170,7 @@ void DiskImager::run(const UpdateHandler& onUpdate) {
         cancelled_ = false;
         stats_.finished = false;
         stats_.message.reset();
+        stats_.pass = 0;
     }
     RunState run;
     run.onUpdate = &onUpdate;

@@ -22,7 +22,9 @@ struct ImagingOptions {
 
 struct ImagingStats {
     std::string phase;           // the Danish name of the pass, or "Stoppet" / "Færdig" at the end
-    int64_t pass = 0;            // 1, 2, 3, then 3 + the retry pass
+    // 1, 2, 3, then 3 + the retry pass; 0 while a run has begun none (a run
+    // that ends with 0 could not start and copied nothing).
+    int64_t pass = 0;
     uint64_t position = 0;       // start of the piece being read, or last read
     uint64_t rescued = 0;        // bytes finished
     uint64_t bad = 0;            // bytes bad
