@@ -1,0 +1,306 @@
+// The small views that give every page one look, and the one place for the
+// window's colours, text styles and symbol icons.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <QColor>
+#include <QFont>
+#include <QFrame>
+#include <QIcon>
+#include <QPixmap>
+#include <QWidget>
+
+#include "SovantaCore/DiskList.h"
+#include "SovantaCore/Model.h"
+
+class QGridLayout;
+class QLabel;
+class QVBoxLayout;
+
+namespace sovanta::app {
+
+// MARK: Colours, text styles and symbols
+
+namespace Style {
+
+// The named colours, the same in light and dark palettes.
+namespace Colors {
+inline const QColor blue{0x0a, 0x7a, 0xff};
+inline const QColor purple{0xaf, 0x52, 0xde};
+inline const QColor teal{0x30, 0xb0, 0xc7};
+inline const QColor orange{0xff, 0x95, 0x00};
+inline const QColor pink{0xff, 0x2d, 0x55};
+inline const QColor indigo{0x58, 0x56, 0xd6};
+inline const QColor green{0x34, 0xc7, 0x59};
+inline const QColor brown{0xa2, 0x84, 0x5e};
+inline const QColor red{0xff, 0x3b, 0x30};
+inline const QColor gray{0x8e, 0x8e, 0x93};
+}  // namespace Colors
+
+// From the application's palette, so they follow a light or dark desktop.
+QColor accent();
+QColor primaryText();
+QColor secondaryText();
+QColor tertiaryText();
+QColor separator();
+QColor controlBackground();
+// Whether the application's palette is a dark one.
+bool isDark();
+// The colour with its alpha multiplied by opacity (0 to 1).
+QColor faded(QColor colour, double opacity);
+
+enum class TextStyle { caption, callout, subheadline, body, headline, title3, title2, title1 };
+// A font of the style, derived from the application font.
+QFont font(TextStyle style, std::optional<QFont::Weight> weight = std::nullopt);
+// The system font at the given size in points (device-independent pixels).
+QFont systemFont(double size, QFont::Weight weight = QFont::Normal);
+
+// The freedesktop icon name that stands for a symbol name; empty for a name
+// not in the table.
+QString themeIconName(const std::string& symbol);
+// Every symbol name of the table.
+std::vector<std::string> knownSymbols();
+// The icon of a symbol name (a null icon for an unknown name).
+QIcon icon(const std::string& symbol);
+// The symbol drawn in one colour, size points square.
+QPixmap symbolPixmap(const std::string& symbol, int size, const QColor& colour);
+// The symbol as a button or action icon in the palette's text colours.
+QIcon buttonIcon(const std::string& symbol);
+
+// Chooses the icon theme when the desktop gives none, and a dark palette when
+// the desktop asks for one that Qt does not read itself (GTK_THEME "…:dark").
+void setUpApplicationLook();
+// The dark palette of the application.
+QPalette darkPalette();
+
+}  // namespace Style
+
+// A symbol drawn in one colour, centred in its box.
+class SymbolView : public QWidget {
+    Q_OBJECT
+public:
+    // side: the box; glyph: the symbol's size inside it (the side when 0).
+    SymbolView(std::string symbol, QColor colour, int side, int glyph = 0, QWidget* parent = nullptr);
+    const std::string& symbol() const { return symbol_; }
+    QColor colour() const { return colour_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    std::string symbol_;
+    QColor colour_;
+    int glyph_;
+};
+
+// MARK: Card and its title
+
+// A framed group of content: a vertical stack 12 apart inside the padding.
+class Card : public QFrame {
+    Q_OBJECT
+public:
+    explicit Card(double padding = 16, QWidget* parent = nullptr);
+    // The stack the card's content goes into.
+    QVBoxLayout* content() const { return content_; }
+    void add(QWidget* widget);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QVBoxLayout* content_;
+};
+
+class CardTitle : public QWidget {
+    Q_OBJECT
+public:
+    explicit CardTitle(const std::string& title, std::optional<std::string> symbol = std::nullopt,
+                       QWidget* parent = nullptr);
+    QString title() const;
+    // The symbol's view; null without a symbol.
+    SymbolView* symbolView() const { return symbol_; }
+
+private:
+    QLabel* title_;
+    SymbolView* symbol_ = nullptr;
+};
+
+// MARK: Statistic tile
+
+// A label on one line whose text shrinks down to a floor before it is cut.
+class ShrinkingLabel : public QWidget {
+    Q_OBJECT
+public:
+    ShrinkingLabel(QString text, QFont font, double minimumScale, QWidget* parent = nullptr);
+    QString text() const { return text_; }
+    void setText(QString text);
+    // The font the text is drawn in at the current width.
+    QFont fittedFont() const;
+    // Whether the text is cut at the current width.
+    bool isCut() const;
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString text_;
+    QFont font_;
+    double minimumScale_;
+};
+
+class StatTile : public QWidget {
+    Q_OBJECT
+public:
+    StatTile(const std::string& title, const std::string& value, std::optional<std::string> symbol = std::nullopt,
+             std::optional<QColor> tint = std::nullopt, QWidget* parent = nullptr);
+    QString title() const;
+    QString value() const;
+    void setValue(const std::string& value);
+    SymbolView* symbolView() const { return symbol_; }
+    ShrinkingLabel* valueLabel() const { return value_; }
+    QColor tint() const { return tint_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor tint_;
+    QLabel* title_;
+    ShrinkingLabel* value_;
+    SymbolView* symbol_ = nullptr;
+};
+
+// MARK: Callout
+
+class Callout : public QWidget {
+    Q_OBJECT
+public:
+    enum class Kind { info, warning, danger, success };
+    static std::string symbol(Kind kind);
+    static QColor colour(Kind kind);
+
+    Callout(Kind kind, const std::string& title, const std::string& message, QWidget* parent = nullptr);
+    Kind kind() const { return kind_; }
+    QLabel* titleLabel() const { return title_; }
+    QLabel* messageLabel() const { return message_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    Kind kind_;
+    QLabel* title_;
+    QLabel* message_;
+};
+
+// MARK: Disks and their health
+
+class DiskIcon : public SymbolView {
+    Q_OBJECT
+public:
+    DiskIcon(const DiskInfo& disk, int size, QWidget* parent = nullptr);
+    // "doc.zipper", "sdcard", "internaldrive" or "externaldrive".
+    static std::string symbolFor(const DiskInfo& disk);
+};
+
+// "S.M.A.R.T.: OK", … ; the badge's symbol; the health's colour.
+std::string healthText(DiskHealth health);
+std::string healthSymbol(DiskHealth health);
+QColor healthColour(DiskHealth health);
+
+class HealthDot : public QWidget {
+    Q_OBJECT
+public:
+    explicit HealthDot(DiskHealth health, QWidget* parent = nullptr);
+    DiskHealth health() const { return health_; }
+    QColor colour() const { return healthColour(health_); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    DiskHealth health_;
+};
+
+class HealthBadge : public QWidget {
+    Q_OBJECT
+public:
+    explicit HealthBadge(DiskHealth health, QWidget* parent = nullptr);
+    DiskHealth health() const { return health_; }
+    QString text() const;
+    SymbolView* symbolView() const { return symbol_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    DiskHealth health_;
+    QLabel* text_;
+    SymbolView* symbol_;
+};
+
+// MARK: Partition bar
+
+class FlowLegend;
+
+// A proportional bar of a disk's partitions above its legend.
+class PartitionBar : public QWidget {
+    Q_OBJECT
+public:
+    struct Segment {
+        Uuid id = Uuid::random();
+        std::string label;
+        uint64_t size = 0;
+        QColor color;
+    };
+    // blue, purple, teal, orange, pink, indigo, green, brown.
+    static const std::vector<QColor>& palette();
+    // The palette's colour for the segment at a position.
+    static QColor paletteColour(size_t position);
+    // Each segment's width in a bar of the given width: its share of total
+    // (0 counts as 1), at least 4.
+    static std::vector<double> segmentWidths(const std::vector<Segment>& segments, uint64_t total, double width);
+    // "label – size", the segment's tooltip.
+    static QString tooltip(const Segment& segment);
+
+    PartitionBar(std::vector<Segment> segments, uint64_t total, QWidget* parent = nullptr);
+    const std::vector<Segment>& segments() const { return segments_; }
+    uint64_t total() const { return total_; }
+    // The drawn rectangles of the segments, in bar coordinates.
+    std::vector<QRectF> segmentRects() const;
+    QWidget* bar() const { return bar_; }
+    FlowLegend* legend() const { return legend_; }
+
+private:
+    std::vector<Segment> segments_;
+    uint64_t total_;
+    QWidget* bar_;
+    FlowLegend* legend_;
+};
+
+// The legend of a partition bar: a grid whose columns are at least 180 wide.
+class FlowLegend : public QWidget {
+    Q_OBJECT
+public:
+    explicit FlowLegend(const std::vector<PartitionBar::Segment>& segments, QWidget* parent = nullptr);
+    int columnCount() const { return columns_; }
+    // The number of columns at a width.
+    static int columnsFor(int width);
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void arrange(int columns);
+    QGridLayout* grid_;
+    std::vector<QWidget*> cells_;
+    int columns_ = 0;
+};
+
+}  // namespace sovanta::app
