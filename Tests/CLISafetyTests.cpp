@@ -165,6 +165,97 @@ TEST(DestinationCheck, LoopDeviceSources) {
     EXPECT_EQ(DestinationCheck::forRecovery(elsewhere.path(), *file), SourceOverlap::different);
 }
 
+namespace {
+
+// Mounts and loop devices made by a test, undone in reverse order with the
+// object (lazily, so that nothing stays mounted below a folder being removed).
+class Mounts {
+public:
+    ~Mounts() {
+        for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) shell(*it);
+    }
+    // Runs command; on success, undo is run at the end. False when it failed.
+    bool run(const std::string& command, const std::string& undo) {
+        if (shell(command + " >/dev/null 2>&1") != 0) return false;
+        undo_.push_back(undo);
+        return true;
+    }
+    // A new ext4 file system of 16 MiB in file on a loop device, mounted at
+    // point; the device's kernel name, or empty when that cannot be done here.
+    std::string ext4(const fs::path& file, const fs::path& point) {
+        fs::create_directories(point);
+        if (shell("truncate -s 16M '" + file.string() + "' && mkfs.ext4 -q -F '" + file.string() + "' >/dev/null 2>&1") != 0)
+            return "";
+        std::string device = loop(file, "");
+        if (device.empty() || !run("mount '" + device + "' '" + point.string() + "'", "umount -l '" + point.string() + "'"))
+            return "";
+        return fs::path(device).filename().string();
+    }
+    // A loop device over file with losetup's options; its path, or empty.
+    std::string loop(const fs::path& file, const std::string& options) {
+        std::string device;
+        if (shell("losetup --find --show " + options + " '" + file.string() + "'", &device) != 0) return "";
+        device = device.substr(0, device.find('\n'));
+        undo_.push_back("losetup -d '" + device + "'");
+        return device;
+    }
+    bool overlay(const fs::path& lower, const fs::path& upper, const fs::path& work, const fs::path& point) {
+        for (auto& folder : {lower, upper, work, point}) fs::create_directories(folder);
+        return run("mount -t overlay overlay -o 'lowerdir=" + lower.string() + ",upperdir=" + upper.string() +
+                       ",workdir=" + work.string() + "' '" + point.string() + "'",
+                   "umount -l '" + point.string() + "'");
+    }
+
+private:
+    std::vector<std::string> undo_;
+};
+
+}  // namespace
+
+// An overlay takes new files into its upper layer: a folder on it is on the
+// source when that layer is, and elsewhere when the layer is elsewhere or in
+// no mount namespace that this process sees (a container's root). A file
+// system on a loop device whose backing file is gone is still unknown.
+TEST(DestinationCheck, OverlayFolders) {
+    if (!isRoot()) GTEST_SKIP() << "needs root for mounts";
+    TempDir dir;
+    Mounts mounts;
+    const fs::path disk = dir.path() / "disk";
+    const std::string name = mounts.ext4(dir.file("disk.img"), disk);
+    if (name.empty()) GTEST_SKIP() << "cannot mount an ext4 loop device here";
+    auto device = SourceOpener::openDevice(name, name);
+
+    const fs::path onSource = dir.path() / "over1";
+    ASSERT_TRUE(mounts.overlay(dir.path() / "lower", disk / "upper", disk / "work", onSource));
+    EXPECT_EQ(DestinationCheck::forRecovery(onSource / "ud", *device), SourceOverlap::same);
+
+    const fs::path memory = dir.path() / "mem", elsewhere = dir.path() / "over2";
+    fs::create_directories(memory);
+    ASSERT_TRUE(mounts.run("mount -t tmpfs tmpfs '" + memory.string() + "'", "umount -l '" + memory.string() + "'"));
+    ASSERT_TRUE(mounts.overlay(dir.path() / "lower", memory / "upper", memory / "work", elsewhere));
+    EXPECT_EQ(DestinationCheck::forRecovery(elsewhere / "ud", *device), SourceOverlap::different);
+    // Its upper layer out of sight, as in a container.
+    ASSERT_EQ(shell("umount -l '" + memory.string() + "'"), 0);
+    ASSERT_FALSE(fs::exists(memory / "upper"));
+    EXPECT_EQ(DestinationCheck::forRecovery(elsewhere / "ud", *device), SourceOverlap::different);
+    auto run = runCLI({"recover", fixtureImage("fat12"), (elsewhere / "ud").string()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::exists(elsewhere / "ud"));
+
+    // A file on an overlay may lie in any layer: imaging it onto a disk is unknown.
+    fs::copy_file(fixtureImage("fat12"), elsewhere / "kilde.img");
+    auto file = SourceOpener::openImage((elsewhere / "kilde.img").string());
+    EXPECT_EQ(DestinationCheck::forRecovery(dir.path() / "ud", *file), SourceOverlap::different);
+    EXPECT_EQ(DestinationCheck::forImage("/dev/" + name, *file), SourceOverlap::unknown);
+
+    // A loop device whose file was removed stands for nothing that can be told.
+    const fs::path gone = dir.path() / "gone";
+    ASSERT_FALSE(mounts.ext4(dir.file("gone.img"), gone).empty());
+    fs::remove(dir.file("gone.img"));
+    EXPECT_EQ(DestinationCheck::forRecovery(gone / "ud", *device), SourceOverlap::unknown);
+    EXPECT_EQ(DestinationCheck::forRecovery(gone / "ud", *file), SourceOverlap::unknown);
+}
+
 // The commands with a loop device as the source: imaging onto its partition,
 // recovering onto its mounted file system; nothing is written to either.
 TEST(CLISafety, DeviceDestinationsOnTheSourceDiskAreRefused) {
@@ -182,6 +273,15 @@ TEST(CLISafety, DeviceDestinationsOnTheSourceDiskAreRefused) {
     auto image = runCLI({"image", loop.name(), partition});
     EXPECT_EQ(image.status, 2);
     EXPECT_EQ(image.err, refusal("Billedfilen", partition, loop.name()));
+    EXPECT_EQ(hashOf(loop.device()), before);
+
+    // The same partition as a loop device of its own over the disk's file.
+    Mounts mounts;
+    const std::string alone = mounts.loop(loop.image(), "-o 1048576 --sizelimit 1048576");
+    ASSERT_FALSE(alone.empty());
+    image = runCLI({"image", loop.name(), alone});
+    EXPECT_EQ(image.status, 2);
+    EXPECT_EQ(image.err, refusal("Billedfilen", alone, loop.name()));
     EXPECT_EQ(hashOf(loop.device()), before);
 
     if (loop.mountAny().empty()) GTEST_SKIP() << "cannot mount a partition of the image here";

@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 #ifndef __APPLE__
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #endif
 
@@ -28,11 +29,15 @@ struct Footprint {
     std::set<std::string> within;
     // False when some storage below it could not be told.
     bool known = true;
+    // Some file of it lies on an overlay: its bytes may sit in any layer, and
+    // only the layer that takes new files can be told.
+    bool layered = false;
 
     void add(const Footprint& other, bool asWhole) {
         if (asWhole) is.insert(other.is.begin(), other.is.end());
         within.insert(other.within.begin(), other.within.end());
         known = known && other.known;
+        layered = layered || other.layered;
     }
 };
 
@@ -152,6 +157,11 @@ Footprint pathFootprint(const fs::path& path, int depth) {
     fp.is.insert(fileKey(st));
     fp.within.insert(fileKey(st));
     fp.add(folderFootprint(path, depth), false);
+#ifndef __APPLE__
+    constexpr decltype(statfs::f_type) overlayMagic = 0x794c7630;
+    struct statfs info {};
+    fp.layered = ::statfs(path.c_str(), &info) == 0 && info.f_type == overlayMagic;
+#endif
     return fp;
 }
 
@@ -173,7 +183,7 @@ SourceOverlap compare(const Footprint& source, const Footprint& destination) {
     if (!destination.known || source.is.empty()) return SourceOverlap::unknown;
     // What lies under the source matters only to a destination that is a
     // disk itself: writing to a disk writes to every file on it.
-    if (!source.known)
+    if (!source.known || source.layered)
         for (auto& key : destination.is)
             if (key.starts_with("disk:")) return SourceOverlap::unknown;
     return SourceOverlap::different;

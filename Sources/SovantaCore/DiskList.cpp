@@ -214,26 +214,34 @@ std::string decodeUTF8(const Bytes& bytes) {
 }
 
 #ifndef __APPLE__
-// The mount source and file-system type of the mount whose device numbers are
-// those of dev, from the mount table (Linux keeps the mounted-from device
-// there, not in statfs). "\040" and the like stand for blanks in its fields.
-std::optional<std::pair<std::string, std::string>> mountOf(dev_t dev) {
-    auto unescape = [](const std::string& s) {
-        std::string out;
-        for (size_t i = 0; i < s.size(); ++i) {
-            if (s[i] == '\\' && i + 3 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])) &&
-                std::isdigit(static_cast<unsigned char>(s[i + 2])) && std::isdigit(static_cast<unsigned char>(s[i + 3]))) {
-                out += static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
-                i += 3;
-            } else {
-                out += s[i];
-            }
+struct MountEntry {
+    std::string source;   // the mounted-from device or name
+    std::string type;     // the file-system type
+    std::string options;  // the file system's own options, comma-separated
+};
+
+// A field of the mount table, where "\040" and the like stand for blanks,
+// commas and other characters that would split a field.
+std::string unescapeMountField(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 3 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])) &&
+            std::isdigit(static_cast<unsigned char>(s[i + 2])) && std::isdigit(static_cast<unsigned char>(s[i + 3]))) {
+            out += static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += s[i];
         }
-        return out;
-    };
+    }
+    return out;
+}
+
+// The mount whose device numbers are those of dev, from the mount table
+// (Linux keeps the mounted-from device there, not in statfs).
+std::optional<MountEntry> mountOf(dev_t dev) {
     std::ifstream in("/proc/self/mountinfo");
     std::string wanted = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-    std::optional<std::pair<std::string, std::string>> found;
+    std::optional<MountEntry> found;
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
         std::string id, parent, numbers;
@@ -242,17 +250,25 @@ std::optional<std::pair<std::string, std::string>> mountOf(dev_t dev) {
         size_t dash = line.find(" - ");
         if (dash == std::string::npos) continue;
         std::istringstream rest(line.substr(dash + 3));
-        std::string type, source;
-        rest >> type >> source;
-        found = std::make_pair(unescape(source), type);  // the last mount of that device wins
+        std::string type, source, options;
+        rest >> type >> source >> options;
+        found = MountEntry{unescapeMountField(source), type, options};  // the last mount of that device wins
     }
     return found;
+}
+
+// The value of one option ("upperdir=/a/b") in a mount's options.
+std::optional<std::string> mountOption(const std::string& options, const std::string& name) {
+    std::istringstream items(options);
+    for (std::string item; std::getline(items, item, ',');)
+        if (item.rfind(name + "=", 0) == 0) return unescapeMountField(item.substr(name.size() + 1));
+    return std::nullopt;
 }
 #endif
 
 // The kernel name of the device that holds location's file system: absent
 // when it cannot be told; empty when the file system lies on no disk (memory, network).
-std::optional<std::string> mountedDevice(const fs::path& location) {
+std::optional<std::string> mountedDevice(const fs::path& location, int depth = 0) {
 #ifdef __APPLE__
     struct statfs info {};
     if (::statfs(location.c_str(), &info) != 0) return std::nullopt;
@@ -263,11 +279,12 @@ std::optional<std::string> mountedDevice(const fs::path& location) {
     struct stat st {};
     if (::stat(location.c_str(), &st) != 0) return std::nullopt;
     auto mount = mountOf(st.st_dev);
-    if (mount && mount->first.rfind("/dev/", 0) == 0) {
+    if (mount && mount->source.rfind("/dev/", 0) == 0) {
         // /dev/mapper/name and /dev/disk/by-*/... are links to the kernel's own name.
         std::error_code ec;
-        fs::path real = fs::canonical(mount->first, ec);
-        std::string name = !ec && real.string().rfind("/dev/", 0) == 0 ? real.string().substr(5) : mount->first.substr(5);
+        fs::path real = fs::canonical(mount->source, ec);
+        std::string name =
+            !ec && real.string().rfind("/dev/", 0) == 0 ? real.string().substr(5) : mount->source.substr(5);
         if (isPlainName(name)) return name;
     }
     // A block device the kernel knows by its numbers (also when the table
@@ -280,7 +297,17 @@ std::optional<std::string> mountedDevice(const fs::path& location) {
     // File systems in memory and network shares lie on no disk of this machine.
     static const std::set<std::string> diskless = {"tmpfs", "ramfs", "devtmpfs", "nfs",      "nfs4",      "cifs",
                                                    "smb3",  "smbfs", "9p",       "virtiofs", "fuse.sshfs"};
-    if (mount && diskless.count(mount->second)) return std::string();
+    if (mount && diskless.count(mount->type)) return std::string();
+    // An overlay writes into its upper layer: where this mount namespace
+    // sees that folder, it is where the bytes go. A container's root names
+    // layers of another namespace, on no disk that can be named here.
+    if (mount && mount->type == "overlay") {
+        auto upper = mountOption(mount->options, "upperdir");
+        struct stat layer {};
+        if (upper && depth < 8 && ::stat(upper->c_str(), &layer) == 0 && S_ISDIR(layer.st_mode))
+            return mountedDevice(*upper, depth + 1);
+        return std::string();
+    }
     return std::nullopt;
 #endif
 }

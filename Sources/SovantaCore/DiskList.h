@@ -73,7 +73,10 @@ std::vector<DiskInfo> load(const ToolRunner& tool);
 // The whole disks on which the file system holding location lives. Absent
 // when that cannot be told (the location does not exist, or its file system
 // is not backed by a block device this machine can name); an empty set means
-// the file system lies on no disk at all (in memory, or a network share).
+// the file system lies on no disk at all (in memory, or a network share) or
+// on none this machine can name (an overlay whose layers lie in another mount
+// namespace, as a container's root). An overlay whose upper layer is visible
+// gives the disks under that layer, which its new files are written to.
 std::optional<std::set<std::string>> physicalDisks(const std::filesystem::path& location);
 std::optional<std::set<std::string>> physicalDisks(const std::filesystem::path& location, const ToolRunner& tool);
 
