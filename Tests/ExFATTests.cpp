@@ -428,6 +428,118 @@ TEST(ExFAT, InvalidStartClusterIsPoor) {
     EXPECT_EQ(node->fsID, 1u);
 }
 
+// fragmenteret.bin is live and follows a FAT chain of 25 clusters in four
+// runs. Each case breaks that chain on disk: the file keeps the clusters the
+// chain still reaches, is partial with a note, and its unplaced rest is copied
+// as unknown bytes, never as a clean zero tail.
+TEST(ExFAT, BrokenChainsOfLiveFilesStopWhereTheChainDoes) {
+    constexpr uint32_t first = 6389;
+    constexpr uint64_t size = 100912;
+    constexpr uint32_t pastLastCluster = 15874;  // cluster count + 2
+    std::vector<uint32_t> clusters;
+    {
+        BrokenCopy intact;
+        for (uint32_t c = first; c < 0xFFFFFFF8u && clusters.size() < 100;
+             c = u32le(intact.image(), static_cast<int64_t>(fatOffset + 4 * uint64_t{c})))
+            clusters.push_back(c);
+    }
+    ASSERT_EQ(clusters.size(), 25u);
+    auto intact = SourceOpener::openImage(fixtureImage("exfat"));
+    auto geometry = ExFATContext::make(*intact, 0, intact->read(0, 512));
+    ASSERT_TRUE(geometry);
+    // The fifth cluster ends the first run: a break there keeps one extent.
+    ASSERT_NE(clusters[5], clusters[4] + 1);
+    auto fatEntry = [](uint32_t cluster) { return fatOffset + 4 * uint64_t{cluster}; };
+
+    struct Case {
+        const char* what;
+        uint32_t cluster;  // whose FAT entry is changed
+        uint32_t value;
+        size_t reached;    // clusters the chain still reaches
+    };
+    const std::vector<Case> cases = {
+        {"early end of chain", clusters[9], 0xFFFFFFFF, 10},
+        {"free entry", clusters[4], 0, 5},
+        {"cluster number 1", clusters[4], 1, 5},
+        {"cluster number past the heap", clusters[4], pastLastCluster, 5},
+        {"bad-cluster mark", clusters[15], 0xFFFFFFF7, 16},
+        {"loop back to the first cluster", clusters[20], first, 21},
+        {"loop onto itself", clusters[3], clusters[3], 4},
+        {"first cluster's entry free", first, 0, 1},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        BrokenCopy copy;
+        copy.write32(fatEntry(c.cluster), c.value);
+        auto volume = copy.parse();
+        ASSERT_TRUE(volume);
+        auto node = find((*volume)->root, "fragmenteret.bin");
+        ASSERT_TRUE(node);
+        EXPECT_EQ(node->size, size);
+        EXPECT_EQ(node->recoverability, Recoverability::partial);
+        EXPECT_EQ(node->note, "Klyngekæden er afbrudt");
+        const std::vector<uint32_t> kept(clusters.begin(), clusters.begin() + static_cast<std::ptrdiff_t>(c.reached));
+        auto* extents = std::get_if<std::vector<Extent>>(&node->data);
+        ASSERT_TRUE(extents);
+        EXPECT_EQ(*extents, geometry->extents(kept, size));
+        uint64_t placed = 0;
+        for (auto& e : *extents) placed += e.length;
+        EXPECT_EQ(placed, c.reached * clusterSize);
+
+        TempDir out;
+        WorkProgress reporter;
+        auto result = RecoveryEngine::recover({node}, "x", copy.source(), out.path(), RecoveryOptions(), reporter,
+                                              [](const RecoveryProgress&) {});
+        EXPECT_EQ(result.recovered, 0);
+        EXPECT_EQ(result.withErrors, 1);
+        ASSERT_TRUE(result.folder);
+        EXPECT_EQ(fs::file_size(*result.folder / "fragmenteret.bin"), size);
+        const std::string report = readText(*result.folder / RecoveryEngine::reportName);
+        EXPECT_NE(report.find("fragmenteret.bin;100912;Ulæselige sektorer;Delvis;" + std::to_string(size - placed) +
+                              ";Klyngekæden er afbrudt\n"),
+                  std::string::npos)
+            << report;
+    }
+
+    // A first cluster outside the heap places nothing: poor, and recovery
+    // writes no file that would pass for the real one.
+    BrokenCopy copy;
+    copy.write32(copy.entrySet(u"fragmenteret") + 32 + 20, pastLastCluster);
+    auto volume = copy.parse();
+    ASSERT_TRUE(volume);
+    auto node = find((*volume)->root, "fragmenteret.bin");
+    ASSERT_TRUE(node);
+    EXPECT_EQ(node->recoverability, Recoverability::poor);
+    EXPECT_EQ(node->note, "Ugyldig startklynge");
+    TempDir out;
+    WorkProgress reporter;
+    auto result = RecoveryEngine::recover({node}, "x", copy.source(), out.path(), RecoveryOptions(), reporter,
+                                          [](const RecoveryProgress&) {});
+    EXPECT_EQ(result.recovered, 0);
+    EXPECT_EQ(result.failed, 1);
+}
+
+// A run without a FAT chain that the heap ends early is cut there and partial;
+// one that fits is untouched (the manifest tests cover those).
+TEST(ExFAT, ContiguousRunPastTheHeapIsPartial) {
+    BrokenCopy copy;
+    uint64_t set = copy.entrySet(u"kendt tid");
+    copy.write32(set + 32 + 20, 15872);           // the second-to-last cluster
+    copy.write64(set + 32 + 8, 5 * clusterSize);  // valid data length
+    copy.write64(set + 32 + 24, 5 * clusterSize);  // data length
+    auto volume = copy.parse();
+    ASSERT_TRUE(volume);
+    auto node = find((*volume)->root, "kendt tid.txt");
+    ASSERT_TRUE(node);
+    EXPECT_EQ(node->recoverability, Recoverability::partial);
+    EXPECT_EQ(node->note, "Dele af filen ligger ud over filsystemets slutning");
+    EXPECT_EQ(std::get<std::vector<Extent>>(node->data),
+              (std::vector<Extent>{{heapOffset + (15872 - 2) * clusterSize, 2 * clusterSize}}));
+    int64_t unknown = FileReader::stream(*node, copy.source(), FileReader::defaultChunkSize, std::nullopt,
+                                         [](const Bytes&) { return true; });
+    EXPECT_EQ(unknown, static_cast<int64_t>(3 * clusterSize));
+}
+
 TEST(ExFAT, FoldersThatPointBackAreShownEmpty) {
     auto reference = ExFATParser::parse(*SourceOpener::openImage(fixtureImage("exfat")), 0, "x");
     const size_t allNodes = countNodes((*reference)->root);

@@ -46,6 +46,8 @@ const char* const noteNoBitmap = "Allokeringsbitmap mangler – chancer for slet
 const char* const noteBadStart = "Ugyldig startklynge";
 const char* const noteReused = "Klyngerne er genbrugt af andre filer";
 const char* const notePartlyReused = "Dele af filen kan være overskrevet";
+const char* const noteChainBroken = "Klyngekæden er afbrudt";
+const char* const notePastHeap = "Dele af filen ligger ud over filsystemets slutning";
 const char* const noteWalkCut = "Mappestrukturen er beskadiget – ikke alle mapper kunne læses.";
 
 uint64_t ceilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
@@ -127,8 +129,11 @@ ExFATContext::StreamExtents ExFATContext::streamExtents(uint32_t start, uint64_t
         auto found = chain(start, needed);
         if (found.clusters.size() == needed) return {extents(found.clusters, length), true};
     }
-    uint64_t room = (uint64_t{clusterCount} + 2 - start) * clusterSize;
-    return {{Extent{clusterOffset(start), std::min(room, length)}}, false};
+    // The run ends where the cluster heap or the volume does.
+    const uint64_t at = clusterOffset(start);
+    const uint64_t end = std::min(heapOffset + uint64_t{clusterCount} * clusterSize, volumeRange().upper);
+    if (at >= end) return {};
+    return {{Extent{at, std::min(end - at, length)}}, false};
 }
 
 ByteRange ExFATContext::volumeRange() const {
@@ -287,14 +292,40 @@ void ExFATWalker::fill(FileNode& node, uint32_t first, uint64_t length, uint64_t
         node.data = NoData{};
         return;
     }
-    std::vector<Extent> list = ctx.streamExtents(first, std::min(length, valid), noFatChain).extents;
-    // Past the valid data length the file reads as zeros.
-    if (valid < length) list.push_back({std::nullopt, length - valid});
+    const uint64_t written = std::min(length, valid);
+    std::vector<Extent> list;
+    bool chainBroken = false;
+    if (!deleted && !noFatChain && !ctx.fat.empty() && written > 0) {
+        // A live file's chain is its placement: where it ends before the
+        // file does, the rest of the file is not known to lie anywhere.
+        const uint64_t needed = ceilDiv(written, ctx.clusterSize);
+        auto found = ctx.chain(first, needed);
+        list = ctx.extents(found.clusters, written);
+        chainBroken = found.clusters.size() < needed;
+    } else {
+        list = ctx.streamExtents(first, written, noFatChain).extents;
+    }
+    uint64_t placed = 0;
+    for (auto& extent : list) placed += extent.length;
+    // Past the valid data length the file reads as zeros; a file cut short
+    // ends with its placed bytes instead, and the rest counts as unknown.
+    const bool cut = placed < written;
+    if (!cut && valid < length) list.push_back({std::nullopt, length - valid});
     node.data = list;
+    const char* cutNote = chainBroken ? noteChainBroken : notePastHeap;
     if (!deleted) {
-        node.recoverability = Recoverability::good;
+        node.recoverability = cut ? Recoverability::partial : Recoverability::good;
+        if (cut) node.note = cutNote;
         return;
     }
+    rateDeleted(node, list);
+    if (cut) {
+        node.recoverability = std::min(node.recoverability, Recoverability::partial);
+        if (!node.note) node.note = cutNote;
+    }
+}
+
+void ExFATWalker::rateDeleted(FileNode& node, const std::vector<Extent>& list) const {
     if (ctx.bitmap.empty()) {
         node.recoverability = Recoverability::unknown;
         return;

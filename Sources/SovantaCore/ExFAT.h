@@ -52,7 +52,8 @@ public:
         bool viaChain = false;
     };
     // Where a data stream's bytes lie: its FAT chain when that has exactly the
-    // length's clusters, else one contiguous run from the first cluster.
+    // length's clusters, else one contiguous run from the first cluster, cut
+    // where the cluster heap or the volume ends.
     StreamExtents streamExtents(uint32_t start, uint64_t length, bool noFatChain) const;
     // A directory's bytes (at most 64 MiB); without a length the chain decides it.
     Bytes readChain(uint32_t start, std::optional<uint64_t> length, bool noFatChain);
@@ -99,7 +100,12 @@ struct ExFATWalker {
 
     void parseEntries(ByteSpan bytes, const FileNodePtr& into, bool deleted, int depth, bool isRoot);
     void processPending();
+    // A file's placement and rating. A live file's FAT chain places it as far
+    // as the chain reaches; a file placed short of its valid data is partial,
+    // and its unplaced rest is left unknown rather than read as zeros.
     void fill(FileNode& node, uint32_t first, uint64_t length, uint64_t valid, bool noFatChain, bool deleted);
+    // A deleted file rated by the allocation bitmap over the clusters of its extents.
+    void rateDeleted(FileNode& node, const std::vector<Extent>& list) const;
 };
 
 namespace ExFATParser {
