@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "SovantaCore/Carver.h"
+#include "SovantaCore/Carver/Finders.h"
 #include "TestSupport.h"
 
 using namespace sovanta;
@@ -421,7 +422,7 @@ TEST(CarverStatic, MPEGFrameLength) {
              {0xFFC00000, std::nullopt},  // no sync
              {0xFFE38000, 417},           // MPEG-2.5 Layer III, 64 kbit/s, 11.025 kHz
          }) {
-        EXPECT_EQ(Carver::mpegFrameLength(c.header), c.length) << std::hex << c.header;
+        EXPECT_EQ(carving::mpegFrameLength(c.header), c.length) << std::hex << c.header;
     }
 }
 

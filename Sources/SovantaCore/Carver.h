@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -15,9 +16,10 @@
 #include "SovantaCore/Binary.h"
 #include "SovantaCore/DiskSource.h"
 #include "SovantaCore/Model.h"
-#include "SovantaCore/RandomReader.h"
 
 namespace sovanta {
+
+class SweepCache;
 
 struct CarvedFile {
     uint64_t offset = 0;  // absolute offset of the file's first byte on the source
@@ -56,46 +58,18 @@ public:
 
     // The capture date in the TIFF structure of an EXIF block, or absent.
     static std::optional<Date> exifDate(ByteSpan tiff);
-    // The length of the MPEG audio frame with this header, or absent when the
-    // header is not a valid frame header.
-    static std::optional<uint32_t> mpegFrameLength(uint32_t header);
 
     // The bytes the deep sweep holds in memory at the given source offset:
     // the size finders use them in place instead of reading them again. They
     // must stay unchanged until the next call; null data forgets them.
-    void setWindow(const uint8_t* data, uint64_t offset, uint64_t length) const {
-        cache_->setWindow(data, offset, length);
-    }
+    void setWindow(const uint8_t* data, uint64_t offset, uint64_t length) const;
 
 private:
     bool wants(const std::string& ext) const;
 
     // Shared by the readers of every check: the sweep's window and the
     // stretches already searched for end markers. It changes no result.
-    std::shared_ptr<SweepCache> cache_ = std::make_shared<SweepCache>();
-
-    // Picture formats.
-    std::optional<CarvedFile> jpeg(uint64_t offset) const;
-    std::optional<CarvedFile> png(uint64_t offset) const;
-    std::optional<CarvedFile> gif(uint64_t offset) const;
-    std::optional<CarvedFile> bmp(uint64_t offset) const;
-    std::optional<CarvedFile> tiff(uint64_t offset, bool little, uint8_t marker) const;
-    std::optional<CarvedFile> raf(uint64_t offset) const;
-    // Archive and document formats.
-    std::optional<CarvedFile> rar(uint64_t offset) const;
-    std::optional<CarvedFile> zip(uint64_t offset) const;
-    std::optional<CarvedFile> pdf(uint64_t offset) const;
-    std::optional<CarvedFile> sevenZip(uint64_t offset) const;
-    std::optional<CarvedFile> sqlite(uint64_t offset) const;
-    std::optional<CarvedFile> ole(uint64_t offset) const;
-    std::optional<CarvedFile> rtf(uint64_t offset) const;
-    // Audio and video formats.
-    std::optional<CarvedFile> riff(uint64_t offset) const;
-    std::optional<CarvedFile> aiff(uint64_t offset) const;
-    std::optional<CarvedFile> ebml(uint64_t offset) const;
-    std::optional<CarvedFile> ogg(uint64_t offset) const;
-    std::optional<CarvedFile> mp3(uint64_t offset) const;
-    std::optional<CarvedFile> isoBMFF(uint64_t offset) const;
+    std::shared_ptr<SweepCache> cache_;
 };
 
 }  // namespace sovanta

@@ -6,11 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "SovantaCore/Carver/Common.h"
+#include "SovantaCore/Carver/Finders.h"
 
-namespace sovanta {
-
-using namespace carving;
+namespace sovanta::carving {
 
 namespace {
 
@@ -49,8 +47,8 @@ bool contains(ByteSpan bytes, std::string_view text) {
 
 }  // namespace
 
-std::optional<CarvedFile> Carver::rar(uint64_t offset) const {
-    RandomReader r(src, offset, cache_.get());
+std::optional<CarvedFile> rar(const Finder& f, uint64_t offset) {
+    RandomReader r = f.reader(offset);
     if (!r.matches(0, "Rar!\x1A\x07")) return std::nullopt;
     uint8_t version = r.u8(6);
     if (version == 0x00) {
@@ -87,93 +85,92 @@ std::optional<CarvedFile> Carver::rar(uint64_t offset) const {
     return std::nullopt;
 }
 
-std::optional<CarvedFile> Carver::zip(uint64_t offset) const {
-    RandomReader r(src, offset, cache_.get());
-    uint64_t p = 0;
-    std::optional<uint64_t> end;
+namespace {
 
-    // Walk the records by their recorded lengths while they say how long they are.
+// The end of a ZIP found by walking its records by their recorded lengths
+// from p, while they say how long they are; p is left where the walk stopped.
+std::optional<uint64_t> walkZipRecords(RandomReader& r, uint64_t& p) {
     for (int record = 0; record < 1'000'000 && p < (uint64_t{1} << 33); ++record) {
         uint32_t signature = r.u32le(p);
         if (signature == 0x04034B50) {
-            if ((r.u8(p + 6) & 0x08) || r.u32le(p + 18) == 0xFFFFFFFF) break;
+            if ((r.u8(p + 6) & 0x08) || r.u32le(p + 18) == 0xFFFFFFFF) return std::nullopt;
             p += 30 + uint64_t{r.u16le(p + 26)} + r.u16le(p + 28) + r.u32le(p + 18);
         } else if (signature == 0x02014B50) {
             p += 46 + uint64_t{r.u16le(p + 28)} + r.u16le(p + 30) + r.u16le(p + 32);
         } else if (signature == 0x06064B50) {
             uint64_t size = r.u64le(p + 4);
-            if (size >= 1'048'576) break;
+            if (size >= 1'048'576) return std::nullopt;
             p += size + 12;
         } else if (signature == 0x07064B50) {
             p += 20;
         } else if (signature == 0x06054B50) {
-            end = p + 22 + r.u16le(p + 20);
-            break;
+            return p + 22 + r.u16le(p + 20);
         } else {
-            break;
+            return std::nullopt;
         }
     }
-    // Otherwise the end record whose central directory ends right before it.
-    if (!end) {
-        uint64_t bound = std::min<uint64_t>(r.extent(), 1'073'741'824);
-        if (p >= bound) return std::nullopt;
-        uint64_t from = p;
-        while (true) {
-            auto q = r.find("PK\x05\x06", from, bound);
-            if (!q) return std::nullopt;
-            uint64_t directorySize = r.u32le(*q + 12), directoryOffset = r.u32le(*q + 16);
-            if (directoryOffset + directorySize == *q ||
-                (directoryOffset == 0xFFFFFFFF && *q >= 20 && r.u32le(*q - 20) == 0x07064B50)) {
-                end = *q + 22 + r.u16le(*q + 20);
-                break;
-            }
-            from = *q + 1;
-        }
-    }
-    if (*end < 31) return std::nullopt;
+    return std::nullopt;
+}
 
-    // The kind, from the first entry and the central directory's names. The
-    // head stops at the file's end so that a neighbouring file's names do not count.
-    Bytes head = r.bytes(0, static_cast<int64_t>(std::min<uint64_t>(*end, 65'536)));
-    std::string ext;
+// The end of the first end record from `from` on whose central directory ends
+// right before it (or that a ZIP64 locator precedes).
+std::optional<uint64_t> searchZipEnd(RandomReader& r, uint64_t from) {
+    uint64_t bound = std::min<uint64_t>(r.extent(), 1'073'741'824);
+    if (from >= bound) return std::nullopt;
+    while (true) {
+        auto q = r.find("PK\x05\x06", from, bound);
+        if (!q) return std::nullopt;
+        uint64_t directorySize = r.u32le(*q + 12), directoryOffset = r.u32le(*q + 16);
+        if (directoryOffset + directorySize == *q ||
+            (directoryOffset == 0xFFFFFFFF && *q >= 20 && r.u32le(*q - 20) == 0x07064B50))
+            return *q + 22 + r.u16le(*q + 20);
+        from = *q + 1;
+    }
+}
+
+// The kind of a ZIP that ends at end, from its first entry and the names of
+// its central directory. The head stops at the file's end so that a
+// neighbouring file's names do not count.
+std::string zipKind(RandomReader& r, uint64_t end) {
+    Bytes head = r.bytes(0, static_cast<int64_t>(std::min<uint64_t>(end, 65'536)));
     uint16_t nameLength = u16le(head, 26);
     if (nameLength == 8 && matches(head, "mimetype", 30)) {
         int64_t dataAt = 30 + int64_t{nameLength} + u16le(head, 28);
         std::string mime = ascii(r.bytes(static_cast<uint64_t>(dataAt), 64), 0, 64);
         auto is = [&](std::string_view prefix) { return mime.rfind(prefix, 0) == 0; };
-        if (is("application/vnd.oasis.opendocument.text"))
-            ext = "odt";
-        else if (is("application/vnd.oasis.opendocument.spreadsheet"))
-            ext = "ods";
-        else if (is("application/vnd.oasis.opendocument.presentation"))
-            ext = "odp";
-        else if (is("application/epub+zip"))
-            ext = "epub";
-        else
-            ext = "zip";
-    } else {
-        uint64_t tailStart = *end > 65'558 ? *end - 65'536 : 0;
-        Bytes joined = head;
-        Bytes tail = r.bytes(tailStart, static_cast<int64_t>(std::min<uint64_t>(*end, 65'536)));
-        joined.insert(joined.end(), tail.begin(), tail.end());
-        if (contains(joined, "word/"))
-            ext = "docx";
-        else if (contains(joined, "xl/"))
-            ext = "xlsx";
-        else if (contains(joined, "ppt/"))
-            ext = "pptx";
-        else if (contains(joined, "META-INF/MANIFEST.MF"))
-            ext = "jar";
-        else
-            ext = "zip";
+        if (is("application/vnd.oasis.opendocument.text")) return "odt";
+        if (is("application/vnd.oasis.opendocument.spreadsheet")) return "ods";
+        if (is("application/vnd.oasis.opendocument.presentation")) return "odp";
+        if (is("application/epub+zip")) return "epub";
+        return "zip";
     }
+    uint64_t tailStart = end > 65'558 ? end - 65'536 : 0;
+    Bytes joined = std::move(head);
+    Bytes tail = r.bytes(tailStart, static_cast<int64_t>(std::min<uint64_t>(end, 65'536)));
+    joined.insert(joined.end(), tail.begin(), tail.end());
+    if (contains(joined, "word/")) return "docx";
+    if (contains(joined, "xl/")) return "xlsx";
+    if (contains(joined, "ppt/")) return "pptx";
+    if (contains(joined, "META-INF/MANIFEST.MF")) return "jar";
+    return "zip";
+}
+
+}  // namespace
+
+std::optional<CarvedFile> zip(const Finder& f, uint64_t offset) {
+    RandomReader r = f.reader(offset);
+    uint64_t p = 0;
+    std::optional<uint64_t> end = walkZipRecords(r, p);
+    if (!end) end = searchZipEnd(r, p);
+    if (!end || *end < 31) return std::nullopt;
+    std::string ext = zipKind(r, *end);
     FileCategory needed = (ext == "zip" || ext == "jar") ? FileCategory::archive : FileCategory::document;
-    if (!categories.count(needed)) return std::nullopt;
+    if (!f.categories.count(needed)) return std::nullopt;
     return found(offset, *end, ext);
 }
 
-std::optional<CarvedFile> Carver::pdf(uint64_t offset) const {
-    RandomReader r(src, offset, cache_.get());
+std::optional<CarvedFile> pdf(const Finder& f, uint64_t offset) {
+    RandomReader r = f.reader(offset);
     if (!r.matches(0, "%PDF-")) return std::nullopt;
 
     // A linearized file states its length.
@@ -211,8 +208,8 @@ std::optional<CarvedFile> Carver::pdf(uint64_t offset) const {
     return std::nullopt;
 }
 
-std::optional<CarvedFile> Carver::sevenZip(uint64_t offset) const {
-    RandomReader r(src, offset, cache_.get());
+std::optional<CarvedFile> sevenZip(const Finder& f, uint64_t offset) {
+    RandomReader r = f.reader(offset);
     if (!r.matches(0, "7z\xBC\xAF\x27\x1C")) return std::nullopt;
     uint64_t nextOffset = r.u64le(12), nextSize = r.u64le(20);
     if (nextOffset >= (uint64_t{1} << 40) || nextSize < 1 || nextSize > 1'073'741'823) return std::nullopt;
@@ -221,8 +218,8 @@ std::optional<CarvedFile> Carver::sevenZip(uint64_t offset) const {
     return found(offset, size, "7z");
 }
 
-std::optional<CarvedFile> Carver::sqlite(uint64_t offset) const {
-    RandomReader r(src, offset, cache_.get());
+std::optional<CarvedFile> sqlite(const Finder& f, uint64_t offset) {
+    RandomReader r = f.reader(offset);
     if (!r.matches(0, std::string_view("SQLite format 3\0", 16))) return std::nullopt;
     uint64_t pageSize = r.u16be(16);
     if (pageSize == 1)
@@ -238,8 +235,8 @@ std::optional<CarvedFile> Carver::sqlite(uint64_t offset) const {
     return found(offset, size, "sqlite");
 }
 
-std::optional<CarvedFile> Carver::ole(uint64_t offset) const {
-    RandomReader r(src, offset, cache_.get());
+std::optional<CarvedFile> ole(const Finder& f, uint64_t offset) {
+    RandomReader r = f.reader(offset);
     if (!r.matches(0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")) return std::nullopt;
     uint16_t shift = r.u16le(30);
     if (shift != 9 && shift != 12) return std::nullopt;
@@ -300,10 +297,10 @@ std::optional<CarvedFile> Carver::ole(uint64_t offset) const {
     return found(offset, size, ext);
 }
 
-std::optional<CarvedFile> Carver::rtf(uint64_t offset) const {
+std::optional<CarvedFile> rtf(const Finder& f, uint64_t offset) {
     constexpr uint64_t limit = 268'435'456;  // 256 MiB
     constexpr uint64_t chunk = 65'536;
-    RandomReader r(src, offset, cache_.get());
+    RandomReader r = f.reader(offset);
     if (!r.matches(0, "{\\rtf")) return std::nullopt;
     int64_t depth = 0;
     bool escaped = false;
@@ -329,4 +326,4 @@ std::optional<CarvedFile> Carver::rtf(uint64_t offset) const {
     return std::nullopt;
 }
 
-}  // namespace sovanta
+}  // namespace sovanta::carving

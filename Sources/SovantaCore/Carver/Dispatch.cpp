@@ -9,7 +9,7 @@
 #include <unicode/smpdtfmt.h>
 #include <unicode/unistr.h>
 
-#include "SovantaCore/Carver/Common.h"
+#include "SovantaCore/Carver/Finders.h"
 
 namespace sovanta {
 
@@ -46,7 +46,11 @@ std::optional<Date> parseExifDateText(const std::string& text) {
 using namespace carving;
 
 Carver::Carver(DiskSourcePtr source, std::set<FileCategory> wanted)
-    : src(std::move(source)), categories(std::move(wanted)) {}
+    : src(std::move(source)), categories(std::move(wanted)), cache_(std::make_shared<SweepCache>()) {}
+
+void Carver::setWindow(const uint8_t* data, uint64_t offset, uint64_t length) const {
+    cache_->setWindow(data, offset, length);
+}
 
 const std::vector<std::pair<FileCategory, std::string>>& Carver::supportedTypes() {
     static const std::vector<std::pair<FileCategory, std::string>> types = {
@@ -71,49 +75,50 @@ std::optional<CarvedFile> Carver::check(ByteSpan view, uint64_t offset) const {
     if (!mayStartFile(b)) return std::nullopt;
     auto is = [&](const char* magic, size_t n) { return std::memcmp(b, magic, n) == 0; };
     auto want = [&](FileCategory c) { return categories.count(c) > 0; };
+    const Finder finder{src, categories, cache_.get()};
 
     // The magic values exclude one another, so at most one family matches.
     std::optional<CarvedFile> result;
     if (b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF && b[3] >= 0xC0) {
-        if (want(FileCategory::image)) result = jpeg(offset);
+        if (want(FileCategory::image)) result = jpeg(finder, offset);
     } else if (is("\x89PNG", 4)) {
-        if (want(FileCategory::image)) result = png(offset);
+        if (want(FileCategory::image)) result = png(finder, offset);
     } else if (is("GIF8", 4)) {
-        if (want(FileCategory::image)) result = gif(offset);
+        if (want(FileCategory::image)) result = gif(finder, offset);
     } else if (is("BM", 2)) {
-        if (want(FileCategory::image)) result = bmp(offset);
+        if (want(FileCategory::image)) result = bmp(finder, offset);
     } else if (is("II", 2) && (b[2] == 0x2A || b[2] == 0x52 || b[2] == 0x55) && (b[3] == 0x00 || b[3] == 0x4F)) {
-        if (want(FileCategory::image)) result = tiff(offset, true, b[2]);
+        if (want(FileCategory::image)) result = tiff(finder, offset, true, b[2]);
     } else if (is("MM\x00\x2A", 4)) {
-        if (want(FileCategory::image)) result = tiff(offset, false, 0x2A);
+        if (want(FileCategory::image)) result = tiff(finder, offset, false, 0x2A);
     } else if (is("FUJI", 4)) {
-        if (want(FileCategory::image)) result = raf(offset);
+        if (want(FileCategory::image)) result = raf(finder, offset);
     } else if (is("RIFF", 4)) {
-        result = riff(offset);
+        result = riff(finder, offset);
     } else if (is("Rar!", 4)) {
-        if (want(FileCategory::archive)) result = rar(offset);
+        if (want(FileCategory::archive)) result = rar(finder, offset);
     } else if (is("FORM", 4)) {
-        if (want(FileCategory::audio)) result = aiff(offset);
+        if (want(FileCategory::audio)) result = aiff(finder, offset);
     } else if (is("\x1A\x45\xDF\xA3", 4)) {
-        result = ebml(offset);
+        result = ebml(finder, offset);
     } else if (is("%PDF", 4)) {
-        if (want(FileCategory::document)) result = pdf(offset);
+        if (want(FileCategory::document)) result = pdf(finder, offset);
     } else if (is("7z\xBC\xAF", 4)) {
-        if (want(FileCategory::archive)) result = sevenZip(offset);
+        if (want(FileCategory::archive)) result = sevenZip(finder, offset);
     } else if (is("SQLi", 4)) {
-        if (want(FileCategory::document)) result = sqlite(offset);
+        if (want(FileCategory::document)) result = sqlite(finder, offset);
     } else if (is("\xD0\xCF\x11\xE0", 4)) {
-        if (want(FileCategory::document)) result = ole(offset);
+        if (want(FileCategory::document)) result = ole(finder, offset);
     } else if (is("OggS", 4)) {
-        result = ogg(offset);
+        result = ogg(finder, offset);
     } else if (is("PK\x03\x04", 4)) {
-        result = zip(offset);
+        result = zip(finder, offset);
     } else if (is("ID3", 3)) {
-        if (want(FileCategory::audio)) result = mp3(offset);
+        if (want(FileCategory::audio)) result = mp3(finder, offset);
     } else if (is("{\\rt", 4)) {
-        if (want(FileCategory::document)) result = rtf(offset);
+        if (want(FileCategory::document)) result = rtf(finder, offset);
     }
-    if (!result && std::memcmp(b + 4, "ftyp", 4) == 0) result = isoBMFF(offset);
+    if (!result && std::memcmp(b + 4, "ftyp", 4) == 0) result = isoBMFF(finder, offset);
     if (!result || result->size == 0 || !wants(result->ext)) return std::nullopt;
 
     // A size that runs past the end of the source (a length declared in a

@@ -6,14 +6,12 @@
 #include <cstring>
 #include <string_view>
 
-#include "SovantaCore/Carver/Common.h"
+#include "SovantaCore/Carver/Finders.h"
 
-namespace sovanta {
+namespace sovanta::carving {
 
-using namespace carving;
-
-std::optional<CarvedFile> Carver::riff(uint64_t offset) const {
-    RandomReader r(src, offset, cache_.get());
+std::optional<CarvedFile> riff(const Finder& f, uint64_t offset) {
+    RandomReader r = f.reader(offset);
     uint64_t declared = r.u32le(4);
     uint64_t size = declared + (declared & 1) + 8;
     if (size < 44) return std::nullopt;
@@ -23,8 +21,8 @@ std::optional<CarvedFile> Carver::riff(uint64_t offset) const {
     return std::nullopt;
 }
 
-std::optional<CarvedFile> Carver::aiff(uint64_t offset) const {
-    RandomReader r(src, offset, cache_.get());
+std::optional<CarvedFile> aiff(const Finder& f, uint64_t offset) {
+    RandomReader r = f.reader(offset);
     if (!r.matches(8, "AIFF") && !r.matches(8, "AIFC")) return std::nullopt;
     uint64_t formSize = r.u32be(4);
     if (formSize < 47) return std::nullopt;
@@ -62,8 +60,8 @@ EBMLSize ebmlSize(RandomReader& r, uint64_t at) {
 
 }  // namespace
 
-std::optional<CarvedFile> Carver::ebml(uint64_t offset) const {
-    RandomReader r(src, offset, cache_.get());
+std::optional<CarvedFile> ebml(const Finder& f, uint64_t offset) {
+    RandomReader r = f.reader(offset);
     EBMLSize header = ebmlSize(r, 4);
     if (!header.valid || header.unknown || header.value > 4095) return std::nullopt;
     uint64_t dataStart = 4 + header.length;
@@ -79,8 +77,8 @@ std::optional<CarvedFile> Carver::ebml(uint64_t offset) const {
     return found(offset, end, ext);
 }
 
-std::optional<CarvedFile> Carver::ogg(uint64_t offset) const {
-    RandomReader r(src, offset, cache_.get());
+std::optional<CarvedFile> ogg(const Finder& f, uint64_t offset) {
+    RandomReader r = f.reader(offset);
     if (r.u8(4) != 0 || !(r.u8(5) & 0x02)) return std::nullopt;
     uint64_t packet = 27 + uint64_t{r.u8(26)};
     std::string ext = "ogg";
@@ -107,7 +105,7 @@ std::optional<CarvedFile> Carver::ogg(uint64_t offset) const {
     return found(offset, p, ext, !cut);
 }
 
-std::optional<uint32_t> Carver::mpegFrameLength(uint32_t h) {
+std::optional<uint32_t> mpegFrameLength(uint32_t h) {
     static constexpr std::array<std::array<uint32_t, 16>, 5> bitrates = {{
         {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, 0},  // MPEG-1 Layer I
         {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 0},     // MPEG-1 Layer II
@@ -140,8 +138,8 @@ std::optional<uint32_t> Carver::mpegFrameLength(uint32_t h) {
     return static_cast<uint32_t>(length);
 }
 
-std::optional<CarvedFile> Carver::mp3(uint64_t offset) const {
-    RandomReader r(src, offset, cache_.get());
+std::optional<CarvedFile> mp3(const Finder& f, uint64_t offset) {
+    RandomReader r = f.reader(offset);
     uint8_t major = r.u8(3);
     if (!r.matches(0, "ID3") || major < 2 || major > 4) return std::nullopt;
     uint64_t tagSize = 0;
@@ -164,11 +162,11 @@ std::optional<CarvedFile> Carver::mp3(uint64_t offset) const {
     return found(offset, p, "mp3");
 }
 
-std::optional<CarvedFile> Carver::isoBMFF(uint64_t offset) const {
+std::optional<CarvedFile> isoBMFF(const Finder& f, uint64_t offset) {
     static constexpr std::array<std::string_view, 23> accepted = {
         "ftyp", "moov", "mdat", "free", "skip", "wide", "meta", "uuid", "pnot", "udta", "pdin", "moof",
         "mfra", "sidx", "styp", "prft", "emsg", "jumb", "junk", "PICT", "iinf", "iloc", "idat"};
-    RandomReader r(src, offset, cache_.get());
+    RandomReader r = f.reader(offset);
     uint64_t firstSize = r.u32be(0);
     if (firstSize < 12 || firstSize > 4096) return std::nullopt;
     Bytes brandBytes = r.bytes(8, 4);
@@ -234,4 +232,4 @@ std::optional<CarvedFile> Carver::isoBMFF(uint64_t offset) const {
     return found(offset, p, ext, true, date);
 }
 
-}  // namespace sovanta
+}  // namespace sovanta::carving

@@ -6,15 +6,13 @@
 #include <set>
 #include <vector>
 
-#include "SovantaCore/Carver/Common.h"
+#include "SovantaCore/Carver/Finders.h"
 
-namespace sovanta {
+namespace sovanta::carving {
 
-using namespace carving;
-
-std::optional<CarvedFile> Carver::jpeg(uint64_t offset) const {
+std::optional<CarvedFile> jpeg(const Finder& f, uint64_t offset) {
     constexpr uint64_t limit = 209'715'200;  // no marker at or past 200 MiB
-    RandomReader r(src, offset, cache_.get());
+    RandomReader r = f.reader(offset);
     const uint64_t extent = r.extent();
     uint64_t p = 2;
     bool frameSeen = false, scanSeen = false;
@@ -46,7 +44,7 @@ std::optional<CarvedFile> Carver::jpeg(uint64_t offset) const {
         if (m == 0xE1 && !date) {
             Bytes app = r.bytes(p + 4, static_cast<int64_t>(length) - 2);
             if (matches(app, "Exif", 0) && app.size() > 6)
-                date = exifDate(ByteSpan(app).subspan(6));
+                date = Carver::exifDate(ByteSpan(app).subspan(6));
         } else if (m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) {
             frameSeen = true;
         } else if (m == 0xDA) {
@@ -77,8 +75,8 @@ std::optional<CarvedFile> Carver::jpeg(uint64_t offset) const {
     }
 }
 
-std::optional<CarvedFile> Carver::png(uint64_t offset) const {
-    RandomReader r(src, offset, cache_.get());
+std::optional<CarvedFile> png(const Finder& f, uint64_t offset) {
+    RandomReader r = f.reader(offset);
     if (!r.matches(0, "\x89PNG\r\n\x1A\n") || !r.matches(12, "IHDR")) return std::nullopt;
     uint64_t p = 8;
     for (int chunk = 0; chunk < 1'000'001; ++chunk) {
@@ -97,9 +95,9 @@ std::optional<CarvedFile> Carver::png(uint64_t offset) const {
     return std::nullopt;
 }
 
-std::optional<CarvedFile> Carver::gif(uint64_t offset) const {
+std::optional<CarvedFile> gif(const Finder& f, uint64_t offset) {
     constexpr uint64_t limit = 104'857'600;  // no block at or past 100 MiB
-    RandomReader r(src, offset, cache_.get());
+    RandomReader r = f.reader(offset);
     const uint64_t extent = r.extent();
     if (!r.matches(0, "GIF87a") && !r.matches(0, "GIF89a")) return std::nullopt;
     auto colourTable = [](uint8_t flags) -> uint64_t {
@@ -141,8 +139,8 @@ std::optional<CarvedFile> Carver::gif(uint64_t offset) const {
     }
 }
 
-std::optional<CarvedFile> Carver::bmp(uint64_t offset) const {
-    RandomReader r(src, offset, cache_.get());
+std::optional<CarvedFile> bmp(const Finder& f, uint64_t offset) {
+    RandomReader r = f.reader(offset);
     uint32_t fileSize = r.u32le(2), reserved = r.u32le(6), dataOffset = r.u32le(10), headerSize = r.u32le(14),
              width = r.u32le(18);
     static const std::set<uint32_t> headers = {12, 40, 52, 56, 108, 124};
@@ -152,126 +150,152 @@ std::optional<CarvedFile> Carver::bmp(uint64_t offset) const {
     return found(offset, fileSize, "bmp");
 }
 
-std::optional<CarvedFile> Carver::tiff(uint64_t offset, bool little, uint8_t marker) const {
-    RandomReader r(src, offset, cache_.get());
-    auto f16 = [&](uint64_t at) -> uint32_t { return little ? r.u16le(at) : r.u16be(at); };
-    auto f32 = [&](uint64_t at) -> uint32_t { return little ? r.u32le(at) : r.u32be(at); };
-    constexpr uint64_t below31 = uint64_t{1} << 31;
+namespace {
 
-    uint32_t first = f32(4);
-    if (first < 8 || first > 67'108'863) return std::nullopt;
-    std::vector<uint64_t> stack{first};
-    std::set<uint64_t> visited;
-    uint64_t end = 8;
-    bool imageData = false, dngVersion = false;
-    std::string maker;
+// TIFF fields in the file's byte order, read through the candidate's reader
+// (bytes past the source's end count as zero).
+struct TiffFields {
+    RandomReader& r;
+    bool little;
 
-    auto typeSize = [](uint32_t type) -> uint64_t {
-        switch (type) {
-            case 1: case 2: case 6: case 7: return 1;
-            case 3: case 8: return 2;
-            case 4: case 9: case 11: case 13: return 4;
-            case 5: case 10: case 12: return 8;
-            default: return 0;
-        }
-    };
-    auto values = [&](uint64_t at, uint32_t count, uint64_t size) {
+    uint32_t f16(uint64_t at) const { return little ? r.u16le(at) : r.u16be(at); }
+    uint32_t f32(uint64_t at) const { return little ? r.u32le(at) : r.u32be(at); }
+    // The first 65,536 values of an array of 16- or 32-bit values.
+    std::vector<uint64_t> values(uint64_t at, uint32_t count, uint64_t size) const {
         std::vector<uint64_t> list;
         uint32_t n = std::min<uint32_t>(count, 65'536);
         list.reserve(n);
         for (uint32_t i = 0; i < n; ++i)
             list.push_back(size == 2 ? f16(at + 2 * uint64_t{i}) : f32(at + 4 * uint64_t{i}));
         return list;
-    };
+    }
+};
 
+// What the walk over a TIFF's directories found.
+struct TiffLayout {
+    uint64_t end = 8;        // the furthest byte a directory, its values or image data reach
+    bool imageData = false;  // strips or tiles placed below 2^31
+    bool dngVersion = false;
+    std::string maker;       // the last Make text, printable ASCII
+};
+
+constexpr uint64_t below31 = uint64_t{1} << 31;
+
+uint64_t tiffTypeSize(uint32_t type) {
+    switch (type) {
+        case 1: case 2: case 6: case 7: return 1;
+        case 3: case 8: return 2;
+        case 4: case 9: case 11: case 13: return 4;
+        case 5: case 10: case 12: return 8;
+        default: return 0;
+    }
+}
+
+// The n entries of the directory at o: they widen the layout, and the
+// directories they point to (sub-directories, EXIF, the next one) are pushed
+// on the stack.
+void readTiffDirectory(const TiffFields& t, uint64_t o, uint32_t n, TiffLayout& layout,
+                       std::vector<uint64_t>& stack) {
+    layout.end = std::max(layout.end, o + 2 + 12 * uint64_t{n} + 4);
+    std::vector<uint64_t> offsets, counts;
+    uint64_t jpegOffset = 0, jpegLength = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        uint64_t e = o + 2 + 12 * uint64_t{i};
+        uint32_t tag = t.f16(e), type = t.f16(e + 2), count = t.f32(e + 4);
+        uint64_t size = tiffTypeSize(type);
+        if (size == 0) continue;
+        uint64_t d = size * count, v;
+        if (d <= 4) {
+            v = e + 8;
+        } else {
+            v = t.f32(e + 8);
+            if (v < below31 && d < below31) layout.end = std::max(layout.end, v + d);
+        }
+        switch (tag) {
+            case 0x010F: {
+                Bytes text = t.r.bytes(v, std::min<int64_t>(count, 32));
+                layout.maker.clear();
+                for (uint8_t c : text) layout.maker += (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : ' ';
+                break;
+            }
+            case 0x0111: case 0x0144: offsets = t.values(v, count, size); break;
+            case 0x0117: case 0x0145: counts = t.values(v, count, size); break;
+            case 0x014A: case 0x8769:
+                for (uint64_t sub : t.values(v, count, size))
+                    if (sub > 7) stack.push_back(sub);
+                break;
+            case 0x0201: jpegOffset = t.f32(e + 8); break;
+            case 0x0202: jpegLength = t.f32(e + 8); break;
+            case 0xC612: layout.dngVersion = true; break;
+            default: break;
+        }
+    }
+    for (size_t i = 0; i < offsets.size() && i < counts.size(); ++i) {
+        if (offsets[i] + counts[i] < below31) {
+            layout.imageData = true;
+            layout.end = std::max(layout.end, offsets[i] + counts[i]);
+        }
+    }
+    if (jpegOffset != 0 && jpegLength != 0 && jpegOffset + jpegLength < below31)
+        layout.end = std::max(layout.end, jpegOffset + jpegLength);
+    if (uint32_t next = t.f32(o + 2 + 12 * uint64_t{n})) stack.push_back(next);
+}
+
+// Every directory reachable from the first, each once and at most 64 of
+// them; absent when the first one holds no usable entry count.
+std::optional<TiffLayout> walkTiff(const TiffFields& t, uint32_t first) {
+    TiffLayout layout;
+    std::vector<uint64_t> stack{first};
+    std::set<uint64_t> visited;
     while (!stack.empty()) {
         uint64_t o = stack.back();
         stack.pop_back();
         if (visited.size() >= 64) break;
         if (o < 8 || o > 2'147'483'647 || visited.count(o)) continue;
         visited.insert(o);
-        uint32_t n = f16(o);
+        uint32_t n = t.f16(o);
         if (n < 1 || n > 999) {
             if (visited.size() == 1) return std::nullopt;
             continue;
         }
-        end = std::max(end, o + 2 + 12 * uint64_t{n} + 4);
-        std::vector<uint64_t> offsets, counts;
-        uint64_t jpegOffset = 0, jpegLength = 0;
-        for (uint32_t i = 0; i < n; ++i) {
-            uint64_t e = o + 2 + 12 * uint64_t{i};
-            uint32_t tag = f16(e), type = f16(e + 2), count = f32(e + 4);
-            uint64_t t = typeSize(type);
-            if (t == 0) continue;
-            uint64_t d = t * count, v;
-            if (d <= 4) {
-                v = e + 8;
-            } else {
-                v = f32(e + 8);
-                if (v < below31 && d < below31) end = std::max(end, v + d);
-            }
-            switch (tag) {
-                case 0x010F: {
-                    Bytes text = r.bytes(v, std::min<int64_t>(count, 32));
-                    maker.clear();
-                    for (uint8_t c : text) maker += (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : ' ';
-                    break;
-                }
-                case 0x0111: case 0x0144: offsets = values(v, count, t); break;
-                case 0x0117: case 0x0145: counts = values(v, count, t); break;
-                case 0x014A: case 0x8769:
-                    for (uint64_t sub : values(v, count, t))
-                        if (sub > 7) stack.push_back(sub);
-                    break;
-                case 0x0201: jpegOffset = f32(e + 8); break;
-                case 0x0202: jpegLength = f32(e + 8); break;
-                case 0xC612: dngVersion = true; break;
-                default: break;
-            }
-        }
-        for (size_t i = 0; i < offsets.size() && i < counts.size(); ++i) {
-            if (offsets[i] + counts[i] < below31) {
-                imageData = true;
-                end = std::max(end, offsets[i] + counts[i]);
-            }
-        }
-        if (jpegOffset != 0 && jpegLength != 0 && jpegOffset + jpegLength < below31)
-            end = std::max(end, jpegOffset + jpegLength);
-        if (uint32_t next = f32(o + 2 + 12 * uint64_t{n})) stack.push_back(next);
+        readTiffDirectory(t, o, n, layout, stack);
     }
-    if (!imageData || end <= 1024) return std::nullopt;
-
-    std::string m = maker;
-    for (char& c : m) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    auto starts = [&](const char* prefix) { return m.rfind(prefix, 0) == 0; };
-    std::string ext;
-    if (marker == 0x52)
-        ext = "orf";
-    else if (marker == 0x55)
-        ext = "rw2";
-    else if (starts("OLYMPUS") || starts("OM DIGITAL"))
-        ext = "orf";
-    else if (dngVersion)
-        ext = "dng";
-    else if (r.matches(8, "CR"))
-        ext = "cr2";
-    else if (starts("NIKON"))
-        ext = "nef";
-    else if (starts("SONY"))
-        ext = "arw";
-    else if (starts("PENTAX") || starts("RICOH"))
-        ext = "pef";
-    else if (starts("SAMSUNG"))
-        ext = "srw";
-    else if (starts("CANON"))
-        ext = "cr2";
-    else
-        ext = "tif";
-    return found(offset, end, ext);
+    return layout;
 }
 
-std::optional<CarvedFile> Carver::raf(uint64_t offset) const {
-    RandomReader r(src, offset, cache_.get());
+// The raw kind by the file's marker, its maker and its DNG tag; plain TIFF
+// when none of them tells.
+std::string tiffKind(uint8_t marker, const TiffLayout& layout, RandomReader& r) {
+    std::string m = layout.maker;
+    for (char& c : m) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    auto starts = [&](const char* prefix) { return m.rfind(prefix, 0) == 0; };
+    if (marker == 0x52) return "orf";
+    if (marker == 0x55) return "rw2";
+    if (starts("OLYMPUS") || starts("OM DIGITAL")) return "orf";
+    if (layout.dngVersion) return "dng";
+    if (r.matches(8, "CR")) return "cr2";
+    if (starts("NIKON")) return "nef";
+    if (starts("SONY")) return "arw";
+    if (starts("PENTAX") || starts("RICOH")) return "pef";
+    if (starts("SAMSUNG")) return "srw";
+    if (starts("CANON")) return "cr2";
+    return "tif";
+}
+
+}  // namespace
+
+std::optional<CarvedFile> tiff(const Finder& f, uint64_t offset, bool little, uint8_t marker) {
+    RandomReader r = f.reader(offset);
+    const TiffFields t{r, little};
+    uint32_t first = t.f32(4);
+    if (first < 8 || first > 67'108'863) return std::nullopt;
+    auto layout = walkTiff(t, first);
+    if (!layout || !layout->imageData || layout->end <= 1024) return std::nullopt;
+    return found(offset, layout->end, tiffKind(marker, *layout, r));
+}
+
+std::optional<CarvedFile> raf(const Finder& f, uint64_t offset) {
+    RandomReader r = f.reader(offset);
     if (!r.matches(0, "FUJIFILMCCD-RAW ")) return std::nullopt;
     uint64_t end = 0;
     for (uint64_t at : {84u, 92u, 100u}) {
@@ -282,4 +306,4 @@ std::optional<CarvedFile> Carver::raf(uint64_t offset) const {
     return found(offset, end, "raf");
 }
 
-}  // namespace sovanta
+}  // namespace sovanta::carving
