@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <set>
+#include <thread>
+
+#include <unicode/locid.h>
 
 #include "SovantaCore/Model.h"
 
@@ -31,6 +34,53 @@ TEST(FileNode, SortOrderPutsFoldersFirstAndDigitsByValue) {
     std::vector<std::string> names;
     for (auto& c : root->children()) names.push_back(c->name);
     EXPECT_EQ(names, (std::vector<std::string>{"Zeta", "alpha", "Beta", "file2", "file10"}));
+}
+
+// A child added in its sorted place lands where sortChildren would put it,
+// also where the collation order differs from the order of the bytes: in
+// Danish, æ, ø and å follow z in that order (å is the smallest in UTF-8),
+// case is ignored, digit runs count by value, and a name equal to an
+// earlier one goes after it.
+TEST(FileNode, AddSortedFollowsTheCollationOrder) {
+    const std::vector<std::pair<std::string, bool>> entries = {
+        {"ål", false},  {"Zebra", false}, {"arkiv", true},  {"æble", false}, {"file10", false},
+        {"øl", false},  {"file2", false}, {"Ørken", true},  {"alpha", false}, {"Alpha", false},
+        {"Øl", false}};
+    const std::vector<std::string> danish = {"arkiv", "Ørken", "alpha", "Alpha", "file2", "file10",
+                                             "Zebra", "æble",  "øl",    "Øl",    "ål"};
+    auto names = [](const FileNodePtr& folder) {
+        std::vector<std::string> list;
+        for (auto& child : folder->children()) list.push_back(child->name);
+        return list;
+    };
+
+    // The collator follows the default locale of the thread that first sorts.
+    const icu::Locale before = icu::Locale::getDefault();
+    UErrorCode status = U_ZERO_ERROR;
+    icu::Locale::setDefault(icu::Locale("da_DK"), status);
+    std::thread danishThread([&] {
+        for (bool reversed : {false, true}) {
+            auto order = entries;
+            if (reversed) std::reverse(order.begin(), order.end());
+            auto inserted = FileNode::make("", true);
+            auto sorted = FileNode::make("", true);
+            for (auto& [name, isDirectory] : order) {
+                auto child = FileNode::make(name, isDirectory);
+                size_t index = inserted->addSorted(child);
+                ASSERT_LT(index, inserted->children().size());
+                EXPECT_EQ(inserted->children()[index], child) << name;
+                EXPECT_EQ(child->parent(), inserted);
+                sorted->add(FileNode::make(name, isDirectory));
+            }
+            sorted->sortChildren();
+            EXPECT_EQ(names(inserted), names(sorted)) << "reversed " << reversed;
+            if (!reversed) {
+                EXPECT_EQ(names(inserted), danish);
+            }
+        }
+    });
+    danishThread.join();
+    icu::Locale::setDefault(before, status);
 }
 
 TEST(FileNode, DeepChainNeitherSortNorDestructionRecurses) {

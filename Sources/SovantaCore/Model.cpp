@@ -309,6 +309,31 @@ void FileNode::sortChildren() {
     }
 }
 
+size_t FileNode::insertionIndex(const FileNode& child) const {
+    // The same keys and the same comparison as sortChildren, searched
+    // for the first child the new one sorts before.
+    const std::string key = sortKey(child.name);
+    size_t lower = 0, upper = children_.size();
+    while (lower < upper) {
+        const size_t middle = lower + (upper - lower) / 2;
+        const FileNode& other = *children_[middle];
+        const bool before =
+            other.isDirectory != child.isDirectory ? child.isDirectory : key < sortKey(other.name);
+        if (before)
+            upper = middle;
+        else
+            lower = middle + 1;
+    }
+    return lower;
+}
+
+size_t FileNode::addSorted(const std::shared_ptr<FileNode>& child) {
+    const size_t index = insertionIndex(*child);
+    child->parent_ = weak_from_this();
+    children_.insert(children_.begin() + static_cast<std::ptrdiff_t>(index), child);
+    return index;
+}
+
 std::string FileNode::path() const {
     std::vector<const FileNode*> chain;
     std::shared_ptr<FileNode> p = parent_.lock();
