@@ -6,6 +6,8 @@
 
 #include "SovantaCore/ExFAT.h"
 #include "SovantaCore/FAT.h"
+#include "SovantaCore/HFSPlus/Context.h"
+#include "SovantaCore/NTFS/Context.h"
 #include "TestSupport.h"
 
 using namespace sovanta;
@@ -14,6 +16,10 @@ using namespace sovanta::test;
 namespace {
 
 constexpr size_t sourceBytes = 1 << 20;
+
+void putBE32(Bytes& b, size_t offset, uint32_t value) {
+    for (size_t i = 0; i < 4; ++i) b[offset + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+}
 
 // A FAT32 boot sector claiming 2^32 - 1 sectors and a FAT of 1,400,000
 // sectors (about 700 MB, under the 768 MiB at which the FAT is given up).
@@ -79,6 +85,33 @@ TEST(ForgedSizes, ReadersAllocateNoMoreThanTheSourceHolds) {
              putLE(root, 24, uint64_t{500} << 20, 8);
              ctx->loadBitmap(root);
              return ctx->bitmap.capacity();
+         }},
+        {"NTFS cluster bitmap of 500 MiB on a volume of 4 TiB", Bytes(sourceBytes, 0),
+         [](DiskSource& source, const Bytes&) {
+             NTFSContext ctx(source, 0, 4096, 1024, uint64_t{1} << 42);
+             DataFragment data;
+             data.runs = {{uint64_t{0}, 128000}};
+             data.dataSize = data.initSize = uint64_t{500} << 20;
+             MFTRecord bitmap;
+             bitmap.number = 6;
+             bitmap.hasNumber = true;
+             bitmap.inUse = true;
+             bitmap.data.push_back(data);
+             MFTRecordMap records;
+             records.emplace(6, std::move(bitmap));
+             ctx.buildVolume(std::move(records), "test", nullptr);
+             return ctx.bitmap.capacity();
+         }},
+        {"HFS+ catalog fork of 900 MiB on a volume of 16 TiB", Bytes(sourceBytes, 0),
+         [](DiskSource& source, const Bytes&) {
+             Bytes header(512, 0);
+             putBE32(header, 40, 4096);
+             putBE32(header, 44, 0xFFFFFFFF);
+             HFSContext ctx(source, 0, header);
+             HFSFork fork;
+             fork.logicalSize = uint64_t{900} << 20;
+             fork.extents = {{0, 230400}};
+             return ctx.readFork(fork, 4, uint64_t{1} << 30).capacity();
          }},
     };
     for (auto& c : cases) {

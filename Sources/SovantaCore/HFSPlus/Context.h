@@ -83,7 +83,11 @@ public:
 
     std::optional<VolumePtr> build(const std::string& origin, WorkProgress* progress);
 
-    // Up to min(logical size, cap) bytes of the fork, fewer when its runs end early.
+    // The volume's bytes on the source: from base to the end the header gives
+    // (to the source's end when it gives none).
+    ByteRange volumeRange() const;
+    // Up to min(logical size, cap) bytes of the fork, fewer when its runs end
+    // early or leave the volume or the source.
     Bytes readFork(const HFSFork& fork, uint32_t fileID, uint64_t cap) const;
     // The fork's own extents followed by its overflow records in sequence.
     std::vector<HFSRun> allExtents(const HFSFork& fork, uint32_t fileID) const;

@@ -9,6 +9,7 @@
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
+#include "SovantaCore/FileReader.h"
 #include "SovantaCore/Partitions.h"
 #include "SovantaCore/TreeAssembler.h"
 
@@ -22,9 +23,6 @@ constexpr uint64_t allocationCap = 536870912;  // 512 MiB
 constexpr uint64_t catalogCap = 1073741824;    // 1 GiB
 // The allocation test of a deleted file stops after this many blocks.
 constexpr uint64_t maxTestedBlocks = 1048576;
-// Forks are read in pieces of this size so that no single read holds a whole
-// metadata file twice.
-constexpr uint64_t readPiece = 8388608;
 
 constexpr uint32_t rootID = 2;
 constexpr uint32_t overflowFileID = 3;
@@ -123,39 +121,29 @@ std::vector<HFSRun> HFSContext::allExtents(const HFSFork& fork, uint32_t fileID)
     return runs;
 }
 
+ByteRange HFSContext::volumeRange() const {
+    uint64_t volumeBytes;
+    if (totalBlocks == 0 || blockSize == 0 || __builtin_mul_overflow(totalBlocks, blockSize, &volumeBytes) ||
+        volumeBytes > UINT64_MAX - base)
+        return {base, UINT64_MAX};
+    return {base, base + volumeBytes};
+}
+
 Bytes HFSContext::readFork(const HFSFork& fork, uint32_t fileID, uint64_t cap) const {
-    // A fork cannot hold more than the source does, nor more than the volume
-    // the header describes (when it gives a size); the extra cap keeps a
-    // damaged size field from allocating zeros the source never had. Without
-    // the volume's bound, a header of a small volume whose fork sizes and
-    // extents are damaged made every load read a gigabyte.
-    uint64_t volumeBytes = UINT64_MAX;
-    if (totalBlocks != 0 && blockSize != 0 && totalBlocks <= UINT64_MAX / blockSize) volumeBytes = totalBlocks * blockSize;
-    const uint64_t want = std::min({fork.logicalSize, cap, src.size, volumeBytes});
-    struct Piece {
-        uint64_t at, bytes;
-    };
-    std::vector<Piece> pieces;
+    // Only what lies on the volume the header describes and on the source is
+    // read: without the volume's bound, a header of a small volume whose fork
+    // sizes and extents are damaged made every load read a gigabyte.
+    const uint64_t want = std::min(fork.logicalSize, cap);
+    std::vector<Extent> extents;
     uint64_t total = 0;
     for (const auto& run : allExtents(fork, fileID)) {
         if (total >= want) break;
-        uint64_t bytes = std::min(static_cast<uint64_t>(run.count) * blockSize, want - total);
-        pieces.push_back({base + static_cast<uint64_t>(run.start) * blockSize, bytes});
-        total += bytes;
+        uint64_t at;
+        if (__builtin_add_overflow(base, uint64_t{run.start} * blockSize, &at)) break;
+        extents.push_back({at, uint64_t{run.count} * blockSize});
+        total += extents.back().length;
     }
-    Bytes out(total, 0);
-    uint64_t filled = 0;
-    for (const auto& piece : pieces) {
-        // Places past the end of the source stay zeros.
-        for (uint64_t done = 0; piece.at < src.size && done < piece.bytes;) {
-            uint64_t length = std::min(readPiece, piece.bytes - done);
-            Bytes part = src.read(piece.at + done, static_cast<int64_t>(length), ReadMode::thorough);
-            std::copy(part.begin(), part.end(), out.begin() + static_cast<ptrdiff_t>(filled + done));
-            done += length;
-        }
-        filled += piece.bytes;
-    }
-    return out;
+    return FileReader::readRegion(src, extents, want, volumeRange()).bytes;
 }
 
 std::optional<HFSContext::Tree> HFSContext::openTree(Bytes data) {

@@ -131,9 +131,9 @@ public:
 
 private:
     std::vector<uint64_t> attributeListDataRefs(const MFTRecord& record);
-    // Reads the bytes of extents one after another, holes as zeros (or
-    // skipped), at most limit bytes in all.
-    Bytes readExtents(const std::vector<Extent>& list, uint64_t limit, bool skipHoles);
+    // The volume's bytes on the source: from base to the end the boot sector
+    // gives (to the source's end when it gives none).
+    ByteRange volumeRange() const;
     void loadBitmap(const MFTRecord* record);
     // The volume name and the cluster bitmap from their records.
     void loadTables(const MFTRecordMap& records);

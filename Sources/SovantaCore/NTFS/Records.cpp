@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "SovantaCore/FileReader.h"
 #include "SovantaCore/NTFS/Context.h"
 #include "SovantaCore/NTFS/Layout.h"
 
@@ -291,27 +292,10 @@ NTFSContext::MergedData NTFSContext::mergedData(const std::vector<DataFragment>&
 
 // MARK: Locating and reading the MFT
 
-Bytes NTFSContext::readExtents(const std::vector<Extent>& list, uint64_t limit, bool skipHoles) {
-    Bytes out;
-    for (auto& extent : list) {
-        if (out.size() >= limit) break;
-        uint64_t length = std::min<uint64_t>(extent.length, limit - out.size());
-        if (!extent.offset) {
-            if (!skipHoles) out.insert(out.end(), length, 0);
-            continue;
-        }
-        // Only bytes that lie on the source are read; the rest of the extent
-        // comes back as zeros, added without a read.
-        uint64_t onSource = *extent.offset < src.size ? std::min(length, src.size - *extent.offset) : 0;
-        for (uint64_t done = 0; done < onSource;) {
-            uint64_t piece = std::min<uint64_t>(onSource - done, readPiece);
-            auto bytes = src.readReporting(*extent.offset + done, static_cast<int64_t>(piece)).data;
-            out.insert(out.end(), bytes.begin(), bytes.end());
-            done += piece;
-        }
-        out.insert(out.end(), length - onSource, 0);
-    }
-    return out;
+ByteRange NTFSContext::volumeRange() const {
+    uint64_t end;
+    if (volumeSize == 0 || !checkedAdd(base, volumeSize, end)) return {base, UINT64_MAX};
+    return {base, end};
 }
 
 std::vector<uint64_t> NTFSContext::attributeListDataRefs(const MFTRecord& record) {
@@ -320,7 +304,9 @@ std::vector<uint64_t> NTFSContext::attributeListDataRefs(const MFTRecord& record
         list = *record.attrListResident;
     } else if (!record.attrListRuns.empty()) {
         uint64_t size = std::min<uint64_t>(record.attrListSize, maxAttributeList);
-        list = readExtents(extents(record.attrListRuns, size, size).extents, size, true);
+        list = FileReader::readRegion(src, extents(record.attrListRuns, size, size).extents, size, volumeRange(),
+                                      FileReader::RegionHoles::skip)
+                   .bytes;
     }
     std::vector<uint64_t> refs;
     if (list.size() < 26) return refs;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "SovantaCore/FileReader.h"
 #include "SovantaCore/NTFS/Context.h"
 #include "SovantaCore/NTFS/Layout.h"
 #include "SovantaCore/TreeAssembler.h"
@@ -63,7 +64,9 @@ void NTFSContext::loadBitmap(const MFTRecord* record) {
     uint64_t volumeBytes = volumeSize ? volumeSize : (src.size > base ? src.size - base : 0);
     uint64_t needed = (volumeBytes / clusterSize + 7) / 8;
     uint64_t limit = std::min(joined.main->dataSize, needed);
-    bitmap = readExtents(extents(joined.runs, joined.main->dataSize, joined.main->initSize).extents, limit, false);
+    bitmap = FileReader::readRegion(src, extents(joined.runs, joined.main->dataSize, joined.main->initSize).extents,
+                                    limit, volumeRange())
+                 .bytes;
 }
 
 bool NTFSContext::clusterInUse(uint64_t cluster) const {
