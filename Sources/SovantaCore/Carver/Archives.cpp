@@ -265,8 +265,8 @@ std::optional<CarvedFile> ole(const Finder& f, uint64_t offset) {
         if (regular(fat[k])) order.emplace_back(fat[k], k);
     std::sort(order.begin(), order.end());
     std::optional<uint64_t> highest;
-    for (auto [f, k] : order) {
-        Bytes sector = r.bytes((uint64_t{f} + 1) * S, static_cast<int64_t>(S));
+    for (auto [number, k] : order) {
+        Bytes sector = r.bytes((uint64_t{number} + 1) * S, static_cast<int64_t>(S));
         for (uint64_t j = perSector; j-- > 0;) {
             if (u32le(sector, static_cast<int64_t>(4 * j)) != 0xFFFFFFFF) {
                 uint64_t used = k * perSector + j;
