@@ -31,7 +31,10 @@ if [ -n "${SOVANTA_FUZZ_SECONDS:-}" ]; then
     mkdir -p "$work"
     # New inputs go to the first folder only; the committed corpus is only read.
     [ -d "$root/Fuzz/corpus/$target" ] && folders+=("$root/Fuzz/corpus/$target")
-    if "$program" "${folders[@]}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    # 512 MB, so that a forged size that makes a reader allocate what the
+    # source never held is a finding. The sanitizer's quarantine of freed
+    # memory is kept at 64 MB so that it does not fill that room by itself.
+    if ASAN_OPTIONS=quarantine_size_mb=64 "$program" "${folders[@]}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=512 \
         -artifact_prefix="$findings/$target-" >"$findings/$target.log" 2>&1; then
       rm -rf "$work" "$findings/$target.log"
     else
