@@ -2,6 +2,7 @@
 
 #include "ScanTestSupport.h"
 #include "SovantaCore/FAT.h"
+#include "SovantaCore/FAT/Context.h"
 
 using namespace sovanta;
 using namespace sovanta::test;
@@ -124,7 +125,7 @@ struct DirWriter {
     }
 };
 
-// The volume's context keeps the source open after the image's folder is gone.
+// The volume's tree, read from a source that is gone once it is returned.
 std::optional<VolumePtr> parseMini(const MiniFAT& fat) {
     ByteSource source(fat.img);
     return FATParser::parse(*source, 0, origin::partitionTable);
@@ -167,6 +168,15 @@ TEST(FATParser, FixturesAgreeWithTheirManifests) {
         EXPECT_TRUE(v.deepContext.has_value());
         expectFATVolumeMatchesManifest(*source, v, c.fixture);
     }
+}
+
+TEST(FATParser, VolumeKeepsNeitherTheSourceNorTheFAT) {
+    auto source = openFixture("fat16");
+    std::weak_ptr<DiskSource> held = source;
+    auto volume = FATParser::parse(*source, 0, origin::partitionTable);
+    ASSERT_TRUE(volume);
+    source.reset();
+    EXPECT_TRUE(held.expired());
 }
 
 TEST(FATParser, NotAFATVolume) {
@@ -436,7 +446,7 @@ TEST(FATParser, UnavailableFAT) {
     EXPECT_EQ((*volume)->notes,
               std::vector<std::string>{"FAT-tabellen kunne ikke læses – filer antages at ligge sammenhængende."});
     auto info = std::any_cast<std::shared_ptr<FATDeepInfo>>((*volume)->deepContext);
-    auto chain = info->ctx->chain(10, 3);
+    auto chain = FATContext::load(*source, info->geometry)->chain(10, 3);
     EXPECT_EQ(chain.clusters, (std::vector<uint32_t>{10, 11, 12}));
     EXPECT_TRUE(chain.complete);
 }
@@ -503,7 +513,7 @@ TEST(FATParser, LostDirectoryFragmentsOfADestroyedRoot) {
     EXPECT_TRUE((*volume)->root->children().empty());
 
     auto sectors = directorySectors(*source);
-    auto folder = FATParser::lostEntries(**volume, sectors);
+    auto folder = FATParser::lostEntries(*source, **volume, sectors);
     ASSERT_TRUE(folder);
     EXPECT_EQ((*folder)->name, "$Tabte mappefragmenter");
     EXPECT_EQ((*folder)->status, EntryStatus::orphaned);
@@ -536,7 +546,7 @@ TEST(FATParser, LostDirectoryFragmentsOfADestroyedRoot) {
     EXPECT_EQ(nodes.count("Opskrifter"), 3u);
 
     // The fragments' clusters are now claimed: nothing is new a second time.
-    EXPECT_FALSE(FATParser::lostEntries(**volume, sectors));
+    EXPECT_FALSE(FATParser::lostEntries(*source, **volume, sectors));
 }
 
 TEST(FATParser, LostFragmentsTakeEachClusterOnce) {
@@ -557,19 +567,19 @@ TEST(FATParser, LostFragmentsTakeEachClusterOnce) {
     auto volume = FATParser::parse(*source, 0, origin::partitionTable);
     ASSERT_TRUE(volume);
     // Sectors of known directories and outside the data area give nothing.
-    EXPECT_FALSE(FATParser::lostEntries(**volume, {fat.clusterOffset(10), fat.clusterOffset(10) + 512, 0,
+    EXPECT_FALSE(FATParser::lostEntries(*source, **volume, {fat.clusterOffset(10), fat.clusterOffset(10) + 512, 0,
                                                   fat.rootOffset}));
     std::vector<uint64_t> sectors;
     for (int s = 0; s < 8; ++s) sectors.push_back(fat.clusterOffset(20) + 512 * static_cast<uint64_t>(s));
-    auto folder = FATParser::lostEntries(**volume, sectors);
+    auto folder = FATParser::lostEntries(*source, **volume, sectors);
     ASSERT_TRUE(folder);
     EXPECT_EQ(names(*folder), (std::vector<std::string>{"EN.TXT", "TO.TXT"}));
     auto en = child(*folder, "EN.TXT");
     EXPECT_EQ(en->status, EntryStatus::deleted);
     EXPECT_EQ(en->recoverability, Recoverability::good);
     EXPECT_TRUE(en->data == FileData(std::vector<Extent>{{fat.clusterOffset(30), 100}}));
-    EXPECT_FALSE(FATParser::lostEntries(**volume, sectors));
+    EXPECT_FALSE(FATParser::lostEntries(*source, **volume, sectors));
 
     Volume other(FileSystemType::fat16, "", 0, 0, FileNode::make("", true), origin::deepScan);
-    EXPECT_FALSE(FATParser::lostEntries(other, sectors));
+    EXPECT_FALSE(FATParser::lostEntries(*source, other, sectors));
 }

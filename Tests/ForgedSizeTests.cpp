@@ -4,8 +4,8 @@
 
 #include <functional>
 
-#include "SovantaCore/ExFAT.h"
-#include "SovantaCore/FAT.h"
+#include "SovantaCore/FAT/ExFATContext.h"
+#include "SovantaCore/FAT/Context.h"
 #include "SovantaCore/HFSPlus/Context.h"
 #include "SovantaCore/NTFS/Context.h"
 #include "TestSupport.h"

@@ -1,4 +1,4 @@
-#include "SovantaCore/ExFAT.h"
+#include "SovantaCore/FAT/ExFATContext.h"
 
 #include <algorithm>
 #include <cstring>
@@ -34,7 +34,6 @@ constexpr int64_t entrySize = 32;
 
 constexpr uint16_t attributeDirectory = 0x10;
 constexpr uint8_t flagNoFatChain = 0x02;
-constexpr uint32_t endOfChain = 0xFFFFFFF8;
 
 constexpr uint64_t maxFatBytes = 805306368;       // 768 MiB
 constexpr uint64_t maxBitmapBytes = 536870912;    // 512 MiB
@@ -73,6 +72,7 @@ std::unique_ptr<ExFATContext> ExFATContext::make(DiskSource& src, uint64_t base,
     // A corrupt length must not wrap around into a small size.
     ctx->volumeSize = length > UINT64_MAX >> sectorShift ? UINT64_MAX : length << sectorShift;
     if (ctx->clusterCount == 0 || ctx->rootCluster < 2) return nullptr;
+    ctx->chains_.emplace(ctx->fat, ClusterTableFormat::exfat, ctx->clusterCount, ctx->heapOffset, ctx->clusterSize);
 
     uint64_t fatBytes = uint64_t{u32le(boot, bootFatLength)} * ctx->bps;
     uint64_t wanted = std::min(uint64_t{ctx->clusterCount} * 4 + 8, fatBytes);
@@ -83,43 +83,6 @@ std::unique_ptr<ExFATContext> ExFATContext::make(DiskSource& src, uint64_t base,
         ctx->fat = ctx->readExtents({{start, wanted}}, wanted);
     }
     return ctx;
-}
-
-ExFATContext::Chain ExFATContext::chain(uint32_t start, uint64_t maxClusters) const {
-    Chain result;
-    uint64_t limit = std::min<uint64_t>(maxClusters, clusterCount);
-    std::unordered_set<uint32_t> taken;
-    uint32_t current = start;
-    while (isValid(current) && result.clusters.size() < limit && !taken.contains(current)) {
-        taken.insert(current);
-        result.clusters.push_back(current);
-        uint64_t at = uint64_t{current} * 4;
-        if (at > fat.size() || fat.size() - at < 4) return result;  // beyond the loaded FAT
-        uint32_t next = u32le(fat, static_cast<int64_t>(at));
-        if (next >= endOfChain) {
-            result.complete = true;
-            return result;
-        }
-        if (!isValid(next)) return result;
-        current = next;
-    }
-    result.complete = result.clusters.size() >= limit;
-    return result;
-}
-
-std::vector<Extent> ExFATContext::extents(const std::vector<uint32_t>& clusters, uint64_t size) const {
-    std::vector<Extent> out;
-    uint64_t remaining = std::min<uint64_t>(size, clusters.size() * clusterSize);
-    size_t i = 0;
-    while (i < clusters.size() && remaining > 0) {
-        size_t j = i + 1;
-        while (j < clusters.size() && clusters[j] == clusters[j - 1] + 1) ++j;
-        uint64_t length = std::min<uint64_t>((j - i) * clusterSize, remaining);
-        out.push_back({clusterOffset(clusters[i]), length});
-        remaining -= length;
-        i = j;
-    }
-    return out;
 }
 
 ExFATContext::StreamExtents ExFATContext::streamExtents(uint32_t start, uint64_t length, bool noFatChain) const {

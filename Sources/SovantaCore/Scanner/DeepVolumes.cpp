@@ -209,7 +209,7 @@ std::vector<std::pair<VolumePtr, FileNodePtr>> DeepScanner::extraFolders(DiskSou
         if (!isFAT(v->type)) continue;
         if (progress.isCancelled()) break;
         progress.report(0, "Søger efter tabte mappefragmenter …");
-        if (auto folder = FATParser::lostEntries(*v, result.fatDirSectors, &progress)) pairs.emplace_back(v, *folder);
+        if (auto folder = FATParser::lostEntries(src, *v, result.fatDirSectors, &progress)) pairs.emplace_back(v, *folder);
     }
     std::map<uint64_t, std::vector<VolumePtr>> containers;
     for (auto& v : volumes)
