@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QThreadPool>
 
+#include "SovantaApp/Preview.h"
+
 int main(int argc, char** argv) {
     // Test discovery runs the program without CTest's environment.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -11,6 +13,7 @@ int main(int argc, char** argv) {
     int status = RUN_ALL_TESTS();
     // Background work still ending, and objects it released, go before the application.
     QThreadPool::globalInstance()->waitForDone();
+    sovanta::app::Background::previewQueue().waitForDone();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return status;
 }
