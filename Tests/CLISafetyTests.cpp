@@ -448,7 +448,7 @@ TEST(CLISafety, ControlCharactersAreEscaped) {
 TEST(CLISafety, HostileNamesInTheTree) {
     auto run = runCLI({"tree", fixture("hostile/names_fat16.img")});
     ASSERT_EQ(run.status, 0);
-    for (unsigned char c : run.out) EXPECT_TRUE(c >= 0x20 || c == '\n') << int(c);
+    for (char c : run.out) EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 || c == '\n') << int(c);
     for (const char* line : {"  line1\\nline2.txt  33 B chance=God", "  carriage\\rreturn.txt  33 B chance=God",
                              "  bell\\x07esc\\x1b[31mred.txt  39 B chance=God", "  x\\n  57 B chance=God",
                              "  deleted;\"\\nname.txt  14 B [Slettet] chance=God", "  =cmd|calc.csv  33 B chance=God"})

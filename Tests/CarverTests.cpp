@@ -66,7 +66,7 @@ const Bytes scan = {0x12, 0xFF, 0x00, 0x34, 0xFF, 0xD3, 0x56, 0xFF, 0x00};
 Bytes exifTiff(bool little, std::optional<std::string> modified, std::optional<std::string> original) {
     auto u16 = [&](uint32_t v) { return little ? le16(v) : be16(v); };
     auto u32 = [&](uint32_t v) { return little ? le32(v) : be32(v); };
-    uint32_t n0 = (modified ? 1 : 0) + (original ? 1 : 0);
+    uint32_t n0 = (modified ? 1u : 0u) + (original ? 1u : 0u);
     uint32_t ifd0 = 8, sub = ifd0 + 2 + 12 * n0 + 4, texts = sub + (original ? 2 + 12 + 4 : 0);
     Bytes out = cat({str(little ? "II" : "MM"), u16(42), u32(ifd0), u16(n0)});
     uint32_t textAt = texts;

@@ -196,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(Images, ExFATManifest,
                                          ManifestCase{"gpt_fat32_ntfs_exfat", "p3", 98304ull * 512},
                                          ManifestCase{"mbr_extended", "p6", 79872ull * 512},
                                          ManifestCase{"gpt_4k_sectors", "p2", 2304ull * 4096}),
-                         [](auto& info) { return std::string(info.param.image); });
+                         [](const auto& testInfo) { return std::string(testInfo.param.image); });
 
 TEST(ExFAT, VolumeFieldsAndPlacement) {
     auto source = SourceOpener::openImage(fixtureImage("exfat"));
@@ -296,7 +296,7 @@ TEST(ExFAT, ChainsStopAtLoopsAndBadEntries) {
     auto ctx = ExFATContext::make(*source, 0, boot);
     ASSERT_TRUE(ctx);
     auto setEntry = [&](uint32_t cluster, uint32_t value) {
-        for (int i = 0; i < 4; ++i) ctx->fat[cluster * 4 + i] = uint8_t(value >> (8 * i));
+        for (uint32_t i = 0; i < 4; ++i) ctx->fat[cluster * 4 + i] = uint8_t(value >> (8 * i));
     };
     setEntry(100, 101);
     setEntry(101, 0xFFFFFFFF);
@@ -566,13 +566,13 @@ TEST(ExFAT, FoldersPointingIntoEachOtherCannotReadWithoutEnd) {
     // different cluster would make the walk read the heap over and over.
     BrokenCopy copy;
     uint64_t set = copy.entrySet(u"Film");
-    Bytes folder(copy.image().begin() + set, copy.image().begin() + set + 96);
+    Bytes folder(copy.image().begin() + static_cast<std::ptrdiff_t>(set), copy.image().begin() + static_cast<std::ptrdiff_t>(set) + 96);
     folder[32 + 1] = 0x03;  // no FAT chain
     uint64_t at = copy.freeEntry(rootDirectory);
     for (uint32_t k = 0; at + 96 <= rootDirectory + clusterSize; ++k, at += 96) {
         Bytes entry = folder;
-        for (int i = 0; i < 4; ++i) entry[32 + 20 + i] = uint8_t((3 + k) >> (8 * i));
-        for (int i = 0; i < 8; ++i) entry[32 + 24 + i] = uint8_t(uint64_t{64} << 20 >> (8 * i));
+        for (size_t i = 0; i < 4; ++i) entry[32 + 20 + i] = uint8_t((3 + k) >> (8 * i));
+        for (size_t i = 0; i < 8; ++i) entry[32 + 24 + i] = uint8_t(uint64_t{64} << 20 >> (8 * i));
         copy.write(at, entry);
     }
     auto volume = copy.parse();
@@ -586,7 +586,7 @@ TEST(ExFAT, FoldersPointingIntoEachOtherCannotReadWithoutEnd) {
 TEST(ExFAT, MalformedEntrySetsArePassedOverOneEntryAtATime) {
     BrokenCopy copy;
     uint64_t set = copy.entrySet(u"kendt tid");
-    Bytes good(copy.image().begin() + set, copy.image().begin() + set + 96);
+    Bytes good(copy.image().begin() + static_cast<std::ptrdiff_t>(set), copy.image().begin() + static_cast<std::ptrdiff_t>(set) + 96);
     uint64_t at = copy.freeEntry(rootDirectory);
     struct Case {
         const char* what;
@@ -639,7 +639,7 @@ TEST(ExFAT, LabelsAndNames) {
     // A name whose surrogate pair is split across two name entries, and a name
     // with an unpaired surrogate.
     uint64_t set = copy.entrySet(u"kendt tid");
-    Bytes entries(copy.image().begin() + set, copy.image().begin() + set + 96);
+    Bytes entries(copy.image().begin() + static_cast<std::ptrdiff_t>(set), copy.image().begin() + static_cast<std::ptrdiff_t>(set) + 96);
     entries[1] = 3;
     entries[32 + 3] = 16;
     Bytes second(32, 0);

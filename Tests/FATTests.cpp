@@ -73,7 +73,7 @@ std::string sfn(std::string base, std::string extension = "", bool deleted = fal
 
 uint8_t checksum(const std::string& name11) {
     uint8_t sum = 0;
-    for (unsigned char c : name11) sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + c);
+    for (char c : name11) sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + static_cast<unsigned char>(c));
     return sum;
 }
 
@@ -113,14 +113,14 @@ struct DirWriter {
         size_t count = units.size() / 13;
         if (ords.empty())
             for (size_t i = count; i >= 1; --i) ords.push_back(static_cast<uint8_t>(i | (i == count ? 0x40 : 0)));
-        static const int slots[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+        static const size_t slots[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
         for (size_t k = 0; k < count; ++k) {
             size_t piece = count - 1 - k;
             size_t e = slot();
             fat.img[e] = ords[k];
             fat.img[e + 11] = 0x0F;
             fat.img[e + 13] = sum;
-            for (int i = 0; i < 13; ++i) putLE(fat.img, e + slots[i], units[piece * 13 + i], 2);
+            for (size_t i = 0; i < 13; ++i) putLE(fat.img, e + slots[i], units[piece * 13 + i], 2);
         }
     }
 };
@@ -329,7 +329,7 @@ TEST(FATContext, ChainsAndExtents) {
 }
 
 TEST(FATParser, FirstFATCopyRepairedFromTheSecond) {
-    for (uint64_t copies : {2, 1}) {
+    for (uint64_t copies : {uint64_t{2}, uint64_t{1}}) {
         SCOPED_TRACE(copies);
         MiniFAT fat(1, copies);
         DirWriter root{fat, fat.rootOffset};
@@ -483,7 +483,7 @@ TEST(FATParser, DirectorySectorTest) {
         {"a long-name piece", sector(16, [](Bytes& b) { b[7 + 11] = 0x0F; }), true},
         {"a long-name piece with a cluster", sector(16, [](Bytes& b) { b[7 + 11] = 0x0F, b[7 + 26] = 1; }), false},
         {"only long-name pieces", sector(16, [](Bytes& b) {
-             for (int i = 0; i < 16; ++i) b[7 + 32 * i + 11] = 0x0F;
+             for (size_t i = 0; i < 16; ++i) b[7 + 32 * i + 11] = 0x0F;
          }), false},
     };
     for (auto& c : cases) EXPECT_EQ(FATParser::looksLikeDirectorySector(c.bytes, 7), c.expected) << c.what;

@@ -64,7 +64,7 @@ std::map<std::string, FileNodePtr> listing(const FileNodePtr& root) {
 // Changes to a fixture image, kept apart from the image: a few bytes each.
 class Patch {
 public:
-    explicit Patch(const Bytes& original) : original(original) {}
+    explicit Patch(const Bytes& image) : original(image) {}
     const Bytes& original;
     std::map<size_t, uint8_t> bytes;
 
@@ -128,7 +128,7 @@ RecordAt findRecord(const Patch& patch, const Layout& layout, const std::string&
         int64_t ns = static_cast<int64_t>(layout.nodeSize);
         for (int64_t i = 0; i < u16be(node, 10); ++i) {
             int64_t start = u16be(node, ns - 2 * (i + 1)), end = u16be(node, ns - 2 * (i + 2));
-            auto entry = HFSContext::catalogEntry(node.subspan(start, end - start), true);
+            auto entry = HFSContext::catalogEntry(node.subspan(static_cast<size_t>(start), static_cast<size_t>(end - start)), true);
             if (!entry || entry->name != name) continue;
             size_t at = layout.node(n) + static_cast<size_t>(start);
             uint16_t keyLength = u16be(node, start);
@@ -306,7 +306,7 @@ TEST_P(HFSPlusFixtures, AgreeWithManifest) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, HFSPlusFixtures, ::testing::ValuesIn(fixtureCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 // ---- the quick scan, the tree command and recovery on GPT and whole-disk images ----
 
@@ -483,7 +483,7 @@ TEST_P(HFSPlusScanned, RecoverCommandRestoresTheManifest) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, HFSPlusScanned, ::testing::ValuesIn(scannedCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST(HFSPlus, HardLinksGiveTheDataOfTheirInodeFile) {
     auto source = SourceOpener::openImage(fixtureImage("hfsx_casesensitive"));
@@ -607,7 +607,7 @@ TEST(HFSPlus, LiveAndStaleCopiesOfOneRecord) {
             size_t mtime = findRecord(image, layout, "log_06.txt").data + 16 - layout.node(5);
             image.copy(layout.node(5), layout.nodeSize, layout.node(7));
             uint32_t original = u32be(ByteSpan(image.original), static_cast<int64_t>(layout.node(5) + mtime));
-            put32(image, layout.node(7) + mtime, static_cast<uint32_t>(original + shift));
+            put32(image, layout.node(7) + mtime, static_cast<uint32_t>(static_cast<int64_t>(original) + shift));
         });
         const FileNode& log06 = *stale.files.at("Dokumenter/Logbog/log_06.txt");
         EXPECT_EQ(log06.status, EntryStatus::deleted);
@@ -852,7 +852,7 @@ TEST(HFSPlus, DeletedFileRatingMatchesABlockByBlockTest) {
             for (uint64_t b : {uint64_t{run.start} - 1, uint64_t{run.start}, uint64_t{run.start} + 1, end - 1, end})
                 edges.push_back(b);
         }
-        for (uint64_t b : {4095, 4096, 8191, 8192}) edges.push_back(b);  // stretches of the index
+        for (uint64_t b : {4095u, 4096u, 8191u, 8192u}) edges.push_back(b);  // stretches of the index
         if (big) edges = {1048575, 1048576, 1048577};
         for (int i = 0, bits = static_cast<int>(random() % 3); i < bits; ++i) {
             uint64_t block = edges[random() % edges.size()];

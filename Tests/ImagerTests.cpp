@@ -83,8 +83,8 @@ void expectImage(const std::string& imagePath, const std::string& sourcePath, st
         image.read(reinterpret_cast<char*>(a.data()), n);
         source.read(reinterpret_cast<char*>(b.data()), n);
         for (auto& hole : holes) {
-            uint64_t from = std::max(hole.lower, offset), to = std::min<uint64_t>(hole.upper, offset + n);
-            if (from < to) std::fill(b.begin() + (from - offset), b.begin() + (to - offset), 0);
+            uint64_t from = std::max(hole.lower, offset), to = std::min<uint64_t>(hole.upper, offset + static_cast<uint64_t>(n));
+            if (from < to) std::fill(b.begin() + static_cast<std::ptrdiff_t>(from - offset), b.begin() + static_cast<std::ptrdiff_t>(to - offset), 0);
         }
         ASSERT_TRUE(std::equal(a.begin(), a.begin() + n, b.begin())) << imagePath << " differs in the MiB at " << offset;
     }

@@ -435,7 +435,7 @@ TEST(NTFSBoot, GeometryFromTheBootSector) {
         SCOPED_TRACE(testing::Message() << c.bytesPerSector << " " << int(c.sectorsPerCluster) << " " << int(c.perRecord));
         Bytes boot(512, 0);
         std::memcpy(boot.data() + 3, "NTFS    ", 8);
-        boot[11] = c.bytesPerSector & 0xFF, boot[12] = c.bytesPerSector >> 8;
+        boot[11] = static_cast<uint8_t>(c.bytesPerSector & 0xFF), boot[12] = static_cast<uint8_t>(c.bytesPerSector >> 8);
         boot[13] = c.sectorsPerCluster;
         boot[40] = 0x10;  // 16 sectors
         boot[48] = 4, boot[56] = 2;
@@ -540,7 +540,7 @@ public:
                             uint64_t realSize = 0) {
         Bytes value(66 + 2 * ascii.size(), 0);
         for (int i = 0; i < 6; ++i) value[static_cast<size_t>(i)] = static_cast<uint8_t>(parent >> (8 * i));
-        value[6] = parentSeq & 0xFF, value[7] = parentSeq >> 8;
+        value[6] = static_cast<uint8_t>(parentSeq & 0xFF), value[7] = static_cast<uint8_t>(parentSeq >> 8);
         for (int i = 0; i < 8; ++i) value[48 + static_cast<size_t>(i)] = static_cast<uint8_t>(realSize >> (8 * i));
         value[64] = static_cast<uint8_t>(ascii.size());
         value[65] = nameSpace;

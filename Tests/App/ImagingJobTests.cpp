@@ -32,7 +32,7 @@ bool waitFinished(const ImagingJobPtr& job) {
 // The image holds the source's bytes except in the bad ranges, which are zeros.
 void expectImageMatches(const std::string& image) {
     Bytes expected = readBytes(fixtureImage("fat12"));
-    for (auto& r : badRanges) std::fill(expected.begin() + r.lower, expected.begin() + r.upper, 0);
+    for (auto& r : badRanges) std::fill(expected.begin() + static_cast<std::ptrdiff_t>(r.lower), expected.begin() + static_cast<std::ptrdiff_t>(r.upper), 0);
     Bytes written = readBytes(image);
     written.resize(expected.size());
     EXPECT_TRUE(written == expected);
