@@ -1,0 +1,230 @@
+// The launch options, the files the desktop hands over, the menu commands,
+// the window picture and the real program started offscreen and under Xvfb.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <QFileOpenEvent>
+#include <QImage>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStandardPaths>
+#include <QTest>
+
+#include "AppTestSupport.h"
+#include "SovantaApp/ContentView.h"
+#include "SovantaApp/Panels.h"
+#include "SovantaApp/Preview.h"
+#include "SovantaApp/SovantaApp.h"
+#include "TestSupport.h"
+
+using namespace sovanta;
+using namespace sovanta::app;
+using namespace sovanta::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+AppModelPtr modelWithoutDisks() {
+    AppModel::Services services;
+    services.loadDisks = [] { return std::vector<DiskInfo>{}; };
+    auto model = AppModel::make(std::move(services));
+    spinUntil([&] { return !model->loadingDisks(); });
+    return model;
+}
+
+void closeAll(AppModel& model) {
+    for (auto& session : std::vector<SessionPtr>(model.sessions())) model.close(session);
+}
+
+QProcessEnvironment environment(std::initializer_list<std::pair<const char*, const char*>> values) {
+    QProcessEnvironment result;
+    for (auto& [name, value] : values) result.insert(name, value);
+    return result;
+}
+
+// Whether the picture holds more than a few colours: a drawn window, not a blank.
+bool looksDrawn(const QImage& image) {
+    QSet<QRgb> colours;
+    for (int y = 0; y < image.height(); y += 7)
+        for (int x = 0; x < image.width(); x += 7) colours.insert(image.pixel(x, y));
+    return colours.size() > 8;
+}
+
+}  // namespace
+
+TEST(LaunchOptions, OpenTabAndHandedOverFiles) {
+    struct Case {
+        QStringList arguments;
+        std::optional<std::string> open;
+        std::optional<SessionTab> tab;
+        std::vector<std::string> files;
+    };
+    const Case cases[] = {
+        {{"sovanta", "--open", "/p/disk.img", "--tab", "files"}, "/p/disk.img", SessionTab::files, {}},
+        {{"sovanta", "--tab", "sectors", "--open", "disk.img"}, "disk.img", SessionTab::sectors, {}},
+        // Only the case names count, and only with a value.
+        {{"sovanta", "--open", "disk.img", "--tab", "Filer"}, "disk.img", std::nullopt, {}},
+        {{"sovanta", "--open", "disk.img", "--tab"}, "disk.img", std::nullopt, {}},
+        // A tab alone opens nothing; an --open without a value neither.
+        {{"sovanta", "--tab", "files"}, std::nullopt, std::nullopt, {}},
+        {{"sovanta", "--open"}, std::nullopt, std::nullopt, {}},
+        // The first occurrence of each counts.
+        {{"sovanta", "--open", "a.img", "--open", "b.img", "--tab", "overview", "--tab", "files"},
+         "a.img",
+         SessionTab::overview,
+         {}},
+        // Files from a desktop entry's %F, in order; unknown options are passed over.
+        {{"sovanta", "/m/a.img", "-x", "/m/b.dmg"}, std::nullopt, std::nullopt, {"/m/a.img", "/m/b.dmg"}},
+        {{"sovanta", "--open", "a.img", "c.img"}, "a.img", std::nullopt, {"c.img"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments.join(' ').toStdString());
+        LaunchOptions options = parseLaunchOptions(c.arguments);
+        EXPECT_EQ(options.open, c.open);
+        EXPECT_EQ(options.tab, c.tab);
+        EXPECT_EQ(options.files, c.files);
+    }
+}
+
+TEST(LaunchOptions, SnapshotEnvironment) {
+    EXPECT_FALSE(snapshotRequest(environment({})));
+    struct Case {
+        QProcessEnvironment environment;
+        double delay;
+        bool keep;
+    };
+    const Case cases[] = {
+        {environment({{"SOVANTA_SNAPSHOT", "/tmp/a.png"}}), 5, false},
+        {environment({{"SOVANTA_SNAPSHOT", "/tmp/a.png"}, {"SOVANTA_SNAPSHOT_DELAY", "0.5"}}), 0.5, false},
+        {environment({{"SOVANTA_SNAPSHOT", "/tmp/a.png"}, {"SOVANTA_SNAPSHOT_DELAY", "abc"}}), 5, false},
+        {environment({{"SOVANTA_SNAPSHOT", "/tmp/a.png"}, {"SOVANTA_SNAPSHOT_DELAY", ""}}), 5, false},
+        {environment({{"SOVANTA_SNAPSHOT", "/tmp/a.png"}, {"SOVANTA_SNAPSHOT_DELAY", "inf"}}), 5, false},
+        {environment({{"SOVANTA_SNAPSHOT", "/tmp/a.png"}, {"SOVANTA_SNAPSHOT_DELAY", "-2"}}), 0, false},
+        {environment({{"SOVANTA_SNAPSHOT", "/tmp/a.png"}, {"SOVANTA_SNAPSHOT_KEEP", ""}}), 5, true},
+    };
+    for (const Case& c : cases) {
+        auto request = snapshotRequest(c.environment);
+        ASSERT_TRUE(request);
+        EXPECT_EQ(request->path, "/tmp/a.png");
+        EXPECT_DOUBLE_EQ(request->delay, c.delay);
+        EXPECT_EQ(request->keep, c.keep);
+    }
+}
+
+TEST(AppDelegate, OpensTheLaunchOptionsAndHandedOverFilesThenPhotographs) {
+    auto model = modelWithoutDisks();
+    MainWindow window(*model);
+    window.show();
+    AppDelegate delegate(*model);
+    TempDir dir;
+    std::string picture = dir.file("window.png");
+    {
+        std::ofstream old(picture);
+        old << "an older file";
+    }
+    delegate.applicationDidFinishLaunching(
+        {"sovanta", "--open", QString::fromStdString(fixtureImage("fat16")), "--tab", "files"},
+        environment({{"SOVANTA_SNAPSHOT", picture.c_str()},
+                     {"SOVANTA_SNAPSHOT_DELAY", "0.3"},
+                     {"SOVANTA_SNAPSHOT_KEEP", ""}}));
+    ASSERT_TRUE(spinUntil([&] { return model->sessions().size() == 1; }));
+    EXPECT_EQ(model->sessions()[0]->tab(), SessionTab::files);
+    EXPECT_EQ(window.pageTitle(), "fat16.img");
+
+    // The picture replaces the file that was there; the window stays.
+    ASSERT_TRUE(spinUntil([&] { return QImage(QString::fromStdString(picture)).width() > 0; }));
+    QImage image(QString::fromStdString(picture));
+    EXPECT_EQ(image.size(), window.size() * window.devicePixelRatio());
+    EXPECT_TRUE(looksDrawn(image));
+    EXPECT_TRUE(window.isVisible());
+
+    // Two files in one request open two sessions, in order; the desktop's
+    // open event opens a third.
+    delegate.open({fixtureImage("fat12"), fixtureImage("fat32")});
+    ASSERT_TRUE(spinUntil([&] { return model->sessions().size() == 3; }));
+    EXPECT_EQ(model->sessions()[1]->title, "fat12.img");
+    EXPECT_EQ(model->sessions()[2]->title, "fat32.img");
+    EXPECT_EQ(model->sessions()[1]->tab(), SessionTab::overview);
+    QFileOpenEvent event(QString::fromStdString(fixtureImage("exfat")));
+    QCoreApplication::sendEvent(qApp, &event);
+    ASSERT_TRUE(spinUntil([&] { return model->sessions().size() == 4; }));
+    EXPECT_EQ(model->sessions()[3]->title, "exfat.img");
+    closeAll(*model);
+}
+
+TEST(AppDelegate, MenuCommandsAndTerminationCleanUp) {
+    auto model = modelWithoutDisks();
+    MainWindow window(*model);
+    window.show();
+    EXPECT_EQ(window.windowTitle(), "Sovanta");
+    EXPECT_EQ(window.minimumSize(), QSize(1220, 700));
+    EXPECT_EQ(window.size(), QSize(1440, 900));
+    EXPECT_EQ(window.openImageAction()->text(), "Åbn diskbillede …");
+    EXPECT_EQ(window.openImageAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
+    EXPECT_EQ(window.refreshListAction()->text(), "Opdater diskliste");
+    EXPECT_EQ(window.refreshListAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
+    EXPECT_EQ(window.refreshAction()->text(), "Opdater");
+    EXPECT_EQ(window.refreshAction()->toolTip(), "Opdater listen over diske");
+    EXPECT_EQ(window.pageTitle(), "Kom i gang");
+
+    window.refreshListAction()->trigger();
+    EXPECT_TRUE(model->loadingDisks());
+    spinUntil([&] { return !model->loadingDisks(); });
+
+    int asked = 0;
+    auto saved = Panels::openFile;
+    Panels::openFile = [&](const Panels::OpenFile&) {
+        ++asked;
+        return std::optional<std::string>();
+    };
+    window.openImageAction()->trigger();
+    EXPECT_EQ(asked, 1);
+    Panels::openFile = saved;
+
+    // The temporary preview folder goes at termination.
+    std::error_code ec;
+    fs::create_directories(Preview::folder() / "42", ec);
+    std::ofstream(Preview::folder() / "42" / "copy.jpg") << "x";
+    AppDelegate delegate(*model);
+    delegate.applicationWillTerminate();
+    EXPECT_FALSE(fs::exists(Preview::folder()));
+}
+
+// The real program, started as a user would, writes its window and quits.
+TEST(Program, PhotographsItsWindowOffscreenAndUnderXvfb) {
+    TempDir dir;
+    struct Run {
+        const char* name;
+        QString program;
+        QStringList arguments;
+        QString platform;
+    };
+    const QStringList options = {"--open", QString::fromStdString(fixtureImage("fat16")), "--tab", "files"};
+    std::vector<Run> runs = {{"offscreen", SOVANTA_APP_PROGRAM, options, "offscreen"}};
+    QString xvfb = QStandardPaths::findExecutable("xvfb-run");
+    if (!xvfb.isEmpty())
+        runs.push_back({"xvfb", xvfb, QStringList{"-a", "-s", "-screen 0 1600x1000x24", SOVANTA_APP_PROGRAM} + options,
+                        "xcb"});
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.name);
+        QString picture = QString::fromStdString(dir.file(std::string(run.name) + ".png"));
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", run.platform);
+        env.insert("SOVANTA_SNAPSHOT", picture);
+        env.insert("SOVANTA_SNAPSHOT_DELAY", "1.5");
+        process.setProcessEnvironment(env);
+        process.start(run.program, run.arguments);
+        ASSERT_TRUE(process.waitForFinished(60000)) << process.readAllStandardError().toStdString();
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+        QImage image(picture);
+        ASSERT_FALSE(image.isNull());
+        EXPECT_GE(image.width(), 1220);
+        EXPECT_GE(image.height(), 700);
+        EXPECT_TRUE(looksDrawn(image));
+    }
+    if (xvfb.isEmpty()) GTEST_SKIP() << "xvfb-run is not installed";
+}

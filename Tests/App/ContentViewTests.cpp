@@ -1,0 +1,438 @@
+// The window over a model in known states: the sidebar's sections and rows,
+// the routing of the detail area, the context menus, the alert and the banner.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTest>
+
+#include "AppTestSupport.h"
+#include "SovantaApp/ContentView.h"
+#include "SovantaApp/Panels.h"
+#include "SovantaApp/WelcomeView.h"
+#include "TestSupport.h"
+
+using namespace sovanta;
+using namespace sovanta::app;
+using namespace sovanta::test;
+
+namespace {
+
+Bytes recorded(const std::string& name) {
+    std::ifstream in(std::string(SOVANTA_FIXTURE_SOURCE_DIR) + "/disklist/" + name, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// The disk list as the disk tool's recorded answers give it: a USB disk, a
+// disk image and an internal disk.
+std::vector<DiskInfo> recordedDisks() {
+    return DiskList::load([](const std::vector<std::string>& args) {
+        Shell::Result result;
+        Bytes answer;
+        if (args == std::vector<std::string>{"list", "-plist"})
+            answer = recorded("list.plist");
+        else if (args.size() == 3 && args[0] == "info")
+            answer = recorded("info-" + args[2] + ".plist");
+        result.status = answer.empty() ? 1 : 0;
+        result.stdoutBytes = answer;
+        return result;
+    });
+}
+
+// A gate a background step waits at until the test opens it.
+struct Gate {
+    std::atomic<bool> open{true};
+    void wait() const {
+        while (!open) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+};
+
+// A model whose disk list and image opener the test controls, under a window.
+struct Window {
+    std::shared_ptr<Gate> loadGate = std::make_shared<Gate>();
+    std::shared_ptr<Gate> openGate = std::make_shared<Gate>();
+    std::shared_ptr<std::vector<DiskInfo>> disks = std::make_shared<std::vector<DiskInfo>>(recordedDisks());
+    AppModelPtr model;
+    std::unique_ptr<ContentView> view;
+
+    explicit Window(bool holdFirstLoad = false) {
+        loadGate->open = !holdFirstLoad;
+        AppModel::Services services;
+        services.loadDisks = [gate = loadGate, disks = disks] {
+            gate->wait();
+            return *disks;
+        };
+        services.openImage = [gate = openGate](const std::string& path) {
+            gate->wait();
+            return SourceOpener::openImage(path);
+        };
+        model = AppModel::make(std::move(services));
+        view = std::make_unique<ContentView>(*model);
+        view->resize(1440, 900);
+        view->show();
+        if (!holdFirstLoad) waitForDisks();
+    }
+    ~Window() {
+        loadGate->open = true;
+        openGate->open = true;
+        view.reset();
+        for (auto& session : std::vector<SessionPtr>(model->sessions())) model->close(session);
+        for (auto& job : std::vector<ImagingJobPtr>(model->imagingJobs())) model->removeJob(job);
+        spinUntil([&] { return !model->loadingDisks() && !model->opening(); });
+    }
+
+    void waitForDisks() { ASSERT_TRUE(spinUntil([&] { return !model->loadingDisks(); })); }
+    SidebarView& sidebar() const { return *view->sidebar(); }
+    QStringList texts() const { return sidebar().texts(); }
+
+    SessionPtr openImage(const std::string& name, std::optional<SessionTab> tab = std::nullopt) {
+        size_t before = model->sessions().size();
+        model->openImage(fixtureImage(name), tab);
+        EXPECT_TRUE(spinUntil([&] { return model->sessions().size() > before; }));
+        auto session = model->sessions().back();
+        EXPECT_TRUE(spinUntil([&] { return !isRunning(session->quick()); }));
+        drainEvents();
+        return session;
+    }
+
+    template <class Row>
+    Row* row(const SidebarItem& item) const {
+        return qobject_cast<Row*>(sidebar().rowWidget(item));
+    }
+
+    void select(const SidebarItem& item) const {
+        QListWidgetItem* listItem = sidebar().itemFor(item);
+        ASSERT_NE(listItem, nullptr);
+        QRect place = sidebar().list()->visualItemRect(listItem);
+        QTest::mouseClick(sidebar().list()->viewport(), Qt::LeftButton, {}, place.center());
+        drainEvents();
+    }
+};
+
+ImagingJobPtr fixtureJob(const DiskSourcePtr& source, const std::string& image) {
+    return ImagingJob::make("fat12", image, std::make_shared<DiskImager>(source, image, ImagingOptions{1, 65536, 1 << 20}));
+}
+
+}  // namespace
+
+TEST(ContentView, SidebarListsTheStartItemAndTheDisksWithTheirHealth) {
+    Window window(/*holdFirstLoad=*/true);
+    EXPECT_EQ(window.texts(), (QStringList{"Diske", "Indlæser …"}));
+    ASSERT_NE(window.sidebar().itemFor(sidebar::Welcome{}), nullptr);
+    EXPECT_TRUE(window.sidebar().itemFor(sidebar::Welcome{})->isSelected());
+    window.loadGate->open = true;
+    window.waitForDisks();
+    drainEvents();
+
+    // The recorded disks in the model's order, each with its size, name and health.
+    EXPECT_EQ(window.texts(), QStringList{"Diske"});
+    ASSERT_EQ(window.model->disks().size(), 3u);
+    for (const DiskInfo& disk : window.model->disks()) {
+        SCOPED_TRACE(disk.bsdName);
+        auto* row = window.row<DiskRow>(sidebar::Disk{disk.bsdName});
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(row->name().toStdString(), disk.mediaName);
+        EXPECT_EQ(row->detail().toStdString(), formatBytes(disk.size) + " · " + disk.bsdName);
+        EXPECT_EQ(row->healthDot()->health(), disk.health());
+        EXPECT_EQ(row->healthDot()->toolTip().toStdString(), healthText(disk.health()));
+    }
+
+    // A reload while disks are listed shows no status; a list that comes back
+    // empty says so; a disk without a media name shows its BSD name twice.
+    window.loadGate->open = false;
+    window.model->refreshDisks();
+    drainEvents();
+    EXPECT_EQ(window.texts(), QStringList{"Diske"});
+    DiskInfo bare;
+    bare.bsdName = "sdz";
+    bare.size = 1 << 20;
+    *window.disks = {bare};
+    window.loadGate->open = true;
+    window.waitForDisks();
+    drainEvents();
+    auto* row = window.row<DiskRow>(sidebar::Disk{"sdz"});
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->name(), "sdz");
+    EXPECT_EQ(row->detail().toStdString(), formatBytes(1 << 20) + " · sdz");
+    EXPECT_EQ(row->healthDot()->health(), DiskHealth::unknown);
+    window.disks->clear();
+    window.model->refreshDisks();
+    window.waitForDisks();
+    drainEvents();
+    EXPECT_EQ(window.texts(), (QStringList{"Diske", "Ingen diske fundet"}));
+}
+
+TEST(ContentView, SelectingRowsRoutesTheDetailArea) {
+    Window window;
+    EXPECT_EQ(window.view->pageKey(), "welcome");
+    EXPECT_NE(qobject_cast<WelcomeView*>(window.view->page()), nullptr);
+    auto session = window.openImage("fat16");
+    EXPECT_EQ(window.view->pageKey(), "session:" + session->id.string());
+    EXPECT_EQ(window.view->page()->windowTitle().toStdString(), session->title);
+
+    const std::string bsdName = window.model->disks().front().bsdName;
+    window.select(sidebar::Disk{bsdName});
+    EXPECT_EQ(window.model->selection(), SidebarItem(sidebar::Disk{bsdName}));
+    EXPECT_EQ(window.view->pageKey(), "disk:" + bsdName);
+    EXPECT_EQ(window.view->page()->windowTitle().toStdString(), window.model->disks().front().mediaName);
+    // The same key keeps its page across a reload of the list; another key makes a new one.
+    QWidget* diskPage = window.view->page();
+    window.model->refreshDisks();
+    window.waitForDisks();
+    drainEvents();
+    EXPECT_EQ(window.view->page(), diskPage);
+
+    window.select(sidebar::Session{session->id});
+    EXPECT_EQ(window.view->pageKey(), "session:" + session->id.string());
+    window.select(sidebar::Welcome{});
+    EXPECT_NE(qobject_cast<WelcomeView*>(window.view->page()), nullptr);
+
+    // A selection whose target is gone shows the start page, and no alert.
+    window.model->setSelection(sidebar::Imaging{Uuid::random()});
+    drainEvents();
+    EXPECT_EQ(window.view->pageKey(), "welcome");
+    EXPECT_EQ(window.view->alert(), nullptr);
+    window.model->setSelection(std::nullopt);
+    drainEvents();
+    EXPECT_EQ(window.view->pageKey(), "welcome");
+    EXPECT_TRUE(window.sidebar().list()->selectedItems().isEmpty());
+
+    // The split view's sidebar stays between 230 and 340 wide.
+    EXPECT_EQ(window.sidebar().minimumWidth(), 230);
+    EXPECT_EQ(window.sidebar().maximumWidth(), 340);
+    EXPECT_GE(window.sidebar().width(), 230);
+    EXPECT_LE(window.sidebar().width(), 340);
+}
+
+TEST(ContentView, SessionRowShowsItsScanThenTheFileSystemsFound) {
+    Window window;
+    auto session = Session::make(openFixture("fat16"), "fat16.img");
+    SessionRow row(session);
+    row.show();
+    EXPECT_EQ(row.symbolView()->symbol(), "doc.zipper");
+    EXPECT_EQ(row.statusLabel()->text(), "0 filsystemer fundet");
+    EXPECT_FALSE(row.progressBar()->isVisible());
+
+    session->startQuickScan();
+    EXPECT_TRUE(row.progressBar()->isVisible());
+    EXPECT_FALSE(row.statusLabel()->isVisible());
+    EXPECT_EQ(row.progressBar()->maximum(), 0);  // no fraction yet: indeterminate
+    ASSERT_TRUE(spinUntil([&] { return !isRunning(session->quick()); }));
+    drainEvents();
+    EXPECT_FALSE(row.progressBar()->isVisible());
+    EXPECT_EQ(row.statusLabel()->text(), "1 filsystemer fundet");
+
+    // A deep scan after a finished quick scan shows the deep scan's bar.
+    session->startDeepScan();
+    EXPECT_TRUE(row.progressBar()->isVisible());
+    ASSERT_TRUE(spinUntil([&] { return !isRunning(session->deep()); }, std::chrono::seconds(300)));
+    drainEvents();
+    EXPECT_TRUE(row.statusLabel()->isVisible());
+
+    DiskInfo disk;
+    disk.bsdName = "sdx";
+    SessionRow deviceRow(Session::make(openFixture("fat16"), "Testdisk", disk));
+    EXPECT_EQ(deviceRow.symbolView()->symbol(), "magnifyingglass");
+    EXPECT_EQ(deviceRow.title(), "Testdisk");
+}
+
+TEST(ContentView, ClosingTheLastSessionFromItsMenuRemovesTheSection) {
+    Window window;
+    auto session = window.openImage("fat12");
+    EXPECT_TRUE(window.texts().contains("Scanninger"));
+    auto* row = window.row<SessionRow>(sidebar::Session{session->id});
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->statusLabel()->text(), QString::number(session->volumes().size()) + " filsystemer fundet");
+
+    EXPECT_EQ(window.sidebar().contextMenuFor(sidebar::Welcome{}), nullptr);
+    std::unique_ptr<QMenu> menu(window.sidebar().contextMenuFor(sidebar::Session{session->id}));
+    ASSERT_NE(menu, nullptr);
+    ASSERT_EQ(menu->actions().size(), 1);
+    EXPECT_EQ(menu->actions()[0]->text(), "Luk scanning");
+    menu->actions()[0]->trigger();
+    drainEvents();
+    EXPECT_TRUE(window.model->sessions().empty());
+    EXPECT_FALSE(window.texts().contains("Scanninger"));
+    EXPECT_EQ(window.view->pageKey(), "welcome");
+}
+
+// A job is done only when every byte was copied: a stopped copy, a copy that
+// could not begin and one with bad areas say so with a warning symbol.
+TEST(ContentView, JobRowsShowTheirStatesAndOnlyACompleteCopyAsDone) {
+    TempDir dir;
+    auto stopped = fixtureJob(openFixture("fat12"), dir.file("stopped.img"));
+    auto badSource = openFixture("fat12");
+    badSource->simulatedBadRanges = {{64 * 1024, 64 * 1024 + 4096}};
+    auto withBadAreas = fixtureJob(badSource, dir.file("bad.img"));
+    auto complete = fixtureJob(openFixture("fat12"), dir.file("complete.img"));
+    auto notBegun = fixtureJob(openFixture("fat12"), dir.file("no/such/folder/x.img"));
+
+    JobRow waiting(stopped);
+    EXPECT_EQ(waiting.name(), "stopped.img");
+    EXPECT_EQ(waiting.statusLabel()->text(), "Venter");
+    EXPECT_EQ(waiting.symbolView()->symbol(), "square.and.arrow.down.on.square");
+
+    // Paused before its first read, then stopped.
+    stopped->togglePause();
+    stopped->start();
+    waiting.show();
+    drainEvents();
+    EXPECT_TRUE(waiting.progressBar()->isVisible());
+    stopped->stop();
+    for (auto& job : {withBadAreas, complete, notBegun}) job->start();
+    ASSERT_TRUE(spinUntil([&] {
+        return stopped->finished() && withBadAreas->finished() && complete->finished() && notBegun->finished();
+    }));
+    drainEvents();
+
+    struct Case {
+        ImagingJobPtr job;
+        std::string text;
+        std::string symbol;
+        QColor colour;
+    };
+    const Case cases[] = {
+        {complete, "Færdig", "checkmark.circle.fill", Style::Colors::green},
+        {stopped, *stopped->stats().message, "exclamationmark.triangle.fill", Style::Colors::orange},
+        {withBadAreas, formatBytes(4096) + " ulæselige", "exclamationmark.triangle.fill", Style::Colors::orange},
+        {notBegun, *notBegun->stats().message, "exclamationmark.triangle.fill", Style::Colors::orange},
+    };
+    EXPECT_EQ(stopped->stats().phase, "Stoppet");
+    EXPECT_NE(notBegun->stats().message->find("Kunne ikke oprette billedfilen"), std::string::npos);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.job->imageURL);
+        JobRow row(c.job);
+        row.show();
+        EXPECT_EQ(row.statusLabel()->text().toStdString(), c.text);
+        EXPECT_EQ(row.symbolView()->symbol(), c.symbol);
+        EXPECT_EQ(row.symbolView()->colour(), c.colour);
+        EXPECT_FALSE(row.progressBar()->isVisible());
+        EXPECT_EQ(JobRow::copiedCompletely(*c.job), c.job == complete);
+    }
+    // The row that watched its job run follows it to its end.
+    EXPECT_EQ(waiting.statusLabel()->text().toStdString(), *stopped->stats().message);
+    EXPECT_EQ(waiting.symbolView()->symbol(), "exclamationmark.triangle.fill");
+}
+
+TEST(ContentView, JobMenuStopsAndRemovesThenOnlyRemoves) {
+    Window window;
+    TempDir dir;
+    auto session = window.openImage("fat12");
+    ImagingOptions options{1, 65536, 1 << 20};
+    window.model->startImaging(session, dir.file("a.img"), options);
+    auto running = window.model->imagingJobs().back();
+    running->togglePause();  // holds the copy so that it is still running below
+    drainEvents();
+    EXPECT_TRUE(window.texts().contains("Diskbilleder"));
+    EXPECT_EQ(window.view->pageKey(), "imaging:" + running->id.string());
+    auto* row = window.row<JobRow>(sidebar::Imaging{running->id});
+    ASSERT_NE(row, nullptr);
+    EXPECT_TRUE(row->progressBar()->isVisible());
+
+    std::unique_ptr<QMenu> menu(window.sidebar().contextMenuFor(sidebar::Imaging{running->id}));
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(menu->actions()[0]->text(), "Stop og fjern");
+
+    window.model->startImaging(session, dir.file("b.img"), options);
+    auto done = window.model->imagingJobs().back();
+    ASSERT_TRUE(spinUntil([&] { return done->finished(); }));
+    drainEvents();
+    std::unique_ptr<QMenu> doneMenu(window.sidebar().contextMenuFor(sidebar::Imaging{done->id}));
+    EXPECT_EQ(doneMenu->actions()[0]->text(), "Fjern fra listen");
+    EXPECT_EQ(window.row<JobRow>(sidebar::Imaging{done->id})->statusLabel()->text(), "Færdig");
+
+    menu->actions()[0]->trigger();
+    ASSERT_TRUE(spinUntil([&] { return running->finished(); }));
+    doneMenu->actions()[0]->trigger();
+    drainEvents();
+    EXPECT_TRUE(window.model->imagingJobs().empty());
+    EXPECT_FALSE(window.texts().contains("Diskbilleder"));
+}
+
+TEST(ContentView, AlertShowsAFailedOpeningAndClearsTheErrorOnOK) {
+    Window window;
+    window.model->openImage("/no/such/folder/disk.img");
+    ASSERT_TRUE(spinUntil([&] { return window.view->alert() != nullptr; }));
+    QMessageBox* alert = window.view->alert();
+    ASSERT_TRUE(window.model->errorMessage());
+    EXPECT_EQ(alert->text(), "Der opstod et problem");
+    EXPECT_EQ(alert->informativeText().toStdString(), *window.model->errorMessage());
+    EXPECT_TRUE(alert->isVisible());
+    EXPECT_TRUE(window.model->sessions().empty());
+
+    // A later error replaces the text of the alert on screen.
+    window.model->setErrorMessage("Noget andet gik galt");
+    drainEvents();
+    EXPECT_EQ(window.view->alert(), alert);
+    EXPECT_EQ(alert->informativeText(), "Noget andet gik galt");
+
+    ASSERT_EQ(alert->buttons().size(), 1);
+    EXPECT_EQ(alert->buttons()[0]->text(), "OK");
+    QTest::mouseClick(alert->buttons()[0], Qt::LeftButton);
+    drainEvents();
+    EXPECT_FALSE(window.model->errorMessage());
+    EXPECT_EQ(window.view->alert(), nullptr);
+
+    // The next error shows the alert again.
+    window.model->setErrorMessage("Igen");
+    drainEvents();
+    ASSERT_NE(window.view->alert(), nullptr);
+    EXPECT_EQ(window.view->alert()->informativeText(), "Igen");
+}
+
+TEST(ContentView, BannerShowsWhileAnImageOpens) {
+    Window window;
+    EXPECT_FALSE(window.view->banner()->isShowing());
+    window.openGate->open = false;
+    window.model->openImage(fixtureImage("fat16"));
+    drainEvents();
+    OpeningBanner* banner = window.view->banner();
+    EXPECT_TRUE(banner->isShowing());
+    EXPECT_TRUE(banner->isVisible());
+    EXPECT_EQ(banner->text(), QString::fromUtf8("Åbner fat16.img … Godkend adgangen i dialogen, hvis macOS spørger."));
+    // Over the bottom centre of the window.
+    QRect place = banner->geometry();
+    EXPECT_NEAR(place.center().x(), window.view->width() / 2, 2);
+    ASSERT_TRUE(spinUntil([&] { return banner->pos().y() + banner->height() <= window.view->height(); }));
+
+    window.openGate->open = true;
+    ASSERT_TRUE(spinUntil([&] { return !window.model->sessions().empty(); }));
+    EXPECT_FALSE(banner->isShowing());
+    ASSERT_TRUE(spinUntil([&] { return !banner->isVisible(); }, std::chrono::seconds(5)));
+}
+
+TEST(ContentView, OpenButtonsAskForAnImageAndCancellingChangesNothing) {
+    Window window;
+    std::vector<Panels::OpenFile> asked;
+    std::optional<std::string> answer;
+    auto saved = Panels::openFile;
+    Panels::openFile = [&](const Panels::OpenFile& request) {
+        asked.push_back(request);
+        return answer;
+    };
+    auto* start = qobject_cast<WelcomeView*>(window.view->page());
+    ASSERT_NE(start, nullptr);
+    QTest::mouseClick(start->openButton(), Qt::LeftButton);
+    drainEvents();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].title, "Åbn diskbillede");
+    EXPECT_EQ(window.view->page(), start);
+    EXPECT_TRUE(window.model->sessions().empty());
+
+    answer = fixtureImage("fat12");
+    QTest::mouseClick(window.sidebar().openButton(), Qt::LeftButton);
+    ASSERT_TRUE(spinUntil([&] { return !window.model->sessions().empty(); }));
+    EXPECT_EQ(asked.size(), 2u);
+    drainEvents();
+    EXPECT_EQ(window.view->pageKey(), "session:" + window.model->sessions().front()->id.string());
+    Panels::openFile = saved;
+}
