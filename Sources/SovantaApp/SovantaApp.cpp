@@ -150,6 +150,9 @@ QString MainWindow::pageTitle() const { return title_->text(); }
 // MARK: Delegate
 
 AppDelegate::AppDelegate(AppModel& model, QObject* parent) : QObject(parent), model_(model) {
+    connect(&model_, &AppModel::openingChanged, this, [this] {
+        if (!model_.opening()) openNext();
+    });
     if (qApp) {
         qApp->installEventFilter(this);
         connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::applicationWillTerminate);
@@ -170,7 +173,21 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList& arguments,
 }
 
 void AppDelegate::open(const std::vector<std::string>& files) {
-    for (const std::string& file : files) model_.openImage(absolutePath(qs(file)));
+    bool idle = pending_.empty();
+    for (const std::string& file : files) pending_.push_back(absolutePath(qs(file)));
+    if (idle) openNext();
+}
+
+// Openings run in the background and end in any order; one at a time, the
+// sessions come in the order the files were handed over.
+void AppDelegate::openNext() {
+    while (!pending_.empty()) {
+        std::string path = pending_.front();
+        pending_.pop_front();
+        model_.openImage(path);
+        // An image already open is only selected: go on with the next at once.
+        if (model_.opening()) return;
+    }
 }
 
 void AppDelegate::applicationWillTerminate() { Preview::cleanup(); }

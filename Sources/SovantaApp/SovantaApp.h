@@ -2,6 +2,7 @@
 // handed over by the desktop, the window picture and the clean-up at the end.
 #pragma once
 
+#include <deque>
 #include <optional>
 #include <string>
 
@@ -91,7 +92,10 @@ protected:
 
 private:
     void scheduleSnapshotIfRequested(const QProcessEnvironment& environment);
+    void openNext();
     AppModel& model_;
+    // Files handed over and not yet opened.
+    std::deque<std::string> pending_;
 };
 
 }  // namespace sovanta::app

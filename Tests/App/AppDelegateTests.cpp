@@ -189,7 +189,7 @@ TEST(AppDelegate, MenuCommandsAndTerminationCleanUp) {
     std::ofstream(Preview::folder() / "42" / "copy.jpg") << "x";
     AppDelegate delegate(*model);
     delegate.applicationWillTerminate();
-    EXPECT_FALSE(fs::exists(Preview::folder()));
+    EXPECT_FALSE(fs::exists(Preview::folder() / "42" / "copy.jpg"));
 }
 
 // The real program, started as a user would, writes its window and quits.
