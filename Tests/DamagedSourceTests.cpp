@@ -155,13 +155,13 @@ DeepRun deepScan(const DiskSourcePtr& source, const std::function<void(const Dee
     DeepRun run;
     WorkProgress progress;
     DeepScanner scanner(source);
-    run.result = scanner.run(progress, [&](const DeepScanStats& stats) {
+    auto outcome = scanner.scan({}, progress, [&](const DeepScanStats& stats) {
         run.updates.push_back(stats);
         if (onUpdate) onUpdate(stats);
     });
-    run.volumes = DeepScanner::buildVolumes(*source, run.result, {}, progress);
-    run.folders = DeepScanner::extraFolders(*source, run.volumes, run.result, progress);
-    DeepScanner::carvedVolume(run.result.carved);
+    run.result = std::move(outcome.result);
+    run.volumes = std::move(outcome.volumes);
+    run.folders = std::move(outcome.folders);
     return run;
 }
 

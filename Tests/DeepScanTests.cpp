@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -198,6 +199,49 @@ TEST(DeepScan, LostFATFoldersComeBackAsFragments) {
     }
     // The same sectors asked again give no second folder.
     EXPECT_TRUE(DeepScanner::extraFolders(*source, quick.volumes, s.result, progress).empty());
+}
+
+// The whole deep scan in one call hands back what it found without touching
+// the known volumes: the lost folder comes paired with its volume, unattached,
+// and the building steps report only after the sweep has been announced.
+TEST(DeepScan, OneCallReturnsItsFindsUnattached) {
+    auto source = openFixture("damage_fat32_root_destroyed");
+    for (bool carve : {true, false}) {
+        SCOPED_TRACE(carve ? "carving" : "not carving");
+        WorkProgress quickProgress;
+        auto known = QuickScanner::run(*source, quickProgress).volumes;
+        ASSERT_EQ(known.size(), 1u);
+        const size_t rootChildren = known[0]->root->children().size();
+        std::vector<std::string> events;
+        WorkProgress progress([&](double, const std::string& message) { events.push_back(message); });
+        DeepScanOptions options;
+        options.carve = carve;
+        DeepScanner scanner(source, options);
+        size_t sweptCarved = 0;
+        auto outcome = scanner.scan(known, progress, {}, [&](const DeepScanResult& result) {
+            events.push_back("swept");
+            sweptCarved = result.carved.size();
+        });
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.front(), "swept");
+        EXPECT_EQ(std::count(events.begin(), events.end(), "swept"), 1);
+        EXPECT_GT(events.size(), 1u);
+        EXPECT_TRUE(outcome.result.completed);
+        EXPECT_EQ(outcome.result.carved.size(), sweptCarved);
+
+        EXPECT_TRUE(outcome.volumes.empty());  // the one volume on the disk is known
+        ASSERT_EQ(outcome.folders.size(), 1u);
+        EXPECT_EQ(outcome.folders[0].first, known[0]);
+        EXPECT_EQ(outcome.folders[0].second->parent(), nullptr);
+        EXPECT_EQ(known[0]->root->children().size(), rootChildren);
+
+        ASSERT_EQ(outcome.carved.has_value(), carve);
+        if (carve) {
+            ASSERT_FALSE(outcome.result.carved.empty());
+            EXPECT_EQ((*outcome.carved)->type, FileSystemType::carved);
+            EXPECT_EQ((*outcome.carved)->root->allFiles().size(), outcome.result.carved.size());
+        }
+    }
 }
 
 TEST(DeepScan, QuickFormattedVolumeGivesItsOldFilesByCarving) {

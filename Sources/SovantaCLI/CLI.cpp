@@ -238,16 +238,16 @@ std::vector<VolumePtr> allVolumes(const DiskSourcePtr& source, bool deep, bool c
     DeepScanOptions options;
     options.carve = carve;
     DeepScanner scanner(source, options);
-    auto result = scanner.run(reporter(), [](const DeepScanStats&) {});
-    printLine("Dyb scanning: " + std::to_string(result.carved.size()) + " signaturfund, " +
-              std::to_string(result.boots.size() + result.hfsHeaders.size() + result.nxsb.size()) +
-              " bootsektorer, " + std::to_string(result.mftRecords.size()) + " MFT-poster, " +
-              std::to_string(result.fatDirSectors.size()) + " FAT-mappesektorer, " +
-              std::to_string(result.apfsLeafNodes.size()) + " APFS-knuder");
-    for (auto& v : DeepScanner::buildVolumes(*source, result, quick.volumes, reporter())) volumes.push_back(v);
-    for (auto& [volume, folder] : DeepScanner::extraFolders(*source, volumes, result, reporter()))
-        volume->root->add(folder);
-    if (!result.carved.empty()) volumes.push_back(DeepScanner::carvedVolume(result.carved));
+    auto outcome = scanner.scan(quick.volumes, reporter(), {}, [](const DeepScanResult& result) {
+        printLine("Dyb scanning: " + std::to_string(result.carved.size()) + " signaturfund, " +
+                  std::to_string(result.boots.size() + result.hfsHeaders.size() + result.nxsb.size()) +
+                  " bootsektorer, " + std::to_string(result.mftRecords.size()) + " MFT-poster, " +
+                  std::to_string(result.fatDirSectors.size()) + " FAT-mappesektorer, " +
+                  std::to_string(result.apfsLeafNodes.size()) + " APFS-knuder");
+    });
+    volumes.insert(volumes.end(), outcome.volumes.begin(), outcome.volumes.end());
+    for (auto& [volume, folder] : outcome.folders) volume->root->add(folder);
+    if (outcome.carved) volumes.push_back(*outcome.carved);
     return volumes;
 }
 

@@ -91,6 +91,16 @@ struct DeepScanResult {
     uint64_t scannedUpTo = 0;
 };
 
+// What one deep scan gives, attached to nothing yet: the sweep's finds, the
+// new volumes built from them, folders each meant for the root of the volume
+// it is paired with, and the volume of carved files when any were carved.
+struct DeepScanOutcome {
+    DeepScanResult result;
+    std::vector<VolumePtr> volumes;
+    std::vector<std::pair<VolumePtr, FileNodePtr>> folders;
+    std::optional<VolumePtr> carved;
+};
+
 // One pass over the whole source for lost structures and carvable files, and
 // the steps that turn its finds into volumes and folders.
 class DeepScanner {
@@ -102,6 +112,17 @@ public:
     // Sweeps the source; onUpdate (when given) receives the statistics on the
     // calling thread about every 0.3 s and once at the end.
     DeepScanResult run(WorkProgress& reporter, const std::function<void(const DeepScanStats&)>& onUpdate = {});
+
+    // The whole deep scan in one call: the sweep, the volumes from its finds
+    // that none of known accounts for, the folders for the known and the new
+    // volumes, and the volume of carved files. onSwept (when given) is called
+    // once, on the calling thread, between the sweep and the building steps,
+    // which report through reporter and end early when it is cancelled.
+    // Nothing is attached to the known volumes: the caller adds the folders
+    // where it owns the trees.
+    DeepScanOutcome scan(const std::vector<VolumePtr>& known, WorkProgress& reporter,
+                         const std::function<void(const DeepScanStats&)>& onUpdate = {},
+                         const std::function<void(const DeepScanResult&)>& onSwept = {});
 
     // Volumes at the found boot sectors, HFS+ headers and APFS superblocks that
     // no known volume accounts for, and one rebuilt from orphan MFT records.

@@ -183,22 +183,20 @@ void Session::startDeepScan() {
         if (v->type != FileSystemType::carved) known.push_back(v);
 
     inBackground([self = shared_from_this(), scanReporter, options = deepOptions_, known = std::move(known)]() mutable {
-        DiskSource& src = *self->source;
         DeepScanner scanner(self->source, options);
-        auto result = scanner.run(*scanReporter, [&self](const DeepScanStats& stats) {
-            onMain([self, stats] {
-                self->setDeepStats(stats);
-                self->setDeep(phase::Running{stats.fraction(), sweepingMessage});
+        auto scanned = scanner.scan(
+            known, *scanReporter,
+            [&self](const DeepScanStats& stats) {
+                onMain([self, stats] {
+                    self->setDeepStats(stats);
+                    self->setDeep(phase::Running{stats.fraction(), sweepingMessage});
+                });
+            },
+            [&self](const DeepScanResult&) {
+                onMain([self] { self->setDeep(phase::Running{std::nullopt, analysingMessage}); });
             });
-        });
-        onMain([self] { self->setDeep(phase::Running{std::nullopt, analysingMessage}); });
-        DeepOutcome outcome;
-        outcome.volumes = DeepScanner::buildVolumes(src, result, known, *scanReporter);
-        std::vector<VolumePtr> all = known;
-        all.insert(all.end(), outcome.volumes.begin(), outcome.volumes.end());
-        outcome.folders = DeepScanner::extraFolders(src, all, result, *scanReporter);
-        if (!result.carved.empty()) outcome.volumes.push_back(DeepScanner::carvedVolume(result.carved));
-        outcome.completed = result.completed;
+        DeepOutcome outcome{std::move(scanned.volumes), std::move(scanned.folders), scanned.result.completed};
+        if (scanned.carved) outcome.volumes.push_back(*scanned.carved);
         onMain([self = std::move(self), scanReporter, outcome = std::move(outcome)]() mutable {
             self->deepMerge(std::move(outcome), *scanReporter);
         });
