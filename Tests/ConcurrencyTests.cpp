@@ -121,10 +121,8 @@ TEST(Concurrency, ReadersAndAnImagerShareOneSource) {
     TempDir folder;
     const std::string path = fixtureImage("gpt_fat32_ntfs_exfat");
     const ByteRange bad{512 * KiB, 768 * KiB};
-    auto shared = SourceOpener::openImage(path);
-    shared->simulatedBadRanges = {bad};
-    auto alone = SourceOpener::openImage(path);
-    alone->simulatedBadRanges = {bad};
+    auto shared = SourceOpener::openImage(path, withBadRanges({bad}));
+    auto alone = SourceOpener::openImage(path, withBadRanges({bad}));
 
     DiskImager imager(shared, folder.file("disk.img"), ImagingOptions{1, 256 * KiB, 268435456});
     std::atomic<bool> imaged{false};

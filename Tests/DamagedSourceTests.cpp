@@ -64,8 +64,7 @@ TEST(DamagedSource, BadRangesUnderEveryReader) {
             {0, 64 * 1024}, {size / 64, size / 8}, {size / 2 - 1024 * 1024, size / 2 + 1024 * 1024}, {0, size}};
         for (auto range : cases) {
             SCOPED_TRACE(std::string(name) + " bad " + std::to_string(range.lower) + "-" + std::to_string(range.upper));
-            auto source = openFixture(name);
-            source->simulatedBadRanges = {range};
+            auto source = openFixture(name, withBadRanges({range}));
             WorkProgress progress;
             auto result = scanAndRead(*source, progress);
             // The start is always read; other ranges only when something lies there.
@@ -224,8 +223,7 @@ TEST(DamagedSource, DeepScanUnderBadRanges) {
         for (ByteRange bad : {ByteRange{0, 65536}, ByteRange{size / 64, size / 8},
                               ByteRange{size / 2 - MiB, size / 2 + MiB}}) {
             SCOPED_TRACE(std::string(name) + " bad " + std::to_string(bad.lower) + "-" + std::to_string(bad.upper));
-            auto source = openFixture(name);
-            source->simulatedBadRanges = {bad};
+            auto source = openFixture(name, withBadRanges({bad}));
             // Statistics come at most every 0.3 s; pausing at each one until
             // the damage is passed makes the next chunk report its counts.
             const DeepRun damaged = deepScan(source, [&](const DeepScanStats& stats) {
@@ -362,10 +360,8 @@ TEST(DamagedSource, DeviceGoneDuringTheDeepSweep) {
     for (Case c : {Case{ENODEV, false}, Case{ENXIO, false}, Case{ENOTCONN, false}, Case{ESHUTDOWN, false},
                    Case{EBADF, false}, Case{EIO, true}}) {
         SCOPED_TRACE(c.error);
-        auto source = SourceOpener::openImage(fixtureImage("gpt_fat32_ntfs_exfat"));
+        auto source = openFixture("gpt_fat32_ntfs_exfat", withBadRanges({{gone, UINT64_MAX}}, c.error));
         ASSERT_GT(source->size, gone + 8 * MiB);
-        source->simulatedBadRanges = {{gone, source->size}};
-        source->simulatedErrorNumber = c.error;
         WorkProgress progress;
         DeepScanner scanner(source);
         DeepScanResult result = scanner.run(progress, [](const DeepScanStats&) {});

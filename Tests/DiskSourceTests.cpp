@@ -140,8 +140,7 @@ TEST(DiskSource, LeastRecentlyUsedChunkIsEvicted) {
 
 TEST(DiskSource, ThoroughReadNarrowsSimulatedDamageToSectors) {
     TempDir dir;
-    auto source = SourceOpener::openImage(makePatternImage(dir, 4 << 20));
-    source->simulatedBadRanges = {{1000, 2000}};
+    auto source = SourceOpener::openImage(makePatternImage(dir, 4 << 20), test::withBadRanges({{1000, 2000}}));
     auto first = source->readReporting(0, 4096);
     EXPECT_TRUE(equalsPattern(first.data, 0, 0, 512));
     EXPECT_TRUE(allZero(first.data, 512, 2048));
@@ -164,8 +163,7 @@ TEST(DiskSource, ThoroughReadNarrowsSimulatedDamageToSectors) {
 
 TEST(DiskSource, FastReadGivesUpBlocksAndThoroughReadRecoversThem) {
     TempDir dir;
-    auto source = SourceOpener::openImage(makePatternImage(dir, 4 << 20));
-    source->simulatedBadRanges = {{1000, 2000}};
+    auto source = SourceOpener::openImage(makePatternImage(dir, 4 << 20), test::withBadRanges({{1000, 2000}}));
     auto fast = source->readReporting(0, 4 << 20, ReadMode::fast);
     EXPECT_TRUE(allZero(fast.data, 0, 65536));
     EXPECT_TRUE(equalsPattern(fast.data, 0, 65536, fast.data.size()));
@@ -197,8 +195,7 @@ TEST(DiskSource, MarkBadKeepsCachedBytesButCountsThem) {
 
 TEST(DiskSource, AllOrNothingReadReportsTheErrorNumber) {
     TempDir dir;
-    auto source = SourceOpener::openImage(makePatternImage(dir, 1 << 20));
-    source->simulatedBadRanges = {{4096, 8192}};
+    auto source = SourceOpener::openImage(makePatternImage(dir, 1 << 20), test::withBadRanges({{4096, 8192}}));
     Bytes buffer(8192, 0xEE);
     int error = 0;
     EXPECT_TRUE(source->tryRead(0, 4096, buffer.data(), &error));
@@ -211,4 +208,23 @@ TEST(DiskSource, AllOrNothingReadReportsTheErrorNumber) {
     // Past the end: the rest is zero and the read succeeds.
     EXPECT_TRUE(source->tryRead((1 << 20) - 100, 200, buffer.data()));
     EXPECT_TRUE(allZero(buffer, 100, 200));
+}
+
+// Each simulated range fails with its own error: a read that meets a bad
+// stretch first gets EIO and leaves the source in place; one that meets a
+// vanished stretch first says the source is gone.
+TEST(DiskSource, SimulatedRangesFailWithTheirOwnError) {
+    TempDir dir;
+    SourceOptions options;
+    options.simulatedBadRanges = {{8192, 12288, ENOTCONN}, {4096, 8192, EIO}, {16384, 16384, ENODEV}};
+    auto source = SourceOpener::openImage(makePatternImage(dir, 1 << 20), options);
+    Bytes buffer(16384, 0);
+    int error = 0;
+    EXPECT_TRUE(source->tryRead(12288, 4096, buffer.data(), &error));  // an empty range fails nothing
+    EXPECT_FALSE(source->tryRead(0, 16384, buffer.data(), &error));
+    EXPECT_EQ(error, EIO);
+    EXPECT_FALSE(source->hasVanished());
+    EXPECT_FALSE(source->tryRead(8192, 4096, buffer.data(), &error));
+    EXPECT_EQ(error, ENOTCONN);
+    EXPECT_TRUE(source->hasVanished());
 }

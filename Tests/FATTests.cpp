@@ -335,8 +335,7 @@ TEST(FATParser, FirstFATCopyRepairedFromTheSecond) {
         DirWriter root{fat, fat.rootOffset};
         root.file(sfn("DATA", "BIN"), 20, 3 * 512);
         fat.chain({20, 21, 22});
-        ByteSource source(fat.img);
-        source->simulatedBadRanges.push_back({fat.fatOffset, fat.fatOffset + 512});
+        ByteSource source(fat.img, 512, withBadRanges({{fat.fatOffset, fat.fatOffset + 512}}));
         auto volume = FATParser::parse(*source, 0, origin::partitionTable);
         ASSERT_TRUE(volume);
         auto node = child((*volume)->root, "DATA.BIN");

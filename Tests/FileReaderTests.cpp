@@ -100,8 +100,7 @@ TEST(FileReader, ExtentPiecesHolesAndMissingTail) {
 
 TEST(FileReader, UnreadableBytesAreZerosAndCountedUntilTheBodyStops) {
     Bytes disk = patternBytes(32768);
-    ByteSource source(disk);
-    source->simulatedBadRanges = {{512, 1024}, {5120, 6144}};
+    ByteSource source(disk, 512, withBadRanges({{512, 1024}, {5120, 6144}}));
     auto node = FileNode::make("f", false, 8192, EntryStatus::existing, Recoverability::good,
                                std::vector<Extent>{{0, 8192}});
 
@@ -123,8 +122,7 @@ TEST(FileReader, UnreadableBytesAreZerosAndCountedUntilTheBodyStops) {
 
 TEST(FileReader, LargePiecesAlignedOrNotReadTheSame) {
     Bytes disk = patternBytes(3 << 20);
-    ByteSource source(disk);
-    source->simulatedBadRanges = {{(1 << 20) - 1024, (1 << 20) + 1024}};
+    ByteSource source(disk, 512, withBadRanges({{(1 << 20) - 1024, (1 << 20) + 1024}}));
     // Sector-aligned pieces of 1 MiB, an unaligned start, and an extent that
     // runs past the end of the source.
     for (uint64_t offset : {uint64_t{0}, uint64_t{100}, uint64_t{(2 << 20) + 512}}) {
@@ -234,8 +232,7 @@ TEST(FileReader, CompressedUnitsRawCompressedSparseAndCut) {
     Bytes disk = patternBytes(80 * cluster + volumeOffset);
     // Unit 1's five allocated clusters (20...24) hold LZNT1 data.
     std::copy(abcChunk.begin(), abcChunk.end(), disk.begin() + volumeOffset + 20 * cluster);
-    ByteSource source(disk);
-    source->simulatedBadRanges = {{volumeOffset + 3 * cluster, volumeOffset + 4 * cluster}};
+    ByteSource source(disk, 512, withBadRanges({{volumeOffset + 3 * cluster, volumeOffset + 4 * cluster}}));
 
     CompressedRuns runs;
     runs.clusterSize = cluster;
@@ -390,8 +387,7 @@ TEST(FileReader, RegionsStayInsideTheirBoundsAndTheSource) {
 
 TEST(FileReader, RegionCountsUnreadableBytesInSmallAndLargePieces) {
     const Bytes disk = patternBytes(1 << 21);
-    ByteSource source(disk);
-    source->simulatedBadRanges = {{512, 1024}, {(1 << 20) + 4096, (1 << 20) + 8192}};
+    ByteSource source(disk, 512, withBadRanges({{512, 1024}, {(1 << 20) + 4096, (1 << 20) + 8192}}));
     auto region = FileReader::readRegion(*source, {{0, 4096}, {1 << 20, 1 << 20}}, UINT64_MAX);
     Bytes expected = concat({slice(disk, 0, 4096), slice(disk, 1 << 20, 1 << 20)});
     std::fill(expected.begin() + 512, expected.begin() + 1024, 0);

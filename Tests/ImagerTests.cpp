@@ -44,9 +44,9 @@ Bytes randomBytes(uint64_t size, uint64_t seed) {
 }
 
 // A source file of random bytes, opened as an image.
-DiskSourcePtr makeSource(const std::string& path, uint64_t size, uint64_t seed = 1) {
+DiskSourcePtr makeSource(const std::string& path, uint64_t size, const SourceOptions& options = {}, uint64_t seed = 1) {
     writeFile(path, randomBytes(size, seed));
-    return SourceOpener::openImage(path);
+    return SourceOpener::openImage(path, options);
 }
 
 struct ImagingRun {
@@ -214,8 +214,7 @@ TEST(DiskImager, FirstPassJumpsFurtherAfterEachFailure) {
     };
     for (auto& c : cases) {
         TempDir folder;
-        auto source = makeSource(folder.file("src"), 16 * MiB);
-        source->simulatedBadRanges = c.bad;
+        auto source = makeSource(folder.file("src"), 16 * MiB, withBadRanges(c.bad));
         ImagingOptions options;
         options.maxSkip = c.maxSkip;
         DiskImager imager(source, folder.file("disk.img"), options);
@@ -237,8 +236,7 @@ TEST(DiskImager, FirstPassJumpsFurtherAfterEachFailure) {
 
 TEST(DiskImager, BadAreaIsReadSectorBySectorAndRetried) {
     TempDir folder;
-    auto source = makeSource(folder.file("src"), 16 * MiB);
-    source->simulatedBadRanges = {{2 * MiB, 3 * MiB}};
+    auto source = makeSource(folder.file("src"), 16 * MiB, withBadRanges({{2 * MiB, 3 * MiB}}));
     DiskImager imager(source, folder.file("disk.img"));
     ImagingRun run = runImager(imager);
     EXPECT_EQ(imager.map->snapshot(), mb({{0, 2, Status::finished}, {2, 3, Status::bad}, {3, 16, Status::finished}}));
@@ -255,12 +253,22 @@ TEST(DiskImager, BadAreaIsReadSectorBySectorAndRetried) {
     EXPECT_EQ(bad.back(), 6143u);
     expectImage(folder.file("disk.img"), folder.file("src"), {{2 * MiB, 3 * MiB}});
 
-    // Running the same imager again reads no finished byte and retries the bad sectors.
+    // Running the same imager again reads no finished byte: the bad sectors,
+    // still bad, are retried and stay bad.
+    const auto firstMap = imager.map->snapshot();
     uint64_t readBefore = source->bytesRead();
-    source->simulatedBadRanges = {{2 * MiB, 2 * MiB + 1024}};
     run = runImager(imager);
-    EXPECT_EQ(source->bytesRead() - readBefore, MiB - 1024);
-    EXPECT_EQ(imager.map->snapshot(),
+    EXPECT_EQ(source->bytesRead(), readBefore);
+    EXPECT_EQ(imager.map->snapshot(), firstMap);
+
+    // With most of the damage gone, a new run from the mapfile reads only the
+    // bad area and keeps what still fails.
+    auto healed = SourceOpener::openImage(folder.file("src"), withBadRanges({{2 * MiB, 2 * MiB + 1024}}));
+    DiskImager resumed(healed, folder.file("disk.img"));
+    ASSERT_TRUE(resumed.isResuming());
+    run = runImager(resumed);
+    EXPECT_EQ(healed->bytesRead(), MiB - 1024);
+    EXPECT_EQ(resumed.map->snapshot(),
               (std::vector<Block>{{0, 2 * MiB, Status::finished}, {2 * MiB, 1024, Status::bad},
                                   {2 * MiB + 1024, 14 * MiB - 1024, Status::finished}}));
     expectImage(folder.file("disk.img"), folder.file("src"), {{2 * MiB, 2 * MiB + 1024}});
@@ -381,10 +389,9 @@ TEST(DiskImager, ResumesOnlyWithImageAndReadableMap) {
 
 TEST(DiskImager, ForeignNonScrapedBlocksAreReadSectorBySector) {
     TempDir folder;
-    auto source = makeSource(folder.file("src"), 65536);
+    auto source = makeSource(folder.file("src"), 65536, withBadRanges({{0x1000, 0x1200}}));
     writeFile(folder.file("disk.img"), readBytes(folder.file("src")));
     writeFile(folder.file("disk.img.map"), "# other tool\n0x1000 / 2\n0x0 0x1000 +\n0x1000 0x1000 /\n0x2000 0xE000 +\n");
-    source->simulatedBadRanges = {{0x1000, 0x1200}};
     DiskImager imager(source, folder.file("disk.img"));
     EXPECT_TRUE(imager.isResuming());
     ImagingRun run = runImager(imager);
@@ -485,8 +492,7 @@ TEST(DiskImager, SourceClosedDuringTheRunKeepsWhatIsLeft) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir folder;
-        auto source = makeSource(folder.file("src"), 4 * MiB);
-        source->simulatedBadRanges = c.bad;
+        auto source = makeSource(folder.file("src"), 4 * MiB, withBadRanges(c.bad));
         DiskImager imager(source, folder.file("disk.img"));
         // Updates come at most every 0.25 s: the run starts paused, and each
         // update waits that long, so that every piece read is followed by one.
@@ -516,8 +522,7 @@ TEST(DiskImager, SourceClosedDuringTheRunKeepsWhatIsLeft) {
         EXPECT_TRUE(run.updates.back().finished);
 
         // The disk back again: the copy goes on from the map.
-        auto again = SourceOpener::openImage(folder.file("src"));
-        again->simulatedBadRanges = c.bad;
+        auto again = SourceOpener::openImage(folder.file("src"), withBadRanges(c.bad));
         DiskImager resumed(again, folder.file("disk.img"));
         EXPECT_TRUE(resumed.isResuming());
         EXPECT_EQ(runImager(resumed).final.phase, "Færdig");
@@ -538,9 +543,7 @@ TEST(DiskImager, SourceGoneStopsTheRunWhateverTheErrorSays) {
                    Case{EIO, false}}) {
         SCOPED_TRACE(std::strerror(c.error));
         TempDir folder;
-        auto source = makeSource(folder.file("src"), 4 * MiB);
-        source->simulatedBadRanges = {{2 * MiB, 4 * MiB}};
-        source->simulatedErrorNumber = c.error;
+        auto source = makeSource(folder.file("src"), 4 * MiB, withBadRanges({{2 * MiB, 4 * MiB}}, c.error));
         DiskImager imager(source, folder.file("disk.img"));
         ImagingRun run = runImager(imager);
         const auto expected = mb({{0, 2, Status::finished}, {2, 4, c.gone ? Status::nonTried : Status::bad}});
@@ -889,8 +892,7 @@ TEST(DdrescueInterop, DdrescuelogAcceptsEveryMapWeWrite) {
     std::vector<std::string> maps;
 
     // Mid-copy: stopped by a full destination with failed, untried and finished areas.
-    auto source = makeSource(folder.file("src"), 16 * MiB);
-    source->simulatedBadRanges = {{2 * MiB, 3 * MiB}};
+    auto source = makeSource(folder.file("src"), 16 * MiB, withBadRanges({{2 * MiB, 3 * MiB}}));
     {
         DiskImager imager(source, folder.file("mid.img"));
         WriteLimit limit(7 * MiB);
@@ -937,8 +939,7 @@ TEST(DdrescueInterop, DdrescueCompletesOurCopies) {
     Ddrescue tools;
     if (!tools.available()) GTEST_SKIP() << "GNU ddrescue is not installed";
     TempDir folder;
-    auto source = makeSource(folder.file("src"), 16 * MiB);
-    source->simulatedBadRanges = {{2 * MiB, 3 * MiB}, {9 * MiB, 9 * MiB + 8192}};
+    auto source = makeSource(folder.file("src"), 16 * MiB, withBadRanges({{2 * MiB, 3 * MiB}, {9 * MiB, 9 * MiB + 8192}}));
     {
         DiskImager imager(source, folder.file("mid.img"));
         WriteLimit limit(7 * MiB);
@@ -1022,8 +1023,7 @@ TEST(DdrescueInterop, WeResumeFromDdrescueMaps) {
 
         // The same sectors are bad for us, and the first MiB, which ddrescue
         // finished, is a trap: reading it again would fail.
-        auto source = SourceOpener::openImage(folder.file("src"));
-        source->simulatedBadRanges = {{0, MiB}, {badStart, badEnd}};
+        auto source = SourceOpener::openImage(folder.file("src"), withBadRanges({{0, MiB}, {badStart, badEnd}}));
         DiskImager imager(source, image);
         EXPECT_TRUE(imager.isResuming()) << c.name;
         ImagingRun run = runImager(imager);

@@ -268,8 +268,7 @@ TEST(RecoveryEngine, ReportNeverOverwritesARecoveredFileOfItsName) {
 
 TEST(RecoveryEngine, UnreadableSectorsAreZerosCountedAndReported) {
     Bytes disk = patternBytes(16384);
-    ByteSource source(disk);
-    source->simulatedBadRanges = {{2048, 2560}};
+    ByteSource source(disk, 512, withBadRanges({{2048, 2560}}));
     TempDir out;
     auto root = folder("");
     auto damaged = extentFile("skadet.bin", 1024, 4096);

@@ -107,7 +107,16 @@ inline std::string fixtureSourcePath(const std::string& name, const std::string&
     return fixtureSource(name + "/" + name + suffix);
 }
 
-inline DiskSourcePtr openFixture(const std::string& name) { return SourceOpener::openImage(fixtureImage(name)); }
+inline DiskSourcePtr openFixture(const std::string& name, const SourceOptions& options = {}) {
+    return SourceOpener::openImage(fixtureImage(name), options);
+}
+
+// Options that make the given byte ranges fail to read with errorNumber.
+inline SourceOptions withBadRanges(const std::vector<ByteRange>& ranges, int errorNumber = EIO) {
+    SourceOptions options;
+    for (auto& r : ranges) options.simulatedBadRanges.push_back({r.lower, r.upper, errorNumber});
+    return options;
+}
 
 // The rows of a tab-separated table, header line skipped.
 inline std::vector<std::vector<std::string>> readTable(const std::string& path) {
@@ -193,12 +202,12 @@ inline void putText(Bytes& b, size_t offset, const std::string& text) {
 // sector size.
 class ByteSource {
 public:
-    explicit ByteSource(const Bytes& bytes, int64_t sectorSize = 512) {
+    explicit ByteSource(const Bytes& bytes, int64_t sectorSize = 512, SourceOptions options = {}) {
         std::filesystem::path file = dir_.path() / "image.img";
         writeFile(file, bytes);
         int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
         source_ = std::make_shared<DiskSource>(fd, file.string(), "image.img", bytes.size(), sectorSize, false,
-                                               std::nullopt, nullptr);
+                                               std::nullopt, nullptr, std::move(options));
     }
     DiskSource& operator*() const { return *source_; }
     DiskSource* operator->() const { return source_.get(); }

@@ -180,27 +180,28 @@ std::vector<std::string> split(const std::string& text, char separator) {
 // A source operand: a device name when it names one and no such file exists,
 // else an image file. Ends the process with status 2 when it cannot be opened.
 DiskSourcePtr open(const std::string& operand) {
+    SourceOptions options;
+    if (const char* value = std::getenv("SOVANTA_SIMULATE_BAD"))
+        for (auto& range : parseSimulatedBadRanges(value))
+            options.simulatedBadRanges.push_back({range.lower, range.upper, EIO});
     DiskSourcePtr source;
     try {
         struct stat st {};
         bool fileExists = ::stat(operand.c_str(), &st) == 0;
         bool deviceName = operand.rfind("disk", 0) == 0 || SourceOpener::isBlockDeviceName(operand);
         if (deviceName && !fileExists) {
-            source = SourceOpener::openDevice(operand, operand);
+            source = SourceOpener::openDevice(operand, operand, options);
         } else {
             std::string path = operand;
             if (!path.empty() && path[0] != '/') {
                 char cwd[4096];
                 if (::getcwd(cwd, sizeof cwd)) path = std::string(cwd) + "/" + path;
             }
-            source = SourceOpener::openImage(path);
+            source = SourceOpener::openImage(path, options);
         }
     } catch (const SourceError& error) {
         printError(error.description());
         std::exit(2);
-    }
-    if (const char* value = std::getenv("SOVANTA_SIMULATE_BAD")) {
-        for (auto& range : parseSimulatedBadRanges(value)) source->simulatedBadRanges.push_back(range);
     }
     return source;
 }

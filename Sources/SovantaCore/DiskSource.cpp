@@ -41,7 +41,8 @@ SourceError SourceError::attachFailed(std::string message) {
 // MARK: DiskSource
 
 DiskSource::DiskSource(int fd, std::string path_, std::string displayName_, uint64_t size_, int64_t sectorSize_,
-                       bool isDevice_, std::optional<std::string> bsdName_, std::function<void()> cleanup)
+                       bool isDevice_, std::optional<std::string> bsdName_, std::function<void()> cleanup,
+                       SourceOptions options)
     : path(std::move(path_)),
       displayName(std::move(displayName_)),
       size(size_),
@@ -49,6 +50,7 @@ DiskSource::DiskSource(int fd, std::string path_, std::string displayName_, uint
       isDevice(isDevice_),
       bsdName(std::move(bsdName_)),
       fd_(fd),
+      simulatedBadRanges_(std::move(options.simulatedBadRanges)),
       cleanup_(std::move(cleanup)) {}
 
 DiskSource::~DiskSource() { close(); }
@@ -203,10 +205,11 @@ void DiskSource::cachedChunk(uint64_t index, ReadMode mode, Chunk& out) {
     out.hadUnreadable = bad > 0;
 }
 
-bool DiskSource::simulatedOverlap(uint64_t lower, uint64_t upper) const {
-    for (const auto& r : simulatedBadRanges)
-        if (!r.isEmpty() && r.lower < upper && r.upper > lower) return true;
-    return false;
+int DiskSource::simulatedError(uint64_t lower, uint64_t upper) const {
+    const SimulatedBadRange* first = nullptr;
+    for (const auto& r : simulatedBadRanges_)
+        if (r.lower < r.upper && r.lower < upper && r.upper > lower && (!first || r.lower < first->lower)) first = &r;
+    return first ? first->errorNumber : 0;
 }
 
 int DiskSource::readLoop(uint64_t& position, int64_t& remaining, uint8_t*& out) {
@@ -215,7 +218,7 @@ int DiskSource::readLoop(uint64_t& position, int64_t& remaining, uint8_t*& out) 
             std::memset(out, 0, static_cast<size_t>(remaining));
             return 0;
         }
-        if (simulatedOverlap(position, position + static_cast<uint64_t>(remaining))) return simulatedErrorNumber;
+        if (int simulated = simulatedError(position, position + static_cast<uint64_t>(remaining))) return simulated;
         ssize_t got = ::pread(fd_, out, static_cast<size_t>(remaining), static_cast<off_t>(position));
         if (got > 0) {
             bytesRead_ += static_cast<uint64_t>(got);

@@ -29,6 +29,21 @@ struct ByteRange {
     bool operator==(const ByteRange&) const = default;
 };
 
+// A stretch of byte offsets whose device reads fail with errorNumber, as if
+// the device had reported it: EIO for sectors that do not read; ENOTCONN,
+// ENODEV and their like for a source that has gone away.
+struct SimulatedBadRange {
+    uint64_t lower = 0;
+    uint64_t upper = 0;
+    int errorNumber = EIO;
+};
+
+// How a source is opened, fixed for its life.
+struct SourceOptions {
+    // Damage to simulate (tests, and the command-line tool's SOVANTA_SIMULATE_BAD).
+    std::vector<SimulatedBadRange> simulatedBadRanges;
+};
+
 // The one error that opening a source throws.
 class SourceError : public std::exception {
 public:
@@ -63,7 +78,8 @@ public:
 
     // Made only by SourceOpener (and by tests over ordinary files).
     DiskSource(int fd, std::string path, std::string displayName, uint64_t size, int64_t sectorSize,
-               bool isDevice, std::optional<std::string> bsdName, std::function<void()> cleanup);
+               bool isDevice, std::optional<std::string> bsdName, std::function<void()> cleanup,
+               SourceOptions options = {});
     ~DiskSource();
     DiskSource(const DiskSource&) = delete;
     DiskSource& operator=(const DiskSource&) = delete;
@@ -83,8 +99,8 @@ public:
     // unreadable-byte count. A closed source zero-fills and returns length.
     int64_t readInto(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode = ReadMode::fast);
     // The all-or-nothing read for the imager. On failure errorNumber (when
-    // given) receives the error number of the failed read (5 for a simulated
-    // bad range); a closed source fails with ENXIO.
+    // given) receives the error number of the failed read (a simulated bad
+    // range's own); a closed source fails with ENXIO.
     bool tryRead(uint64_t offset, int64_t length, uint8_t* into, int* errorNumber = nullptr);
 
     void markBad(uint64_t sector);
@@ -102,11 +118,6 @@ public:
     // The error numbers that say so, as opposed to a sector that does not read.
     static bool isVanishedError(int errorNumber);
 
-    // Set before the source is shared; not guarded.
-    std::vector<ByteRange> simulatedBadRanges;
-    // The error number reads in those ranges fail with.
-    int simulatedErrorNumber = EIO;
-
     void close();
 
 private:
@@ -123,12 +134,15 @@ private:
     int readLoop(uint64_t& position, int64_t& remaining, uint8_t*& out);
     // pread loop without recovery: 0 on success (rest past the end zeroed), else the error number.
     int exactRead(uint64_t offset, int64_t length, uint8_t* buffer);
-    bool simulatedOverlap(uint64_t lower, uint64_t upper) const;
+    // The error number of the simulated bad range that a read of
+    // [lower, upper) meets first, or 0.
+    int simulatedError(uint64_t lower, uint64_t upper) const;
     void cachedChunk(uint64_t index, ReadMode mode, Chunk& out);
     bool chunkHasBadSector(uint64_t index) const;
     void closeLocked();
 
     const int fd_;
+    const std::vector<SimulatedBadRange> simulatedBadRanges_;
     mutable std::mutex lock_;
     bool closed_ = false;
     bool vanished_ = false;
@@ -148,9 +162,10 @@ using DiskSourcePtr = std::shared_ptr<DiskSource>;
 namespace SourceOpener {
 // Opens "/dev/" + the kernel name read-only (on macOS "/dev/r" + the BSD name),
 // asking the privileged open helper when permission is refused.
-DiskSourcePtr openDevice(const std::string& bsdName, const std::string& displayName);
+DiskSourcePtr openDevice(const std::string& bsdName, const std::string& displayName,
+                         const SourceOptions& options = {});
 // Opens an image file byte for byte, or attaches an Apple disk image read-only.
-DiskSourcePtr openImage(const std::string& path);
+DiskSourcePtr openImage(const std::string& path, const SourceOptions& options = {});
 // Whether an operand names a block device of this machine (a kernel name
 // listed in /sys/class/block, such as sdb, nvme0n1 or loop3).
 bool isBlockDeviceName(const std::string& name);

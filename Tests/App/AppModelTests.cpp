@@ -27,10 +27,8 @@ DiskSourcePtr fixtureAsDevice(const std::string& name, const std::string& bsdNam
     auto path = fixtureImage(name);
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw SourceError::openFailed(path, errno);
-    auto source = std::make_shared<DiskSource>(fd, path, name, std::filesystem::file_size(path), 512, true, bsdName,
-                                               nullptr);
-    source->simulatedBadRanges = std::move(badRanges);
-    return source;
+    return std::make_shared<DiskSource>(fd, path, name, std::filesystem::file_size(path), 512, true, bsdName,
+                                        nullptr, withBadRanges(badRanges));
 }
 
 DiskInfo diskNamed(const std::string& bsdName, const std::string& mediaName) {

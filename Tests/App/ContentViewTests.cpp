@@ -270,8 +270,7 @@ TEST(ContentView, ClosingTheLastSessionFromItsMenuRemovesTheSection) {
 TEST(ContentView, JobRowsShowTheirStatesAndOnlyACompleteCopyAsDone) {
     TempDir dir;
     auto stopped = fixtureJob(openFixture("fat12"), dir.file("stopped.img"));
-    auto badSource = openFixture("fat12");
-    badSource->simulatedBadRanges = {{64 * 1024, 64 * 1024 + 4096}};
+    auto badSource = openFixture("fat12", withBadRanges({{64 * 1024, 64 * 1024 + 4096}}));
     auto withBadAreas = fixtureJob(badSource, dir.file("bad.img"));
     auto complete = fixtureJob(openFixture("fat12"), dir.file("complete.img"));
     auto notBegun = fixtureJob(openFixture("fat12"), dir.file("no/such/folder/x.img"));

@@ -16,8 +16,7 @@ namespace {
 const std::vector<ByteRange> badRanges = {{64 * 1024, 64 * 1024 + 4096}, {300 * 1024, 300 * 1024 + 512}};
 
 DiskSourcePtr badSource() {
-    auto source = openFixture("fat12");
-    source->simulatedBadRanges = badRanges;
+    auto source = openFixture("fat12", withBadRanges(badRanges));
     return source;
 }
 

@@ -31,8 +31,12 @@ public:
     struct Services {
         std::function<std::vector<DiskInfo>()> loadDisks = [] { return DiskList::load(); };
         std::function<DiskSourcePtr(const std::string& bsdName, const std::string& displayName)> openDevice =
-            SourceOpener::openDevice;
-        std::function<DiskSourcePtr(const std::string& path)> openImage = SourceOpener::openImage;
+            [](const std::string& bsdName, const std::string& displayName) {
+                return SourceOpener::openDevice(bsdName, displayName);
+            };
+        std::function<DiskSourcePtr(const std::string& path)> openImage = [](const std::string& path) {
+            return SourceOpener::openImage(path);
+        };
     };
 
     // The one model, made on first use on the GUI thread.

@@ -71,7 +71,7 @@ std::optional<Geometry> deviceGeometry(int fd) {
     return Geometry{static_cast<uint64_t>(blockSize) * blockCount, static_cast<int64_t>(blockSize)};
 }
 
-DiskSourcePtr attachAppleImage(const std::string& imagePath) {
+DiskSourcePtr attachAppleImage(const std::string& imagePath, const SourceOptions& options) {
     const std::string hdiutil = Platform::toolPath(Platform::hdiutilPath);
     auto result = Shell::run(hdiutil, {"attach", "-readonly", "-nomount", "-noverify", "-noautofsck", "-plist", imagePath});
     std::string errorText(result.stderrBytes.begin(), result.stderrBytes.end());
@@ -106,7 +106,7 @@ DiskSourcePtr attachAppleImage(const std::string& imagePath) {
         blockSize = g->blockSize;
     }
     return std::make_shared<DiskSource>(fd, path, fs::path(imagePath).filename().string(), size,
-                                        std::max<int64_t>(blockSize, 512), true, bsd, detach);
+                                        std::max<int64_t>(blockSize, 512), true, bsd, detach, options);
 }
 
 }  // namespace
@@ -119,7 +119,7 @@ bool isBlockDeviceName(const std::string& name) {
     return fs::exists(fs::path("/sys/class/block") / name, ec);
 }
 
-DiskSourcePtr openDevice(const std::string& bsdName, const std::string& displayName) {
+DiskSourcePtr openDevice(const std::string& bsdName, const std::string& displayName, const SourceOptions& options) {
     std::string path = Platform::rawDevicePrefix() + bsdName;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -140,10 +140,10 @@ DiskSourcePtr openDevice(const std::string& bsdName, const std::string& displayN
     }
     sovanta_set_nocache(fd);
     return std::make_shared<DiskSource>(fd, path, displayName, size, std::max<int64_t>(blockSize, 512), true,
-                                        bsdName, nullptr);
+                                        bsdName, nullptr, options);
 }
 
-DiskSourcePtr openImage(const std::string& location) {
+DiskSourcePtr openImage(const std::string& location, const SourceOptions& options) {
     std::string path = location;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
@@ -153,7 +153,7 @@ DiskSourcePtr openImage(const std::string& location) {
     std::string ext = lowerASCII(fs::path(path).extension().string());
     if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
     for (auto apple : appleImageExtensions)
-        if (ext == apple) return attachAppleImage(path);
+        if (ext == apple) return attachAppleImage(path, options);
 
     // A FIFO, socket or folder would hang or mislead the readers: only regular
     // files and devices are sources.
@@ -183,7 +183,7 @@ DiskSourcePtr openImage(const std::string& location) {
         isDevice = true;
     }
     return std::make_shared<DiskSource>(fd, path, fs::path(path).filename().string(), size,
-                                        std::max<int64_t>(blockSize, 512), isDevice, std::nullopt, nullptr);
+                                        std::max<int64_t>(blockSize, 512), isDevice, std::nullopt, nullptr, options);
 }
 
 }  // namespace SourceOpener
