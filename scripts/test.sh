@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a normal build, then one under AddressSanitizer
+# Builds and runs every test: a normal build (strict warnings as errors), then one under AddressSanitizer
 # and UndefinedBehaviorSanitizer; then the tests that use threads (label
 # "threads") under ThreadSanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
-"$root/scripts/build.sh" build
+# The normal build is held to the strict warnings, as errors.
+"$root/scripts/build.sh" build -DSOVANTA_STRICT_WARNINGS=ON -DSOVANTA_WERROR=ON
 (cd "$root/build" && ctest --output-on-failure -j "$jobs")
 "$root/scripts/build.sh" build-asan -DSOVANTA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DSOVANTA_BUILD_BENCHMARKS=OFF
 (cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j "$jobs")

@@ -90,114 +90,161 @@ std::optional<VolumePtr> ntfsFromRecords(DiskSource& src, const FoundBoot& boot,
     return volume;
 }
 
+// Whether the APFS superblock at s is a checkpoint copy: a container
+// superblock lies at one of the first blocks before it, counted from the
+// base of its checkpoint area, or a container already read starts there.
+bool isCheckpointCopy(DiskSource& src, ByteSpan block, uint64_t s, uint32_t blockSize,
+                      const std::vector<std::pair<uint64_t, uint64_t>>& ranges) {
+    uint64_t base = u64le(block, 112);
+    uint32_t blocks = u32le(block, 104) & 0x7FFFFFFF;
+    for (uint64_t i = 0; i < std::min<uint64_t>(blocks, 4096); ++i) {
+        if (base > UINT64_MAX - i) continue;
+        uint64_t n = base + i;
+        if (n > UINT64_MAX / blockSize) continue;
+        uint64_t q = n * blockSize;
+        if (q == 0 || q > s) continue;
+        uint64_t c = s - q;
+        bool rangeStart = std::any_of(ranges.begin(), ranges.end(), [&](auto& r) { return r.first == c; });
+        if (rangeStart || matches(src.read(c, 64), std::string_view("NXSB"), 32)) return true;
+    }
+    return false;
+}
+
+// One run of buildVolumes: the keys of the volumes known and accepted so far,
+// the count of finds examined, and the volumes accepted in order. Each stage
+// stops at the first find after the work is cancelled.
+class VolumeBuilder {
+public:
+    VolumeBuilder(DiskSource& src, const DeepScanResult& result, const std::vector<VolumePtr>& known,
+                  WorkProgress& progress)
+        : src_(src), result_(result), known_(known), progress_(progress) {
+        for (auto& v : known) keys_.insert(v->type, v->offset);
+        for (auto& b : result.boots) bootAt_.emplace(b.offset, &b);
+        count_ = static_cast<double>(
+            std::max<size_t>(result.boots.size() + result.hfsHeaders.size() + result.nxsb.size(), 1));
+    }
+
+    std::vector<VolumePtr> build() {
+        bootSectors();
+        hfsHeaders();
+        apfsContainers();
+        orphanRecords();
+        return std::move(output_);
+    }
+
+private:
+    void remember(const VolumePtr& v) {
+        output_.push_back(v);
+        keys_.insert(v->type, v->offset);
+    }
+
+    // Reports the next find; false when the work is cancelled.
+    bool examine(const std::optional<std::string>& text) {
+        if (progress_.isCancelled()) return false;
+        examined_ += 1;
+        if (text) progress_.report(std::min(1.0, examined_ / count_), *text);
+        return true;
+    }
+
+    // A volume at every boot sector that is not the backup of one found, placed
+    // by its backup when its own start is gone, or rebuilt from the MFT records
+    // inside it when an NTFS boot sector gives no volume.
+    void bootSectors() {
+        for (auto& boot : result_.boots) {
+            if (!examine("Undersøger fundet " + rawValue(boot.type) + "-filsystem …")) break;
+            auto p = primaryPosition(boot);
+            if (p) {
+                auto primary = bootAt_.find(*p);
+                if (primary != bootAt_.end() && sameSerial(primary->second->sector, boot.sector, boot.type)) continue;
+            }
+            if (keys_.contains(boot.type, boot.offset)) continue;
+            auto volumes = VolumeLoader::load(src_, boot.type, boot.offset, origin::deepScan);
+            if (!hasChildren(volumes) && p && !keys_.contains(boot.type, *p)) {
+                auto placed = VolumeLoader::load(src_, boot.type, *p, origin::deepScanBackupBoot, nullptr, &boot.sector);
+                if (hasChildren(placed)) volumes = placed;
+            }
+            if (volumes.empty() && boot.type == FileSystemType::ntfs) {
+                if (auto v = ntfsFromRecords(src_, boot, result_, progress_)) volumes.push_back(*v);
+            }
+            for (auto& v : volumes) {
+                if (v->root->children().empty() && v->type != FileSystemType::ntfs) continue;
+                if (keys_.contains(v->type, v->offset)) continue;
+                remember(v);
+            }
+        }
+    }
+
+    void hfsHeaders() {
+        for (uint64_t h : result_.hfsHeaders) {
+            if (!examine(std::string("Undersøger fundet HFS+-filsystem …"))) break;
+            if (keys_.contains(FileSystemType::hfsplus, h)) continue;
+            auto volumes = VolumeLoader::load(src_, FileSystemType::hfsplus, h, origin::deepScan);
+            if (hasChildren(volumes)) remember(volumes.front());
+        }
+    }
+
+    // Every container superblock that is no checkpoint copy and lies in no
+    // container already met, in offset order.
+    void apfsContainers() {
+        std::vector<uint64_t> superblocks = result_.nxsb;
+        std::sort(superblocks.begin(), superblocks.end());
+        std::vector<std::pair<uint64_t, uint64_t>> ranges;
+        for (uint64_t s : superblocks) {
+            if (!examine(std::nullopt)) break;
+            bool inside = std::any_of(ranges.begin(), ranges.end(), [&](auto& r) { return r.first <= s && s < r.second; });
+            if (inside) continue;
+            Bytes head = src_.read(s, 4096);
+            uint32_t blockSize = u32le(head, 36);
+            if (blockSize < 4096 || blockSize > 65536) continue;
+            Bytes block = blockSize == 4096 ? head : src_.read(s, blockSize);
+            if (!APFSParser::checksumOK(block)) continue;
+            if (isCheckpointCopy(src_, block, s, blockSize, ranges)) continue;
+            uint64_t blockCount = u64le(block, 40);
+            uint64_t end = blockCount > (UINT64_MAX - s) / blockSize ? UINT64_MAX : s + blockCount * blockSize;
+            ranges.emplace_back(s, end);
+            if (keys_.contains(FileSystemType::apfs, s)) continue;
+            progress_.report(std::min(1.0, examined_ / count_), "Undersøger fundet APFS-container …");
+            for (auto& v : APFSParser::parse(src_, s, origin::deepScan)) output_.push_back(v);
+            keys_.insert(FileSystemType::apfs, s);
+        }
+    }
+
+    // One NTFS volume rebuilt from the MFT records that no NTFS volume, known
+    // or new, accounts for. It runs even after a cancellation.
+    void orphanRecords() {
+        std::vector<std::pair<uint64_t, uint64_t>> ntfsRanges;
+        for (const std::vector<VolumePtr>* list : {&known_, const_cast<const std::vector<VolumePtr>*>(&output_)})
+            for (auto& v : *list)
+                if (v->type == FileSystemType::ntfs) ntfsRanges.emplace_back(v->offset, v->offset + v->size);
+        std::vector<uint64_t> orphans;
+        for (uint64_t r : result_.mftRecords) {
+            bool inside = std::any_of(ntfsRanges.begin(), ntfsRanges.end(),
+                                      [&](auto& range) { return range.first <= r && r < range.second; });
+            if (!inside) orphans.push_back(r);
+        }
+        if (orphans.size() < 8) return;
+        if (auto v = NTFSParser::rebuildFromAnchors(src_, orphans, &progress_)) {
+            VolumeLoader::bound(src_, **v);
+            output_.push_back(*v);
+        }
+    }
+
+    DiskSource& src_;
+    const DeepScanResult& result_;
+    const std::vector<VolumePtr>& known_;
+    WorkProgress& progress_;
+    KeySet keys_;
+    std::unordered_map<uint64_t, const FoundBoot*> bootAt_;
+    double count_ = 1;
+    double examined_ = 0;
+    std::vector<VolumePtr> output_;
+};
+
 }  // namespace
 
 std::vector<VolumePtr> DeepScanner::buildVolumes(DiskSource& src, const DeepScanResult& result,
                                                  const std::vector<VolumePtr>& known, WorkProgress& progress) {
-    KeySet keys;
-    for (auto& v : known) keys.insert(v->type, v->offset);
-    std::unordered_map<uint64_t, const FoundBoot*> bootAt;
-    for (auto& b : result.boots) bootAt.emplace(b.offset, &b);
-    const double count = static_cast<double>(
-        std::max<size_t>(result.boots.size() + result.hfsHeaders.size() + result.nxsb.size(), 1));
-    double examined = 0;
-    std::vector<VolumePtr> output;
-    auto remember = [&](const VolumePtr& v) {
-        output.push_back(v);
-        keys.insert(v->type, v->offset);
-    };
-
-    // Boot sectors.
-    for (auto& boot : result.boots) {
-        if (progress.isCancelled()) break;
-        examined += 1;
-        progress.report(std::min(1.0, examined / count), "Undersøger fundet " + rawValue(boot.type) + "-filsystem …");
-        auto p = primaryPosition(boot);
-        if (p) {
-            auto primary = bootAt.find(*p);
-            if (primary != bootAt.end() && sameSerial(primary->second->sector, boot.sector, boot.type)) continue;
-        }
-        if (keys.contains(boot.type, boot.offset)) continue;
-        auto volumes = VolumeLoader::load(src, boot.type, boot.offset, origin::deepScan);
-        if (!hasChildren(volumes) && p && !keys.contains(boot.type, *p)) {
-            auto placed = VolumeLoader::load(src, boot.type, *p, origin::deepScanBackupBoot, nullptr, &boot.sector);
-            if (hasChildren(placed)) volumes = placed;
-        }
-        if (volumes.empty() && boot.type == FileSystemType::ntfs) {
-            if (auto v = ntfsFromRecords(src, boot, result, progress)) volumes.push_back(*v);
-        }
-        for (auto& v : volumes) {
-            if (v->root->children().empty() && v->type != FileSystemType::ntfs) continue;
-            if (keys.contains(v->type, v->offset)) continue;
-            remember(v);
-        }
-    }
-
-    // HFS+ volume headers.
-    for (uint64_t h : result.hfsHeaders) {
-        if (progress.isCancelled()) break;
-        examined += 1;
-        progress.report(std::min(1.0, examined / count), "Undersøger fundet HFS+-filsystem …");
-        if (keys.contains(FileSystemType::hfsplus, h)) continue;
-        auto volumes = VolumeLoader::load(src, FileSystemType::hfsplus, h, origin::deepScan);
-        if (hasChildren(volumes)) remember(volumes.front());
-    }
-
-    // APFS container superblocks.
-    std::vector<uint64_t> superblocks = result.nxsb;
-    std::sort(superblocks.begin(), superblocks.end());
-    std::vector<std::pair<uint64_t, uint64_t>> ranges;
-    for (uint64_t s : superblocks) {
-        if (progress.isCancelled()) break;
-        examined += 1;
-        bool inside = std::any_of(ranges.begin(), ranges.end(), [&](auto& r) { return r.first <= s && s < r.second; });
-        if (inside) continue;
-        Bytes head = src.read(s, 4096);
-        uint32_t blockSize = u32le(head, 36);
-        if (blockSize < 4096 || blockSize > 65536) continue;
-        Bytes block = blockSize == 4096 ? head : src.read(s, blockSize);
-        if (!APFSParser::checksumOK(block)) continue;
-        uint64_t base = u64le(block, 112);
-        uint32_t blocks = u32le(block, 104) & 0x7FFFFFFF;
-        bool isCopy = false;
-        for (uint64_t i = 0; i < std::min<uint64_t>(blocks, 4096) && !isCopy; ++i) {
-            if (base > UINT64_MAX - i) continue;
-            uint64_t n = base + i;
-            if (n > UINT64_MAX / blockSize) continue;
-            uint64_t q = n * blockSize;
-            if (q == 0 || q > s) continue;
-            uint64_t c = s - q;
-            bool rangeStart = std::any_of(ranges.begin(), ranges.end(), [&](auto& r) { return r.first == c; });
-            if (rangeStart || matches(src.read(c, 64), std::string_view("NXSB"), 32)) isCopy = true;
-        }
-        if (isCopy) continue;
-        uint64_t blockCount = u64le(block, 40);
-        uint64_t end = blockCount > (UINT64_MAX - s) / blockSize ? UINT64_MAX : s + blockCount * blockSize;
-        ranges.emplace_back(s, end);
-        if (keys.contains(FileSystemType::apfs, s)) continue;
-        progress.report(std::min(1.0, examined / count), "Undersøger fundet APFS-container …");
-        for (auto& v : APFSParser::parse(src, s, origin::deepScan)) output.push_back(v);
-        keys.insert(FileSystemType::apfs, s);
-    }
-
-    // MFT records that no NTFS volume accounts for.
-    std::vector<std::pair<uint64_t, uint64_t>> ntfsRanges;
-    for (const std::vector<VolumePtr>* list : {&known, const_cast<const std::vector<VolumePtr>*>(&output)})
-        for (auto& v : *list)
-            if (v->type == FileSystemType::ntfs) ntfsRanges.emplace_back(v->offset, v->offset + v->size);
-    std::vector<uint64_t> orphans;
-    for (uint64_t r : result.mftRecords) {
-        bool inside = std::any_of(ntfsRanges.begin(), ntfsRanges.end(),
-                                  [&](auto& range) { return range.first <= r && r < range.second; });
-        if (!inside) orphans.push_back(r);
-    }
-    if (orphans.size() >= 8) {
-        if (auto v = NTFSParser::rebuildFromAnchors(src, orphans, &progress)) {
-            VolumeLoader::bound(src, **v);
-            output.push_back(*v);
-        }
-    }
-    return output;
+    return VolumeBuilder(src, result, known, progress).build();
 }
 
 std::vector<std::pair<VolumePtr, FileNodePtr>> DeepScanner::extraFolders(DiskSource& src,
