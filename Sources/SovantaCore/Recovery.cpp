@@ -348,167 +348,208 @@ RecoveryPlan plan(const std::vector<FileNodePtr>& nodes, const RecoveryOptions& 
     return out;
 }
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What streaming one file into its copy came to.
+struct Streamed {
+    int64_t unreadable = 0;
+    uint64_t written = 0;
+    int writeError = 0;
+    bool cutByCancel = false;
+};
+
+// One run of copy into its new folder: the counts, the report's text and the
+// progress reported as the files go.
+class CopyRun {
+public:
+    CopyRun(DiskSource& source, const fs::path& folder, const RecoveryOptions& options, WorkProgress& reporter,
+            const std::function<void(const RecoveryProgress&)>& progress)
+        : source_(source), folder_(folder), options_(options), reporter_(reporter), progress_(progress),
+          made_(folder) {}
+
+    // Copies the plan's files in order until the work is cancelled or the
+    // destination is full, then writes the report into reportFD (opened now
+    // when it could not be before).
+    RecoveryResult run(const RecoveryPlan& plan, int reportFD) {
+        result_.folder = folder_;
+        state_.filesTotal = static_cast<int64_t>(plan.files.size());
+        state_.bytesTotal = plan.totalBytes;
+        report();
+        reportText_ = std::string(RecoveryEngine::reportHeader) + "\n";
+        lastReport_ = Clock::now();
+        for (auto& item : plan.files) {
+            if (reporter_.isCancelled()) {
+                result_.cancelled = true;
+                break;
+            }
+            if (!copyFile(item)) break;
+        }
+        report();
+        if (options_.writeReport) writeReport(reportFD);
+        return std::move(result_);
+    }
+
+private:
+    void report() {
+        if (progress_) progress_(state_);
+    }
+
+    // A failure of one file; true when it leaves no room for any other.
+    bool fail(const std::string& line, int error) {
+        ++result_.failed;
+        result_.failures.push_back(line);
+        if (!isDestinationFull(error)) return false;
+        result_.failures.push_back(RecoveryEngine::destinationFullLine);
+        return true;
+    }
+
+    // One file of the plan; false when no later file can be copied.
+    bool copyFile(const RecoveryPlanItem& item) {
+        state_.currentFile = item.name;
+        // Nothing is known of where the bytes of this file lie: an empty copy
+        // of a file that is not empty would pass for a recovered one.
+        if (std::holds_alternative<NoData>(item.node->data) && item.size > 0) {
+            fail(item.displayPath + ": " + errorText(ENODATA), ENODATA);
+            return true;
+        }
+        std::string targetFolder;
+        if (int error = made_.folder(item.folder, targetFolder)) {
+            // A full destination fails every later file alike: stop as a
+            // full destination stops a write.
+            return !fail(item.displayPath + ": " + errorText(error), error);
+        }
+        const std::string name = sanitize(item.name);
+        std::string finalName;
+        int createError = 0;
+        int fd = made_.file(targetFolder, name, finalName, createError);
+        if (fd < 0) return !fail(item.displayPath + ": kunne ikke oprette " + name, createError);
+        const std::string reportPath = joinPath(targetFolder, finalName);
+        const fs::path target = folder_ / reportPath;
+
+        Streamed streamed = stream(item, fd);
+        // A close that fails can mean that buffered data never reached the
+        // destination (network file systems report it there): it counts as a
+        // write error, not as a finished file.
+        if (::close(fd) != 0 && streamed.writeError == 0 && errno != EINTR) streamed.writeError = errno;
+
+        if (streamed.writeError != 0) {
+            ::unlink(target.c_str());
+            return !fail(item.displayPath + ": " + errorText(streamed.writeError), streamed.writeError);
+        }
+        if (streamed.cutByCancel && streamed.written < item.size) {
+            // The part copied before the cancellation stays, but it is not the
+            // file: it counts as failed and its row says so.
+            fail(item.displayPath + ": afbrudt efter " + std::to_string(streamed.written) + " af " +
+                     std::to_string(item.size) + " bytes",
+                 0);
+            result_.cancelled = true;
+            report();
+            if (options_.writeReport)
+                reportText_ += reportRow(reportPath, streamed.written, "Afbrudt", item, streamed.unreadable);
+            return true;
+        }
+        if (options_.restoreDates && item.modified) restoreModified(target, *item.modified);
+        const char* status;
+        if (streamed.unreadable == 0) {
+            ++result_.recovered;
+            status = "OK";
+        } else {
+            ++result_.withErrors;
+            status = "Ulæselige sektorer";
+        }
+        result_.bytes += item.size;
+        ++state_.filesDone;
+        report();
+        if (options_.writeReport) reportText_ += reportRow(reportPath, item.size, status, item, streamed.unreadable);
+        return true;
+    }
+
+    // The file's bytes into fd, the progress reported at most every interval;
+    // a file read in pieces stops at the piece after a cancellation.
+    Streamed stream(const RecoveryPlanItem& item, int fd) {
+        const FileData& data = item.node->data;
+        const bool cancellable =
+            std::holds_alternative<std::vector<Extent>>(data) || std::holds_alternative<CompressedRuns>(data);
+        Streamed out;
+        out.unreadable = FileReader::stream(
+            *item.node, source_, FileReader::defaultChunkSize, item.size, [&](const Bytes& piece) {
+                if (int error = writeAll(fd, piece.data(), piece.size())) {
+                    out.writeError = error;
+                    return false;
+                }
+                out.written += piece.size();
+                state_.bytesDone += piece.size();
+                auto now = Clock::now();
+                if (now - lastReport_ > progressInterval) {
+                    report();
+                    lastReport_ = now;
+                }
+                if (cancellable && reporter_.isCancelled()) {
+                    out.cutByCancel = true;
+                    return false;
+                }
+                return true;
+            });
+        return out;
+    }
+
+    static void restoreModified(const fs::path& target, const Date& modified) {
+        // This platform keeps no settable creation date; the access time stays.
+        timespec times[2];
+        times[0].tv_sec = 0;
+        times[0].tv_nsec = UTIME_OMIT;
+        times[1] = toTimespec(modified);
+        ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+
+    void writeReport(int reportFD) {
+        const char* reportName = RecoveryEngine::reportName;
+        int error = 0;
+        if (reportFD < 0) {
+            reportFD = ::open((folder_ / reportName).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (reportFD < 0) error = errno;
+        }
+        if (reportFD >= 0) {
+            error = writeAll(reportFD, reinterpret_cast<const uint8_t*>(reportText_.data()), reportText_.size());
+            if (::close(reportFD) != 0 && error == 0 && errno != EINTR) error = errno;
+        }
+        if (error != 0)
+            result_.failures.push_back(std::string("Rapporten ") + reportName + " kunne ikke skrives: " +
+                                       errorText(error));
+    }
+
+    DiskSource& source_;
+    const fs::path folder_;
+    const RecoveryOptions& options_;
+    WorkProgress& reporter_;
+    const std::function<void(const RecoveryProgress&)>& progress_;
+    Destination made_;
+    RecoveryResult result_;
+    RecoveryProgress state_;
+    std::string reportText_;
+    Clock::time_point lastReport_;
+};
+
+}  // namespace
+
 RecoveryResult copy(const RecoveryPlan& plan, const std::string& rootName, DiskSource& source,
                     const fs::path& destination, const RecoveryOptions& options, WorkProgress& reporter,
                     const std::function<void(const RecoveryProgress&)>& progress) {
-    using Clock = std::chrono::steady_clock;
-    RecoveryResult result;
-    auto report = [&](const RecoveryProgress& p) {
-        if (progress) progress(p);
-    };
-
-    // The new folder.
     fs::path folder;
     if (int error = createRunFolder(destination, sanitize(rootName.empty() ? "Gendannet" : rootName), folder)) {
+        RecoveryResult result;
         result.failed = static_cast<int64_t>(plan.files.size());
         result.failures.push_back("Kunne ikke oprette mappen " + folder.string() + ": " + errorText(error));
         return result;
     }
-    result.folder = folder;
-
     // The report's name is taken first, so that a recovered file of the same
     // name gets a number instead of being overwritten by the report.
     int reportFD = -1;
     if (options.writeReport)
         reportFD = ::open((folder / reportName).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-
-    RecoveryProgress state;
-    state.filesTotal = static_cast<int64_t>(plan.files.size());
-    state.bytesTotal = plan.totalBytes;
-    report(state);
-    std::string reportText = std::string(reportHeader) + "\n";
-    auto lastReport = Clock::now();
-    Destination made(folder);
-
-    // A failure of one file; true when it leaves no room for any other.
-    auto fail = [&](const std::string& line, int error) {
-        ++result.failed;
-        result.failures.push_back(line);
-        if (!isDestinationFull(error)) return false;
-        result.failures.push_back(destinationFullLine);
-        return true;
-    };
-
-    for (auto& item : plan.files) {
-        if (reporter.isCancelled()) {
-            result.cancelled = true;
-            break;
-        }
-        state.currentFile = item.name;
-        const FileData& data = item.node->data;
-
-        // Nothing is known of where the bytes of this file lie: an empty copy
-        // of a file that is not empty would pass for a recovered one.
-        if (std::holds_alternative<NoData>(data) && item.size > 0) {
-            fail(item.displayPath + ": " + errorText(ENODATA), ENODATA);
-            continue;
-        }
-
-        std::string targetFolder;
-        if (int error = made.folder(item.folder, targetFolder)) {
-            // A full destination fails every later file alike: stop as a
-            // full destination stops a write.
-            if (fail(item.displayPath + ": " + errorText(error), error)) break;
-            continue;
-        }
-
-        const std::string name = sanitize(item.name);
-        std::string finalName;
-        int createError = 0;
-        int fd = made.file(targetFolder, name, finalName, createError);
-        if (fd < 0) {
-            if (fail(item.displayPath + ": kunne ikke oprette " + name, createError)) break;
-            continue;
-        }
-        const std::string reportPath = joinPath(targetFolder, finalName);
-        const fs::path target = folder / reportPath;
-
-        const bool cancellable =
-            std::holds_alternative<std::vector<Extent>>(data) || std::holds_alternative<CompressedRuns>(data);
-        int writeError = 0;
-        bool cutByCancel = false;
-        uint64_t written = 0;
-        const int64_t unreadable = FileReader::stream(
-            *item.node, source, FileReader::defaultChunkSize, item.size, [&](const Bytes& piece) {
-                if (int error = writeAll(fd, piece.data(), piece.size())) {
-                    writeError = error;
-                    return false;
-                }
-                written += piece.size();
-                state.bytesDone += piece.size();
-                auto now = Clock::now();
-                if (now - lastReport > progressInterval) {
-                    report(state);
-                    lastReport = now;
-                }
-                if (cancellable && reporter.isCancelled()) {
-                    cutByCancel = true;
-                    return false;
-                }
-                return true;
-            });
-        // A close that fails can mean that buffered data never reached the
-        // destination (network file systems report it there): it counts as a
-        // write error, not as a finished file.
-        if (::close(fd) != 0 && writeError == 0 && errno != EINTR) writeError = errno;
-
-        if (writeError != 0) {
-            ::unlink(target.c_str());
-            if (fail(item.displayPath + ": " + errorText(writeError), writeError)) break;
-            continue;
-        }
-
-        if (cutByCancel && written < item.size) {
-            // The part copied before the cancellation stays, but it is not the
-            // file: it counts as failed and its row says so.
-            fail(item.displayPath + ": afbrudt efter " + std::to_string(written) + " af " +
-                     std::to_string(item.size) + " bytes",
-                 0);
-            result.cancelled = true;
-            report(state);
-            if (options.writeReport) reportText += reportRow(reportPath, written, "Afbrudt", item, unreadable);
-            continue;
-        }
-
-        if (options.restoreDates && item.modified) {
-            // This platform keeps no settable creation date; the access time stays.
-            timespec times[2];
-            times[0].tv_sec = 0;
-            times[0].tv_nsec = UTIME_OMIT;
-            times[1] = toTimespec(*item.modified);
-            ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
-        }
-        const char* status;
-        if (unreadable == 0) {
-            ++result.recovered;
-            status = "OK";
-        } else {
-            ++result.withErrors;
-            status = "Ulæselige sektorer";
-        }
-        result.bytes += item.size;
-        ++state.filesDone;
-        report(state);
-        if (options.writeReport) reportText += reportRow(reportPath, item.size, status, item, unreadable);
-    }
-
-    // The end.
-    report(state);
-    if (options.writeReport) {
-        int error = 0;
-        if (reportFD < 0) {
-            reportFD = ::open((folder / reportName).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            if (reportFD < 0) error = errno;
-        }
-        if (reportFD >= 0) {
-            error = writeAll(reportFD, reinterpret_cast<const uint8_t*>(reportText.data()), reportText.size());
-            if (::close(reportFD) != 0 && error == 0 && errno != EINTR) error = errno;
-        }
-        if (error != 0)
-            result.failures.push_back(std::string("Rapporten ") + reportName + " kunne ikke skrives: " +
-                                      errorText(error));
-    }
-    return result;
+    return CopyRun(source, folder, options, reporter, progress).run(plan, reportFD);
 }
 
 RecoveryResult recover(const std::vector<FileNodePtr>& nodes, const std::string& rootName, DiskSource& source,
