@@ -130,20 +130,14 @@ void AppModel::refreshDisks() {
 
 // MARK: Opening
 
-void AppModel::withDeviceSource(const DiskInfo& disk, SourceAction action) {
-    assertMainThread();
-    if (auto existing = sessionFor(disk.bsdName)) {
-        action(*this, existing->source);
-        return;
-    }
-    setOpening(disk.bsdName);
+void AppModel::openInBackground(std::string opening, std::function<DiskSourcePtr()> open, SourceAction action) {
+    setOpening(std::move(opening));
     std::weak_ptr<AppModel> weak = weak_from_this();
-    inBackground([weak, open = services_.openDevice, bsdName = disk.bsdName, displayName = disk.displayName(),
-                  action = std::move(action)]() mutable {
+    inBackground([weak, open = std::move(open), action = std::move(action)]() mutable {
         DiskSourcePtr source;
         std::exception_ptr failure;
         try {
-            source = open(bsdName, displayName);
+            source = open();
         } catch (...) {
             failure = std::current_exception();
         }
@@ -160,6 +154,28 @@ void AppModel::withDeviceSource(const DiskInfo& disk, SourceAction action) {
     });
 }
 
+void AppModel::addSession(const std::shared_ptr<Session>& session) {
+    auto list = sessions_;
+    list.push_back(session);
+    setSessions(std::move(list));
+    setSelection(sidebar::Session{session->id});
+    session->startQuickScan();
+}
+
+void AppModel::withDeviceSource(const DiskInfo& disk, SourceAction action) {
+    assertMainThread();
+    if (auto existing = sessionFor(disk.bsdName)) {
+        action(*this, existing->source);
+        return;
+    }
+    openInBackground(
+        disk.bsdName,
+        [open = services_.openDevice, bsdName = disk.bsdName, displayName = disk.displayName()] {
+            return open(bsdName, displayName);
+        },
+        std::move(action));
+}
+
 void AppModel::open(const DiskInfo& disk) {
     assertMainThread();
     if (auto existing = sessionFor(disk.bsdName)) {
@@ -167,12 +183,7 @@ void AppModel::open(const DiskInfo& disk) {
         return;
     }
     withDeviceSource(disk, [disk](AppModel& model, const DiskSourcePtr& source) {
-        auto session = Session::make(source, disk.displayName(), disk);
-        auto list = model.sessions_;
-        list.push_back(session);
-        model.setSessions(std::move(list));
-        model.setSelection(sidebar::Session{session->id});
-        session->startQuickScan();
+        model.addSession(Session::make(source, disk.displayName(), disk));
     });
 }
 
@@ -186,36 +197,16 @@ void AppModel::openImage(const std::string& url, std::optional<SessionTab> tab) 
         }
     }
     auto name = std::filesystem::path(url).filename().string();
-    setOpening(name);
-    std::weak_ptr<AppModel> weak = weak_from_this();
-    inBackground([weak, open = services_.openImage, url, name, tab] {
-        DiskSourcePtr source;
-        std::exception_ptr failure;
-        try {
-            source = open(url);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        onMain([weak, source = std::move(source), failure, url, name, tab] {
-            auto self = weak.lock();
-            if (!self) return;
-            self->setOpening(std::nullopt);
-            if (failure || !source) {
-                self->setErrorMessage(failure ? describe(failure) : "Ukendt fejl");
-                return;
-            }
+    openInBackground(
+        name, [open = services_.openImage, url] { return open(url); },
+        [url, name, tab](AppModel& model, const DiskSourcePtr& source) {
             auto session = Session::make(source, name);
             session->setImageURL(url);
             if (tab) session->setTab(*tab);
-            auto list = self->sessions_;
-            list.push_back(session);
-            self->setSessions(std::move(list));
-            self->setSelection(sidebar::Session{session->id});
-            session->startQuickScan();
+            model.addSession(session);
             if (const char* testImage = std::getenv("SOVANTA_TEST_IMAGING"))
-                self->startImaging(session, testImage, ImagingOptions{1, 1048576, 268435456});
+                model.startImaging(session, testImage, ImagingOptions{1, 1048576, 268435456});
         });
-    });
 }
 
 void AppModel::presentOpenImagePanel() {

@@ -94,6 +94,11 @@ private:
 
     using SourceAction = std::function<void(AppModel&, const DiskSourcePtr&)>;
     void withDeviceSource(const DiskInfo& disk, SourceAction action);
+    // Opens a source off the GUI thread with the banner showing opening; on
+    // the GUI thread a failure becomes the error message, a source goes to action.
+    void openInBackground(std::string opening, std::function<DiskSourcePtr()> open, SourceAction action);
+    // Adds a new session, selects it and starts its quick scan.
+    void addSession(const std::shared_ptr<Session>& session);
     void startJob(const std::string& title, const DiskSourcePtr& source, const std::string& imageURL,
                   const ImagingOptions& options);
 
