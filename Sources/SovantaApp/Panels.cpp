@@ -1,6 +1,11 @@
 #include "SovantaApp/Panels.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QUrl>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLabel>
@@ -21,6 +26,44 @@ std::optional<std::string> systemOpenFile(const OpenFile& request) {
     auto files = dialog.selectedFiles();
     if (files.isEmpty() || files.front().isEmpty()) return std::nullopt;
     return files.front().toStdString();
+}
+
+std::optional<std::string> systemChooseFolder(const ChooseFolder& request) {
+    QFileDialog dialog(QApplication::activeWindow(), QString::fromStdString(request.title));
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setLabelText(QFileDialog::Accept, QString::fromStdString(request.confirm));
+    dialog.setWindowModality(Qt::ApplicationModal);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    auto folders = dialog.selectedFiles();
+    if (folders.isEmpty() || folders.front().isEmpty()) return std::nullopt;
+    return folders.front().toStdString();
+}
+
+std::optional<std::string> systemSaveFile(const SaveFile& request) {
+    QFileDialog dialog(QApplication::activeWindow(), QString::fromStdString(request.title));
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.selectFile(QString::fromStdString(request.proposedName));
+    dialog.setWindowModality(Qt::ApplicationModal);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    auto files = dialog.selectedFiles();
+    if (files.isEmpty() || files.front().isEmpty()) return std::nullopt;
+    return files.front().toStdString();
+}
+
+void systemShowInFileManager(const std::string& path) {
+    const QString file = QString::fromStdString(path);
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.FileManager1"),
+                                                       QStringLiteral("/org/freedesktop/FileManager1"),
+                                                       QStringLiteral("org.freedesktop.FileManager1"),
+                                                       QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(file).toString()} << QString();
+    QDBusMessage answer = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
+    if (answer.type() == QDBusMessage::ReplyMessage) return;
+    // No file manager answers: open the folder that holds it.
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(file).absolutePath()));
 }
 
 }  // namespace sovanta::app::Panels

@@ -1,0 +1,218 @@
+#include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+#include "SovantaApp/Components.h"
+#include "SovantaApp/Destination.h"
+#include "SovantaApp/Panels.h"
+#include "SovantaCore/Model.h"
+
+namespace sovanta::app {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+QLabel* textLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setFont(font);
+    if (colour) {
+        QPalette palette = label->palette();
+        palette.setColor(QPalette::WindowText, *colour);
+        label->setPalette(palette);
+    }
+    return label;
+}
+
+constexpr uint64_t maxSkip = 268435456;
+
+}  // namespace
+
+std::string ImagingSetupSheet::proposedName(const std::string& title, const QDateTime& now) {
+    return title + " " + now.toString(QStringLiteral("yyyy-MM-dd HH.mm")).toStdString() + ".img";
+}
+
+fs::path ImagingSetupSheet::mapFile(const fs::path& image) { return fs::path(image.string() + ".map"); }
+
+ImagingSetupSheet::ImagingSetupSheet(std::string title, uint64_t size, std::optional<std::string> sourceDisk,
+                                     StartAction onStart, QWidget* parent, DiskSourcePtr source)
+    : QDialog(parent),
+      title_(std::move(title)),
+      size_(size),
+      sourceDisk_(std::move(sourceDisk)),
+      onStart_(std::move(onStart)),
+      source_(std::move(source)) {
+    setWindowTitle(QStringLiteral("Lav diskbillede"));
+    setWindowModality(Qt::WindowModal);
+    setFixedWidth(560);
+
+    auto* stack = new QVBoxLayout(this);
+    stack->setContentsMargins(24, 24, 24, 24);
+    stack->setSpacing(18);
+    stack->setSizeConstraint(QLayout::SetMinimumSize);
+
+    // Heading.
+    auto* heading = new QHBoxLayout;
+    heading->setSpacing(12);
+    // The large title is a third larger than title1.
+    int side = QFontMetrics(Style::font(Style::TextStyle::title1)).height() * 4 / 3;
+    heading->addWidget(new SymbolView("square.and.arrow.down.on.square", Style::accent(), side, side * 4 / 5, this),
+                       0, Qt::AlignVCenter);
+    auto* names = new QVBoxLayout;
+    names->setSpacing(2);
+    names->addWidget(textLabel(QStringLiteral("Lav diskbillede"), Style::font(Style::TextStyle::title2, QFont::Bold),
+                               std::nullopt, this));
+    heading_ = textLabel(qs(title_ + " · " + formatBytes(size_)), font(), Style::secondaryText(), this);
+    names->addWidget(heading_);
+    heading->addLayout(names, 1);
+    stack->addLayout(heading);
+
+    auto* explanation = textLabel(
+        QStringLiteral("Hele disken kopieres til en billedfil. Først kopieres alt, der kan læses let, og dårlige "
+                       "områder springes over. Bagefter læses de vanskelige områder sektor for sektor. Fremskridtet "
+                       "gemmes løbende, så kopieringen kan genoptages."),
+        font(), Style::secondaryText(), this);
+    explanation->setWordWrap(true);
+    stack->addWidget(explanation);
+
+    auto* box = new QGroupBox(this);
+    auto* boxStack = new QVBoxLayout(box);
+    boxStack->setContentsMargins(6, 6, 6, 6);
+    boxStack->setSpacing(10);
+    auto* where = new QHBoxLayout;
+    where->addWidget(textLabel(QStringLiteral("Gem som:"), font(), std::nullopt, box));
+    destinationLabel_ = new PathLabel(box);
+    where->addWidget(destinationLabel_, 1);
+    chooseButton_ = new QPushButton(QStringLiteral("Vælg …"), box);
+    chooseButton_->setAutoDefault(false);
+    where->addWidget(chooseButton_);
+    boxStack->addLayout(where);
+
+    auto* retriesRow = new QHBoxLayout;
+    retriesLabel_ = textLabel(QStringLiteral("Nye forsøg på dårlige sektorer: "), font(), std::nullopt, box);
+    retriesBox_ = new QSpinBox(box);
+    retriesBox_->setRange(0, 5);
+    retriesBox_->setSingleStep(1);
+    retriesBox_->setValue(1);
+    retriesRow->addWidget(retriesLabel_);
+    retriesRow->addWidget(retriesBox_);
+    retriesRow->addStretch(1);
+    boxStack->addLayout(retriesRow);
+
+    auto* pickerRow = new QWidget(box);
+    pickerRow->setMaximumWidth(320);
+    auto* picker = new QHBoxLayout(pickerRow);
+    picker->setContentsMargins(0, 0, 0, 0);
+    picker->addWidget(textLabel(QStringLiteral("Blokstørrelse"), font(), std::nullopt, pickerRow));
+    blockSize_ = new QComboBox(pickerRow);
+    blockSize_->addItem(QStringLiteral("256 KB"), 256);
+    blockSize_->addItem(QStringLiteral("1 MB (anbefalet)"), 1024);
+    blockSize_->addItem(QStringLiteral("4 MB"), 4096);
+    blockSize_->setCurrentIndex(1);
+    picker->addWidget(blockSize_, 1);
+    boxStack->addWidget(pickerRow);
+    stack->addWidget(box);
+
+    resume_ = new Callout(Callout::Kind::info, "Tidligere kopiering fundet",
+                          "Der findes allerede en map-fil for dette billede. Kopieringen fortsætter, hvor den slap.",
+                          this);
+    resume_->setVisible(false);
+    stack->addWidget(resume_);
+
+    notices_ = new DestinationNotices(
+        "Kan ikke bruges",
+        "Det kan ikke afgøres, om billedet gemmes på den disk, der kopieres fra. Skrivning dertil kan overskrive "
+        "netop de data, du prøver at redde.",
+        "Billedet gemmes ikke på den disk, der kopieres fra", this);
+    stack->addWidget(notices_);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    cancelButton_ = new QPushButton(QStringLiteral("Annuller"), this);
+    cancelButton_->setAutoDefault(false);
+    startButton_ = new QPushButton(QStringLiteral("Start kopiering"), this);
+    startButton_->setDefault(true);
+    buttons->addWidget(cancelButton_);
+    buttons->addWidget(startButton_);
+    stack->addLayout(buttons);
+
+    connect(chooseButton_, &QPushButton::clicked, this, &ImagingSetupSheet::choose);
+    connect(notices_, &DestinationNotices::changed, this, &ImagingSetupSheet::updateButtons);
+    connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
+    connect(startButton_, &QPushButton::clicked, this, &ImagingSetupSheet::start);
+
+    updateDestination();
+    updateButtons();
+}
+
+ImagingSetupSheet::~ImagingSetupSheet() = default;
+
+int ImagingSetupSheet::retries() const { return retriesBox_->value(); }
+
+int ImagingSetupSheet::chunkKB() const { return blockSize_->currentData().toInt(); }
+
+ImagingOptions ImagingSetupSheet::options() const {
+    ImagingOptions options;
+    options.retries = retries();
+    options.chunkSize = static_cast<int64_t>(chunkKB()) * 1024;
+    options.maxSkip = maxSkip;
+    return options;
+}
+
+void ImagingSetupSheet::choose() {
+    auto chosen = Panels::saveFile({"Gem diskbillede", proposedName(title_)});
+    if (!chosen || chosen->empty()) return;
+    validate(*chosen);
+}
+
+void ImagingSetupSheet::validate(const fs::path& image) {
+    destination_ = image;
+    updateDestination();
+    notices_->clear();
+    std::error_code ec;
+    resuming_ = fs::exists(mapFile(image), ec);
+    resume_->setVisible(resuming_);
+    switch (Destination::forImage(image, sourceDisk_, source_)) {
+    case SourceOverlap::same:
+        notices_->setProblem("Billedet kan ikke gemmes på den disk, der kopieres fra.");
+        return;
+    case SourceOverlap::unknown:
+        notices_->showDoubt();
+        break;
+    case SourceOverlap::different:
+        break;
+    }
+    if (auto free = Destination::shortOfSpace(image.parent_path(), size_))
+        notices_->setWarning("Der er kun " + formatBytes(*free) + " ledig plads, men disken er " + formatBytes(size_) +
+                             ". Tomme områder fylder normalt ikke, men kopieringen kan stoppe, hvis pladsen slipper op.");
+}
+
+void ImagingSetupSheet::start() {
+    if (!destination_ || !notices_->allowsStart()) return;
+    if (onStart_) onStart_(*destination_, options());
+    accept();
+}
+
+void ImagingSetupSheet::updateDestination() {
+    auto* path = static_cast<PathLabel*>(destinationLabel_);
+    path->setFullText(destination_ ? qs(destination_->string()) : QStringLiteral("Ingen placering valgt"));
+    QPalette palette = path->palette();
+    palette.setColor(QPalette::WindowText, destination_ ? Style::primaryText() : Style::secondaryText());
+    path->setPalette(palette);
+}
+
+void ImagingSetupSheet::updateButtons() {
+    startButton_->setEnabled(destination_ && notices_->allowsStart());
+    adjustSize();
+}
+
+}  // namespace sovanta::app

@@ -1,0 +1,420 @@
+#include "SovantaApp/RecoverSheet.h"
+
+#include <unordered_set>
+#include <utility>
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStackedWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "SovantaApp/Components.h"
+#include "SovantaApp/Destination.h"
+#include "SovantaApp/Formatting.h"
+#include "SovantaApp/Panels.h"
+
+namespace sovanta::app {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+QLabel* textLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setFont(font);
+    if (colour) {
+        QPalette palette = label->palette();
+        palette.setColor(QPalette::WindowText, *colour);
+        label->setPalette(palette);
+    }
+    return label;
+}
+
+void setColour(QLabel* label, const QColor& colour) {
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    label->setPalette(palette);
+}
+
+// The nodes a count takes in one turn of the event loop.
+constexpr int countSliceSize = 20000;
+
+}  // namespace
+
+// The count walks the live trees, which the session extends on the GUI
+// thread; so it runs there too, a slice per turn of the event loop, and
+// reaches every child by its index, which stays safe while children are added.
+struct RecoverSheet::Count {
+    size_t nextNode = 0;
+    std::vector<std::pair<FileNodePtr, size_t>> folders;
+    std::unordered_set<int64_t> seen;
+    Summary summary;
+
+    void take(const FileNode& file) {
+        if (!seen.insert(file.id).second) return;
+        summary.files += 1;
+        summary.bytes += file.size;
+        if (file.status != EntryStatus::existing) summary.lost += 1;
+    }
+};
+
+std::string RecoverSheet::summaryLine(const Summary& summary) {
+    std::string line = Fmt::number(summary.files) + " filer · " + formatBytes(summary.bytes);
+    if (summary.lost >= 1) line += " · " + Fmt::number(summary.lost) + " slettede/fundne";
+    return line;
+}
+
+RecoverSheet::Outcome RecoverSheet::outcome(const RecoveryResult& result) {
+    if (result.cancelled)
+        return {static_cast<int>(Callout::Kind::warning), "Gendannelsen blev stoppet",
+                Fmt::number(result.recovered + result.withErrors) + " filer nåede at blive gendannet."};
+    if (result.failed > 0 || result.withErrors > 0)
+        return {static_cast<int>(Callout::Kind::warning), "Færdig med bemærkninger",
+                Fmt::number(result.recovered) + " filer gendannet uden fejl, " + Fmt::number(result.withErrors) +
+                    " med ulæselige sektorer (udfyldt med nuller), " + Fmt::number(result.failed) + " mislykkedes."};
+    return {static_cast<int>(Callout::Kind::success), "Færdig",
+            Fmt::number(result.recovered) + " filer (" + formatBytes(result.bytes) + ") er gendannet."};
+}
+
+RecoverSheet::RecoverSheet(SessionPtr session, std::vector<FileNodePtr> nodes, std::string rootName, QWidget* parent)
+    : QDialog(parent),
+      session_(std::move(session)),
+      nodes_(std::move(nodes)),
+      rootName_(std::move(rootName)),
+      job_(RecoveryJob::make()) {
+    setWindowTitle(QStringLiteral("Gendan filer"));
+    setWindowModality(Qt::WindowModal);
+    setFixedWidth(580);
+
+    auto* stack = new QVBoxLayout(this);
+    stack->setContentsMargins(24, 24, 24, 24);
+    stack->setSpacing(16);
+    stack->setSizeConstraint(QLayout::SetMinimumSize);
+
+    // Heading.
+    auto* heading = new QHBoxLayout;
+    heading->setSpacing(12);
+    // The large title is a third larger than title1.
+    int side = QFontMetrics(Style::font(Style::TextStyle::title1)).height() * 4 / 3;
+    heading->addWidget(new SymbolView("arrow.down.doc.fill", Style::accent(), side, side * 4 / 5, this), 0,
+                       Qt::AlignVCenter);
+    auto* names = new QVBoxLayout;
+    names->setSpacing(2);
+    names->addWidget(textLabel(QStringLiteral("Gendan filer"), Style::font(Style::TextStyle::title2, QFont::Bold),
+                               std::nullopt, this));
+    summaryLabel_ = textLabel(QStringLiteral("Tæller filer …"), Style::font(Style::TextStyle::body),
+                              Style::secondaryText(), this);
+    names->addWidget(summaryLabel_);
+    heading->addLayout(names, 1);
+    stack->addLayout(heading);
+
+    pages_ = new QStackedWidget(this);
+    stack->addWidget(pages_);
+
+    // Setup view.
+    auto* setup = new QWidget(pages_);
+    auto* setupStack = new QVBoxLayout(setup);
+    setupStack->setContentsMargins(0, 0, 0, 0);
+    setupStack->setSpacing(14);
+    auto* box = new QGroupBox(setup);
+    auto* boxStack = new QVBoxLayout(box);
+    boxStack->setContentsMargins(6, 6, 6, 6);
+    boxStack->setSpacing(10);
+    auto* where = new QHBoxLayout;
+    where->addWidget(textLabel(QStringLiteral("Gem i:"), font(), std::nullopt, box));
+    auto* path = new PathLabel(box);
+    destinationLabel_ = path;
+    where->addWidget(destinationLabel_, 1);
+    chooseButton_ = new QPushButton(QStringLiteral("Vælg mappe …"), box);
+    chooseButton_->setAutoDefault(false);
+    where->addWidget(chooseButton_);
+    boxStack->addLayout(where);
+    keepFolders_ = new QCheckBox(QStringLiteral("Bevar mappestrukturen"), box);
+    restoreDates_ = new QCheckBox(QStringLiteral("Gendan oprindelige datoer"), box);
+    writeReport_ = new QCheckBox(QStringLiteral("Skriv en rapport (CSV) over alle gendannede filer"), box);
+    keepFolders_->setChecked(options_.keepFolderStructure);
+    restoreDates_->setChecked(options_.restoreDates);
+    writeReport_->setChecked(options_.writeReport);
+    boxStack->addWidget(keepFolders_);
+    boxStack->addWidget(restoreDates_);
+    boxStack->addWidget(writeReport_);
+    setupStack->addWidget(box);
+
+    note_ = textLabel(qs("Filerne lægges i en ny mappe med navnet \"" + RecoveryEngine::sanitize(rootName_) +
+                         "\". Eksisterende filer overskrives aldrig."),
+                      Style::font(Style::TextStyle::caption), Style::secondaryText(), setup);
+    note_->setWordWrap(true);
+    setupStack->addWidget(note_);
+
+    notices_ = new DestinationNotices(
+        "Vælg en anden placering",
+        "Det kan ikke afgøres, om mappen ligger på den disk, du gendanner fra. Gendannelse dertil kan overskrive "
+        "netop de data, du prøver at redde.",
+        "Mappen ligger ikke på den disk, jeg gendanner fra", setup);
+    setupStack->addWidget(notices_);
+
+    auto* setupButtons = new QHBoxLayout;
+    setupButtons->addStretch(1);
+    cancelButton_ = new QPushButton(QStringLiteral("Annuller"), setup);
+    cancelButton_->setAutoDefault(false);
+    recoverButton_ = new QPushButton(QStringLiteral("Gendan"), setup);
+    recoverButton_->setDefault(true);
+    setupButtons->addWidget(cancelButton_);
+    setupButtons->addWidget(recoverButton_);
+    setupStack->addLayout(setupButtons);
+    pages_->addWidget(setup);
+
+    // Progress view.
+    auto* running = new QWidget(pages_);
+    auto* runStack = new QVBoxLayout(running);
+    runStack->setContentsMargins(0, 0, 0, 0);
+    runStack->setSpacing(12);
+    progressBar_ = new QProgressBar(running);
+    progressBar_->setRange(0, 1000);
+    progressBar_->setValue(0);
+    progressBar_->setTextVisible(false);
+    runStack->addWidget(progressBar_);
+    auto* counts = new QHBoxLayout;
+    QFont callout = Style::font(Style::TextStyle::callout);
+    countLabel_ = textLabel(QString(), callout, std::nullopt, running);
+    bytesLabel_ = textLabel(QString(), callout, std::nullopt, running);
+    counts->addWidget(countLabel_);
+    counts->addStretch(1);
+    counts->addWidget(bytesLabel_);
+    runStack->addLayout(counts);
+    auto* current = new PathLabel(running);
+    current->setFont(Style::font(Style::TextStyle::caption));
+    setColour(current, Style::secondaryText());
+    currentFile_ = current;
+    runStack->addWidget(currentFile_);
+    auto* runButtons = new QHBoxLayout;
+    runButtons->addStretch(1);
+    stopButton_ = new QPushButton(QStringLiteral("Stop"), running);
+    stopButton_->setAutoDefault(false);
+    runButtons->addWidget(stopButton_);
+    runStack->addLayout(runButtons);
+    pages_->addWidget(running);
+
+    // Result view, filled when the result comes.
+    auto* done = new QWidget(pages_);
+    resultStack_ = new QVBoxLayout(done);
+    resultStack_->setContentsMargins(0, 0, 0, 0);
+    resultStack_->setSpacing(12);
+    pages_->addWidget(done);
+
+    connect(chooseButton_, &QPushButton::clicked, this, &RecoverSheet::choose);
+    connect(keepFolders_, &QCheckBox::toggled, this, [this](bool on) { options_.keepFolderStructure = on; });
+    connect(restoreDates_, &QCheckBox::toggled, this, [this](bool on) { options_.restoreDates = on; });
+    connect(writeReport_, &QCheckBox::toggled, this, [this](bool on) { options_.writeReport = on; });
+    connect(notices_, &DestinationNotices::changed, this, &RecoverSheet::updateButtons);
+    connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
+    connect(recoverButton_, &QPushButton::clicked, this, &RecoverSheet::start);
+    connect(stopButton_, &QPushButton::clicked, this, [this] { job_->reporter->cancel(); });
+    connect(job_.get(), &RecoveryJob::progressChanged, this, &RecoverSheet::showProgress);
+    connect(job_.get(), &RecoveryJob::runningChanged, this, &RecoverSheet::followJob);
+    connect(job_.get(), &RecoveryJob::resultChanged, this, &RecoverSheet::followJob);
+
+    updateDestination();
+    updateButtons();
+    followJob();
+    beginCount();
+}
+
+RecoverSheet::~RecoverSheet() = default;
+
+int RecoverSheet::page() const { return pages_->currentIndex(); }
+
+std::vector<QLabel*> RecoverSheet::failureLabels() const {
+    std::vector<QLabel*> labels;
+    if (!failureList_) return labels;
+    for (auto* label : failureList_->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly))
+        labels.push_back(label);
+    return labels;
+}
+
+// MARK: Counting
+
+void RecoverSheet::beginCount() {
+    auto count = std::make_shared<Count>();
+    QTimer::singleShot(0, this, [this, count] { countSlice(count); });
+}
+
+void RecoverSheet::countSlice(const std::shared_ptr<Count>& count) {
+    int budget = countSliceSize;
+    while (budget-- > 0) {
+        if (!count->folders.empty()) {
+            auto& [folder, index] = count->folders.back();
+            const auto& children = folder->children();
+            if (index >= children.size()) {
+                count->folders.pop_back();
+                continue;
+            }
+            FileNodePtr child = children[index++];
+            if (child->isDirectory)
+                count->folders.emplace_back(std::move(child), 0);
+            else
+                count->take(*child);
+            continue;
+        }
+        if (count->nextNode >= nodes_.size()) {
+            setSummary(count->summary);
+            return;
+        }
+        const FileNodePtr& node = nodes_[count->nextNode++];
+        if (!node) continue;
+        if (node->isDirectory)
+            count->folders.emplace_back(node, 0);
+        else
+            count->take(*node);
+    }
+    QTimer::singleShot(0, this, [this, count] { countSlice(count); });
+}
+
+void RecoverSheet::setSummary(Summary summary) {
+    summary_ = summary;
+    summaryLabel_->setText(qs(summaryLine(summary)));
+    emit counted();
+}
+
+// MARK: Destination
+
+void RecoverSheet::choose() {
+    auto chosen = Panels::chooseFolder({"Vælg hvor filerne skal gemmes", "Vælg"});
+    if (!chosen || chosen->empty()) return;
+    validate(*chosen);
+}
+
+void RecoverSheet::validate(const fs::path& folder) {
+    destination_ = folder;
+    updateDestination();
+    notices_->clear();
+    std::optional<fs::path> imageFile;
+    if (session_->imageURL()) imageFile = fs::path(*session_->imageURL());
+    switch (Destination::forRecovery(folder, *session_->source, imageFile)) {
+    case SourceOverlap::same:
+        notices_->setProblem(
+            "Mappen ligger på den disk, du gendanner fra. Gendannelse dertil kan overskrive netop de data, du "
+            "prøver at redde.");
+        return;
+    case SourceOverlap::unknown:
+        notices_->showDoubt();
+        break;
+    case SourceOverlap::different:
+        break;
+    }
+    if (!summary_) return;
+    if (auto free = Destination::shortOfSpace(folder, summary_->bytes))
+        notices_->setWarning("Der er kun " + formatBytes(*free) + " ledig plads, men filerne fylder " +
+                             formatBytes(summary_->bytes) + ".");
+}
+
+void RecoverSheet::updateDestination() {
+    auto* path = static_cast<PathLabel*>(destinationLabel_);
+    path->setFullText(destination_ ? qs(destination_->string()) : QStringLiteral("Ingen mappe valgt"));
+    setColour(path, destination_ ? Style::primaryText() : Style::secondaryText());
+}
+
+void RecoverSheet::updateButtons() {
+    recoverButton_->setEnabled(destination_ && notices_->allowsStart() && !job_->running() && !job_->result());
+    adjustSize();
+}
+
+// MARK: Running
+
+void RecoverSheet::start() {
+    if (!destination_ || !notices_->allowsStart()) return;
+    job_->start(nodes_, rootName_, session_->source, *destination_, options_);
+}
+
+void RecoverSheet::followJob() {
+    int wanted = job_->result() ? 2 : job_->running() ? 1 : 0;
+    if (wanted == 2 && pages_->currentIndex() != 2) showResult();
+    if (wanted == 1) showProgress();
+    pages_->setCurrentIndex(wanted);
+    updateButtons();
+}
+
+void RecoverSheet::showProgress() {
+    const RecoveryProgress& progress = job_->progress();
+    progressBar_->setValue(progress.bytesTotal == 0
+                               ? 0
+                               : static_cast<int>(1000.0 * static_cast<double>(progress.bytesDone) /
+                                                  static_cast<double>(progress.bytesTotal)));
+    countLabel_->setText(qs(Fmt::number(progress.filesDone) + " af " + Fmt::number(progress.filesTotal) + " filer"));
+    bytesLabel_->setText(qs(formatBytes(progress.bytesDone) + " af " + formatBytes(progress.bytesTotal)));
+    static_cast<PathLabel*>(currentFile_)->setFullText(qs(progress.currentFile));
+}
+
+void RecoverSheet::showResult() {
+    const RecoveryResult& result = *job_->result();
+    QWidget* page = pages_->widget(2);
+    Outcome notice = outcome(result);
+    outcome_ = new Callout(static_cast<Callout::Kind>(notice.kind), notice.title, notice.message, page);
+    resultStack_->addWidget(outcome_);
+
+    if (!result.failures.empty()) {
+        failureArea_ = new QScrollArea(page);
+        failureArea_->setWidgetResizable(true);
+        failureArea_->setFrameShape(QFrame::NoFrame);
+        failureArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        failureArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+        failureList_ = new QWidget;
+        auto* lines = new QVBoxLayout(failureList_);
+        lines->setContentsMargins(0, 0, 0, 0);
+        lines->setSpacing(3);
+        QFont caption = Style::font(Style::TextStyle::caption);
+        size_t shown = std::min(result.failures.size(), shownFailures);
+        for (size_t i = 0; i < shown; ++i) {
+            auto* line = textLabel(qs(result.failures[i]), caption, Style::secondaryText(), failureList_);
+            line->setWordWrap(true);
+            lines->addWidget(line);
+        }
+        lines->addStretch(1);
+        failureArea_->setWidget(failureList_);
+        failureArea_->setMaximumHeight(120);
+        failureArea_->setMinimumHeight(std::min(120, failureList_->sizeHint().height()));
+        resultStack_->addWidget(failureArea_);
+    }
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    if (result.folder) {
+        revealButton_ = new QPushButton(QStringLiteral("Vis i Finder"), page);
+        revealButton_->setAutoDefault(false);
+        connect(revealButton_, &QPushButton::clicked, this,
+                [folder = *result.folder] { Panels::showInFileManager(folder.string()); });
+        buttons->addWidget(revealButton_);
+    }
+    closeButton_ = new QPushButton(QStringLiteral("Luk"), page);
+    closeButton_->setDefault(true);
+    connect(closeButton_, &QPushButton::clicked, this, &QDialog::accept);
+    buttons->addWidget(closeButton_);
+    resultStack_->addLayout(buttons);
+    closeButton_->setFocus();
+}
+
+void RecoverSheet::reject() {
+    // The running recovery offers no way out but "Stop".
+    if (job_->running()) return;
+    QDialog::reject();
+}
+
+void RecoverSheet::closeEvent(QCloseEvent* event) {
+    if (job_->running()) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+}  // namespace sovanta::app

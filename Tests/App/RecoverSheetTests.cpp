@@ -1,0 +1,325 @@
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTest>
+
+#include "AppTestSupport.h"
+#include "ScratchDisk.h"
+#include "SovantaApp/Components.h"
+#include "SovantaApp/Destination.h"
+#include "SovantaApp/Formatting.h"
+#include "SovantaApp/Panels.h"
+#include "SovantaApp/RecoverSheet.h"
+#include "TestSupport.h"
+
+using namespace sovanta;
+using namespace sovanta::app;
+using namespace sovanta::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Puts a value in place of a seam for one test.
+template <class T>
+class Replaced {
+public:
+    Replaced(T& seam, T value) : seam_(seam), saved_(std::move(seam)) { seam_ = std::move(value); }
+    ~Replaced() { seam_ = std::move(saved_); }
+
+private:
+    T& seam_;
+    T saved_;
+};
+
+SessionPtr scanned(const std::string& fixtureName) {
+    auto session = Session::make(openFixture(fixtureName), fixtureName);
+    session->startQuickScan();
+    EXPECT_TRUE(spinUntil([&] { return !isRunning(session->quick()); }));
+    return session;
+}
+
+bool counted(RecoverSheet& sheet) {
+    return spinUntil([&] { return sheet.summary().has_value(); });
+}
+
+QString pathShown(const RecoverSheet& sheet) { return static_cast<PathLabel*>(sheet.destinationLabel())->fullText(); }
+
+// The notices as they stand: which are shown.
+struct Shown {
+    bool problem, doubt, warning;
+    bool operator==(const Shown&) const = default;
+};
+Shown shown(const DestinationNotices& notices) {
+    return {notices.problemCallout()->isVisibleTo(&notices), notices.confirmBox()->isVisibleTo(&notices),
+            notices.warningCallout()->isVisibleTo(&notices)};
+}
+
+std::string sha256Of(const fs::path& file) { return sha256Hex(readBytes(file)); }
+
+}  // namespace
+
+TEST(RecoverSheet, SummaryLineAndOutcomes) {
+    EXPECT_EQ(RecoverSheet::summaryLine({0, 0, 0}), "0 filer · " + formatBytes(0));
+    EXPECT_EQ(RecoverSheet::summaryLine({1234, 5'000'000, 0}), "1.234 filer · " + formatBytes(5'000'000));
+    EXPECT_EQ(RecoverSheet::summaryLine({3, 10, 2}), "3 filer · " + formatBytes(10) + " · 2 slettede/fundne");
+
+    struct Case {
+        RecoveryResult result;
+        Callout::Kind kind;
+        std::string title, message;
+    };
+    RecoveryResult stopped, remarks, done;
+    stopped.recovered = 1200;
+    stopped.withErrors = 3;
+    stopped.failed = 1;
+    stopped.cancelled = true;
+    remarks.recovered = 5;
+    remarks.failed = 2;
+    done.recovered = 7;
+    done.bytes = 2048;
+    for (const Case& c : {
+             Case{stopped, Callout::Kind::warning, "Gendannelsen blev stoppet", "1.203 filer nåede at blive gendannet."},
+             Case{remarks, Callout::Kind::warning, "Færdig med bemærkninger",
+                  "5 filer gendannet uden fejl, 0 med ulæselige sektorer (udfyldt med nuller), 2 mislykkedes."},
+             Case{done, Callout::Kind::success, "Færdig", "7 filer (" + formatBytes(2048) + ") er gendannet."},
+         }) {
+        auto outcome = RecoverSheet::outcome(c.result);
+        EXPECT_EQ(outcome.kind, static_cast<int>(c.kind)) << c.title;
+        EXPECT_EQ(outcome.title, c.title);
+        EXPECT_EQ(outcome.message, c.message);
+    }
+}
+
+// Every file counts once, however often the nodes reach it; folders do not
+// count; what is not existing counts as lost.
+TEST(RecoverSheet, CountsWhatTheNodesHoldOnce) {
+    auto session = scanned("fat16");
+    ASSERT_EQ(session->volumes().size(), 1u);
+    auto root = session->volumes()[0]->root;
+    int64_t files = 0, lost = 0;
+    uint64_t bytes = 0;
+    for (auto& row : readManifest("fat16")) {
+        if (row.isFolder()) continue;
+        files += 1;
+        bytes += std::stoull(row.size);
+        if (row.status != "existing") lost += 1;
+    }
+    auto byPath = nodesByPath(root);
+    ASSERT_TRUE(byPath.count("Dokumenter/Opskrifter/"));
+    ASSERT_TRUE(byPath.count("Dokumenter/Opskrifter/Rødgrød med fløde.txt"));
+    std::vector<FileNodePtr> overlapping = {byPath["Dokumenter/Opskrifter/Rødgrød med fløde.txt"], root,
+                                            byPath["Dokumenter/Opskrifter/"], byPath["Dokumenter/"]};
+    RecoverSheet sheet(session, overlapping, "fat16", nullptr);
+    EXPECT_EQ(sheet.summaryLabel()->text(), "Tæller filer …");
+    ASSERT_TRUE(counted(sheet));
+    EXPECT_EQ(*sheet.summary(), (RecoverSheet::Summary{files, bytes, lost}));
+    EXPECT_EQ(sheet.summaryLabel()->text().toStdString(), RecoverSheet::summaryLine(*sheet.summary()));
+
+    // Empty folders only: nothing to count, and nothing lost to mention.
+    RecoverSheet empty(session, {FileNode::make("a", true), FileNode::make("b", true)}, "x", nullptr);
+    ASSERT_TRUE(counted(empty));
+    EXPECT_EQ(empty.summaryLabel()->text().toStdString(), "0 filer · " + formatBytes(0));
+}
+
+TEST(RecoverSheet, SetupBeforeAnyChoice) {
+    auto session = scanned("fat12");
+    RecoverSheet sheet(session, {session->volumes()[0]->root}, "Mit/kort:", nullptr);
+    EXPECT_EQ(sheet.page(), 0);
+    EXPECT_EQ(pathShown(sheet), "Ingen mappe valgt");
+    EXPECT_FALSE(sheet.recoverButton()->isEnabled());
+    EXPECT_TRUE(sheet.recoverButton()->isDefault());
+    EXPECT_TRUE(sheet.keepFoldersBox()->isChecked());
+    EXPECT_TRUE(sheet.restoreDatesBox()->isChecked());
+    EXPECT_TRUE(sheet.writeReportBox()->isChecked());
+    EXPECT_EQ(sheet.noteLabel()->text().toStdString(),
+              "Filerne lægges i en ny mappe med navnet \"" + RecoveryEngine::sanitize("Mit/kort:") +
+                  "\". Eksisterende filer overskrives aldrig.");
+    EXPECT_EQ(shown(*sheet.notices()), (Shown{false, false, false}));
+    sheet.writeReportBox()->click();
+    EXPECT_FALSE(sheet.options().writeReport);
+}
+
+// The free space only warns, once the count is known; a capacity equal to
+// the total is enough; a lookup that fails says nothing. A cancelled panel
+// changes nothing, and a new choice clears the notices of the last.
+TEST(RecoverSheet, ChoosingAFolderWarnsOfTooLittleSpace) {
+    auto session = scanned("fat16");
+    TempDir out;
+    std::optional<int64_t> free = 0;
+    Replaced<Destination::FreeSpaceFunction> space(Destination::freeSpace,
+                                                   [&](const fs::path&) { return free; });
+    std::optional<std::string> answer = out.path().string();
+    Panels::ChooseFolder asked;
+    Replaced<Panels::ChooseFolderFunction> panel(Panels::chooseFolder, [&](const Panels::ChooseFolder& request) {
+        asked = request;
+        return answer;
+    });
+
+    RecoverSheet sheet(session, {session->volumes()[0]->root}, "fat16", nullptr);
+    // Chosen while the count still runs: no warning, and the start is open.
+    sheet.chooseButton()->click();
+    ASSERT_FALSE(sheet.summary());
+    EXPECT_EQ(asked.title, "Vælg hvor filerne skal gemmes");
+    EXPECT_EQ(asked.confirm, "Vælg");
+    EXPECT_EQ(pathShown(sheet), QString::fromStdString(out.path().string()));
+    EXPECT_FALSE(sheet.notices()->hasWarning());
+    EXPECT_TRUE(sheet.recoverButton()->isEnabled());
+
+    ASSERT_TRUE(counted(sheet));
+    const uint64_t total = sheet.summary()->bytes;
+    ASSERT_GT(total, 0u);
+    struct Case {
+        std::optional<int64_t> free;
+        bool warns;
+    };
+    for (auto c : {Case{0, true}, Case{int64_t(total) - 1, true}, Case{int64_t(total), false},
+                   Case{std::nullopt, false}, Case{-1, false}}) {
+        free = c.free;
+        sheet.chooseButton()->click();
+        EXPECT_EQ(sheet.notices()->hasWarning(), c.warns) << (c.free ? *c.free : -2);
+        EXPECT_TRUE(sheet.recoverButton()->isEnabled());
+    }
+    free = 0;
+    sheet.chooseButton()->click();
+    EXPECT_EQ(*sheet.notices()->warning(), "Der er kun " + formatBytes(0) + " ledig plads, men filerne fylder " +
+                                               formatBytes(total) + ".");
+    EXPECT_EQ(shown(*sheet.notices()), (Shown{false, false, true}));
+    answer.reset();
+    sheet.chooseButton()->click();
+    EXPECT_TRUE(sheet.notices()->hasWarning());
+    EXPECT_EQ(pathShown(sheet), QString::fromStdString(out.path().string()));
+}
+
+// Through the sheet as a user goes: the folder, "Gendan", the progress, the
+// result with its folder shown on request; the files are those of the disk.
+TEST(RecoverSheet, RecoversFilesByteForByteWithTheReport) {
+    auto session = scanned("fat16");
+    TempDir out;
+    Replaced<Panels::ChooseFolderFunction> panel(Panels::chooseFolder,
+                                                 [&](const Panels::ChooseFolder&) { return out.path().string(); });
+    std::vector<std::string> revealed;
+    Replaced<Panels::ShowInFileManagerFunction> reveal(Panels::showInFileManager,
+                                                       [&](const std::string& path) { revealed.push_back(path); });
+
+    auto* sheet = new RecoverSheet(session, session->volumes()[0]->root->children(), "fat16", nullptr);
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    QPointer<RecoverSheet> alive(sheet);
+    sheet->open();
+    sheet->chooseButton()->click();
+    sheet->recoverButton()->click();
+    EXPECT_EQ(sheet->page(), 1);
+    EXPECT_TRUE(sheet->stopButton()->isVisible());
+    // Escape does not close a running recovery.
+    QTest::keyClick(sheet, Qt::Key_Escape);
+    EXPECT_TRUE(sheet->isVisible());
+    ASSERT_TRUE(spinUntil([&] { return sheet->page() == 2; }));
+
+    const RecoveryResult& result = *sheet->job()->result();
+    ASSERT_TRUE(result.folder);
+    EXPECT_EQ(result.folder->parent_path(), out.path());
+    EXPECT_EQ(sheet->outcomeCallout()->titleLabel()->text(), "Færdig");
+    EXPECT_EQ(sheet->outcomeCallout()->messageLabel()->text().toStdString(),
+              RecoverSheet::outcome(result).message);
+    EXPECT_EQ(sheet->failureArea(), nullptr);
+    int checked = 0;
+    for (auto& row : readManifest("fat16")) {
+        if (row.isFolder() || row.status != "existing" || row.sha256 == "-") continue;
+        fs::path file = *result.folder / fs::u8path(row.path);
+        ASSERT_TRUE(fs::exists(file)) << row.path;
+        EXPECT_EQ(sha256Of(file), row.sha256) << row.path;
+        ++checked;
+    }
+    EXPECT_GT(checked, 20);
+    EXPECT_TRUE(fs::exists(*result.folder / "Gendannelsesrapport.csv"));
+
+    ASSERT_NE(sheet->revealButton(), nullptr);
+    sheet->revealButton()->click();
+    EXPECT_EQ(revealed, std::vector<std::string>{result.folder->string()});
+    EXPECT_TRUE(sheet->closeButton()->isDefault());
+    sheet->closeButton()->click();
+    EXPECT_TRUE(spinUntil(
+        [&] {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            return alive.isNull();
+        },
+        std::chrono::seconds(5)));
+}
+
+TEST(RecoverSheet, StopShowsHowFarItCame) {
+    auto session = scanned("fat16");
+    TempDir out;
+    RecoverSheet sheet(session, {session->volumes()[0]->root}, "fat16", nullptr);
+    sheet.validate(out.path());
+    sheet.recoverButton()->click();
+    sheet.stopButton()->click();
+    ASSERT_TRUE(spinUntil([&] { return sheet.page() == 2; }));
+    const RecoveryResult& result = *sheet.job()->result();
+    EXPECT_TRUE(result.cancelled);
+    EXPECT_EQ(sheet.outcomeCallout()->titleLabel()->text(), "Gendannelsen blev stoppet");
+    EXPECT_EQ(sheet.outcomeCallout()->messageLabel()->text().toStdString(),
+              Fmt::number(result.recovered + result.withErrors) + " filer nåede at blive gendannet.");
+}
+
+// A device source: a folder on its disk is refused; a folder whose disk
+// cannot be told must be confirmed; a folder in memory is not on it.
+TEST(RecoverSheet, RefusesTheSourceDiskAndAsksWhenItCannotTell) {
+    if (!isRoot()) GTEST_SKIP() << "needs root for loop devices";
+    ScratchDisk source, lost;
+    ASSERT_TRUE(source.ready() && lost.ready());
+    fs::create_directories(source.mountPoint() / "ud");
+    fs::create_directories(lost.mountPoint() / "ud");
+    lost.removeBacking();
+    auto device = SourceOpener::openDevice(source.name(), source.name());
+    ASSERT_TRUE(device);
+    auto session = Session::make(device, source.name());
+    Replaced<Destination::FreeSpaceFunction> space(Destination::freeSpace,
+                                                   [&](const fs::path&) { return std::optional<int64_t>(0); });
+    RecoverSheet sheet(session, {FileNode::make("a.txt", false, 10)}, "x", nullptr);
+    ASSERT_TRUE(counted(sheet));
+
+    sheet.validate(source.mountPoint() / "ud");
+    EXPECT_EQ(shown(*sheet.notices()), (Shown{true, false, false}));
+    EXPECT_EQ(sheet.notices()->problemCallout()->titleLabel()->text(), "Vælg en anden placering");
+    EXPECT_EQ(*sheet.notices()->problem(),
+              "Mappen ligger på den disk, du gendanner fra. Gendannelse dertil kan overskrive netop de data, du "
+              "prøver at redde.");
+    EXPECT_FALSE(sheet.recoverButton()->isEnabled());
+
+    sheet.validate(lost.mountPoint() / "ud");
+    EXPECT_EQ(shown(*sheet.notices()), (Shown{false, true, true}));
+    EXPECT_FALSE(sheet.recoverButton()->isEnabled());
+    sheet.notices()->confirmBox()->click();
+    EXPECT_TRUE(sheet.recoverButton()->isEnabled());
+
+    // In memory: on no disk at all.
+    sheet.validate("/dev/shm");
+    EXPECT_EQ(shown(*sheet.notices()), (Shown{false, false, true}));
+    EXPECT_TRUE(sheet.recoverButton()->isEnabled());
+}
+
+// An image file is never on the folder's disk, unless the folder lies on a
+// device that the image file itself backs: writing there writes into it.
+TEST(RecoverSheet, ImageSourceIsRefusedOnlyInsideItself) {
+    if (!isRoot()) GTEST_SKIP() << "needs root for loop devices";
+    ScratchDisk inside, lost;
+    ASSERT_TRUE(inside.ready() && lost.ready());
+    lost.removeBacking();
+    auto image = SourceOpener::openImage(inside.backing().string());
+    ASSERT_TRUE(image);
+    auto session = Session::make(image, "disk.img");
+    RecoverSheet sheet(session, {}, "x", nullptr);
+    sheet.validate(inside.mountPoint());
+    EXPECT_TRUE(sheet.notices()->hasProblem());
+    sheet.validate(lost.mountPoint());
+    EXPECT_FALSE(sheet.notices()->hasProblem());
+    EXPECT_FALSE(sheet.notices()->hasDoubt());
+    sheet.validate(inside.backing().parent_path());
+    EXPECT_FALSE(sheet.notices()->hasProblem());
+    EXPECT_TRUE(sheet.recoverButton()->isEnabled());
+}
