@@ -11,7 +11,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -94,12 +93,18 @@ RecoverSheet::RecoverSheet(SessionPtr session, std::vector<FileNodePtr> nodes, s
       job_(RecoveryJob::make()) {
     setWindowTitle(QStringLiteral("Gendan filer"));
     setWindowModality(Qt::WindowModal);
-    setFixedWidth(580);
 
-    auto* stack = new QVBoxLayout(this);
-    stack->setContentsMargins(24, 24, 24, 24);
+    // 580 wide and as high as the content: the content is 532 wide inside
+    // the margins, and the sheet takes the height it needs at that width.
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(24, 24, 24, 24);
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+    auto* body = new QWidget(this);
+    body->setFixedWidth(532);
+    outer->addWidget(body);
+    auto* stack = new QVBoxLayout(body);
+    stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(16);
-    stack->setSizeConstraint(QLayout::SetMinimumSize);
 
     // Heading.
     auto* heading = new QHBoxLayout;
@@ -118,11 +123,9 @@ RecoverSheet::RecoverSheet(SessionPtr session, std::vector<FileNodePtr> nodes, s
     heading->addLayout(names, 1);
     stack->addLayout(heading);
 
-    pages_ = new QStackedWidget(this);
-    stack->addWidget(pages_);
 
     // Setup view.
-    auto* setup = new QWidget(pages_);
+    auto* setup = new QWidget(body);
     auto* setupStack = new QVBoxLayout(setup);
     setupStack->setContentsMargins(0, 0, 0, 0);
     setupStack->setSpacing(14);
@@ -172,10 +175,11 @@ RecoverSheet::RecoverSheet(SessionPtr session, std::vector<FileNodePtr> nodes, s
     setupButtons->addWidget(cancelButton_);
     setupButtons->addWidget(recoverButton_);
     setupStack->addLayout(setupButtons);
-    pages_->addWidget(setup);
+    pages_[0] = setup;
+    stack->addWidget(setup);
 
     // Progress view.
-    auto* running = new QWidget(pages_);
+    auto* running = new QWidget(body);
     auto* runStack = new QVBoxLayout(running);
     runStack->setContentsMargins(0, 0, 0, 0);
     runStack->setSpacing(12);
@@ -203,14 +207,16 @@ RecoverSheet::RecoverSheet(SessionPtr session, std::vector<FileNodePtr> nodes, s
     stopButton_->setAutoDefault(false);
     runButtons->addWidget(stopButton_);
     runStack->addLayout(runButtons);
-    pages_->addWidget(running);
+    pages_[1] = running;
+    stack->addWidget(running);
 
     // Result view, filled when the result comes.
-    auto* done = new QWidget(pages_);
+    auto* done = new QWidget(body);
     resultStack_ = new QVBoxLayout(done);
     resultStack_->setContentsMargins(0, 0, 0, 0);
     resultStack_->setSpacing(12);
-    pages_->addWidget(done);
+    pages_[2] = done;
+    stack->addWidget(done);
 
     connect(chooseButton_, &QPushButton::clicked, this, &RecoverSheet::choose);
     connect(keepFolders_, &QCheckBox::toggled, this, [this](bool on) { options_.keepFolderStructure = on; });
@@ -232,7 +238,7 @@ RecoverSheet::RecoverSheet(SessionPtr session, std::vector<FileNodePtr> nodes, s
 
 RecoverSheet::~RecoverSheet() = default;
 
-int RecoverSheet::page() const { return pages_->currentIndex(); }
+int RecoverSheet::page() const { return page_; }
 
 std::vector<QLabel*> RecoverSheet::failureLabels() const {
     std::vector<QLabel*> labels;
@@ -338,9 +344,11 @@ void RecoverSheet::start() {
 
 void RecoverSheet::followJob() {
     int wanted = job_->result() ? 2 : job_->running() ? 1 : 0;
-    if (wanted == 2 && pages_->currentIndex() != 2) showResult();
+    if (wanted == 2 && page_ != 2) showResult();
     if (wanted == 1) showProgress();
-    pages_->setCurrentIndex(wanted);
+    // Only the view shown takes room: the sheet is as high as that view.
+    page_ = wanted;
+    for (int i = 0; i < 3; ++i) pages_[size_t(i)]->setVisible(i == wanted);
     updateButtons();
 }
 
@@ -357,7 +365,7 @@ void RecoverSheet::showProgress() {
 
 void RecoverSheet::showResult() {
     const RecoveryResult& result = *job_->result();
-    QWidget* page = pages_->widget(2);
+    QWidget* page = pages_[2];
     Outcome notice = outcome(result);
     outcome_ = new Callout(static_cast<Callout::Kind>(notice.kind), notice.title, notice.message, page);
     resultStack_->addWidget(outcome_);

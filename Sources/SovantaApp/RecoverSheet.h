@@ -3,6 +3,7 @@
 // options, then the running recovery with its progress and its result.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -22,7 +23,6 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QScrollArea;
-class QStackedWidget;
 class QVBoxLayout;
 
 namespace sovanta::app {
@@ -119,7 +119,8 @@ private:
     std::optional<Summary> summary_;
 
     QLabel* summaryLabel_;
-    QStackedWidget* pages_;
+    std::array<QWidget*, 3> pages_{};
+    int page_ = -1;
     QLabel* destinationLabel_;
     QPushButton* chooseButton_;
     QCheckBox* keepFolders_;

@@ -323,3 +323,29 @@ TEST(RecoverSheet, ImageSourceIsRefusedOnlyInsideItself) {
     EXPECT_FALSE(sheet.notices()->hasProblem());
     EXPECT_TRUE(sheet.recoverButton()->isEnabled());
 }
+
+// Files that cannot be created (names longer than any file system takes,
+// or than the engine makes unique) each fail with a line of their own; the
+// first 200 lines are listed, in a scrolling area no higher than 120.
+TEST(RecoverSheet, ListsTheFirstFailuresInAShortScrollingArea) {
+    auto session = scanned("fat12");
+    TempDir out;
+    std::vector<FileNodePtr> nodes;
+    for (int i = 0; i < 600; ++i) nodes.push_back(FileNode::make(std::string(300, 'x') + std::to_string(i), false, 0));
+    RecoverSheet sheet(session, nodes, "fat12", nullptr);
+    sheet.show();
+    sheet.validate(out.path());
+    sheet.recoverButton()->click();
+    ASSERT_TRUE(spinUntil([&] { return sheet.page() == 2; }));
+    const RecoveryResult& result = *sheet.job()->result();
+    ASSERT_GT(result.failures.size(), RecoverSheet::shownFailures);
+    EXPECT_EQ(sheet.outcomeCallout()->titleLabel()->text(), "Færdig med bemærkninger");
+    auto labels = sheet.failureLabels();
+    ASSERT_EQ(labels.size(), RecoverSheet::shownFailures);
+    EXPECT_EQ(labels.front()->text().toStdString(), result.failures.front());
+    EXPECT_EQ(labels.back()->text().toStdString(), result.failures[199]);
+    drainEvents();
+    ASSERT_NE(sheet.failureArea(), nullptr);
+    EXPECT_LE(sheet.failureArea()->height(), 120);
+    EXPECT_GT(sheet.failureArea()->widget()->height(), 120);
+}

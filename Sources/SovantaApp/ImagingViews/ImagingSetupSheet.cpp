@@ -53,12 +53,18 @@ ImagingSetupSheet::ImagingSetupSheet(std::string title, uint64_t size, std::opti
       source_(std::move(source)) {
     setWindowTitle(QStringLiteral("Lav diskbillede"));
     setWindowModality(Qt::WindowModal);
-    setFixedWidth(560);
 
-    auto* stack = new QVBoxLayout(this);
-    stack->setContentsMargins(24, 24, 24, 24);
+    // 560 wide and as high as the content: the content is 512 wide inside
+    // the margins, and the sheet takes the height it needs at that width.
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(24, 24, 24, 24);
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+    auto* body = new QWidget(this);
+    body->setFixedWidth(512);
+    outer->addWidget(body);
+    auto* stack = new QVBoxLayout(body);
+    stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(18);
-    stack->setSizeConstraint(QLayout::SetMinimumSize);
 
     // Heading.
     auto* heading = new QHBoxLayout;
