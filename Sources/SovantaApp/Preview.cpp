@@ -211,7 +211,7 @@ const std::filesystem::path& folder() {
             base = std::filesystem::temp_directory_path(error);
             if (error) base = "/tmp";
         }
-        return base / "SovantaPreview";
+        return base / "SovantaPreview" / std::to_string(::getpid());
     }();
     return path;
 }
@@ -225,6 +225,21 @@ bool makePrivateFolder(const std::filesystem::path& path) {
 }
 
 std::optional<std::string> extract(const FileNode& node, DiskSource& source) {
+    // A folder of our process id that a process before us left behind holds
+    // copies of other nodes under the same ids: it goes before the first copy.
+    static std::once_flag leftovers;
+    std::call_once(leftovers, [] { cleanup(folder()); });
+    std::error_code error;
+    std::filesystem::create_directories(folder().parent_path().parent_path(), error);
+    // The shared folder holds only the processes' private folders: it must be
+    // ours and closed to others' writes, so that nobody can swap ours for a link.
+    auto shared = folder().parent_path();
+    if (::mkdir(shared.c_str(), 0700) != 0) {
+        struct stat info {};
+        if (errno != EEXIST || ::lstat(shared.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+            info.st_uid != ::geteuid() || (info.st_mode & 022) != 0)
+            return std::nullopt;
+    }
     return extract(node, source, folder());
 }
 

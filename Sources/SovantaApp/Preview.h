@@ -69,8 +69,10 @@ std::optional<QImage> thumbnail(const FileNode& node, DiskSource& source, int ma
 // decode. HEIF and HEIC through libheif, the rest through Qt's readers.
 std::optional<QImage> decodeImage(const Bytes& bytes, int maxPixel);
 
-// The folder of temporary copies: "SovantaPreview" in $XDG_RUNTIME_DIR when
-// set, else in the temporary directory. Made only when a copy is written.
+// The folder of this process's temporary copies: "SovantaPreview/<process
+// id>" in $XDG_RUNTIME_DIR when set, else in the temporary directory. Node ids
+// are unique only within one process, so two running programs keep their
+// copies apart. Made only when a copy is written.
 const std::filesystem::path& folder();
 
 // The path of a complete temporary copy of the file (at most 512 MiB), or
@@ -83,7 +85,8 @@ std::optional<std::string> extract(const FileNode& node, DiskSource& source, con
 // already is: a real folder, not a link, owned by us, closed to others.
 bool makePrivateFolder(const std::filesystem::path& path);
 
-// Removes the folder of temporary copies with everything in it; never fails.
+// Removes the folder of this process's temporary copies with everything in
+// it (other running programs keep theirs); never fails.
 void cleanup();
 void cleanup(const std::filesystem::path& base);
 

@@ -308,17 +308,25 @@ TEST(Preview, ACopyThatCannotBeWrittenInFullIsNeverGiven) {
 
 TEST(Preview, TheFolderIsFixedAndCleanupOfItNeverFails) {
     auto& folder = Preview::folder();
-    EXPECT_EQ(folder.filename(), "SovantaPreview");
+    EXPECT_EQ(folder.filename(), std::to_string(::getpid()));
+    EXPECT_EQ(folder.parent_path().filename(), "SovantaPreview");
     EXPECT_EQ(&folder, &Preview::folder());
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && *runtime == '/') {
-        EXPECT_EQ(folder.parent_path(), std::filesystem::path(runtime));
+        EXPECT_EQ(folder.parent_path().parent_path(), std::filesystem::path(runtime));
     }
+    // Another running program's copies, under its own process id.
+    auto others = folder.parent_path() / "1";
     PictureFile file("plain.png");
     auto copy = Preview::extract(*file.node, *file.source);
     ASSERT_TRUE(copy);
     EXPECT_EQ(std::filesystem::path(*copy).parent_path().parent_path(), folder);
+    EXPECT_EQ(modeOf(folder.parent_path()) & 022, 0u);
+    std::filesystem::create_directory(others);
+    writeFile(others / "theirs.txt", std::string("x"));
     Preview::cleanup();
     EXPECT_FALSE(std::filesystem::exists(folder));
+    EXPECT_TRUE(std::filesystem::exists(others / "theirs.txt"));
+    std::filesystem::remove_all(others);
     Preview::cleanup();
 }
