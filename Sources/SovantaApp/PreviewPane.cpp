@@ -374,7 +374,7 @@ void SingleFilePreview::buildDetails(QVBoxLayout* column) {
     auto* grid = new QGridLayout;
     grid->setHorizontalSpacing(12);
     grid->setVerticalSpacing(7);
-    grid->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    grid->setColumnStretch(1, 1);
     QFont font = Style::font(Style::TextStyle::callout);
 
     auto addRow = [&](const char* label, QWidget* value) {
@@ -385,7 +385,9 @@ void SingleFilePreview::buildDetails(QVBoxLayout* column) {
         rows_.emplace_back(name, value);
     };
     auto addText = [&](const char* label, const std::string& value, std::optional<QColor> colour = std::nullopt) {
-        addRow(label, selectableLabel(qs(value), font, colour, parent));
+        auto* text = selectableLabel(qs(value), font, colour, parent);
+        text->setWordWrap(false);
+        addRow(label, text);
     };
 
     const FileNode& node = *node_;
@@ -404,6 +406,7 @@ void SingleFilePreview::buildDetails(QVBoxLayout* column) {
         row->setSpacing(5);
         row->addWidget(new Dot(chanceColour(node.recoverability), chance), 0, Qt::AlignVCenter);
         auto* text = selectableLabel(qs(label(node.recoverability)), font, std::nullopt, chance);
+        text->setWordWrap(false);
         text->setObjectName(QStringLiteral("value"));
         row->addWidget(text);
         addRow("Chance", chance);

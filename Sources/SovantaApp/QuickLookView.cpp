@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QStackedLayout>
 #include <QStringDecoder>
+#include <QTextDocument>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QVideoWidget>
@@ -193,6 +194,7 @@ void QuickLookView::present(const Prepared& prepared) {
             textView_->setReadOnly(true);
             textView_->setFrameShape(QFrame::NoFrame);
             textView_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+            textView_->document()->setDocumentMargin(8);
             textView_->setFont(Style::systemFont(11));
             textView_->viewport()->setAutoFillBackground(false);
             textView_->setPlainText(prepared.cut ? prepared.text + QStringLiteral("\n…") : prepared.text);
@@ -230,6 +232,11 @@ void QuickLookView::present(const Prepared& prepared) {
             });
             connect(player_, &QMediaPlayer::positionChanged, time,
                     [time](qint64 position) { time->setText(playTime(position)); });
+            // Paused once loaded, a video shows its first picture.
+            connect(player_, &QMediaPlayer::mediaStatusChanged, player, [player](QMediaPlayer::MediaStatus status) {
+                if (status == QMediaPlayer::LoadedMedia && player->playbackState() == QMediaPlayer::StoppedState)
+                    player->pause();
+            });
             player_->setSource(QUrl::fromLocalFile(QString::fromStdString(url_)));
             break;
         }
