@@ -8,14 +8,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileOpenEvent>
+#include <QIcon>
 #include <QImageWriter>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QMenuBar>
 #include <QProcessEnvironment>
 #include <QSaveFile>
 #include <QTimer>
 #include <QToolBar>
+#include <QTranslator>
 #include <QWindow>
 
 #include "SovantaApp/Components.h"
@@ -34,6 +37,18 @@ std::string absolutePath(const QString& path) { return QDir::current().absoluteF
 }  // namespace
 
 // MARK: Launch options and environment
+
+void prepareApplication() {
+    QApplication::setApplicationName(QStringLiteral("Sovanta"));
+    QApplication::setDesktopFileName(QStringLiteral("sovanta"));
+    QApplication::setQuitOnLastWindowClosed(true);
+    // Lives as long as the application.
+    static QTranslator qtTexts;
+    if (qtTexts.load(QStringLiteral("qtbase_da"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtTexts);
+    Style::setUpApplicationLook();
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("sovanta"), QIcon(QStringLiteral(":/sovanta.svg"))));
+}
 
 LaunchOptions parseLaunchOptions(const QStringList& arguments) {
     LaunchOptions options;

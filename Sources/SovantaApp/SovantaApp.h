@@ -34,6 +34,10 @@ struct LaunchOptions {
     bool operator==(const LaunchOptions&) const = default;
 };
 
+// Names the application, loads Qt's own Danish texts, and sets the look and
+// the window icon: what the program does before it makes its window.
+void prepareApplication();
+
 // Reads the full argument list, the program path first.
 LaunchOptions parseLaunchOptions(const QStringList& arguments);
 
