@@ -24,6 +24,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "SovantaApp/DiskDetailView.h"
+#include "SovantaApp/ImagingViews/ImagingView.h"
 #include "SovantaApp/WelcomeView.h"
 
 namespace sovanta::app {
@@ -635,8 +637,8 @@ void ContentView::route() {
         if (auto* diskItem = std::get_if<sidebar::Disk>(&*selection)) {
             if (const DiskInfo* disk = model_.disk(diskItem->bsdName)) {
                 key = "disk:" + disk->bsdName;
-                std::string title = disk->displayName();
-                make = [title] { return titlePage(title); };
+                AppModel* model = &model_;
+                make = [model, disk = *disk] { return new DiskDetailView(*model, disk); };
             }
         } else if (auto* sessionItem = std::get_if<sidebar::Session>(&*selection)) {
             if (SessionPtr session = model_.session(sessionItem->id)) {
@@ -646,7 +648,8 @@ void ContentView::route() {
         } else if (auto* jobItem = std::get_if<sidebar::Imaging>(&*selection)) {
             if (ImagingJobPtr job = model_.job(jobItem->id)) {
                 key = "imaging:" + job->id.string();
-                make = [job] { return titlePage(job->title); };
+                AppModel* model = &model_;
+                make = [model, job] { return new ImagingView(*model, job); };
             }
         }
     }
