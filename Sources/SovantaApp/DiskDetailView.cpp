@@ -4,6 +4,7 @@
 #include <cmath>
 #include <memory>
 
+#include <QCoreApplication>
 #include <QEnterEvent>
 #include <QFontDatabase>
 #include <QFrame>
@@ -16,13 +17,12 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
-#include <QDialog>
-#include <QDialogButtonBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
+#include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
 #include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/TileGrid.h"
 
@@ -92,28 +92,6 @@ const SmartTile smartCounters[] = {
     {"Usikre nedlukninger", "UNSAFE_SHUTDOWNS_0", "bolt.slash"},
     {"Reserveblokke", "AVAILABLE_SPARE", "square.stack.3d.up"},
 };
-
-// PLACEHOLDER until the imaging setup sheet lands: a window-modal dialog with
-// the sheet's title and a cancel button, opened the way the sheet will be.
-QWidget* presentImagingSheet(QWidget* parent, const std::string& title, uint64_t size,
-                             const std::optional<std::string>& sourceDisk,
-                             std::function<void(std::filesystem::path, ImagingOptions)> onStart,
-                             std::function<void()> onClosed) {
-    (void)size;
-    (void)sourceDisk;
-    (void)onStart;
-    auto* sheet = new QDialog(parent);
-    sheet->setWindowTitle(QString::fromStdString(title));
-    auto* layout = new QVBoxLayout(sheet);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Cancel, sheet);
-    QObject::connect(buttons, &QDialogButtonBox::rejected, sheet, &QDialog::reject);
-    layout->addWidget(buttons);
-    sheet->setAttribute(Qt::WA_DeleteOnClose);
-    sheet->setWindowModality(Qt::WindowModal);
-    QObject::connect(sheet, &QDialog::finished, parent, [onClosed = std::move(onClosed)] { onClosed(); });
-    sheet->open();
-    return sheet;
-}
 
 }  // namespace
 
@@ -423,9 +401,9 @@ QWidget* DiskDetailView::makePartitions(QWidget* parent) {
         auto* divider = new QFrame(card);
         divider->setFrameShape(QFrame::HLine);
         divider->setFrameShadow(QFrame::Plain);
-        QPalette p = divider->palette();
-        p.setColor(QPalette::WindowText, Style::separator());
-        divider->setPalette(p);
+        QPalette line = divider->palette();
+        line.setColor(QPalette::WindowText, Style::separator());
+        divider->setPalette(line);
         card->add(divider);
 
         auto* table = new QWidget(card);
@@ -514,19 +492,30 @@ std::vector<QStringList> DiskDetailView::partitionRows() const {
 void DiskDetailView::openImagingSheet() {
     if (showImaging_) return;
     showImaging_ = true;
-    QPointer<DiskDetailView> self(this);
-    AppModel* model = &model_;
+    std::weak_ptr<AppModel> model = model_.weak_from_this();
     DiskInfo disk = disk_;
-    sheet_ = presentImagingSheet(
-        this, disk_.displayName(), disk_.size, disk_.bsdName,
-        [model, disk](const std::filesystem::path& image, const ImagingOptions& options) {
-            model->startImaging(disk, image.string(), options);
+    // A scan of this disk already holds its source: the sheet then also refuses that.
+    SessionPtr session = model_.sessionFor(disk_.bsdName);
+    auto* sheet = new ImagingSetupSheet(
+        disk_.displayName(), disk_.size, disk_.bsdName,
+        [model, disk](std::filesystem::path image, ImagingOptions options) {
+            // Started once the sheet has closed: the job's page replaces this
+            // one, and with it the sheet.
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [model, disk, image = std::move(image), options] {
+                    if (auto shared = model.lock()) shared->startImaging(disk, image.string(), options);
+                },
+                Qt::QueuedConnection);
         },
-        [self] {
-            if (!self) return;
-            self->showImaging_ = false;
-            self->sheet_ = nullptr;
-        });
+        this, session ? session->source : nullptr);
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    connect(sheet, &QDialog::finished, this, [this] {
+        showImaging_ = false;
+        sheet_ = nullptr;
+    });
+    sheet_ = sheet;
+    sheet->open();
 }
 
 void DiskDetailView::setUnmounting(bool value) {

@@ -19,6 +19,7 @@ class QVBoxLayout;
 
 namespace sovanta::app {
 
+class ImagingSetupSheet;
 class PartitionBar;
 class TileGrid;
 
@@ -92,7 +93,7 @@ public:
     TileGrid* smartTiles() const { return smartTiles_; }
     QMessageBox* unmountAlert() const { return alert_; }
     // The opened imaging setup sheet, while it is shown.
-    QWidget* imagingSheet() const { return sheet_; }
+    ImagingSetupSheet* imagingSheet() const { return sheet_; }
 
 private:
     void setDisk(DiskInfo disk);
@@ -125,7 +126,7 @@ private:
     QWidget* smartCard_ = nullptr;
     TileGrid* smartTiles_ = nullptr;
     QMessageBox* alert_ = nullptr;
-    QWidget* sheet_ = nullptr;
+    ImagingSetupSheet* sheet_ = nullptr;
 };
 
 }  // namespace sovanta::app

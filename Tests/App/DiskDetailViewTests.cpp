@@ -19,6 +19,7 @@
 #include "SovantaApp/Components.h"
 #include "SovantaApp/ContentView.h"
 #include "SovantaApp/DiskDetailView.h"
+#include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
 #include "SovantaApp/ImagingViews/ImagingView.h"
 #include "SovantaApp/TileGrid.h"
 #include "TestSupport.h"
@@ -59,16 +60,20 @@ DiskInfo recordedDisk(const std::string& bsdName) {
 }
 
 // The fixture opened as if it were the device of that name.
-DiskSourcePtr fixtureAsDevice(const std::string& name, const std::string& bsdName) {
+DiskSourcePtr fixtureAsDevice(const std::string& name, const std::string& bsdName,
+                              const std::vector<ByteRange>& badRanges = {}) {
     auto path = fixtureImage(name);
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw SourceError::openFailed(path, errno);
     return std::make_shared<DiskSource>(fd, path, name, std::filesystem::file_size(path), 512, true, bsdName,
-                                        nullptr);
+                                        nullptr, withBadRanges(badRanges));
 }
 
+// Two unreadable stretches of the devices the tests open.
+const std::vector<ByteRange> deviceBadRanges = {{64 * 1024, 64 * 1024 + 4096}, {300 * 1024, 300 * 1024 + 512}};
+
 // A model whose disk list the test sets and counts the loads of; devices
-// open as the fixture fat12.
+// open as the fixture fat12 with two bad stretches.
 struct Model {
     std::shared_ptr<std::vector<DiskInfo>> disks = std::make_shared<std::vector<DiskInfo>>(recordedDisks());
     std::shared_ptr<std::atomic<int>> loads = std::make_shared<std::atomic<int>>(0);
@@ -83,7 +88,7 @@ struct Model {
         };
         services.openDevice = [opens = deviceOpens](const std::string& bsdName, const std::string&) {
             ++*opens;
-            return fixtureAsDevice("fat12", bsdName);
+            return fixtureAsDevice("fat12", bsdName, deviceBadRanges);
         };
         model = AppModel::make(std::move(services));
         EXPECT_TRUE(spinUntil([&] { return !model->loadingDisks(); }));
@@ -359,21 +364,42 @@ TEST(DiskDetailView, UnmountRunsTheDiskToolAndReloadsTheList) {
 
 TEST(DiskDetailView, ScanAndImagingTiles) {
     Model m;
+    TempDir dir;
     DiskInfo disk = recordedDisk("disk4");
-    DiskDetailView page(*m.model, disk);
-    page.resize(1000, 900);
-    page.show();
+    auto page = std::make_unique<DiskDetailView>(*m.model, disk);
+    page->resize(1000, 900);
+    page->show();
 
-    QTest::mouseClick(page.imagingTile(), Qt::LeftButton);
-    ASSERT_TRUE(spinUntil([&] { return page.imagingSheet() != nullptr; }, std::chrono::seconds(5)));
-    EXPECT_TRUE(page.showImaging());
-    EXPECT_EQ(page.imagingSheet()->windowTitle().toStdString(), disk.displayName());
-    static_cast<QDialog*>(page.imagingSheet())->reject();
-    ASSERT_TRUE(spinUntil([&] { return !page.showImaging(); }, std::chrono::seconds(5)));
+    // The setup sheet for the disk; cancelled, it leaves nothing behind.
+    QTest::mouseClick(page->imagingTile(), Qt::LeftButton);
+    ASSERT_TRUE(spinUntil([&] { return page->imagingSheet() != nullptr; }, std::chrono::seconds(5)));
+    EXPECT_TRUE(page->showImaging());
+    EXPECT_EQ(page->imagingSheet()->headingLabel()->text().toStdString(),
+              disk.displayName() + " · " + formatBytes(disk.size));
+    page->imagingSheet()->reject();
+    ASSERT_TRUE(spinUntil([&] { return !page->showImaging(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(page->imagingSheet(), nullptr);
+
+    // Started from the sheet: the device is opened and copied, bad stretches and all.
+    QTest::mouseClick(page->imagingTile(), Qt::LeftButton);
+    ASSERT_TRUE(spinUntil([&] { return page->imagingSheet() != nullptr; }, std::chrono::seconds(5)));
+    std::string image = dir.file("disk4.img");
+    page->imagingSheet()->validate(image);
+    page->imagingSheet()->start();
+    ASSERT_TRUE(spinUntil([&] { return m.model->imagingJobs().size() == 1; }));
+    EXPECT_FALSE(page->showImaging());
+    ImagingJobPtr job = m.model->imagingJobs().front();
+    EXPECT_EQ(job->title, disk.displayName());
+    EXPECT_EQ(job->imageURL, image);
+    EXPECT_EQ(m.model->selection(), SidebarItem(sidebar::Imaging{job->id}));
+    ASSERT_TRUE(spinUntil([&] { return job->finished(); }));
+    EXPECT_EQ(job->stats().bad, 4096u + 512u);
+    EXPECT_EQ(*m.deviceOpens, 1);
 
     // Scanning opens the device and starts a session named after the disk; a
     // second click selects that session again.
-    QTest::mouseClick(page.scanTile(), Qt::LeftButton);
+    m.model->setSelection(sidebar::Disk{"disk4"});
+    QTest::mouseClick(page->scanTile(), Qt::LeftButton);
     ASSERT_TRUE(spinUntil([&] { return m.model->sessions().size() == 1; }));
     SessionPtr session = m.model->sessions().front();
     EXPECT_EQ(session->title, disk.displayName());
@@ -381,12 +407,38 @@ TEST(DiskDetailView, ScanAndImagingTiles) {
     EXPECT_EQ(session->disk->bsdName, "disk4");
     EXPECT_EQ(m.model->selection(), SidebarItem(sidebar::Session{session->id}));
     m.model->setSelection(sidebar::Disk{"disk4"});
-    QTest::mouseClick(page.scanTile(), Qt::LeftButton);
+    QTest::mouseClick(page->scanTile(), Qt::LeftButton);
     EXPECT_TRUE(spinUntil([&] { return m.model->selection() != SidebarItem(sidebar::Disk{"disk4"}); },
                           std::chrono::seconds(5)));
     EXPECT_EQ(m.model->sessions().size(), 1u);
-    EXPECT_EQ(*m.deviceOpens, 1);
+    EXPECT_EQ(*m.deviceOpens, 2);
     EXPECT_EQ(m.model->selection(), SidebarItem(sidebar::Session{session->id}));
+    ASSERT_TRUE(spinUntil([&] { return !isRunning(session->quick()); }));
+}
+
+TEST(DiskDetailView, ImagingFromTheWindowReplacesThePageWithoutHarm) {
+    // A scan of the disk holds its source, so the copy starts at once and the
+    // window shows the job's page in place of the disk page and its sheet.
+    Model m;
+    TempDir dir;
+    ContentView window(*m.model);
+    window.resize(1440, 900);
+    window.show();
+    m.model->open(recordedDisk("disk4"));
+    ASSERT_TRUE(spinUntil([&] { return m.model->sessions().size() == 1; }));
+    m.model->setSelection(sidebar::Disk{"disk4"});
+    drainEvents();
+    auto* page = qobject_cast<DiskDetailView*>(window.page());
+    ASSERT_NE(page, nullptr);
+    QTest::mouseClick(page->imagingTile(), Qt::LeftButton);
+    ASSERT_TRUE(spinUntil([&] { return page->imagingSheet() != nullptr; }, std::chrono::seconds(5)));
+    page->imagingSheet()->validate(dir.file("copy.img"));
+    page->imagingSheet()->start();
+    ASSERT_TRUE(spinUntil([&] { return qobject_cast<ImagingView*>(window.page()) != nullptr; }));
+    ImagingJobPtr job = m.model->imagingJobs().front();
+    EXPECT_EQ(job->imager->source, m.model->sessions().front()->source);
+    ASSERT_TRUE(spinUntil([&] { return job->finished(); }));
+    ASSERT_TRUE(spinUntil([&] { return !isRunning(m.model->sessions().front()->quick()); }));
 }
 
 // MARK: A real disk

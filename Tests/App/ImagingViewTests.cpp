@@ -15,6 +15,7 @@
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/ImagingViews/ImagingView.h"
+#include "SovantaApp/Panels.h"
 #include "TestSupport.h"
 
 using namespace sovanta;
@@ -46,11 +47,11 @@ ImagingJobPtr makeJob(const DiskSourcePtr& source, const std::string& image) {
 // Replaces the file manager for the test's life and records what it was asked to show.
 struct RevealRecorder {
     std::vector<std::string> shown;
-    decltype(Workspace::reveal) saved = Workspace::reveal;
+    Panels::ShowInFileManagerFunction saved = Panels::showInFileManager;
     RevealRecorder() {
-        Workspace::reveal = [this](const std::string& path) { shown.push_back(path); };
+        Panels::showInFileManager = [this](const std::string& path) { shown.push_back(path); };
     }
-    ~RevealRecorder() { Workspace::reveal = saved; }
+    ~RevealRecorder() { Panels::showInFileManager = saved; }
 };
 
 void click(QPushButton* button) {
@@ -123,8 +124,7 @@ TEST(ImagingView, BlockMapPaintsEachCellInItsStatusColour) {
 }
 
 TEST(ImagingView, TileValuesAndTints) {
-    ImagingStats s;
-    auto values = ImagingView::tileValues(s);
+    auto values = ImagingView::tileValues(ImagingStats{});
     std::vector<std::string> titles;
     for (auto& v : values) titles.push_back(v.title);
     EXPECT_EQ(titles, (std::vector<std::string>{"Reddet", "Ulæselige", "Tilbage", "Hastighed nu", "Gennemsnit",
@@ -147,9 +147,9 @@ TEST(ImagingView, TileValuesAndTints) {
         QColor tint;
     };
     auto with = [](auto change) {
-        ImagingStats s;
-        change(s);
-        return s;
+        ImagingStats stats;
+        change(stats);
+        return stats;
     };
     const std::vector<Case> cases = {
         {"first bad byte", with([](auto& s) { s.bad = 1; }), 1, formatBytes(1), Style::Colors::red},

@@ -3,17 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <filesystem>
 
 #include <QAreaSeries>
 #include <QChart>
 #include <QChartView>
-#include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
-#include <QDesktopServices>
 #include <QGraphicsLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -22,12 +15,12 @@
 #include <QPainterPath>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QUrl>
 #include <QValueAxis>
 #include <QVBoxLayout>
 
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
+#include "SovantaApp/Panels.h"
 #include "SovantaApp/TileGrid.h"
 
 namespace sovanta::app {
@@ -120,28 +113,6 @@ QPushButton* makeButton(const QString& text, const std::string& symbol, QWidget*
 }
 
 }  // namespace
-
-// MARK: Workspace
-
-void Workspace::systemReveal(const std::string& path) {
-    QString file = qs(path);
-    QUrl folder = QUrl::fromLocalFile(qs(std::filesystem::path(path).parent_path().string()));
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        QDesktopServices::openUrl(folder);
-        return;
-    }
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
-        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
-    call << QStringList{QUrl::fromLocalFile(file).toString()} << QString();
-    // Asked without waiting: the GUI thread goes on while the bus answers.
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000), QCoreApplication::instance());
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [watcher, folder] {
-        if (watcher->isError()) QDesktopServices::openUrl(folder);
-        watcher->deleteLater();
-    });
-}
 
 // MARK: BlockMap
 
@@ -341,7 +312,7 @@ QWidget* ImagingView::makeHeading(QWidget* parent) {
         if (auto job = weak.lock()) job->stop();
     });
     queued(reveal_, [weak] {
-        if (auto job = weak.lock()) Workspace::reveal(job->imageURL);
+        if (auto job = weak.lock()) Panels::showInFileManager(job->imageURL);
     });
     queued(resume_, [weak] {
         if (auto job = weak.lock()) job->start();

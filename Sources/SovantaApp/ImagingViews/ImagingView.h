@@ -2,7 +2,6 @@
 // statistics, the block map of the whole source and the read-rate chart.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,15 +26,6 @@ namespace sovanta::app {
 
 class StatTile;
 class TileGrid;
-
-// Showing a file in the desktop's file manager.
-namespace Workspace {
-// Asks the file manager over the session bus to show the file selected; when
-// none answers, opens the file's folder with the desktop's default handler.
-void systemReveal(const std::string& path);
-// What the application calls; tests replace it.
-inline std::function<void(const std::string&)> reveal = systemReveal;
-}  // namespace Workspace
 
 // The whole source as a grid of cells, one colour per status, drawn in one pass.
 class BlockMap : public QWidget {
