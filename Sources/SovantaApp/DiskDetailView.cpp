@@ -61,11 +61,13 @@ public:
     MiddleElidedLabel(QString text, QWidget* parent) : QLabel(parent), full_(std::move(text)) {
         setTextFormat(Qt::PlainText);
         setToolTip(full_);
-        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
         setText(full_);
     }
     QString fullText() const { return full_; }
     QSize sizeHint() const override { return {fontMetrics().horizontalAdvance(full_), QLabel::sizeHint().height()}; }
+    // As narrow as need be: the text is then cut.
+    QSize minimumSizeHint() const override { return {0, QLabel::sizeHint().height()}; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override {
@@ -430,13 +432,16 @@ QWidget* DiskDetailView::makePartitions(QWidget* parent) {
             auto* mounted = new MiddleElidedLabel(p->mountPoint ? qs(*p->mountPoint) : QStringLiteral("–"), table);
             mounted->setFont(callout);
             cells.push_back(mounted);
+            // The mount point fills its column, which takes the rest of the width.
             for (int c = 0; c < static_cast<int>(cells.size()); ++c)
-                grid->addWidget(cells[static_cast<size_t>(c)], r, c, Qt::AlignLeft | Qt::AlignVCenter);
+                grid->addWidget(cells[static_cast<size_t>(c)], r, c,
+                                c == 4 ? Qt::AlignVCenter : Qt::AlignLeft | Qt::AlignVCenter);
             tableRows_.push_back(std::move(cells));
             ++r;
         }
         // The mount point takes what is left and is cut when that is too little.
         grid->setColumnStretch(4, 1);
+        table->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
         card->add(table);
     }
     return card;
