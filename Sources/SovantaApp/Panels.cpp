@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QUrl>
@@ -55,15 +56,24 @@ std::optional<std::string> systemSaveFile(const SaveFile& request) {
 
 void systemShowInFileManager(const std::string& path) {
     const QString file = QString::fromStdString(path);
+    const QUrl folder = QUrl::fromLocalFile(QFileInfo(file).absolutePath());
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        QDesktopServices::openUrl(folder);
+        return;
+    }
     QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.FileManager1"),
                                                        QStringLiteral("/org/freedesktop/FileManager1"),
                                                        QStringLiteral("org.freedesktop.FileManager1"),
                                                        QStringLiteral("ShowItems"));
     call << QStringList{QUrl::fromLocalFile(file).toString()} << QString();
-    QDBusMessage answer = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
-    if (answer.type() == QDBusMessage::ReplyMessage) return;
-    // No file manager answers: open the folder that holds it.
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(file).absolutePath()));
+    // The answer comes later: the window never waits for a file manager.
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 3000), qApp);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp, [watcher, folder] {
+        // No file manager answered: open the folder that holds it.
+        if (watcher->isError()) QDesktopServices::openUrl(folder);
+        watcher->deleteLater();
+    });
 }
 
 }  // namespace sovanta::app::Panels
