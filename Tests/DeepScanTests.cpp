@@ -87,6 +87,21 @@ TEST(DeepSweep, SourceSizesAndCancellation) {
     }
 }
 
+// The last statistics count every failed read, however soon the sweep ends
+// after its last timed update.
+TEST(DeepSweep, LastStatisticsCountTheReadErrorsOfTheWholeSweep) {
+    test::TempDir dir;
+    auto clean = sourceOf(dir, Bytes(8 << 20, 0), "clean.img");
+    EXPECT_EQ(sweep(clean).updates.back().badSectors, 0);
+    // The failing stretch lies past the first chunk, after the first update.
+    auto failing = SourceOpener::openImage(clean->path, withBadRanges({{6u << 20, (6u << 20) + 4096}}));
+    auto s = sweep(failing);
+    ASSERT_TRUE(s.result.completed);
+    EXPECT_EQ(s.updates.front().badSectors, 0);
+    EXPECT_GT(s.updates.back().badSectors, 0);
+    EXPECT_EQ(s.updates.back().badSectors, failing->badSectorCount() + failing->readErrorCount());
+}
+
 // A scanner holds its source: the caller may let go of its own hold, and may
 // give no callback when it wants no statistics.
 TEST(DeepSweep, HoldsItsSourceAndNeedsNoCallback) {

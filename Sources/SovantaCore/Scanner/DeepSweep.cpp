@@ -107,7 +107,6 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
     auto windowStart = start;
     uint64_t windowPosition = 0;
     double rate = 0;
-    int64_t lastBad = 0;
     const uint64_t total = src_->size;
     uint64_t position = 0;
     // One buffer for the whole sweep: each chunk is read straight into it.
@@ -121,7 +120,9 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
         st.bootSectors = static_cast<int64_t>(result.boots.size() + result.hfsHeaders.size() + result.nxsb.size());
         st.mftRecords = static_cast<int64_t>(result.mftRecords.size());
         st.rate = rate;
-        st.badSectors = lastBad;
+        // Counted when the statistics are made, so the last ones hold every
+        // failed read of the sweep, also those after the last timed update.
+        st.badSectors = src_->badSectorCount() + src_->readErrorCount();
         st.elapsed = std::chrono::duration<double>(now - start).count();
         st.byExtension = byExtension;
         return st;
@@ -166,7 +167,6 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
                 windowStart = now;
                 windowPosition = position;
             }
-            lastBad = src_->badSectorCount() + src_->readErrorCount();
             if (onUpdate) onUpdate(stats(now));
         }
     }
