@@ -26,6 +26,7 @@
 
 #include "SovantaApp/DiskDetailView.h"
 #include "SovantaApp/ImagingViews/ImagingView.h"
+#include "SovantaApp/SessionView/SessionView.h"
 #include "SovantaApp/WelcomeView.h"
 
 namespace sovanta::app {
@@ -643,7 +644,8 @@ void ContentView::route() {
         } else if (auto* sessionItem = std::get_if<sidebar::Session>(&*selection)) {
             if (SessionPtr session = model_.session(sessionItem->id)) {
                 key = "session:" + session->id.string();
-                make = [session] { return titlePage(session->title); };
+                AppModel* model = &model_;
+                make = [model, session] { return new SessionView(*model, session); };
             }
         } else if (auto* jobItem = std::get_if<sidebar::Imaging>(&*selection)) {
             if (ImagingJobPtr job = model_.job(jobItem->id)) {

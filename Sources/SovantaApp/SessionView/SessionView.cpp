@@ -1,0 +1,186 @@
+#include "SovantaApp/SessionView/SessionView.h"
+
+#include <filesystem>
+#include <functional>
+
+#include <QAction>
+#include <QButtonGroup>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QPointer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "SovantaApp/Components.h"
+#include "SovantaApp/SessionView/OverviewView.h"
+
+namespace sovanta::app {
+
+namespace {
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+std::string tabSymbol(SessionTab tab) {
+    switch (tab) {
+        case SessionTab::overview: return "square.grid.2x2";
+        case SessionTab::files: return "folder";
+        case SessionTab::sectors: return "number";
+    }
+    return "square.grid.2x2";
+}
+
+// Stand-ins for the file browser and the sector view until they land.
+QWidget* makeFilesView(const SessionPtr&) { return new QWidget; }
+QWidget* makeSectorsView(const SessionPtr&) { return new QWidget; }
+
+// Stand-in for the imaging setup sheet until it lands: the sheet would be
+// shown here with onStart, and dismissed called when it closes.
+void presentImagingSetupSheet(const SessionPtr&, QWidget*,
+                              std::function<void(std::filesystem::path, ImagingOptions)>,
+                              const std::function<void()>& dismissed) {
+    dismissed();
+}
+
+}  // namespace
+
+std::string SessionView::subtitle(const DiskSource& source) {
+    return formatBytes(source.size) + " · " + (source.isDevice ? source.path : std::string("diskbillede"));
+}
+
+SessionView::SessionView(AppModel& model, SessionPtr session, QWidget* parent)
+    : QWidget(parent), model_(model), session_(std::move(session)) {
+    setWindowTitle(qs(session_->title));
+    auto* stack = new QVBoxLayout(this);
+    stack->setContentsMargins(0, 0, 0, 0);
+    stack->setSpacing(0);
+
+    // The page's toolbar row: the subtitle, the tab picker in the centre, the menu.
+    auto* bar = new QWidget(this);
+    auto* row = new QGridLayout(bar);
+    row->setContentsMargins(16, 8, 12, 8);
+    subtitle_ = new QLabel(qs(subtitle(*session_->source)), bar);
+    subtitle_->setTextFormat(Qt::PlainText);
+    subtitle_->setFont(Style::font(Style::TextStyle::callout));
+    QPalette secondary = subtitle_->palette();
+    secondary.setColor(QPalette::WindowText, Style::secondaryText());
+    subtitle_->setPalette(secondary);
+    row->addWidget(subtitle_, 0, 0, Qt::AlignLeft | Qt::AlignVCenter);
+
+    auto* picker = new QWidget(bar);
+    picker->setFixedWidth(330);
+    picker->setToolTip(QStringLiteral("Visning"));
+    auto* segments = new QHBoxLayout(picker);
+    segments->setContentsMargins(0, 0, 0, 0);
+    segments->setSpacing(0);
+    auto* group = new QButtonGroup(picker);
+    group->setExclusive(true);
+    for (SessionTab tab : allSessionTabs()) {
+        auto* button = new QToolButton(picker);
+        button->setText(qs(text(tab)));
+        button->setIcon(Style::buttonIcon(tabSymbol(tab)));
+        button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+        button->setCheckable(true);
+        button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        group->addButton(button);
+        segments->addWidget(button);
+        tabButtons_.push_back(button);
+        connect(button, &QToolButton::clicked, this, [this, tab] { session_->setTab(tab); });
+    }
+    row->addWidget(picker, 0, 1, Qt::AlignCenter);
+
+    more_ = new QToolButton(bar);
+    more_->setText(QStringLiteral("Mere"));
+    more_->setToolTip(QStringLiteral("Mere"));
+    more_->setIcon(Style::buttonIcon("ellipsis.circle"));
+    more_->setPopupMode(QToolButton::InstantPopup);
+    more_->setAutoRaise(true);
+    menu_ = new QMenu(more_);
+    imaging_ = menu_->addAction(QStringLiteral("Lav diskbillede af kilden …"));
+    rescan_ = menu_->addAction(QStringLiteral("Kør hurtig scanning igen"));
+    menu_->addSeparator();
+    close_ = menu_->addAction(QStringLiteral("Luk scanning"));
+    more_->setMenu(menu_);
+    row->addWidget(more_, 0, 2, Qt::AlignRight | Qt::AlignVCenter);
+    row->setColumnStretch(0, 1);
+    row->setColumnStretch(2, 1);
+    stack->addWidget(bar);
+
+    auto* line = new QFrame(this);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Plain);
+    QPalette linePalette = line->palette();
+    linePalette.setColor(QPalette::WindowText, Style::separator());
+    line->setPalette(linePalette);
+    stack->addWidget(line);
+
+    contentLayout_ = new QVBoxLayout;
+    contentLayout_->setContentsMargins(0, 0, 0, 0);
+    stack->addLayout(contentLayout_, 1);
+
+    connect(imaging_, &QAction::triggered, this, &SessionView::presentImaging);
+    connect(rescan_, &QAction::triggered, this, [this] { session_->startQuickScan(); });
+    // Closing removes this page: the model closes the session once the menu's
+    // action has returned.
+    QPointer<AppModel> model_guard(&model_);
+    connect(close_, &QAction::triggered, this, [model_guard, session = session_] {
+        QMetaObject::invokeMethod(
+            model_guard.data(),
+            [model_guard, session] {
+                if (model_guard) model_guard->close(session);
+            },
+            Qt::QueuedConnection);
+    });
+
+    connect(session_.get(), &Session::tabChanged, this, &SessionView::showTab);
+    connect(session_.get(), &Session::quickChanged, this, &SessionView::refreshActions);
+    connect(session_.get(), &Session::deepChanged, this, &SessionView::refreshActions);
+    refreshActions();
+    showTab();
+}
+
+SessionView::~SessionView() = default;
+
+void SessionView::refreshActions() {
+    imaging_->setEnabled(session_->source->isDevice);
+    rescan_->setEnabled(!isRunning(session_->quick()) && !isRunning(session_->deep()));
+}
+
+void SessionView::showTab() {
+    SessionTab tab = session_->tab();
+    for (size_t i = 0; i < allSessionTabs().size(); ++i) tabButtons_[i]->setChecked(allSessionTabs()[i] == tab);
+    if (content_ && tab == shown_) return;
+    // The old view may be the one whose button asked for the change ("Vis
+    // filer"), so it goes once that click has returned.
+    if (content_) {
+        content_->hide();
+        content_->deleteLater();
+    }
+    shown_ = tab;
+    switch (tab) {
+        case SessionTab::overview: content_ = new OverviewView(session_); break;
+        case SessionTab::files: content_ = makeFilesView(session_); break;
+        case SessionTab::sectors: content_ = makeSectorsView(session_); break;
+    }
+    contentLayout_->addWidget(content_);
+}
+
+void SessionView::presentImaging() {
+    if (!session_->source->isDevice || showImaging_) return;
+    showImaging_ = true;
+    QPointer<SessionView> self(this);
+    QPointer<AppModel> model(&model_);
+    std::weak_ptr<Session> weak = session_;
+    presentImagingSetupSheet(
+        session_, this,
+        [model, weak](std::filesystem::path image, ImagingOptions options) {
+            auto session = weak.lock();
+            if (model && session) model->startImaging(session, image.string(), options);
+        },
+        [self] {
+            if (self) self->showImaging_ = false;
+        });
+}
+
+}  // namespace sovanta::app
