@@ -370,8 +370,38 @@ TEST(SessionView, DeviceSourceShowsItsPathAndOffersImaging) {
     auto source = std::make_shared<DiskSource>(fd, "/dev/sdz", "Testdisk", size, 512, true, "sdz", nullptr);
     auto session = Session::make(source, "Testdisk");
     SessionView page(*model, session);
+    page.show();
     EXPECT_EQ(page.subtitleLabel()->text().toStdString(), formatBytes(size) + " · /dev/sdz");
     EXPECT_TRUE(page.imagingAction()->isEnabled());
+
+    // The imaging sheet for this source; its start begins a job in the model.
+    EXPECT_FALSE(page.showImaging());
+    page.imagingAction()->trigger();
+    ASSERT_TRUE(page.showImaging());
+    ImagingSetupSheet* sheet = page.imagingSheet();
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_TRUE(sheet->isVisible());
+    TempDir dir;
+    std::string copy = dir.file("copy.img");
+    sheet->validate(copy);
+    sheet->start();
+    drainEvents();
+    EXPECT_FALSE(page.showImaging());
+    EXPECT_EQ(page.imagingSheet(), nullptr);
+    ASSERT_EQ(model->imagingJobs().size(), 1u);
+    auto job = model->imagingJobs().front();
+    EXPECT_EQ(job->imageURL, copy);
+    EXPECT_EQ(job->title, "Testdisk");
+    ASSERT_TRUE(spinUntil([&] { return job->finished(); }));
+    model->removeJob(job);
+
+    // Dismissed without a start: nothing begins, and the entry works again.
+    page.imagingAction()->trigger();
+    ASSERT_NE(page.imagingSheet(), nullptr);
+    page.imagingSheet()->reject();
+    drainEvents();
+    EXPECT_FALSE(page.showImaging());
+    EXPECT_TRUE(model->imagingJobs().empty());
 }
 
 TEST(SessionView, ClosingTheScanRemovesTheSessionFromTheModel) {

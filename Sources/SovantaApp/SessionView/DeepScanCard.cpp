@@ -282,8 +282,10 @@ DeepScanCard::DeepScanCard(SessionPtr session, QWidget* parent) : Card(16, paren
                        "beskadigede NTFS-, FAT-, exFAT-, HFS+- og APFS-filsystemer og finder filer ud fra deres "
                        "indhold – også når filsystemet er helt væk."),
         Style::font(Style::TextStyle::callout), Style::secondaryText(), this);
-    description_->setWordWrap(true);
     description_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    // After the size policy, which would otherwise drop the height for width
+    // that wrapping sets.
+    description_->setWordWrap(true);
     add(description_);
 
     // Options and the start row.

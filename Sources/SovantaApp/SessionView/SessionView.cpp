@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include "SovantaApp/Components.h"
+#include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
 #include "SovantaApp/SessionView/OverviewView.h"
 
 namespace sovanta::app {
@@ -34,14 +35,6 @@ std::string tabSymbol(SessionTab tab) {
 // Stand-ins for the file browser and the sector view until they land.
 QWidget* makeFilesView(const SessionPtr&) { return new QWidget; }
 QWidget* makeSectorsView(const SessionPtr&) { return new QWidget; }
-
-// Stand-in for the imaging setup sheet until it lands: the sheet would be
-// shown here with onStart, and dismissed called when it closes.
-void presentImagingSetupSheet(const SessionPtr&, QWidget*,
-                              std::function<void(std::filesystem::path, ImagingOptions)>,
-                              const std::function<void()>& dismissed) {
-    dismissed();
-}
 
 }  // namespace
 
@@ -74,6 +67,17 @@ SessionView::SessionView(AppModel& model, SessionPtr session, QWidget* parent)
     auto* segments = new QHBoxLayout(picker);
     segments->setContentsMargins(0, 0, 0, 0);
     segments->setSpacing(0);
+    // One control of joined segments, the chosen one filled.
+    picker->setStyleSheet(
+        QStringLiteral("QToolButton { border: 1px solid %1; background-color: %2; padding: 3px 8px; margin: 0px; }"
+                       "QToolButton:checked { background-color: %3; }"
+                       "QToolButton:hover:!checked { background-color: %4; }"
+                       "QToolButton#first { border-top-left-radius: 6px; border-bottom-left-radius: 6px; }"
+                       "QToolButton#last { border-top-right-radius: 6px; border-bottom-right-radius: 6px; }")
+            .arg(Style::faded(Style::separator(), 0.9).name(QColor::HexArgb),
+                 Style::controlBackground().name(QColor::HexArgb),
+                 Style::faded(Style::accent(), 0.28).name(QColor::HexArgb),
+                 Style::faded(Style::accent(), 0.10).name(QColor::HexArgb)));
     auto* group = new QButtonGroup(picker);
     group->setExclusive(true);
     for (SessionTab tab : allSessionTabs()) {
@@ -86,6 +90,8 @@ SessionView::SessionView(AppModel& model, SessionPtr session, QWidget* parent)
         group->addButton(button);
         segments->addWidget(button);
         tabButtons_.push_back(button);
+        if (tab == allSessionTabs().front()) button->setObjectName(QStringLiteral("first"));
+        if (tab == allSessionTabs().back()) button->setObjectName(QStringLiteral("last"));
         connect(button, &QToolButton::clicked, this, [this, tab] { session_->setTab(tab); });
     }
     row->addWidget(picker, 0, 1, Qt::AlignCenter);
@@ -169,18 +175,19 @@ void SessionView::showTab() {
 void SessionView::presentImaging() {
     if (!session_->source->isDevice || showImaging_) return;
     showImaging_ = true;
-    QPointer<SessionView> self(this);
     QPointer<AppModel> model(&model_);
     std::weak_ptr<Session> weak = session_;
-    presentImagingSetupSheet(
-        session_, this,
+    auto* sheet = new ImagingSetupSheet(
+        session_->title, session_->source->size, session_->source->bsdName,
         [model, weak](std::filesystem::path image, ImagingOptions options) {
             auto session = weak.lock();
             if (model && session) model->startImaging(session, image.string(), options);
         },
-        [self] {
-            if (self) self->showImaging_ = false;
-        });
+        this, session_->source);
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    connect(sheet, &QDialog::finished, this, [this] { showImaging_ = false; });
+    imagingSheet_ = sheet;
+    sheet->open();
 }
 
 }  // namespace sovanta::app

@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
+#include <QPointer>
 #include <QWidget>
 
+#include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
 #include "SovantaApp/Models/AppModel.h"
 #include "SovantaApp/Models/Session.h"
 
@@ -38,8 +40,9 @@ public:
     QAction* closeAction() const { return close_; }
     // The view of the tab shown.
     QWidget* content() const { return content_; }
-    // Whether the imaging setup sheet is shown.
+    // Whether the imaging setup sheet is shown, and the sheet while it is.
     bool showImaging() const { return showImaging_; }
+    ImagingSetupSheet* imagingSheet() const { return imagingSheet_; }
 
 private:
     void showTab();
@@ -59,6 +62,7 @@ private:
     QWidget* content_ = nullptr;
     SessionTab shown_ = SessionTab::overview;
     bool showImaging_ = false;
+    QPointer<ImagingSetupSheet> imagingSheet_;
 };
 
 }  // namespace sovanta::app
