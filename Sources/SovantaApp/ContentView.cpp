@@ -108,19 +108,6 @@ QHBoxLayout* rowLayout(QWidget* row) {
     return layout;
 }
 
-// A page for a selection whose own page is not there yet: its title alone.
-QWidget* titlePage(const std::string& title) {
-    auto* page = new QWidget;
-    page->setWindowTitle(qs(title));
-    auto* layout = new QVBoxLayout(page);
-    auto* label = new QLabel(qs(title), page);
-    label->setTextFormat(Qt::PlainText);
-    label->setFont(Style::font(Style::TextStyle::title1, QFont::DemiBold));
-    label->setAlignment(Qt::AlignCenter);
-    layout->addWidget(label);
-    return page;
-}
-
 }  // namespace
 
 // MARK: Rows
