@@ -18,6 +18,7 @@
 #include <QPainterPath>
 #include <QPixmapCache>
 #include <QStyleFactory>
+#include <QTimer>
 #include <QToolTip>
 #include <QVBoxLayout>
 
@@ -363,6 +364,28 @@ void SymbolView::paintEvent(QPaintEvent*) {
     QPixmap pixmap = Style::symbolPixmap(symbol_, glyph_, colour_);
     QPointF corner((width() - glyph_) / 2.0, (height() - glyph_) / 2.0);
     painter.drawPixmap(corner, pixmap);
+}
+
+// MARK: Spinner
+
+Spinner::Spinner(QWidget* parent) : QWidget(parent), timer_(new QTimer(this)) {
+    setFixedSize(16, 16);
+    timer_->setInterval(80);
+    connect(timer_, &QTimer::timeout, this, [this] {
+        angle_ = (angle_ + 30) % 360;
+        update();
+    });
+}
+
+void Spinner::showEvent(QShowEvent*) { timer_->start(); }
+
+void Spinner::hideEvent(QHideEvent*) { timer_->stop(); }
+
+void Spinner::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(Style::secondaryText(), 2, Qt::SolidLine, Qt::RoundCap));
+    painter.drawArc(QRectF(rect()).adjusted(2, 2, -2, -2), -angle_ * 16, 270 * 16);
 }
 
 // MARK: Card

@@ -19,6 +19,7 @@
 
 class QGridLayout;
 class QLabel;
+class QTimer;
 class QVBoxLayout;
 
 namespace sovanta::app {
@@ -95,6 +96,22 @@ private:
     std::string symbol_;
     QColor colour_;
     int glyph_;
+};
+
+// The small indeterminate progress indicator: an arc that turns while shown.
+class Spinner : public QWidget {
+    Q_OBJECT
+public:
+    explicit Spinner(QWidget* parent = nullptr);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QTimer* timer_;
+    int angle_ = 0;
 };
 
 // MARK: Card and its title

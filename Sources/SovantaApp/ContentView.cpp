@@ -439,34 +439,6 @@ QMenu* SidebarView::contextMenuFor(const SidebarItem& item) {
 
 namespace {
 
-// The small indeterminate spinner: an arc that turns.
-class Spinner : public QWidget {
-public:
-    explicit Spinner(QWidget* parent) : QWidget(parent) {
-        setFixedSize(16, 16);
-        timer_.setInterval(80);
-        connect(&timer_, &QTimer::timeout, this, [this] {
-            angle_ = (angle_ + 30) % 360;
-            update();
-        });
-    }
-
-protected:
-    void showEvent(QShowEvent*) override { timer_.start(); }
-    void hideEvent(QHideEvent*) override { timer_.stop(); }
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        QPen pen(Style::secondaryText(), 2, Qt::SolidLine, Qt::RoundCap);
-        painter.setPen(pen);
-        painter.drawArc(QRectF(rect()).adjusted(2, 2, -2, -2), -angle_ * 16, 270 * 16);
-    }
-
-private:
-    QTimer timer_;
-    int angle_ = 0;
-};
-
 // The capsule behind the banner's row, on a translucent window colour.
 class Capsule : public QWidget {
 public:
