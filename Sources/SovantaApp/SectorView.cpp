@@ -8,6 +8,7 @@
 #include <QEvent>
 #include <QFontDatabase>
 #include <QFrame>
+#include <QHideEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QKeySequence>
@@ -346,6 +347,18 @@ void SectorView::setInputError(bool value) {
 void SectorView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!event->spontaneous()) load();
+}
+
+// What the view holds of its own lives while it is shown: shown again, it
+// starts empty, so it never shows the window of an offset it no longer reads.
+void SectorView::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    if (event->spontaneous()) return;
+    bytes_.clear();
+    bytesOffset_ = session_->sectorOffset();
+    rows_->document()->clear();
+    input_->clear();
+    setInputError(false);
 }
 
 bool SectorView::eventFilter(QObject* watched, QEvent* event) {

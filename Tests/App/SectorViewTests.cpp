@@ -400,3 +400,24 @@ TEST(SectorView, AnOffsetSetByAnotherPageIsReadWhereItStands) {
     EXPECT_EQ(shown.status(), QString::fromUtf8("Sektor 1 af 127  \u00B7  0x3E8"));
 }
 
+
+TEST(SectorView, ShownAgainItStartsAfreshAndReadsWhereTheSessionStands) {
+    PatternFile file("sector-view-again.img", 65536);
+    Shown shown(SourceOpener::openImage(file.path));
+    SectorView& view = *shown.view;
+    shown.show();
+    shown.type(QStringLiteral("abc"));
+    ASSERT_TRUE(view.inputError());
+    view.hide();
+    EXPECT_TRUE(view.bytes().empty());
+    EXPECT_TRUE(view.rowsText().isEmpty());
+    EXPECT_TRUE(view.inputField()->text().isEmpty());
+    EXPECT_FALSE(view.inputError());
+    // Hidden, it reads nothing; the browser moves the offset and shows the tab.
+    uint64_t reads = view.readsStarted();
+    shown.session->setSectorOffset(8192);
+    EXPECT_EQ(view.readsStarted(), reads);
+    shown.show();
+    EXPECT_EQ(view.bytesOffset(), 8192u);
+    EXPECT_EQ(view.bytes(), file.window(8192, 2048));
+}
