@@ -38,33 +38,6 @@ QLabel* secondaryLine(const QString& text, QWidget* parent) {
     return label;
 }
 
-// The small indeterminate spinner: an arc that turns.
-class Spinner : public QWidget {
-public:
-    explicit Spinner(QWidget* parent) : QWidget(parent) {
-        setFixedSize(16, 16);
-        timer_.setInterval(80);
-        connect(&timer_, &QTimer::timeout, this, [this] {
-            angle_ = (angle_ + 30) % 360;
-            update();
-        });
-    }
-
-protected:
-    void showEvent(QShowEvent*) override { timer_.start(); }
-    void hideEvent(QHideEvent*) override { timer_.stop(); }
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(QPen(Style::secondaryText(), 2, Qt::SolidLine, Qt::RoundCap));
-        painter.drawArc(QRectF(rect()).adjusted(2, 2, -2, -2), -angle_ * 16, 270 * 16);
-    }
-
-private:
-    QTimer timer_;
-    int angle_ = 0;
-};
-
 // Puts widget alone into slot, deleting what was there; hides an empty slot.
 void fill(QWidget* slot, QWidget* widget) {
     QLayout* layout = slot->layout();

@@ -15,6 +15,7 @@
 
 #include "SovantaApp/Components.h"
 #include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
+#include "SovantaApp/SectorView.h"
 #include "SovantaApp/SessionView/OverviewView.h"
 
 namespace sovanta::app {
@@ -32,9 +33,9 @@ std::string tabSymbol(SessionTab tab) {
     return "square.grid.2x2";
 }
 
-// Stand-ins for the file browser and the sector view until they land.
+// A stand-in for the file browser until it lands.
 QWidget* makeFilesView(const SessionPtr&) { return new QWidget; }
-QWidget* makeSectorsView(const SessionPtr&) { return new QWidget; }
+QWidget* makeSectorsView(const SessionPtr& session) { return new SectorView(session); }
 
 }  // namespace
 
