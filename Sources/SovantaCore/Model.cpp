@@ -1,6 +1,7 @@
 #include "SovantaCore/Model.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -208,16 +209,27 @@ NameCollator& nameCollator() {
     thread_local NameCollator instance;
     return instance;
 }
-std::string sortKey(const std::string& name) {
+}  // namespace
+
+std::string nameSortKey(const std::string& name) {
     auto& c = nameCollator();
     if (!c.collator) return name;
     icu::UnicodeString u = icu::UnicodeString::fromUTF8(name);
-    int32_t needed = c.collator->getSortKey(u, nullptr, 0);
-    std::string key(static_cast<size_t>(std::max(needed, 0)), '\0');
-    if (needed > 0) c.collator->getSortKey(u, reinterpret_cast<uint8_t*>(key.data()), needed);
+    // One pass for the usual name; a second only for a key longer than the buffer.
+    std::array<uint8_t, 512> buffer;
+    int32_t needed = c.collator->getSortKey(u, buffer.data(), static_cast<int32_t>(buffer.size()));
+    std::string key;
+    if (needed <= 0) return key;
+    if (static_cast<size_t>(needed) <= buffer.size()) {
+        key.assign(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(needed));
+    } else {
+        key.assign(static_cast<size_t>(needed), '\0');
+        c.collator->getSortKey(u, reinterpret_cast<uint8_t*>(key.data()), needed);
+    }
+    // The key ends in a zero byte that would only lengthen every comparison.
+    if (!key.empty() && key.back() == '\0') key.pop_back();
     return key;
 }
-}  // namespace
 
 int compareNamesLocalized(const std::string& a, const std::string& b) {
     auto& c = nameCollator();
@@ -291,7 +303,7 @@ void FileNode::sortChildren() {
         if (list.size() > 1) {
             keys.clear();
             keys.reserve(list.size());
-            for (size_t i = 0; i < list.size(); ++i) keys.emplace_back(sortKey(list[i]->name), i);
+            for (size_t i = 0; i < list.size(); ++i) keys.emplace_back(nameSortKey(list[i]->name), i);
             std::vector<size_t> order(list.size());
             for (size_t i = 0; i < order.size(); ++i) order[i] = i;
             std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
@@ -312,13 +324,13 @@ void FileNode::sortChildren() {
 size_t FileNode::insertionIndex(const FileNode& child) const {
     // The same keys and the same comparison as sortChildren, searched
     // for the first child the new one sorts before.
-    const std::string key = sortKey(child.name);
+    const std::string key = nameSortKey(child.name);
     size_t lower = 0, upper = children_.size();
     while (lower < upper) {
         const size_t middle = lower + (upper - lower) / 2;
         const FileNode& other = *children_[middle];
         const bool before =
-            other.isDirectory != child.isDirectory ? child.isDirectory : key < sortKey(other.name);
+            other.isDirectory != child.isDirectory ? child.isDirectory : key < nameSortKey(other.name);
         if (before)
             upper = middle;
         else

@@ -218,5 +218,9 @@ std::string formatBytes(uint64_t bytes, const std::string& localeName);
 // Localized standard order of two names: case ignored, digit runs by value.
 // Negative, zero or positive like strcmp.
 int compareNamesLocalized(const std::string& a, const std::string& b);
+// The bytes that order names as compareNamesLocalized does when compared as
+// plain byte strings: one key per name, so a long list sorts without
+// collating the same name again and again.
+std::string nameSortKey(const std::string& name);
 
 }  // namespace sovanta

@@ -1,0 +1,115 @@
+#include "SovantaApp/BrowserView/Breadcrumb.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+
+#include "SovantaApp/BrowserView/Listing.h"
+#include "SovantaApp/Components.h"
+
+namespace sovanta::app {
+
+CrumbButton::CrumbButton(QString text, QColor colour, QWidget* parent) : QAbstractButton(parent), colour_(colour) {
+    setText(std::move(text));
+    setCursor(Qt::PointingHandCursor);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    setToolTip(this->text());
+}
+
+QSize CrumbButton::sizeHint() const {
+    QFontMetrics metrics(font());
+    return {metrics.horizontalAdvance(text()) + 4, metrics.height() + 4};
+}
+
+QSize CrumbButton::minimumSizeHint() const {
+    QSize hint = sizeHint();
+    return {std::min(hint.width(), QFontMetrics(font()).horizontalAdvance(QStringLiteral("MM…MM"))), hint.height()};
+}
+
+void CrumbButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    QColor colour = colour_;
+    if (isDown()) colour = Style::faded(colour, 0.6);
+    painter.setPen(colour);
+    QRect area = rect().adjusted(2, 0, -2, 0);
+    QString shown = fontMetrics().elidedText(text(), Qt::ElideMiddle, area.width());
+    painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter, shown);
+    if (underMouse() && isEnabled()) {
+        int y = area.center().y() + fontMetrics().ascent() / 2 + 2;
+        painter.drawLine(area.left(), y, area.left() + fontMetrics().horizontalAdvance(shown), y);
+    }
+}
+
+Breadcrumb::Breadcrumb(std::function<void(FileNodePtr)> go, QWidget* parent)
+    : QWidget(parent), go_(std::move(go)), row_(new QHBoxLayout(this)) {
+    row_->setContentsMargins(0, 0, 0, 0);
+    row_->setSpacing(4);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+}
+
+void Breadcrumb::setNode(FileNodePtr node) {
+    node_ = std::move(node);
+    rebuild();
+}
+
+QStringList Breadcrumb::titles() const {
+    QStringList out;
+    for (QWidget* item : items_) {
+        if (auto* button = qobject_cast<CrumbButton*>(item))
+            out << button->fullText();
+        else if (auto* label = qobject_cast<QLabel*>(item))
+            out << label->text();
+    }
+    return out;
+}
+
+void Breadcrumb::rebuild() {
+    // A button may be the one whose click brought us here: it goes later.
+    for (QWidget* item : items_) {
+        item->hide();
+        item->deleteLater();
+    }
+    items_.clear();
+    buttons_.clear();
+    while (row_->count() > 0) delete row_->takeAt(0);
+    if (!node_) return;
+
+    const std::vector<FileNodePtr> path = breadcrumbPath(node_);
+    std::vector<FileNodePtr> shown = path;
+    const bool shortened = path.size() >= 4;
+    if (shortened) shown = {path.front(), path[path.size() - 2], path.back()};
+
+    const QFont chevronFont = Style::font(Style::TextStyle::caption);
+    const int chevronSize = std::max(8, QFontMetrics(chevronFont).height() * 2 / 3);
+    auto chevron = [&] {
+        auto* view = new SymbolView("chevron.right", Style::tertiaryText(), chevronSize, 0, this);
+        view->setFixedSize(chevronSize, chevronSize);
+        items_.push_back(view);
+        row_->addWidget(view, 0, Qt::AlignVCenter);
+    };
+    for (size_t i = 0; i < shown.size(); ++i) {
+        if (i > 0) chevron();
+        if (i == 1 && shortened) {
+            auto* dots = new QLabel(QStringLiteral("…"), this);
+            QPalette palette = dots->palette();
+            palette.setColor(QPalette::WindowText, Style::secondaryText());
+            dots->setPalette(palette);
+            items_.push_back(dots);
+            row_->addWidget(dots);
+            chevron();
+        }
+        const FileNodePtr& node = shown[i];
+        QString title = node->parent() ? QString::fromStdString(node->name) : QStringLiteral("Rod");
+        const bool last = i + 1 == shown.size();
+        auto* button = new CrumbButton(title, last ? Style::primaryText() : Style::secondaryText(), this);
+        connect(button, &QAbstractButton::clicked, this, [this, weak = std::weak_ptr<FileNode>(node)] {
+            if (auto target = weak.lock(); target && go_) go_(target);
+        });
+        items_.push_back(button);
+        buttons_.push_back(button);
+        row_->addWidget(button, 1);
+    }
+    row_->addStretch(0);
+}
+
+}  // namespace sovanta::app

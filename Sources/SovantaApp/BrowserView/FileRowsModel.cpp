@@ -1,0 +1,117 @@
+#include "SovantaApp/BrowserView/FileRowsModel.h"
+
+#include "SovantaApp/Components.h"
+#include "SovantaApp/Formatting.h"
+
+namespace sovanta::app {
+
+FileRowsModel::FileRowsModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+void FileRowsModel::setRows(std::vector<FileNodePtr> rows) {
+    beginResetModel();
+    rows_ = std::move(rows);
+    endResetModel();
+}
+
+const FileNodePtr& FileRowsModel::node(int row) const {
+    static const FileNodePtr none;
+    if (row < 0 || static_cast<size_t>(row) >= rows_.size()) return none;
+    return rows_[static_cast<size_t>(row)];
+}
+
+int FileRowsModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int FileRowsModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : sortColumnCount; }
+
+QString FileRowsModel::title(SortColumn column) {
+    switch (column) {
+        case SortColumn::name: return QStringLiteral("Navn");
+        case SortColumn::size: return QStringLiteral("Størrelse");
+        case SortColumn::modified: return QStringLiteral("Ændret");
+        case SortColumn::status: return QStringLiteral("Status");
+        case SortColumn::chance: return QStringLiteral("Chance");
+        case SortColumn::location: return QStringLiteral("Placering");
+    }
+    return {};
+}
+
+QString FileRowsModel::cellText(const FileNode& node, SortColumn column) {
+    switch (column) {
+        case SortColumn::name: return QString::fromStdString(node.name);
+        case SortColumn::size:
+            return QString::fromStdString(node.isDirectory ? std::string(Fmt::missing) : formatBytes(node.size));
+        case SortColumn::modified: return QString::fromStdString(Fmt::date(node.modified));
+        case SortColumn::status: return QString::fromStdString(statusSort(node));
+        case SortColumn::chance:
+            return node.isDirectory ? QString() : QString::fromStdString(label(node.recoverability));
+        case SortColumn::location: return QString::fromStdString(location(node));
+    }
+    return {};
+}
+
+QColor FileRowsModel::textColour(const FileNode& node) {
+    switch (node.status) {
+        case EntryStatus::existing: return Style::primaryText();
+        case EntryStatus::deleted: return Style::Colors::red;
+        case EntryStatus::orphaned: return Style::Colors::orange;
+        case EntryStatus::carved: return Style::Colors::pink;
+    }
+    return Style::primaryText();
+}
+
+QColor FileRowsModel::iconColour(const FileNode& node) {
+    if (node.isDirectory) return Style::accent();
+    if (node.status == EntryStatus::existing) return Style::secondaryText();
+    return textColour(node);
+}
+
+QColor FileRowsModel::chanceColour(Recoverability value) {
+    switch (value) {
+        case Recoverability::unknown: return Style::Colors::gray;
+        case Recoverability::poor: return Style::Colors::red;
+        case Recoverability::partial: return Style::Colors::orange;
+        case Recoverability::good: return Style::Colors::green;
+    }
+    return Style::Colors::gray;
+}
+
+QVariant FileRowsModel::data(const QModelIndex& index, int role) const {
+    const FileNodePtr& row = node(index.row());
+    if (!row || index.column() < 0 || index.column() >= sortColumnCount) return {};
+    const FileNode& n = *row;
+    const auto column = static_cast<SortColumn>(index.column());
+    switch (role) {
+        case Qt::DisplayRole: return cellText(n, column);
+        case Qt::ToolTipRole:
+            if (column == SortColumn::name && n.note) return QString::fromStdString(*n.note);
+            if (column == SortColumn::location) return cellText(n, column);
+            return {};
+        case Qt::ForegroundRole:
+            switch (column) {
+                case SortColumn::name: return textColour(n);
+                case SortColumn::status:
+                    return n.status == EntryStatus::existing ? Style::secondaryText() : textColour(n);
+                case SortColumn::chance: return Style::primaryText();
+                default: return Style::secondaryText();
+            }
+        case Qt::DecorationRole:
+            if (column == SortColumn::name) return Style::symbolPixmap(symbol(n), 16, iconColour(n));
+            return {};
+        case Qt::TextAlignmentRole:
+            if (column == SortColumn::size) return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+            return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
+        default: return {};
+    }
+}
+
+QVariant FileRowsModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || section < 0 || section >= sortColumnCount) return {};
+    if (role == Qt::DisplayRole) return title(static_cast<SortColumn>(section));
+    if (role == Qt::TextAlignmentRole && static_cast<SortColumn>(section) == SortColumn::size)
+        return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+    return {};
+}
+
+}  // namespace sovanta::app

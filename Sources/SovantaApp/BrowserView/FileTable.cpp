@@ -1,0 +1,151 @@
+#include "SovantaApp/BrowserView/FileTable.h"
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QPainter>
+
+#include "SovantaApp/Components.h"
+#include "SovantaApp/Formatting.h"
+
+namespace sovanta::app {
+
+namespace {
+
+struct ColumnWidth {
+    int minimum, ideal;
+};
+constexpr ColumnWidth widths[sortColumnCount] = {{180, 320}, {64, 86}, {100, 140}, {70, 100}, {60, 80}, {80, 180}};
+
+}  // namespace
+
+FileTable::FileTable(FileRowsModel* rows, QWidget* parent) : QTreeView(parent), rows_(rows) {
+    setModel(rows_);
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setUniformRowHeights(true);
+    setAllColumnsShowFocus(true);
+    setAlternatingRowColors(true);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setFrameShape(QFrame::NoFrame);
+    setIconSize(QSize(16, 16));
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    setItemDelegate(new FileTableDelegate(rows_, this));
+
+    QHeaderView* head = header();
+    head->setSectionsClickable(true);
+    head->setSortIndicatorShown(true);
+    head->setSectionsMovable(false);
+    // The name takes what the other columns leave, so the table fits its
+    // width without scrolling sideways.
+    head->setStretchLastSection(false);
+    head->setMinimumSectionSize(40);
+    for (int column = 0; column < sortColumnCount; ++column) {
+        head->setSectionResizeMode(column, QHeaderView::Interactive);
+        head->resizeSection(column, widths[column].ideal);
+    }
+    head->setSectionResizeMode(static_cast<int>(SortColumn::name), QHeaderView::Stretch);
+    connect(head, &QHeaderView::sectionResized, this, [head](int column, int, int size) {
+        if (column >= 0 && column < sortColumnCount && size < widths[column].minimum)
+            head->resizeSection(column, widths[column].minimum);
+    });
+    connect(head, &QHeaderView::sectionClicked, this, [this](int column) {
+        if (column < 0 || column >= sortColumnCount) return;
+        emit sortOrderRequested(clicked(shown_, static_cast<SortColumn>(column)));
+        showSortOrder(shown_);
+    });
+    connect(this, &QAbstractItemView::doubleClicked, this, [this] { emit primaryAction(); });
+    showSortOrder({SortKey{}});
+}
+
+SortOrder FileTable::clicked(SortOrder order, SortColumn column) {
+    if (!order.empty() && order.front().column == column) {
+        order.front().ascending = !order.front().ascending;
+        return order;
+    }
+    std::erase_if(order, [&](const SortKey& key) { return key.column == column; });
+    order.insert(order.begin(), SortKey{column, true});
+    return order;
+}
+
+void FileTable::showSortOrder(const SortOrder& order) {
+    shown_ = order;
+    QSignalBlocker blocker(header());
+    if (order.empty())
+        header()->setSortIndicator(-1, Qt::AscendingOrder);
+    else
+        header()->setSortIndicator(static_cast<int>(order.front().column),
+                                   order.front().ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
+}
+
+void FileTable::keyPressEvent(QKeyEvent* event) {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && event->modifiers() == Qt::NoModifier) {
+        emit primaryAction();
+        return;
+    }
+    QTreeView::keyPressEvent(event);
+}
+
+FileTableDelegate::FileTableDelegate(FileRowsModel* rows, QObject* parent) : QStyledItemDelegate(parent), rows_(rows) {}
+
+void FileTableDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const {
+    QStyledItemDelegate::initStyleOption(option, index);
+    if (static_cast<SortColumn>(index.column()) == SortColumn::location) option->textElideMode = Qt::ElideLeft;
+}
+
+void FileTableDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    const auto column = static_cast<SortColumn>(index.column());
+    const FileNodePtr& node = rows_->node(index.row());
+    if (!node || (column != SortColumn::name && column != SortColumn::chance)) {
+        QStyledItemDelegate::paint(painter, option, index);
+        return;
+    }
+    // The background, selection and focus as for any cell, then our content.
+    QStyleOptionViewItem opt = option;
+    initStyleOption(&opt, index);
+    const QString text = opt.text;
+    opt.text.clear();
+    opt.icon = QIcon();
+    opt.features &= ~QStyleOptionViewItem::HasDecoration;
+    const QWidget* widget = option.widget;
+    QStyle* style = widget ? widget->style() : QApplication::style();
+    style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    const QRect area = option.rect.adjusted(4, 0, -4, 0);
+    const bool selected = option.state & QStyle::State_Selected;
+    QColor textColour = index.data(Qt::ForegroundRole).value<QColor>();
+    if (selected && node->status == EntryStatus::existing)
+        textColour = option.palette.color(QPalette::HighlightedText);
+    const QFontMetrics metrics(option.font);
+    painter->setFont(option.font);
+    int x = area.left();
+    if (column == SortColumn::name) {
+        const QPixmap icon = Style::symbolPixmap(symbol(*node), 16, FileRowsModel::iconColour(*node));
+        painter->drawPixmap(QPoint(x, area.center().y() - 8), icon);
+        x += 16 + 6;
+        const int mark = node->note ? 14 + 6 : 0;
+        const int room = std::max(0, area.right() - x - mark);
+        const QString shown = metrics.elidedText(text, Qt::ElideRight, room);
+        painter->setPen(textColour);
+        painter->drawText(QRect(x, area.top(), room, area.height()), Qt::AlignLeft | Qt::AlignVCenter, shown);
+        if (node->note) {
+            x += metrics.horizontalAdvance(shown) + 6;
+            painter->drawPixmap(QPoint(x, area.center().y() - 7), Style::symbolPixmap("info.circle", 14, Style::secondaryText()));
+        }
+    } else if (!node->isDirectory) {
+        painter->setPen(Qt::NoPen);
+        painter->setBrush(FileRowsModel::chanceColour(node->recoverability));
+        painter->drawEllipse(QRectF(x, area.center().y() - 3.5, 7, 7));
+        x += 7 + 5;
+        painter->setPen(selected ? option.palette.color(QPalette::HighlightedText) : Style::primaryText());
+        painter->drawText(QRect(x, area.top(), std::max(0, area.right() - x), area.height()),
+                          Qt::AlignLeft | Qt::AlignVCenter, metrics.elidedText(text, Qt::ElideRight, area.right() - x));
+    }
+    painter->restore();
+}
+
+}  // namespace sovanta::app

@@ -1,0 +1,51 @@
+// The rows as a table of six sortable columns; clicking a column's title makes
+// it the first sort key, clicking it again turns its direction.
+#pragma once
+
+#include <functional>
+
+#include <QStyledItemDelegate>
+#include <QTreeView>
+
+#include "SovantaApp/BrowserView/FileRowsModel.h"
+
+namespace sovanta::app {
+
+class FileTable : public QTreeView {
+    Q_OBJECT
+public:
+    FileTable(FileRowsModel* rows, QWidget* parent = nullptr);
+    // Shows the first key of the order on the column titles.
+    void showSortOrder(const SortOrder& order);
+    // The order after a click on a column's title.
+    static SortOrder clicked(SortOrder order, SortColumn column);
+
+signals:
+    void sortOrderRequested(SortOrder order);
+    // A double click or Return on the rows now selected.
+    void primaryAction();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    FileRowsModel* rows_;
+    SortOrder shown_;
+};
+
+// Draws the name column (icon, name and note mark), the chance column (circle
+// and label) and shortens locations at their start.
+class FileTableDelegate : public QStyledItemDelegate {
+    Q_OBJECT
+public:
+    explicit FileTableDelegate(FileRowsModel* rows, QObject* parent = nullptr);
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
+
+private:
+    FileRowsModel* rows_;
+};
+
+}  // namespace sovanta::app

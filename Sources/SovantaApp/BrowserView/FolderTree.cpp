@@ -1,0 +1,274 @@
+#include "SovantaApp/BrowserView/FolderTree.h"
+
+#include <QHeaderView>
+#include <QStyledItemDelegate>
+
+#include "SovantaApp/Components.h"
+#include "SovantaApp/Formatting.h"
+
+namespace sovanta::app {
+
+struct FolderTreeModel::Item {
+    enum class Kind { header, volume, folder };
+    Kind kind;
+    size_t volume;
+    FileNodePtr node;
+    Item* parent = nullptr;
+    int row = 0;
+    bool loaded = false;
+    std::vector<std::unique_ptr<Item>> children;
+};
+
+FolderTreeModel::FolderTreeModel(QObject* parent) : QAbstractItemModel(parent) {}
+FolderTreeModel::~FolderTreeModel() = default;
+
+void FolderTreeModel::setVolumes(const std::vector<VolumePtr>& volumes) {
+    beginResetModel();
+    sections_.clear();
+    volumes_.clear();
+    for (const auto& volume : volumes) {
+        if (!volume || !volume->root) continue;
+        const size_t number = volumes_.size();
+        volumes_.push_back(volume);
+        auto header = std::make_unique<Item>(Item{Item::Kind::header, number, nullptr, nullptr,
+                                                  static_cast<int>(sections_.size()), true, {}});
+        header->children.push_back(
+            std::make_unique<Item>(Item{Item::Kind::volume, number, volume->root, header.get(), 0, false, {}}));
+        sections_.push_back(std::move(header));
+    }
+    endResetModel();
+}
+
+FolderTreeModel::Item* FolderTreeModel::item(const QModelIndex& index) const {
+    return index.isValid() ? static_cast<Item*>(index.internalPointer()) : nullptr;
+}
+
+void FolderTreeModel::load(Item& parentItem) const {
+    if (parentItem.loaded) return;
+    parentItem.loaded = true;
+    if (!parentItem.node) return;
+    for (const auto& child : parentItem.node->children()) {
+        if (!child->isDirectory) continue;
+        parentItem.children.push_back(std::make_unique<Item>(Item{Item::Kind::folder, parentItem.volume, child,
+                                                                  &parentItem,
+                                                                  static_cast<int>(parentItem.children.size()),
+                                                                  false, {}}));
+    }
+}
+
+FileNodePtr FolderTreeModel::node(const QModelIndex& index) const {
+    Item* it = item(index);
+    return it ? it->node : nullptr;
+}
+
+bool FolderTreeModel::isHeader(const QModelIndex& index) const {
+    Item* it = item(index);
+    return it && it->kind == Item::Kind::header;
+}
+
+QModelIndex FolderTreeModel::indexOf(const FileNodePtr& folder) {
+    if (!folder) return {};
+    std::vector<FileNodePtr> chain;
+    for (FileNodePtr node = folder; node; node = node->parent()) {
+        chain.push_back(node);
+        if (chain.size() > 100000) return {};  // a chain no real tree has
+    }
+    for (auto& section : sections_) {
+        Item* current = section->children.front().get();
+        if (current->node != chain.back()) continue;
+        for (size_t i = chain.size() - 1; i-- > 0;) {
+            load(*current);
+            Item* next = nullptr;
+            for (auto& child : current->children)
+                if (child->node == chain[i]) {
+                    next = child.get();
+                    break;
+                }
+            if (!next) return {};
+            current = next;
+        }
+        return createIndex(current->row, 0, current);
+    }
+    return {};
+}
+
+QString FolderTreeModel::sectionTitle(const Volume& volume) {
+    if (volume.type == FileSystemType::carved) return QStringLiteral("Signaturfund");
+    return QString::fromStdString(rawValue(volume.type) + " · " + formatBytes(volume.size));
+}
+
+QColor FolderTreeModel::tint(FileSystemType type) {
+    switch (type) {
+        case FileSystemType::fat12:
+        case FileSystemType::fat16:
+        case FileSystemType::fat32: return Style::Colors::teal;
+        case FileSystemType::exfat: return QColor(0x32, 0xad, 0xe6);  // cyan
+        case FileSystemType::ntfs: return Style::Colors::blue;
+        case FileSystemType::hfsplus: return Style::Colors::purple;
+        case FileSystemType::apfs: return Style::Colors::indigo;
+        case FileSystemType::ext: return Style::Colors::orange;
+        case FileSystemType::carved: return Style::Colors::pink;
+        case FileSystemType::unknown: return Style::Colors::gray;
+    }
+    return Style::Colors::gray;
+}
+
+QModelIndex FolderTreeModel::index(int row, int column, const QModelIndex& parentIndex) const {
+    if (row < 0 || column != 0) return {};
+    if (!parentIndex.isValid()) {
+        if (static_cast<size_t>(row) >= sections_.size()) return {};
+        return createIndex(row, 0, sections_[static_cast<size_t>(row)].get());
+    }
+    Item* parentItem = item(parentIndex);
+    load(*parentItem);
+    if (static_cast<size_t>(row) >= parentItem->children.size()) return {};
+    return createIndex(row, 0, parentItem->children[static_cast<size_t>(row)].get());
+}
+
+QModelIndex FolderTreeModel::parent(const QModelIndex& child) const {
+    Item* it = item(child);
+    if (!it || !it->parent) return {};
+    return createIndex(it->parent->row, 0, it->parent);
+}
+
+int FolderTreeModel::rowCount(const QModelIndex& parentIndex) const {
+    if (!parentIndex.isValid()) return static_cast<int>(sections_.size());
+    if (parentIndex.column() != 0) return 0;
+    Item* it = item(parentIndex);
+    load(*it);
+    return static_cast<int>(it->children.size());
+}
+
+int FolderTreeModel::columnCount(const QModelIndex&) const { return 1; }
+
+bool FolderTreeModel::hasChildren(const QModelIndex& parentIndex) const {
+    if (!parentIndex.isValid()) return !sections_.empty();
+    Item* it = item(parentIndex);
+    if (it->loaded) return !it->children.empty();
+    if (!it->node) return false;
+    const auto& children = it->node->children();
+    return std::any_of(children.begin(), children.end(), [](auto& c) { return c->isDirectory; });
+}
+
+QVariant FolderTreeModel::data(const QModelIndex& index, int role) const {
+    Item* it = item(index);
+    if (!it) return {};
+    const Volume& volume = *volumes_[it->volume];
+    switch (it->kind) {
+        case Item::Kind::header:
+            if (role == Qt::DisplayRole) return sectionTitle(volume);
+            if (role == Qt::FontRole) return Style::font(Style::TextStyle::caption, QFont::DemiBold);
+            if (role == Qt::ForegroundRole) return Style::secondaryText();
+            return {};
+        case Item::Kind::volume:
+            if (role == Qt::DisplayRole)
+                return volume.label.empty() ? QStringLiteral("Uden navn") : QString::fromStdString(volume.label);
+            if (role == Qt::DecorationRole)
+                return Style::symbolPixmap(volume.type == FileSystemType::carved ? "wand.and.rays"
+                                                                                  : "internaldrive.fill",
+                                           16, tint(volume.type));
+            if (role == Qt::ToolTipRole) return QString::fromStdString(volume.title());
+            return {};
+        case Item::Kind::folder: {
+            const FileNode& node = *it->node;
+            QColor text = Style::primaryText(), iconColour = Style::accent();
+            switch (node.status) {
+                case EntryStatus::existing: break;
+                case EntryStatus::deleted: text = iconColour = Style::Colors::red; break;
+                case EntryStatus::orphaned: text = iconColour = Style::Colors::orange; break;
+                case EntryStatus::carved: text = iconColour = Style::Colors::pink; break;
+            }
+            if (role == Qt::DisplayRole) return QString::fromStdString(node.name);
+            if (role == Qt::ForegroundRole) return text;
+            if (role == Qt::DecorationRole) return Style::symbolPixmap(symbol(node), 16, iconColour);
+            if (role == Qt::ToolTipRole) return QString::fromStdString(node.name);
+            return {};
+        }
+    }
+    return {};
+}
+
+Qt::ItemFlags FolderTreeModel::flags(const QModelIndex& index) const {
+    Item* it = item(index);
+    if (!it) return Qt::NoItemFlags;
+    if (it->kind == Item::Kind::header) return Qt::ItemIsEnabled;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+}
+
+namespace {
+
+// Section headers stand a little apart from the section above them.
+class SectionDelegate : public QStyledItemDelegate {
+public:
+    SectionDelegate(FolderTreeModel* model, QObject* parent) : QStyledItemDelegate(parent), model_(model) {}
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        if (model_->isHeader(index)) size.setHeight(size.height() + 10);
+        return size;
+    }
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        if (!model_->isHeader(index)) return QStyledItemDelegate::paint(painter, option, index);
+        QStyleOptionViewItem opt = option;
+        opt.rect.adjust(4, 10, 0, 0);
+        opt.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus | QStyle::State_MouseOver);
+        QStyledItemDelegate::paint(painter, opt, index);
+    }
+
+private:
+    FolderTreeModel* model_;
+};
+
+}  // namespace
+
+FolderTree::FolderTree(SessionPtr session, std::function<void(FileNodePtr)> choose, QWidget* parent)
+    : QTreeView(parent), session_(std::move(session)), choose_(std::move(choose)), model_(new FolderTreeModel(this)) {
+    setModel(model_);
+    setHeaderHidden(true);
+    setRootIsDecorated(false);
+    setUniformRowHeights(false);
+    setItemDelegate(new SectionDelegate(model_, this));
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setTextElideMode(Qt::ElideRight);
+    setFrameShape(QFrame::NoFrame);
+    setIconSize(QSize(16, 16));
+    // The sections stay open: a header folds nothing.
+    connect(this, &QTreeView::collapsed, this, [this](const QModelIndex& index) {
+        if (model_->isHeader(index)) expand(index);
+    });
+    connect(selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& current) {
+        if (updating_) return;
+        FileNodePtr node = model_->node(current);
+        if (!node || node == shown_) return;
+        shown_ = node;
+        if (choose_) choose_(node);
+    });
+    rebuild();
+}
+
+void FolderTree::rebuild() {
+    updating_ = true;
+    model_->setVolumes(session_->volumes());
+    for (int row = 0; row < model_->rowCount(); ++row) expand(model_->index(row, 0));
+    updating_ = false;
+    FileNodePtr folder = shown_;
+    shown_ = nullptr;
+    showFolder(folder);
+}
+
+void FolderTree::showFolder(const FileNodePtr& folder) {
+    shown_ = folder;
+    updating_ = true;
+    QModelIndex index = model_->indexOf(folder);
+    if (index.isValid()) {
+        for (QModelIndex up = index.parent(); up.isValid(); up = up.parent()) expand(up);
+        selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
+        scrollTo(index);
+    } else {
+        selectionModel()->clearSelection();
+        selectionModel()->setCurrentIndex({}, QItemSelectionModel::NoUpdate);
+    }
+    updating_ = false;
+}
+
+}  // namespace sovanta::app
