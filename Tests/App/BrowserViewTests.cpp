@@ -27,6 +27,8 @@
 #include "SovantaApp/BrowserView/GalleryView.h"
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/Preview.h"
+#include "SovantaApp/PreviewPane.h"
+#include "SovantaApp/RecoverSheet.h"
 #include "TestSupport.h"
 
 using namespace sovanta;
@@ -322,6 +324,8 @@ TEST(BrowserView, SelectionFollowsTheRowsAndTheSelectHookRefillsIt) {
     auto view = shown(session);
     auto selected = view->selectedNodes();
     ASSERT_EQ(names(selected), std::vector<std::string>{"kendt tid.txt"});
+    // The inspector previews the selection.
+    EXPECT_EQ(view->previewPane()->nodes(), selected);
     EXPECT_EQ(view->statusTexts().at(1).toStdString(), "1 markeret · " + formatBytes(444));
 
     // A filter that drops the selected file drops it from the selection.
@@ -333,6 +337,7 @@ TEST(BrowserView, SelectionFollowsTheRowsAndTheSelectHookRefillsIt) {
     // search of spaces is no query, yet typing it reloads.
     view->setCategory(std::nullopt);
     view->setSelection({});
+    EXPECT_TRUE(view->previewPane()->nodes().empty());
     view->setSearch("   ");
     EXPECT_FALSE(view->flattened());
     EXPECT_EQ(names(view->selectedNodes()), std::vector<std::string>{"kendt tid.txt"});
@@ -508,6 +513,16 @@ TEST(BrowserView, RecoverMenuTextsAndTheRootName) {
     ASSERT_TRUE(view->recoverRequest());
     EXPECT_EQ(view->recoverRequest()->nodes, view->rows());
     EXPECT_EQ(view->recoverRequest()->rootName, session->volumes().front()->title());
+    // The request shows the recovery sheet; dismissing it ends the request.
+    auto sheets = view->findChildren<RecoverSheet*>();
+    ASSERT_EQ(sheets.size(), 1);
+    EXPECT_TRUE(sheets.front()->isVisible());
+    static_cast<QDialog*>(sheets.front())->reject();
+    drainEvents();
+    EXPECT_FALSE(view->recoverRequest());
+    EXPECT_TRUE(view->findChildren<RecoverSheet*>().isEmpty());
+
+    view->recoverButton()->click();
     const Uuid first = view->recoverRequest()->id;
     view->recoverFolderAction()->trigger();
     EXPECT_NE(view->recoverRequest()->id, first);

@@ -23,6 +23,8 @@
 #include "SovantaApp/BrowserView/GalleryView.h"
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
+#include "SovantaApp/PreviewPane.h"
+#include "SovantaApp/RecoverSheet.h"
 
 namespace sovanta::app {
 
@@ -57,38 +59,6 @@ std::optional<std::string> environment(const char* name) {
 QString menuText(const std::string& text) { return qs(text).replace(QLatin1Char('&'), QStringLiteral("&&")); }
 
 }  // namespace
-
-// The inspector's content: the preview of the selected nodes.
-class BrowserView::PreviewSlot : public QWidget {
-public:
-    PreviewSlot(SessionPtr session, std::function<void(std::vector<FileNodePtr>)> onRecover, QWidget* parent)
-        : QWidget(parent), session_(std::move(session)), onRecover_(std::move(onRecover)) {
-        auto* layout = new QVBoxLayout(this);
-        layout->setContentsMargins(16, 16, 16, 16);
-        label_ = new QLabel(this);
-        label_->setAlignment(Qt::AlignCenter);
-        label_->setWordWrap(true);
-        setTextColour(label_, Style::secondaryText());
-        layout->addWidget(label_);
-        setNodes({});
-    }
-    void setNodes(std::vector<FileNodePtr> nodes) {
-        if (!nodes.empty() && nodes == nodes_) return;
-        nodes_ = std::move(nodes);
-        if (nodes_.empty())
-            label_->setText(QStringLiteral("Intet markeret"));
-        else if (nodes_.size() == 1)
-            label_->setText(qs(nodes_.front()->name));
-        else
-            label_->setText(qs(Fmt::number(static_cast<int64_t>(nodes_.size())) + " elementer markeret"));
-    }
-
-private:
-    SessionPtr session_;
-    std::function<void(std::vector<FileNodePtr>)> onRecover_;
-    std::vector<FileNodePtr> nodes_;
-    QLabel* label_;
-};
 
 BrowserView::BrowserView(SessionPtr session, QWidget* parent)
     : QWidget(parent), session_(std::move(session)), rows_(new FileRowsModel(this)) {
@@ -153,7 +123,7 @@ BrowserView::BrowserView(SessionPtr session, QWidget* parent)
     inspector_->setMaximumWidth(520);
     auto* inspectorLayout = new QVBoxLayout(inspector_);
     inspectorLayout->setContentsMargins(0, 0, 0, 0);
-    preview_ = new PreviewSlot(session_, [this](std::vector<FileNodePtr> nodes) { recover(std::move(nodes)); },
+    preview_ = new PreviewPane(session_, [this](std::vector<FileNodePtr> nodes) { recover(std::move(nodes)); },
                                inspector_);
     inspectorLayout->addWidget(preview_);
     splitter_->addWidget(inspector_);
@@ -537,9 +507,14 @@ void BrowserView::recover(std::vector<FileNodePtr> nodes) {
     RecoverRequest request;
     request.rootName = rootName(nodes, session_->volumes(), session_->title);
     request.nodes = std::move(nodes);
+    auto* sheet = new RecoverSheet(session_, request.nodes, request.rootName, this);
     recoverRequest_ = std::move(request);
-    // The recovery sheet is shown for the request here once it is part of
-    // the application; until then the request is only kept.
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    // Dismissing this sheet ends its request, unless a newer one took its place.
+    connect(sheet, &QDialog::finished, this, [this, id = recoverRequest_->id] {
+        if (recoverRequest_ && recoverRequest_->id == id) recoverRequest_.reset();
+    });
+    sheet->open();
 }
 
 void BrowserView::clearRecoverRequest() { recoverRequest_.reset(); }

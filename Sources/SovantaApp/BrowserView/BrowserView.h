@@ -35,17 +35,20 @@ class FileRowsModel;
 class FileTable;
 class FolderTree;
 class GalleryView;
-
-// What a recovery is asked for: the nodes and the name of the folder it makes.
-struct RecoverRequest {
-    Uuid id = Uuid::random();
-    std::vector<FileNodePtr> nodes;
-    std::string rootName;
-};
+class PreviewPane;
 
 class BrowserView : public QWidget {
     Q_OBJECT
 public:
+    // What a recovery is asked for: the nodes and the name of the folder it
+    // makes. (Inside the browser: the preview pane's header uses the name for
+    // its recover callback.)
+    struct RecoverRequest {
+        Uuid id = Uuid::random();
+        std::vector<FileNodePtr> nodes;
+        std::string rootName;
+    };
+
     explicit BrowserView(SessionPtr session, QWidget* parent = nullptr);
     ~BrowserView() override;
 
@@ -111,6 +114,7 @@ public:
     FileTable* table() const { return table_; }
     GalleryView* gallery() const { return gallery_; }
     QWidget* inspector() const { return inspector_; }
+    PreviewPane* previewPane() const { return preview_; }
     // What the content area shows: the table, the gallery or an empty state.
     QWidget* shownContent() const;
     // The empty state's title and text ("" when rows are shown).
@@ -189,8 +193,7 @@ private:
     QLabel* selectionLabel_ = nullptr;
     QLabel* filterNote_ = nullptr;
     QWidget* inspector_ = nullptr;
-    class PreviewSlot;
-    PreviewSlot* preview_ = nullptr;
+    PreviewPane* preview_ = nullptr;
 };
 
 }  // namespace sovanta::app
