@@ -13,6 +13,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/Components.h"
 #include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
 #include "SovantaApp/SectorView.h"
@@ -33,8 +34,7 @@ std::string tabSymbol(SessionTab tab) {
     return "square.grid.2x2";
 }
 
-// A stand-in for the file browser until it lands.
-QWidget* makeFilesView(const SessionPtr&) { return new QWidget; }
+QWidget* makeFilesView(const SessionPtr& session) { return new BrowserView(session); }
 QWidget* makeSectorsView(const SessionPtr& session) { return new SectorView(session); }
 
 }  // namespace
