@@ -60,11 +60,11 @@ TEST_F(RandomReaderTest, BytesPastTheEndAreZeros) {
     EXPECT_EQ(r.bytes(UINT64_MAX - 1, 4), Bytes(4, 0));  // no wrap to the start
 }
 
-TEST_F(RandomReaderTest, BlocksAreAlignedToTheStartAndTwoAreKept) {
+TEST_F(RandomReaderTest, BlocksAreAlignedOnTheSourceAndTwoAreKept) {
     auto src = source(3 * MiB + 1000);
-    const uint64_t start = 4608;  // a sector multiple, so each block is one read of 1 MiB
+    const uint64_t start = 4609;  // blocks lie on the source's MiB boundaries, wherever the candidate starts
     RandomReader r(src, start);
-    uint64_t p = MiB - 2;
+    uint64_t p = MiB - start - 2;  // a value across the first boundary
     uint32_t expected = pattern(start + p) | (pattern(start + p + 1) << 8) | (pattern(start + p + 2) << 16) |
                         (uint32_t{pattern(start + p + 3)} << 24);
     EXPECT_EQ(r.u32le(p), expected);
@@ -157,7 +157,7 @@ TEST_F(RandomReaderTest, SharedSearchesAgreeWithAReaderOfItsOwn) {
     for (uint64_t i = 0; i < size; ++i) data[i] = pattern(i);
     const std::string marker = "PK\x05\x06";
     auto plant = [&](uint64_t at) { std::memcpy(data.data() + at, marker.data(), marker.size()); };
-    for (uint64_t at : {uint64_t{1000}, 4 * MiB - 2, 8 * MiB - 1, size - 4}) plant(at);
+    for (uint64_t at : {uint64_t{1000}, 4 * MiB - 2, 6 * MiB + 7, 8 * MiB - 1, size - 4}) plant(at);
     // 4.5 MiB of nothing but the marker: more starts than the cache keeps.
     for (uint64_t at = 8 * MiB + MiB / 2; at + 4 <= size - 300; at += 4) plant(at);
     fs::path path = dir.path() / "planted.img";
@@ -188,22 +188,39 @@ TEST_F(RandomReaderTest, SharedSearchesAgreeWithAReaderOfItsOwn) {
         {size - 3, 0, 1000},
         {0, 8 * MiB + MiB / 2 + 1, size},
     };
-    for (const Query& q : queries) {
-        RandomReader shared(src, q.start, &cache), own(src, q.start);
-        auto hit = shared.find(marker, q.from, q.limit);
-        EXPECT_EQ(hit, own.find(marker, q.from, q.limit)) << "start " << q.start << " from " << q.from << " limit " << q.limit;
-        // The fields beside the hit, as a finder checks them next.
-        if (hit && *hit >= 20) {
-            for (uint64_t at : {*hit - 20, *hit + 12, *hit + 60, *hit + 70})
-                EXPECT_EQ(shared.u32le(at), own.u32le(at)) << "at " << at;
+    auto check = [&](SweepCache& cache) {
+        for (const Query& q : queries) {
+            RandomReader shared(src, q.start, &cache), own(src, q.start);
+            auto hit = shared.find(marker, q.from, q.limit);
+            EXPECT_EQ(hit, own.find(marker, q.from, q.limit))
+                << "start " << q.start << " from " << q.from << " limit " << q.limit;
+            // The fields beside the hit, as a finder checks them next.
+            if (hit && *hit >= 20) {
+                for (uint64_t at : {*hit - 20, *hit + 12, *hit + 60, *hit + 70})
+                    EXPECT_EQ(shared.u32le(at), own.u32le(at)) << "at " << at;
+            }
         }
-    }
+    };
+    check(cache);
 
     // A hit far ahead: the fields beside it come with the search, no block is read.
     RandomReader far(src, 0, &cache);
-    ASSERT_EQ(far.find(marker, 4 * MiB, 8 * MiB), 8 * MiB - 1);
+    ASSERT_EQ(far.find(marker, 6 * MiB + 8, 8 * MiB), 8 * MiB - 1);
     uint64_t before = src->bytesRead();
     EXPECT_EQ(far.u32le(8 * MiB - 1 + 12), RandomReader(src, 0).u32le(8 * MiB - 1 + 12));
     EXPECT_TRUE(far.matches(8 * MiB - 1, marker));
     EXPECT_EQ(src->bytesRead() - before, MiB);  // the reference reader's block only
+
+    // While a sweep holds [4 MiB, 8 MiB) in memory, what lies inside is
+    // searched in place and what reaches past either end (a marker across
+    // each end) is read: the same answers.
+    Bytes window(data.begin() + 4 * MiB, data.begin() + 8 * MiB);
+    SweepCache windowed;
+    windowed.setWindow(window.data(), 4 * MiB, window.size());
+    before = src->bytesRead();
+    RandomReader inside(src, 4 * MiB + 512, &windowed);
+    EXPECT_EQ(inside.find(marker, 0, 4 * MiB), 2 * MiB + 7 - 512);
+    EXPECT_EQ(inside.u32le(2 * MiB + 7 - 512 + 8), RandomReader(src, 6 * MiB + 15).u32le(0));
+    EXPECT_EQ(src->bytesRead() - before, MiB);  // again the reference reader's only
+    check(windowed);
 }

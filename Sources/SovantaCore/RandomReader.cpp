@@ -22,36 +22,32 @@ RandomReader::RandomReader(DiskSourcePtr source, uint64_t startOffset, SweepCach
       cache_(cache),
       extent_(src && startOffset < src->size ? src->size - startOffset : 0) {}
 
+RandomReader::~RandomReader() {
+    if (!cache_) return;
+    cache_->giveBack(std::move(current_.storage));
+    cache_->giveBack(std::move(previous_.storage));
+}
+
 const uint8_t* RandomReader::load(uint64_t index) {
     if (index == current_.index) return current_.data;
     std::swap(current_, previous_);
     if (index == current_.index) return current_.data;
     // The older block's storage is reused for the new one.
     current_.index = index;
-    if (!current_.storage) current_.storage.reset(new uint8_t[blockSize]);
-    uint8_t* storage = current_.storage.get();
-    current_.data = storage;
-    // A block that starts at or past the end of the source is zeros without a read.
-    bool inside = index <= (UINT64_MAX - start) / blockSize && start + index * blockSize < src->size;
-    if (!inside) {
-        std::memset(storage, 0, blockSize);
-        return storage;
-    }
-    uint64_t at = start + index * blockSize;
+    const uint64_t at = index * blockSize;
+    // A block that lies wholly inside the sweep's window is used in place.
     if (cache_ && blockSize <= src->size - at) {
         if (const uint8_t* shared = cache_->view(at, blockSize)) {
             current_.data = shared;
             return shared;
         }
     }
-    if (at % static_cast<uint64_t>(src->sectorSize) == 0) {
-        // Sector-aligned (always so for candidates on 512-byte sectors): one
-        // read straight into the block; bytes past the end come back as zeros.
-        src->readInto(at, static_cast<int64_t>(blockSize), storage, ReadMode::fast);
-    } else {
-        Bytes read = src->readReporting(at, static_cast<int64_t>(blockSize), ReadMode::fast).data;
-        std::memcpy(storage, read.data(), blockSize);
-    }
+    if (!current_.storage) current_.storage = cache_ ? cache_->takeBlock() : std::make_unique_for_overwrite<uint8_t[]>(blockSize);
+    uint8_t* storage = current_.storage.get();
+    current_.data = storage;
+    // Blocks start on multiples of their size, so a read is always whole
+    // sectors; bytes past the end of the source come back as zeros.
+    src->readInto(at, static_cast<int64_t>(blockSize), storage, ReadMode::fast);
     return storage;
 }
 
@@ -77,8 +73,9 @@ void RandomReader::copy(uint64_t pos, size_t n, uint8_t* out) {
             std::memset(out + done, 0, n - done);
             return;
         }
-        const uint8_t* block = load(p >> blockShift);
-        uint64_t within = p & blockMask;
+        const uint64_t a = start + p;
+        const uint8_t* block = load(a >> blockShift);
+        uint64_t within = a & blockMask;
         uint64_t piece = std::min<uint64_t>({blockSize - within, n - done, extent_ - p});
         std::memcpy(out + done, block + within, static_cast<size_t>(piece));
         done += static_cast<size_t>(piece);
@@ -88,15 +85,17 @@ void RandomReader::copy(uint64_t pos, size_t n, uint8_t* out) {
 uint8_t RandomReader::u8(uint64_t pos) {
     if (pos >= extent_) return 0;
     if (const uint8_t* known = nearby(pos, 1)) return *known;
-    return load(pos >> blockShift)[pos & blockMask];
+    const uint64_t a = start + pos;
+    return load(a >> blockShift)[a & blockMask];
 }
 
 Bytes RandomReader::bytes(uint64_t pos, int64_t n) {
     if (n < 1) return {};
     uint64_t count = static_cast<uint64_t>(n);
     if (const uint8_t* known = nearby(pos, count)) return Bytes(known, known + count);
-    if (pos < extent_ && (pos & blockMask) + count <= blockSize) {
-        const uint8_t* first = load(pos >> blockShift) + (pos & blockMask);
+    if (pos < extent_ && ((start + pos) & blockMask) + count <= blockSize) {
+        const uint64_t a = start + pos;
+        const uint8_t* first = load(a >> blockShift) + (a & blockMask);
         return Bytes(first, first + count);
     }
     Bytes out(static_cast<size_t>(count), 0);
@@ -143,12 +142,13 @@ std::optional<uint64_t> RandomReader::find(uint8_t byte, uint64_t from, uint64_t
     uint64_t bound = std::min(extent_, limit);
     uint64_t p = from;
     while (p < bound) {
-        const uint8_t* base = load(p >> blockShift);
-        uint64_t within = p & blockMask;
+        const uint64_t a = start + p;
+        const uint8_t* base = load(a >> blockShift);
+        uint64_t within = a & blockMask;
         uint64_t end = std::min<uint64_t>(within + (bound - p), blockSize);
         if (auto hit = static_cast<const uint8_t*>(std::memchr(base + within, byte, static_cast<size_t>(end - within))))
-            return p - within + static_cast<uint64_t>(hit - base);
-        p = p - within + blockSize;
+            return p + (static_cast<uint64_t>(hit - base) - within);
+        p += blockSize - within;
     }
     return std::nullopt;
 }
@@ -157,8 +157,9 @@ bool RandomReader::matches(uint64_t pos, std::span<const uint8_t> pattern) {
     uint64_t n = pattern.size();
     if (n == 0) return true;
     if (const uint8_t* known = nearby(pos, n)) return std::memcmp(known, pattern.data(), static_cast<size_t>(n)) == 0;
-    if (pos < extent_ && n <= extent_ - pos && (pos & blockMask) + n <= blockSize) {
-        return std::memcmp(load(pos >> blockShift) + (pos & blockMask), pattern.data(), static_cast<size_t>(n)) == 0;
+    if (pos < extent_ && n <= extent_ - pos && ((start + pos) & blockMask) + n <= blockSize) {
+        const uint64_t a = start + pos;
+        return std::memcmp(load(a >> blockShift) + (a & blockMask), pattern.data(), static_cast<size_t>(n)) == 0;
     }
     uint8_t small[64];
     Bytes large;
@@ -283,6 +284,20 @@ void SweepCache::setWindow(const uint8_t* data, uint64_t offset, uint64_t length
     if (data) forgetBefore(offset);
 }
 
+std::unique_ptr<uint8_t[]> SweepCache::takeBlock() {
+    std::lock_guard guard(lock_);
+    if (spareBlocks_.empty()) return std::make_unique_for_overwrite<uint8_t[]>(RandomReader::blockSize);
+    auto block = std::move(spareBlocks_.back());
+    spareBlocks_.pop_back();
+    return block;
+}
+
+void SweepCache::giveBack(std::unique_ptr<uint8_t[]> block) {
+    if (!block) return;
+    std::lock_guard guard(lock_);
+    if (spareBlocks_.size() < maxSpareBlocks) spareBlocks_.push_back(std::move(block));
+}
+
 const uint8_t* SweepCache::view(uint64_t offset, uint64_t length) const {
     if (!windowData_ || offset < windowOffset_) return nullptr;
     uint64_t within = offset - windowOffset_;
@@ -329,26 +344,42 @@ void SweepCache::forgetBefore(uint64_t offset) {
 
 void SweepCache::extend(DiskSource& src, std::span<const uint8_t> pattern, Searched& s) {
     // One piece more: the starts in [s.to, end), with the bytes the last of
-    // them needs; the read begins on a sector boundary.
-    const uint64_t sectorSize = static_cast<uint64_t>(src.sectorSize);
-    uint64_t end = s.to + std::min(searchPiece, src.size - s.to);
-    uint64_t readFrom = s.to / sectorSize * sectorSize;
-    uint64_t lead = s.to - readFrom;
-    uint64_t need = lead + (end - s.to) + pattern.size() - 1;
-    uint64_t length = (need + sectorSize - 1) / sectorSize * sectorSize;
-    if (scratch_.size() < length) scratch_.resize(length);
-    src.readInto(readFrom, static_cast<int64_t>(length), scratch_.data(), ReadMode::fast);
+    // them needs. Inside the sweep's window they are searched in place; past
+    // it a piece is read, beginning on a sector boundary, small at first (the
+    // end marker of a file is mostly near) and twice as long each time after.
+    const uint64_t m = pattern.size();
+    const uint8_t* data;
+    uint64_t dataOffset, dataLength, end;
+    const uint64_t windowEnd = windowOffset_ + windowLength_;
+    if (windowData_ && s.to >= windowOffset_ && windowLength_ >= m && s.to <= windowEnd - m) {
+        data = windowData_;
+        dataOffset = windowOffset_;
+        dataLength = windowLength_;
+        end = windowEnd - (m - 1);
+    } else {
+        const uint64_t sectorSize = static_cast<uint64_t>(src.sectorSize);
+        end = s.to + std::min(s.piece, src.size - s.to);
+        s.piece = std::min(2 * s.piece, searchPiece);
+        uint64_t readFrom = s.to / sectorSize * sectorSize;
+        uint64_t need = end - readFrom + m - 1;
+        uint64_t length = (need + sectorSize - 1) / sectorSize * sectorSize;
+        if (scratch_.size() < length) scratch_.resize(std::max<uint64_t>(length, searchPiece + sectorSize + 64));
+        src.readInto(readFrom, static_cast<int64_t>(length), scratch_.data(), ReadMode::fast);
+        data = scratch_.data();
+        dataOffset = readFrom;
+        dataLength = length;
+    }
     const uint64_t base = s.to;
-    findAll(scratch_.data() + lead, end - s.to, pattern, [&](size_t at) {
-        s.hits.push_back(base + at);
-        // The bytes about the hit, where the read holds them all.
-        size_t first = static_cast<size_t>(lead) + at;
-        if (first < Nearby::before || first - Nearby::before + Nearby::length > length ||
+    findAll(data + (base - dataOffset), end - base, pattern, [&](size_t at) {
+        const uint64_t hit = base + at;
+        s.hits.push_back(hit);
+        // The bytes about the hit, where the data at hand holds them all.
+        if (hit - dataOffset < Nearby::before || hit - dataOffset - Nearby::before + Nearby::length > dataLength ||
             nearby_.size() >= maxNearby)
             return;
-        Nearby& n = nearby_[base + at];
-        n.offset = base + at - Nearby::before;
-        std::memcpy(n.bytes.data(), scratch_.data() + first - Nearby::before, Nearby::length);
+        Nearby& n = nearby_[hit];
+        n.offset = hit - Nearby::before;
+        std::memcpy(n.bytes.data(), data + (n.offset - dataOffset), Nearby::length);
     });
     s.to = end;
     // A stretch dense with the pattern keeps only its newer half.

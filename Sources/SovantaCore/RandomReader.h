@@ -1,9 +1,11 @@
 // Cheap random access to the bytes of one carving candidate: positions are
 // relative to the candidate's first byte, reads go to the source in fast mode
-// one 1 MiB block at a time, and the two most recently used blocks are kept so
-// that a walk alternating between two neighbouring blocks reads nothing again.
+// one 1 MiB block at a time (blocks start on multiples of 1 MiB of the
+// source), and the two most recently used blocks are kept so that a walk
+// alternating between two neighbouring blocks reads nothing again.
 // The readers of one deep sweep may share a SweepCache: blocks that lie inside
-// the chunk the sweep holds in memory are used in place, and long searches for
+// the chunk the sweep holds in memory are used in place, the memory of the
+// blocks read is handed from one reader to the next, and long searches for
 // end markers remember what they have already searched.
 #pragma once
 
@@ -30,6 +32,11 @@ public:
     // moves forward, so what was searched before the window is forgotten.
     void setWindow(const uint8_t* data, uint64_t offset, uint64_t length);
     void clearWindow() { setWindow(nullptr, 0, 0); }
+    // Memory for one reader's block (RandomReader::blockSize bytes, contents
+    // undefined), and its return when the reader is done: a sweep asks for
+    // thousands of blocks and keeps only a few at a time.
+    std::unique_ptr<uint8_t[]> takeBlock();
+    void giveBack(std::unique_ptr<uint8_t[]> block);
     // The window's copy of [offset, offset + length), or null when that is not
     // wholly inside it.
     const uint8_t* view(uint64_t offset, uint64_t length) const;
@@ -54,6 +61,7 @@ private:
         uint64_t from = 0;            // every start in [from, to) has been looked at
         uint64_t to = 0;
         std::vector<uint64_t> hits;   // the starts found there, ascending
+        uint64_t piece = 65536;       // how much the next read past the window covers
     };
     void forgetBefore(uint64_t offset);
     void extend(DiskSource& src, std::span<const uint8_t> pattern, Searched& searched);
@@ -65,6 +73,8 @@ private:
     std::map<Bytes, Searched> searched_;
     std::map<uint64_t, Nearby> nearby_;  // by hit, for at most maxNearby hits
     Bytes scratch_;
+    static constexpr size_t maxSpareBlocks = 4;
+    std::vector<std::unique_ptr<uint8_t[]>> spareBlocks_;
 };
 
 class RandomReader {
@@ -73,6 +83,7 @@ public:
     static constexpr uint64_t none = UINT64_MAX;
 
     RandomReader(DiskSourcePtr src, uint64_t start, SweepCache* cache = nullptr);
+    ~RandomReader();
     RandomReader(const RandomReader&) = delete;
     RandomReader& operator=(const RandomReader&) = delete;
 
@@ -109,7 +120,7 @@ public:
                                                      pattern.size()));
     }
 
-    // Index of the current and the previous block (none when empty); for tests.
+    // Index on the source of the current and the previous block (none when empty); for tests.
     uint64_t blockIndex() const { return current_.index; }
     uint64_t prevIndex() const { return previous_.index; }
 

@@ -16,6 +16,7 @@ namespace sovanta {
 namespace {
 constexpr uint64_t chunkLength = 4194304;
 constexpr uint64_t sector = 512;
+constexpr uint64_t readAhead = 2 * chunkLength;
 
 uint64_t roundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
 
@@ -137,6 +138,8 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
         uint64_t raised = roundUp(length, sector);
         src_->readInto(position, static_cast<int64_t>(raised), buffer.data(), ReadMode::fast);
         if (src_->hasVanished()) break;
+        // The disk reads the next chunks while this one is tested and carved.
+        src_->willNeed(position + length, readAhead);
         ByteSpan chunk(buffer.data(), raised);
         carver.setWindow(buffer.data(), position, length);
         for (uint64_t p = 0; p < raised; p += sector) {
