@@ -1,6 +1,7 @@
 // NTFS boot sector, MFT location and FILE record parsing.
 
 #include <algorithm>
+#include <memory>
 #include <unordered_set>
 
 #include "SovantaCore/FileReader.h"
@@ -413,6 +414,7 @@ MFTRecordMap NTFSContext::readAllRecords(const MFTLayout& mft, WorkProgress* pro
     records.reserve(static_cast<size_t>(std::min({mft.recordCount, placed, reserveLimit})));
 
     const uint64_t batch = std::max<uint64_t>(1, batchBytes / rs);
+    std::unique_ptr<uint8_t[]> batchBuffer;
     uint64_t number = 0, position = 0;
     size_t index = 0;
     auto store = [&](std::span<uint8_t> bytes, uint64_t n, uint64_t sourceOffset) {
@@ -429,9 +431,20 @@ MFTRecordMap NTFSContext::readAllRecords(const MFTLayout& mft, WorkProgress* pro
         if (n >= 1) {
             uint64_t at;
             if (extent.offset && checkedAdd(*extent.offset, position, at) && at < src.size) {
-                Bytes bytes = src.readReporting(at, static_cast<int64_t>(n * rs)).data;
-                for (uint64_t i = 0; i < n; ++i)
-                    store(std::span<uint8_t>(bytes).subspan(i * rs, rs), number + i, at + i * rs);
+                std::span<uint8_t> bytes;
+                Bytes unaligned;
+                const uint64_t ss = static_cast<uint64_t>(src.sectorSize);
+                if (n * rs > 262144 && at % ss == 0 && (n * rs) % ss == 0) {
+                    // Whole sectors go straight into the one batch buffer: no
+                    // fresh memory to zero and fault in for every batch.
+                    if (!batchBuffer) batchBuffer = std::make_unique_for_overwrite<uint8_t[]>(batch * rs);
+                    src.readInto(at, static_cast<int64_t>(n * rs), batchBuffer.get(), ReadMode::thorough);
+                    bytes = std::span<uint8_t>(batchBuffer.get(), n * rs);
+                } else {
+                    unaligned = src.readReporting(at, static_cast<int64_t>(n * rs)).data;
+                    bytes = unaligned;
+                }
+                for (uint64_t i = 0; i < n; ++i) store(bytes.subspan(i * rs, rs), number + i, at + i * rs);
             }
             number += n;
             position += n * rs;
