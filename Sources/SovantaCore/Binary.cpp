@@ -1,5 +1,6 @@
 #include "SovantaCore/Binary.h"
 
+#include <cstring>
 #include <ctime>
 
 #include <unicode/unistr.h>
@@ -45,9 +46,10 @@ std::optional<int64_t> firstIndex(ByteSpan b, ByteSpan pattern, int64_t start) {
     if (m == 0 || m > n) return std::nullopt;
     int64_t from = start < 0 ? 0 : start;
     if (from > n - m) return std::nullopt;
-    for (int64_t p = from; p <= n - m; ++p)
-        if (std::memcmp(b.data() + p, pattern.data(), static_cast<size_t>(m)) == 0) return p;
-    return std::nullopt;
+    // memmem finds the first occurrence, many bytes at a time.
+    const void* hit = ::memmem(b.data() + from, static_cast<size_t>(n - from), pattern.data(), static_cast<size_t>(m));
+    if (!hit) return std::nullopt;
+    return static_cast<int64_t>(static_cast<const uint8_t*>(hit) - b.data());
 }
 
 bool isAllZero(ByteSpan b, int64_t offset, std::optional<int64_t> length) {

@@ -145,13 +145,20 @@ std::string zipKind(RandomReader& r, uint64_t end) {
         return "zip";
     }
     uint64_t tailStart = end > 65'558 ? end - 65'536 : 0;
-    Bytes joined = std::move(head);
     Bytes tail = r.bytes(tailStart, static_cast<int64_t>(std::min<uint64_t>(end, 65'536)));
-    joined.insert(joined.end(), tail.begin(), tail.end());
-    if (contains(joined, "word/")) return "docx";
-    if (contains(joined, "xl/")) return "xlsx";
-    if (contains(joined, "ppt/")) return "pptx";
-    if (contains(joined, "META-INF/MANIFEST.MF")) return "jar";
+    // The names are looked for in the head followed by the tail, without
+    // joining the two: in each, and across the seam where they meet.
+    auto inEither = [&](std::string_view name) {
+        if (contains(head, name) || contains(tail, name)) return true;
+        const size_t reach = name.size() - 1;
+        Bytes seam(head.end() - static_cast<std::ptrdiff_t>(std::min(reach, head.size())), head.end());
+        seam.insert(seam.end(), tail.begin(), tail.begin() + static_cast<std::ptrdiff_t>(std::min(reach, tail.size())));
+        return contains(seam, name);
+    };
+    if (inEither("word/")) return "docx";
+    if (inEither("xl/")) return "xlsx";
+    if (inEither("ppt/")) return "pptx";
+    if (inEither("META-INF/MANIFEST.MF")) return "jar";
     return "zip";
 }
 
