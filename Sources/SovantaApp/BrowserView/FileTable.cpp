@@ -19,6 +19,40 @@ constexpr ColumnWidth widths[sortColumnCount] = {{180, 320}, {64, 86}, {100, 140
 
 }  // namespace
 
+std::vector<int> FileTable::otherColumnWidths(int width) {
+    int ideal = 0, minimum = 0;
+    for (int column = 1; column < sortColumnCount; ++column) {
+        ideal += widths[column].ideal;
+        minimum += widths[column].minimum;
+    }
+    int room = width - widths[0].minimum;
+    std::vector<int> result;
+    for (int column = 1; column < sortColumnCount; ++column) {
+        const ColumnWidth& own = widths[column];
+        if (room >= ideal) {
+            result.push_back(own.ideal);
+        } else if (room <= minimum) {
+            result.push_back(own.minimum);
+        } else {
+            // Each column gives up the same share of what it can give.
+            double share = static_cast<double>(ideal - room) / (ideal - minimum);
+            result.push_back(own.ideal - static_cast<int>(share * (own.ideal - own.minimum) + 0.999));
+        }
+    }
+    return result;
+}
+
+void FileTable::fitColumns() {
+    std::vector<int> others = otherColumnWidths(viewport()->width());
+    for (int column = 1; column < sortColumnCount; ++column)
+        header()->resizeSection(column, others[static_cast<size_t>(column - 1)]);
+}
+
+void FileTable::resizeEvent(QResizeEvent* event) {
+    QTreeView::resizeEvent(event);
+    fitColumns();
+}
+
 FileTable::FileTable(FileRowsModel* rows, QWidget* parent) : QTreeView(parent), rows_(rows) {
     setModel(rows_);
     setRootIsDecorated(false);
@@ -47,6 +81,7 @@ FileTable::FileTable(FileRowsModel* rows, QWidget* parent) : QTreeView(parent), 
         head->resizeSection(column, widths[column].ideal);
     }
     head->setSectionResizeMode(static_cast<int>(SortColumn::name), QHeaderView::Stretch);
+    fitColumns();
     connect(head, &QHeaderView::sectionResized, this, [head](int column, int, int size) {
         if (column >= 0 && column < sortColumnCount && size < widths[column].minimum)
             head->resizeSection(column, widths[column].minimum);

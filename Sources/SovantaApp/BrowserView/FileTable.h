@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <vector>
 
 #include <QStyledItemDelegate>
 #include <QTreeView>
@@ -19,6 +20,10 @@ public:
     void showSortOrder(const SortOrder& order);
     // The order after a click on a column's title.
     static SortOrder clicked(SortOrder order, SortColumn column);
+    // The widths of the columns after the name for a table this wide: their
+    // ideal widths while the name keeps at least its own minimum, otherwise
+    // each given up towards its minimum in proportion to what it can give.
+    static std::vector<int> otherColumnWidths(int width);
 
 signals:
     void sortOrderRequested(SortOrder order);
@@ -27,8 +32,10 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void fitColumns();
     FileRowsModel* rows_;
     SortOrder shown_;
 };
