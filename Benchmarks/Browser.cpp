@@ -28,7 +28,7 @@ struct Tree {
 };
 
 FileNodePtr file(std::mt19937& random, const std::string& name) {
-    const uint32_t roll = random() % 100;
+    const auto roll = static_cast<uint32_t>(random() % 100);
     const EntryStatus status = roll < 8 ? EntryStatus::deleted : (roll < 10 ? EntryStatus::orphaned : EntryStatus::existing);
     const Recoverability chance =
         status == EntryStatus::existing ? Recoverability::good : static_cast<Recoverability>(random() % 4);

@@ -188,9 +188,9 @@ TEST_F(RandomReaderTest, SharedSearchesAgreeWithAReaderOfItsOwn) {
         {size - 3, 0, 1000},
         {0, 8 * MiB + MiB / 2 + 1, size},
     };
-    auto check = [&](SweepCache& cache) {
+    auto check = [&](SweepCache& sweep) {
         for (const Query& q : queries) {
-            RandomReader shared(src, q.start, &cache), own(src, q.start);
+            RandomReader shared(src, q.start, &sweep), own(src, q.start);
             auto hit = shared.find(marker, q.from, q.limit);
             EXPECT_EQ(hit, own.find(marker, q.from, q.limit))
                 << "start " << q.start << " from " << q.from << " limit " << q.limit;

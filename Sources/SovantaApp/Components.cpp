@@ -306,6 +306,18 @@ void setUpApplicationLook() {
 
 // MARK: Drawing helpers
 
+QLabel* textLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setFont(font);
+    label->setTextFormat(Qt::PlainText);
+    if (colour) {
+        QPalette p = label->palette();
+        p.setColor(QPalette::WindowText, *colour);
+        label->setPalette(p);
+    }
+    return label;
+}
+
 namespace {
 
 // A rounded rectangle with smoothed corners, inset by half a line so that a
@@ -330,21 +342,9 @@ void fillRounded(QPainter& painter, const QRectF& rect, double radius, const QCo
     }
 }
 
-QLabel* makeLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setFont(font);
-    label->setTextFormat(Qt::PlainText);
-    if (colour) {
-        QPalette p = label->palette();
-        p.setColor(QPalette::WindowText, *colour);
-        label->setPalette(p);
-    }
-    return label;
-}
-
 // A label that wraps onto as many lines as its text needs.
 QLabel* makeWrappingLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent) {
-    QLabel* label = makeLabel(text, font, colour, parent);
+    QLabel* label = textLabel(text, font, colour, parent);
     label->setWordWrap(true);
     return label;
 }
@@ -417,7 +417,7 @@ CardTitle::CardTitle(const std::string& title, std::optional<std::string> symbol
         symbol_ = new SymbolView(*symbol, Style::accent(), side, side * 4 / 5, this);
         row->addWidget(symbol_, 0, Qt::AlignVCenter);
     }
-    title_ = makeLabel(qs(title), headline, std::nullopt, this);
+    title_ = textLabel(qs(title), headline, std::nullopt, this);
     row->addWidget(title_, 0, Qt::AlignVCenter);
     row->addStretch(1);
 }
@@ -481,7 +481,7 @@ StatTile::StatTile(const std::string& title, const std::string& value, std::opti
         symbol_ = new SymbolView(*symbol, tint_, side, side * 4 / 5, this);
         row->addWidget(symbol_, 0, Qt::AlignVCenter);
     }
-    title_ = makeLabel(qs(title), caption, Style::secondaryText(), this);
+    title_ = textLabel(qs(title), caption, Style::secondaryText(), this);
     row->addWidget(title_, 0, Qt::AlignVCenter);
     row->addStretch(1);
     stack->addLayout(row);
@@ -530,7 +530,7 @@ Callout::Callout(Kind kind, const std::string& title, const std::string& message
     row->addWidget(new SymbolView(symbol(kind), colour(kind), side, side * 4 / 5, this), 0, Qt::AlignTop);
     auto* stack = new QVBoxLayout;
     stack->setSpacing(3);
-    title_ = makeLabel(qs(title), Style::font(Style::TextStyle::subheadline, QFont::DemiBold), std::nullopt, this);
+    title_ = textLabel(qs(title), Style::font(Style::TextStyle::subheadline, QFont::DemiBold), std::nullopt, this);
     message_ = makeWrappingLabel(qs(message), Style::font(Style::TextStyle::callout), Style::secondaryText(), this);
     stack->addWidget(title_);
     stack->addWidget(message_);
@@ -606,7 +606,7 @@ HealthBadge::HealthBadge(DiskHealth health, QWidget* parent) : QWidget(parent), 
     QFont callout = Style::font(Style::TextStyle::callout, QFont::Medium);
     int side = QFontMetrics(callout).height();
     symbol_ = new SymbolView(healthSymbol(health), healthColour(health), side, side * 4 / 5, this);
-    text_ = makeLabel(qs(healthText(health)), callout, healthColour(health), this);
+    text_ = textLabel(qs(healthText(health)), callout, healthColour(health), this);
     row->addWidget(symbol_, 0, Qt::AlignVCenter);
     row->addWidget(text_, 0, Qt::AlignVCenter);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
@@ -758,8 +758,8 @@ FlowLegend::FlowLegend(const std::vector<PartitionBar::Segment>& segments, QWidg
         row->setContentsMargins(0, 0, 0, 0);
         row->setSpacing(6);
         row->addWidget(new Swatch(segment.color, cell), 0, Qt::AlignVCenter);
-        row->addWidget(makeLabel(qs(segment.label), caption, std::nullopt, cell), 0, Qt::AlignVCenter);
-        row->addWidget(makeLabel(qs(formatBytes(segment.size)), caption, Style::secondaryText(), cell), 0,
+        row->addWidget(textLabel(qs(segment.label), caption, std::nullopt, cell), 0, Qt::AlignVCenter);
+        row->addWidget(textLabel(qs(formatBytes(segment.size)), caption, Style::secondaryText(), cell), 0,
                        Qt::AlignVCenter);
         row->addStretch(1);
         cell->setToolTip(PartitionBar::tooltip(segment));

@@ -114,6 +114,10 @@ private:
     int angle_ = 0;
 };
 
+// A one-style label of plain text, in a colour when one is given (else the
+// palette's text colour).
+QLabel* textLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent);
+
 // MARK: Card and its title
 
 // A framed group of content: a vertical stack 12 apart inside the padding.

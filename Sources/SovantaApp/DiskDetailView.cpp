@@ -34,15 +34,8 @@ QString qs(const std::string& text) { return QString::fromStdString(text); }
 
 QLabel* makeLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent,
                   bool wraps = false) {
-    auto* label = new QLabel(text, parent);
-    label->setTextFormat(Qt::PlainText);
-    label->setFont(font);
+    QLabel* label = textLabel(text, font, colour, parent);
     label->setWordWrap(wraps);
-    if (colour) {
-        QPalette p = label->palette();
-        p.setColor(QPalette::WindowText, *colour);
-        label->setPalette(p);
-    }
     return label;
 }
 

@@ -26,18 +26,6 @@ namespace {
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 
-QLabel* textLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setTextFormat(Qt::PlainText);
-    label->setFont(font);
-    if (colour) {
-        QPalette p = label->palette();
-        p.setColor(QPalette::WindowText, *colour);
-        label->setPalette(p);
-    }
-    return label;
-}
-
 QLabel* selectableLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent) {
     auto* label = textLabel(text, font, colour, parent);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);

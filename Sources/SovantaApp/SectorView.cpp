@@ -311,9 +311,9 @@ void SectorView::load() {
     uint64_t generation = ++generation_;
     QPointer<SectorView> self(this);
     auto read = [self, source, offset, length, generation]() mutable {
-        Bytes data = source->readReporting(offset, length, ReadMode::thorough).data;
-        onMain([self = std::move(self), offset, generation, data = std::move(data)]() mutable {
-            if (self) self->applyRead(offset, generation, std::move(data));
+        Bytes sectors = source->readReporting(offset, length, ReadMode::thorough).data;
+        onMain([self = std::move(self), offset, generation, sectors = std::move(sectors)]() mutable {
+            if (self) self->applyRead(offset, generation, std::move(sectors));
         });
     };
     if (runner_)
@@ -322,11 +322,11 @@ void SectorView::load() {
         Background::onPreviewQueue(std::move(read));
 }
 
-void SectorView::applyRead(uint64_t offset, uint64_t generation, Bytes data) {
+void SectorView::applyRead(uint64_t offset, uint64_t generation, Bytes read) {
     // Reads finish in any order: one for an offset that is no longer shown
     // must not replace the window of the current one.
     if (offset == session_->sectorOffset()) {
-        bytes_ = std::move(data);
+        bytes_ = std::move(read);
         bytesOffset_ = offset;
         renderRows();
         emit bytesChanged();

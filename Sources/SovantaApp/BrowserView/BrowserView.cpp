@@ -547,15 +547,15 @@ QMenu* BrowserView::makeContextMenu(const std::unordered_set<int64_t>& ids, QWid
                     [this, node] { jumpToSectors(node); });
         if (flattened_ && node->parent())
             connect(menu->addAction(QStringLiteral("Vis i mappe")), &QAction::triggered, this, [this, node] {
-                FileNodePtr parent = node->parent();
-                if (!parent) return;
+                FileNodePtr folder = node->parent();
+                if (!folder) return;
                 search_.clear();
                 statusFilter_ = StatusFilter::all;
                 category_.reset();
                 goodOnly_ = false;
                 refreshFilterControls();
-                if (parent != folder_)
-                    setFolder(parent);
+                if (folder != folder_)
+                    setFolder(folder);
                 else
                     keyChanged();
             });

@@ -29,18 +29,6 @@ namespace {
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 
-QLabel* makeLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setTextFormat(Qt::PlainText);
-    label->setFont(font);
-    if (colour) {
-        QPalette p = label->palette();
-        p.setColor(QPalette::WindowText, *colour);
-        label->setPalette(p);
-    }
-    return label;
-}
-
 void setTextColour(QWidget* widget, const QColor& colour) {
     QPalette p = widget->palette();
     p.setColor(QPalette::WindowText, colour);
@@ -174,7 +162,7 @@ Legend::Legend(QColor color, const QString& text, QWidget* parent) : QWidget(par
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(5);
     row->addWidget(new Swatch(color, this), 0, Qt::AlignVCenter);
-    text_ = makeLabel(text, Style::font(Style::TextStyle::caption), std::nullopt, this);
+    text_ = textLabel(text, Style::font(Style::TextStyle::caption), std::nullopt, this);
     row->addWidget(text_, 0, Qt::AlignVCenter);
 }
 
@@ -268,13 +256,13 @@ QWidget* ImagingView::makeHeading(QWidget* parent) {
                    Qt::AlignVCenter);
     auto* names = new QVBoxLayout;
     names->setSpacing(4);
-    names->addWidget(makeLabel(qs(job_->title), Style::font(Style::TextStyle::title1, QFont::Bold), std::nullopt,
+    names->addWidget(textLabel(qs(job_->title), Style::font(Style::TextStyle::title1, QFont::Bold), std::nullopt,
                                heading));
     auto* path = new PathLabel(qs(job_->imageURL), heading);
     path->setFont(Style::font(Style::TextStyle::callout));
     setTextColour(path, Style::secondaryText());
     names->addWidget(path);
-    state_ = makeLabel(QString(), Style::font(Style::TextStyle::callout, QFont::Medium), std::nullopt, heading);
+    state_ = textLabel(QString(), Style::font(Style::TextStyle::callout, QFont::Medium), std::nullopt, heading);
     names->addWidget(state_);
     row->addLayout(names, 1);
 
@@ -330,7 +318,7 @@ QWidget* ImagingView::makeProgress(QWidget* parent) {
     auto* top = new QHBoxLayout;
     top->addWidget(new CardTitle("Fremskridt", "gauge.with.dots.needle.67percent", card), 0, Qt::AlignVCenter);
     top->addStretch(1);
-    percent_ = makeLabel(QString(), Style::font(Style::TextStyle::title2, QFont::DemiBold), std::nullopt, card);
+    percent_ = textLabel(QString(), Style::font(Style::TextStyle::title2, QFont::DemiBold), std::nullopt, card);
     top->addWidget(percent_, 0, Qt::AlignVCenter);
     card->content()->addLayout(top);
     bar_ = new QProgressBar(card);

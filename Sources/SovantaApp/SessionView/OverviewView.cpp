@@ -20,18 +20,6 @@ namespace {
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 
-QLabel* textLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setTextFormat(Qt::PlainText);
-    label->setFont(font);
-    if (colour) {
-        QPalette p = label->palette();
-        p.setColor(QPalette::WindowText, *colour);
-        label->setPalette(p);
-    }
-    return label;
-}
-
 QLabel* secondaryLine(const QString& text, QWidget* parent) {
     QLabel* label = textLabel(text, Style::font(Style::TextStyle::body), Style::secondaryText(), parent);
     label->setWordWrap(true);
