@@ -231,6 +231,32 @@ TEST(OverviewView, DamagedDisksShowTheirNotesAdviceAndEmptyStates) {
               "Overvej at lave et diskbillede (menuen ⋯ øverst), og scan derefter billedet i stedet for disken.");
 }
 
+// The deep sweep reads fast and marks no sector bad where a read fails, so the
+// advice has to come from its failed reads; a later quick scan, which does not
+// read there, keeps it.
+TEST(OverviewView, DeepScanThatMetUnreadableSectorsBringsTheAdvice) {
+    uint64_t free = 1'400'000;  // free space near the floppy's end, read by the sweep only
+    auto session = scannedSession("fat12", withBadRanges({{free, free + 512}}));
+    OverviewView view(session);
+    ASSERT_EQ(session->badSectors(), 0);
+    EXPECT_EQ(view.badSectorAdvice(), nullptr);
+
+    session->startDeepScan();
+    ASSERT_TRUE(spinUntil([&] { return !isRunning(session->deep()); }));
+    EXPECT_EQ(session->source->badSectorCount(), 0);
+    int64_t count = session->source->readErrorCount();
+    ASSERT_GE(count, 1);
+    EXPECT_EQ(session->badSectors(), count);
+    ASSERT_NE(view.badSectorAdvice(), nullptr);
+    EXPECT_EQ(view.badSectorAdvice()->titleLabel()->text().toStdString(),
+              "Disken har ulæselige sektorer (" + Fmt::number(count) + ")");
+
+    session->startQuickScan();
+    ASSERT_TRUE(spinUntil([&] { return !isRunning(session->quick()); }));
+    EXPECT_EQ(session->badSectors(), count);
+    EXPECT_NE(view.badSectorAdvice(), nullptr);
+}
+
 TEST(OverviewView, WaitingTextsFollowTheQuickScan) {
     auto session = Session::make(openFixture("gpt_fat32_ntfs_exfat"), "gpt.img");
     OverviewView view(session);

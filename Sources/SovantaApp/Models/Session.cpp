@@ -134,16 +134,18 @@ void Session::quickMerge(QuickScanResult result, const WorkProgress& scanReporte
     setVolumes(std::move(merged));
     setNotes(std::move(result.notes));
     setQuick(scanReporter.isCancelled() ? TaskPhase(phase::Cancelled{}) : TaskPhase(phase::Finished{}));
-    finishMerge();
+    finishMerge(source->badSectorCount());
     if (autoDeepScan) {
         autoDeepScan = false;
         startDeepScan();
     }
 }
 
-// Steps 5 to 8 of both merges.
-void Session::finishMerge() {
-    setBadSectors(source->badSectorCount());
+// Steps 5 to 8 of both merges. The count of unreadable sectors never falls:
+// the source forgets none, and a later quick scan, whose reads do not meet
+// what the deep sweep met, must not hide it.
+void Session::finishMerge(int64_t unreadable) {
+    setBadSectors(std::max(badSectors_, unreadable));
     if (!selectedVolumeID_ && !volumes_.empty()) setSelectedVolumeID(volumes_.front()->id);
     refreshStats();
     ++treeVersion_;
@@ -212,7 +214,11 @@ void Session::deepMerge(DeepOutcome outcome, const WorkProgress& scanReporter) {
     setVolumes(std::move(merged));
     setDeepCompleted(outcome.completed);
     setDeep(scanReporter.isCancelled() ? TaskPhase(phase::Cancelled{}) : TaskPhase(phase::Finished{}));
-    finishMerge();
+    // The sweep reads fast: a failing area is given up in blocks that the
+    // source only counts as a failed read, without marking any sector bad. So
+    // the figure is the sweep's own (known bad sectors plus failed reads),
+    // taken now that the building steps have read too.
+    finishMerge(source->badSectorCount() + source->readErrorCount());
 }
 
 // A folder that an earlier deep scan attached to the same volume (same name

@@ -100,7 +100,7 @@ private:
     void quickMerge(QuickScanResult result, const WorkProgress& scanReporter);
     void deepMerge(DeepOutcome outcome, const WorkProgress& scanReporter);
     void attachFolder(const VolumePtr& volume, const FileNodePtr& folder);
-    void finishMerge();
+    void finishMerge(int64_t unreadable);
 
     void setLayout(std::optional<PartitionLayout> value);
     void setVolumes(std::vector<VolumePtr> value);
