@@ -17,6 +17,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmapCache>
+#include <QScrollArea>
 #include <QStyleFactory>
 #include <QTimer>
 #include <QToolTip>
@@ -317,6 +318,57 @@ QLabel* textLabel(const QString& text, const QFont& font, std::optional<QColor> 
     }
     return label;
 }
+
+QVBoxLayout* makePageColumn(QScrollArea* area, int maxWidth, int margin, int spacing) {
+    area->setWidgetResizable(true);
+    area->setFrameShape(QFrame::NoFrame);
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto* page = new QWidget;
+    page->setBackgroundRole(QPalette::Window);
+    auto* outer = new QHBoxLayout(page);
+    outer->setContentsMargins(margin, margin, margin, margin);
+    auto* column = new QWidget(page);
+    column->setMaximumWidth(maxWidth);
+    // The rest of the width stays empty.
+    outer->addWidget(column, 1, Qt::AlignTop);
+    outer->addStretch(0);
+    auto* stack = new QVBoxLayout(column);
+    stack->setContentsMargins(0, 0, 0, 0);
+    stack->setSpacing(spacing);
+    area->setWidget(page);
+    return stack;
+}
+
+PathLabel::PathLabel(QWidget* parent) : QLabel(parent) {
+    setTextFormat(Qt::PlainText);
+    setWordWrap(false);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+}
+
+void PathLabel::setFullText(const QString& text) {
+    full_ = text;
+    setToolTip(text);
+    fit();
+    updateGeometry();
+}
+
+QSize PathLabel::sizeHint() const {
+    return {fontMetrics().horizontalAdvance(full_) + 1, QLabel::sizeHint().height()};
+}
+
+QSize PathLabel::minimumSizeHint() const { return {40, QLabel::minimumSizeHint().height()}; }
+
+void PathLabel::resizeEvent(QResizeEvent* event) {
+    QLabel::resizeEvent(event);
+    fit();
+}
+
+void PathLabel::changeEvent(QEvent* event) {
+    QLabel::changeEvent(event);
+    if (event->type() == QEvent::FontChange) fit();
+}
+
+void PathLabel::fit() { setText(fontMetrics().elidedText(full_, Qt::ElideMiddle, std::max(width(), 40))); }
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <QFont>
 #include <QFrame>
 #include <QIcon>
+#include <QLabel>
 #include <QPixmap>
 #include <QWidget>
 
@@ -19,6 +20,7 @@
 
 class QGridLayout;
 class QLabel;
+class QScrollArea;
 class QTimer;
 class QVBoxLayout;
 
@@ -117,6 +119,32 @@ private:
 // A one-style label of plain text, in a colour when one is given (else the
 // palette's text colour).
 QLabel* textLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent);
+
+// Makes area a page's vertical scroll view holding one column at most
+// maxWidth wide against the leading edge, inside margin on all sides; returns
+// the column's stack, spacing apart.
+QVBoxLayout* makePageColumn(QScrollArea* area, int maxWidth, int margin, int spacing);
+
+// One line of text cut in the middle when it does not fit (a path, a mount
+// point); the tooltip holds the whole of it.
+class PathLabel : public QLabel {
+    Q_OBJECT
+public:
+    explicit PathLabel(QWidget* parent = nullptr);
+    QString fullText() const { return full_; }
+    void setFullText(const QString& text);
+    // The whole text's width; at least 40 wide when cut.
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void fit();
+    QString full_;
+};
 
 // MARK: Card and its title
 

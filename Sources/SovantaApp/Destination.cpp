@@ -1,7 +1,10 @@
 #include "SovantaApp/Destination.h"
 
 #include <QCheckBox>
+#include <QDialog>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 namespace sovanta::app {
@@ -44,26 +47,72 @@ SourceOverlap forImage(const fs::path& image, const std::optional<std::string>& 
 
 }  // namespace Destination
 
-PathLabel::PathLabel(QWidget* parent) : QLabel(parent) {
-    setTextFormat(Qt::PlainText);
-    setWordWrap(false);
-    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+SheetFrame makeSheetFrame(QDialog* sheet, int width, int spacing, const std::string& symbol, const QString& title,
+                          const QString& subtitle) {
+    // The column is width wide inside the margins, and the sheet takes the
+    // height the content needs at that width.
+    auto* outer = new QVBoxLayout(sheet);
+    outer->setContentsMargins(24, 24, 24, 24);
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+    auto* body = new QWidget(sheet);
+    body->setFixedWidth(width);
+    outer->addWidget(body);
+    auto* stack = new QVBoxLayout(body);
+    stack->setContentsMargins(0, 0, 0, 0);
+    stack->setSpacing(spacing);
+
+    auto* heading = new QHBoxLayout;
+    heading->setSpacing(12);
+    // The large title is a third larger than title1.
+    int side = QFontMetrics(Style::font(Style::TextStyle::title1)).height() * 4 / 3;
+    heading->addWidget(new SymbolView(symbol, Style::accent(), side, side * 4 / 5, body), 0, Qt::AlignVCenter);
+    auto* names = new QVBoxLayout;
+    names->setSpacing(2);
+    names->addWidget(textLabel(title, Style::font(Style::TextStyle::title2, QFont::Bold), std::nullopt, body));
+    QLabel* line = textLabel(subtitle, Style::font(Style::TextStyle::body), Style::secondaryText(), body);
+    names->addWidget(line);
+    heading->addLayout(names, 1);
+    stack->addLayout(heading);
+    return {stack, line};
 }
 
-void PathLabel::setFullText(const QString& text) {
-    full_ = text;
-    setToolTip(text);
-    fit();
+DestinationBox::DestinationBox(const QString& label, const QString& placeholder, const QString& chooseText,
+                               QWidget* parent)
+    : QGroupBox(parent), placeholder_(placeholder) {
+    rows_ = new QVBoxLayout(this);
+    rows_->setContentsMargins(6, 6, 6, 6);
+    rows_->setSpacing(10);
+    auto* where = new QHBoxLayout;
+    where->addWidget(textLabel(label, font(), std::nullopt, this));
+    path_ = new PathLabel(this);
+    where->addWidget(path_, 1);
+    choose_ = new QPushButton(chooseText, this);
+    choose_->setAutoDefault(false);
+    where->addWidget(choose_);
+    rows_->addLayout(where);
+    showPath(std::nullopt);
 }
 
-QSize PathLabel::minimumSizeHint() const { return {40, QLabel::minimumSizeHint().height()}; }
-
-void PathLabel::resizeEvent(QResizeEvent* event) {
-    QLabel::resizeEvent(event);
-    fit();
+void DestinationBox::showPath(const std::optional<fs::path>& path) {
+    path_->setFullText(path ? QString::fromStdString(path->string()) : placeholder_);
+    QPalette palette = path_->palette();
+    palette.setColor(QPalette::WindowText, path ? Style::primaryText() : Style::secondaryText());
+    path_->setPalette(palette);
 }
 
-void PathLabel::fit() { setText(fontMetrics().elidedText(full_, Qt::ElideMiddle, std::max(width(), 40))); }
+std::pair<QPushButton*, QPushButton*> addSheetButtons(QBoxLayout* stack, QWidget* parent, const QString& cancel,
+                                                      const QString& action) {
+    auto* row = new QHBoxLayout;
+    row->addStretch(1);
+    auto* cancelButton = new QPushButton(cancel, parent);
+    cancelButton->setAutoDefault(false);
+    auto* actionButton = new QPushButton(action, parent);
+    actionButton->setDefault(true);
+    row->addWidget(cancelButton);
+    row->addWidget(actionButton);
+    stack->addLayout(row);
+    return {cancelButton, actionButton};
+}
 
 DestinationNotices::DestinationNotices(std::string problemTitle, std::string doubtMessage, std::string confirmText,
                                        QWidget* parent)

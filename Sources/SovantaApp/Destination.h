@@ -8,16 +8,20 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
+#include <QGroupBox>
 #include <QWidget>
 
 #include "SovantaApp/Components.h"
 #include "SovantaCore/DestinationCheck.h"
 #include "SovantaCore/DiskSource.h"
 
-#include <QLabel>
-
+class QBoxLayout;
 class QCheckBox;
+class QDialog;
+class QPushButton;
+class QVBoxLayout;
 
 namespace sovanta::app {
 
@@ -50,22 +54,43 @@ SourceOverlap forImage(const std::filesystem::path& image, const std::optional<s
 
 }  // namespace Destination
 
-// A path on one line, shortened in the middle when it does not fit.
-class PathLabel : public QLabel {
+// The frame the recovery sheet and the imaging sheet share: a column of the
+// given width inside a margin of 24, the sheet as high as its content, and at
+// its top the heading: the symbol in the large-title size beside the title
+// (title2, bold) and a line in the secondary colour under it.
+struct SheetFrame {
+    QVBoxLayout* stack;  // the column; the heading is its first row
+    QLabel* subtitle;    // the line under the title
+};
+SheetFrame makeSheetFrame(QDialog* sheet, int width, int spacing, const std::string& symbol, const QString& title,
+                          const QString& subtitle);
+
+// The framed box of a sheet's destination: a row of its label, the chosen
+// path (or the placeholder, in the secondary colour) cut in the middle and
+// the button that chooses; further rows go into rows().
+class DestinationBox : public QGroupBox {
     Q_OBJECT
 public:
-    explicit PathLabel(QWidget* parent = nullptr);
-    QString fullText() const { return full_; }
-    void setFullText(const QString& text);
-    QSize minimumSizeHint() const override;
-
-protected:
-    void resizeEvent(QResizeEvent* event) override;
+    DestinationBox(const QString& label, const QString& placeholder, const QString& chooseText,
+                   QWidget* parent = nullptr);
+    QVBoxLayout* rows() const { return rows_; }
+    PathLabel* pathLabel() const { return path_; }
+    QPushButton* chooseButton() const { return choose_; }
+    // Shows path, or the placeholder while there is none.
+    void showPath(const std::optional<std::filesystem::path>& path);
 
 private:
-    void fit();
-    QString full_;
+    QString placeholder_;
+    QVBoxLayout* rows_;
+    PathLabel* path_;
+    QPushButton* choose_;
 };
+
+// A sheet's closing row at the trailing edge: the cancel button, which
+// answers to Escape through the sheet's reject, and the default button,
+// which answers to Return. Returns the two buttons.
+std::pair<QPushButton*, QPushButton*> addSheetButtons(QBoxLayout* stack, QWidget* parent, const QString& cancel,
+                                                      const QString& action);
 
 // The notices under a destination: a refusal that blocks, a doubt the user
 // must confirm away, and a warning the user may accept; each hidden while unset.

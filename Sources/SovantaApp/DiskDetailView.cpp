@@ -48,30 +48,6 @@ QFont monospaced(const QFont& like) {
     return f;
 }
 
-// One line of text cut in the middle when it does not fit.
-class MiddleElidedLabel : public QLabel {
-public:
-    MiddleElidedLabel(QString text, QWidget* parent) : QLabel(parent), full_(std::move(text)) {
-        setTextFormat(Qt::PlainText);
-        setToolTip(full_);
-        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
-        setText(full_);
-    }
-    QString fullText() const { return full_; }
-    QSize sizeHint() const override { return {fontMetrics().horizontalAdvance(full_), QLabel::sizeHint().height()}; }
-    // As narrow as need be: the text is then cut.
-    QSize minimumSizeHint() const override { return {0, QLabel::sizeHint().height()}; }
-
-protected:
-    void resizeEvent(QResizeEvent* event) override {
-        QLabel::resizeEvent(event);
-        setText(fontMetrics().elidedText(full_, Qt::ElideMiddle, width()));
-    }
-
-private:
-    QString full_;
-};
-
 // The stat tiles of the health card, in their order: title, counter, symbol.
 struct SmartTile {
     const char* title;
@@ -220,23 +196,8 @@ std::string DiskDetailView::prettyContent(const std::string& content) {
 DiskDetailView::DiskDetailView(AppModel& model, DiskInfo disk, QWidget* parent)
     : QScrollArea(parent), model_(model), disk_(std::move(disk)) {
     setWindowTitle(qs(disk_.displayName()));
-    setWidgetResizable(true);
-    setFrameShape(QFrame::NoFrame);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-
-    auto* page = new QWidget;
-    page->setBackgroundRole(QPalette::Window);
-    auto* outer = new QHBoxLayout(page);
-    outer->setContentsMargins(28, 28, 28, 28);
-    column_ = new QWidget(page);
-    column_->setMaximumWidth(1000);
-    // At most 1000 wide, against the leading edge.
-    outer->addWidget(column_, 1, Qt::AlignTop);
-    outer->addStretch(0);
-    stack_ = new QVBoxLayout(column_);
-    stack_->setContentsMargins(0, 0, 0, 0);
-    stack_->setSpacing(20);
-    setWidget(page);
+    stack_ = makePageColumn(this, 1000, 28, 20);
+    column_ = stack_->parentWidget();
     rebuild();
 
     // A reloaded list brings the disk's new state; the page's own state stays.
@@ -422,8 +383,10 @@ QWidget* DiskDetailView::makePartitions(QWidget* parent) {
                                       table));
             cells.push_back(makeLabel(qs(prettyContent(p->content)), callout, std::nullopt, table));
             cells.push_back(makeLabel(qs(formatBytes(p->size)), callout, std::nullopt, table));
-            auto* mounted = new MiddleElidedLabel(p->mountPoint ? qs(*p->mountPoint) : QStringLiteral("–"), table);
+            auto* mounted = new PathLabel(table);
+            mounted->setFullText(p->mountPoint ? qs(*p->mountPoint) : QStringLiteral("–"));
             mounted->setFont(callout);
+            mounted->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
             cells.push_back(mounted);
             // The mount point fills its column, which takes the rest of the width.
             for (int c = 0; c < static_cast<int>(cells.size()); ++c)
@@ -475,7 +438,7 @@ std::vector<QStringList> DiskDetailView::partitionRows() const {
     for (const auto& cells : tableRows_) {
         QStringList texts;
         for (QLabel* cell : cells) {
-            if (auto* elided = dynamic_cast<MiddleElidedLabel*>(cell))
+            if (auto* elided = qobject_cast<PathLabel*>(cell))
                 texts << elided->fullText();
             else
                 texts << cell->text();

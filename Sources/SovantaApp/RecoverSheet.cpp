@@ -1,11 +1,11 @@
 #include "SovantaApp/RecoverSheet.h"
 
+#include <tuple>
 #include <unordered_set>
 #include <utility>
 
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
@@ -82,54 +82,24 @@ RecoverSheet::RecoverSheet(SessionPtr session, std::vector<FileNodePtr> nodes, s
     setWindowTitle(QStringLiteral("Gendan filer"));
     setWindowModality(Qt::WindowModal);
 
-    // 580 wide and as high as the content: the content is 532 wide inside
-    // the margins, and the sheet takes the height it needs at that width.
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(24, 24, 24, 24);
-    outer->setSizeConstraint(QLayout::SetFixedSize);
-    auto* body = new QWidget(this);
-    body->setFixedWidth(532);
-    outer->addWidget(body);
-    auto* stack = new QVBoxLayout(body);
-    stack->setContentsMargins(0, 0, 0, 0);
-    stack->setSpacing(16);
-
-    // Heading.
-    auto* heading = new QHBoxLayout;
-    heading->setSpacing(12);
-    // The large title is a third larger than title1.
-    int side = QFontMetrics(Style::font(Style::TextStyle::title1)).height() * 4 / 3;
-    heading->addWidget(new SymbolView("arrow.down.doc.fill", Style::accent(), side, side * 4 / 5, this), 0,
-                       Qt::AlignVCenter);
-    auto* names = new QVBoxLayout;
-    names->setSpacing(2);
-    names->addWidget(textLabel(QStringLiteral("Gendan filer"), Style::font(Style::TextStyle::title2, QFont::Bold),
-                               std::nullopt, this));
-    summaryLabel_ = textLabel(QStringLiteral("Tæller filer …"), Style::font(Style::TextStyle::body),
-                              Style::secondaryText(), this);
-    names->addWidget(summaryLabel_);
-    heading->addLayout(names, 1);
-    stack->addLayout(heading);
-
+    // 580 wide: the column is 532 inside the margins.
+    SheetFrame frame = makeSheetFrame(this, 532, 16, "arrow.down.doc.fill", QStringLiteral("Gendan filer"),
+                                      QStringLiteral("Tæller filer …"));
+    QVBoxLayout* stack = frame.stack;
+    QWidget* body = stack->parentWidget();
+    summaryLabel_ = frame.subtitle;
 
     // Setup view.
     auto* setup = new QWidget(body);
     auto* setupStack = new QVBoxLayout(setup);
     setupStack->setContentsMargins(0, 0, 0, 0);
     setupStack->setSpacing(14);
-    auto* box = new QGroupBox(setup);
-    auto* boxStack = new QVBoxLayout(box);
-    boxStack->setContentsMargins(6, 6, 6, 6);
-    boxStack->setSpacing(10);
-    auto* where = new QHBoxLayout;
-    where->addWidget(textLabel(QStringLiteral("Gem i:"), font(), std::nullopt, box));
-    auto* path = new PathLabel(box);
-    destinationLabel_ = path;
-    where->addWidget(destinationLabel_, 1);
-    chooseButton_ = new QPushButton(QStringLiteral("Vælg mappe …"), box);
-    chooseButton_->setAutoDefault(false);
-    where->addWidget(chooseButton_);
-    boxStack->addLayout(where);
+    auto* box = new DestinationBox(QStringLiteral("Gem i:"), QStringLiteral("Ingen mappe valgt"),
+                                   QStringLiteral("Vælg mappe …"), setup);
+    destinationBox_ = box;
+    destinationLabel_ = box->pathLabel();
+    chooseButton_ = box->chooseButton();
+    QVBoxLayout* boxStack = box->rows();
     keepFolders_ = new QCheckBox(QStringLiteral("Bevar mappestrukturen"), box);
     restoreDates_ = new QCheckBox(QStringLiteral("Gendan oprindelige datoer"), box);
     writeReport_ = new QCheckBox(QStringLiteral("Skriv en rapport (CSV) over alle gendannede filer"), box);
@@ -154,15 +124,8 @@ RecoverSheet::RecoverSheet(SessionPtr session, std::vector<FileNodePtr> nodes, s
         "Mappen ligger ikke på den disk, jeg gendanner fra", setup);
     setupStack->addWidget(notices_);
 
-    auto* setupButtons = new QHBoxLayout;
-    setupButtons->addStretch(1);
-    cancelButton_ = new QPushButton(QStringLiteral("Annuller"), setup);
-    cancelButton_->setAutoDefault(false);
-    recoverButton_ = new QPushButton(QStringLiteral("Gendan"), setup);
-    recoverButton_->setDefault(true);
-    setupButtons->addWidget(cancelButton_);
-    setupButtons->addWidget(recoverButton_);
-    setupStack->addLayout(setupButtons);
+    std::tie(cancelButton_, recoverButton_) =
+        addSheetButtons(setupStack, setup, QStringLiteral("Annuller"), QStringLiteral("Gendan"));
     pages_[0] = setup;
     stack->addWidget(setup);
 
@@ -312,11 +275,7 @@ void RecoverSheet::validate(const fs::path& folder) {
                              formatBytes(summary_->bytes) + ".");
 }
 
-void RecoverSheet::updateDestination() {
-    auto* path = static_cast<PathLabel*>(destinationLabel_);
-    path->setFullText(destination_ ? qs(destination_->string()) : QStringLiteral("Ingen mappe valgt"));
-    setColour(path, destination_ ? Style::primaryText() : Style::secondaryText());
-}
+void RecoverSheet::updateDestination() { destinationBox_->showPath(destination_); }
 
 void RecoverSheet::updateButtons() {
     recoverButton_->setEnabled(destination_ && notices_->allowsStart() && !job_->running() && !job_->result());

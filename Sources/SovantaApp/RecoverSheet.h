@@ -28,6 +28,7 @@ class QVBoxLayout;
 namespace sovanta::app {
 
 class Callout;
+class DestinationBox;
 class DestinationNotices;
 
 class RecoverSheet : public QDialog {
@@ -121,6 +122,7 @@ private:
     QLabel* summaryLabel_;
     std::array<QWidget*, 3> pages_{};
     int page_ = -1;
+    DestinationBox* destinationBox_;
     QLabel* destinationLabel_;
     QPushButton* chooseButton_;
     QCheckBox* keepFolders_;

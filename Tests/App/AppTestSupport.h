@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <functional>
+#include <utility>
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -20,6 +21,20 @@ inline bool spinUntil(const std::function<bool()>& done, std::chrono::seconds bo
     }
     return true;
 }
+
+// Puts a value in place of a seam (a replaceable function) for one test.
+template <class T>
+class Replaced {
+public:
+    Replaced(T& seam, T value) : seam_(seam), saved_(std::move(seam)) { seam_ = std::move(value); }
+    ~Replaced() { seam_ = std::move(saved_); }
+    Replaced(const Replaced&) = delete;
+    Replaced& operator=(const Replaced&) = delete;
+
+private:
+    T& seam_;
+    T saved_;
+};
 
 // Processes what is already queued.
 inline void drainEvents() {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
 #include <thread>
 
 #include <QLabel>
@@ -16,6 +15,7 @@
 #include <QTest>
 
 #include "AppTestSupport.h"
+#include "RecordedDisks.h"
 #include "SovantaApp/ContentView.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/WelcomeView.h"
@@ -26,27 +26,6 @@ using namespace sovanta::app;
 using namespace sovanta::test;
 
 namespace {
-
-Bytes recorded(const std::string& name) {
-    std::ifstream in(std::string(SOVANTA_FIXTURE_SOURCE_DIR) + "/disklist/" + name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-// The disk list as the disk tool's recorded answers give it: a USB disk, a
-// disk image and an internal disk.
-std::vector<DiskInfo> recordedDisks() {
-    return DiskList::load([](const std::vector<std::string>& args) {
-        Shell::Result result;
-        Bytes answer;
-        if (args == std::vector<std::string>{"list", "-plist"})
-            answer = recorded("list.plist");
-        else if (args.size() == 3 && args[0] == "info")
-            answer = recorded("info-" + args[2] + ".plist");
-        result.status = answer.empty() ? 1 : 0;
-        result.stdoutBytes = answer;
-        return result;
-    });
-}
 
 // A gate a background step waits at until the test opens it.
 struct Gate {

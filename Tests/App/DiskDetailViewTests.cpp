@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <QTest>
 
 #include "AppTestSupport.h"
+#include "RecordedDisks.h"
 #include "SovantaApp/Components.h"
 #include "SovantaApp/ContentView.h"
 #include "SovantaApp/DiskDetailView.h"
@@ -29,28 +29,6 @@ using namespace sovanta::app;
 using namespace sovanta::test;
 
 namespace {
-
-Bytes recorded(const std::string& name) {
-    std::ifstream in(std::string(SOVANTA_FIXTURE_SOURCE_DIR) + "/disklist/" + name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-// The disk list as the disk tool's recorded answers give it: the USB disk
-// disk4 (media errors: warning), the disk image disk5 (no S.M.A.R.T.:
-// unknown) and the internal boot disk disk0 (good).
-std::vector<DiskInfo> recordedDisks() {
-    return DiskList::load([](const std::vector<std::string>& args) {
-        Shell::Result result;
-        Bytes answer;
-        if (args == std::vector<std::string>{"list", "-plist"})
-            answer = recorded("list.plist");
-        else if (args.size() == 3 && args[0] == "info")
-            answer = recorded("info-" + args[2] + ".plist");
-        result.status = answer.empty() ? 1 : 0;
-        result.stdoutBytes = answer;
-        return result;
-    });
-}
 
 DiskInfo recordedDisk(const std::string& bsdName) {
     for (const DiskInfo& disk : recordedDisks())
@@ -568,3 +546,4 @@ TEST(DiskDetailView, ALoopDiskIsListedUnmountedImagedAndItsImageScanned) {
     for (auto& j : std::vector<ImagingJobPtr>(model->imagingJobs())) model->removeJob(j);
     spinUntil([&] { return !model->loadingDisks() && !model->opening(); });
 }
+

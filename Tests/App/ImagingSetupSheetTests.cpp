@@ -22,17 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-template <class T>
-class Replaced {
-public:
-    Replaced(T& seam, T value) : seam_(seam), saved_(std::move(seam)) { seam_ = std::move(value); }
-    ~Replaced() { seam_ = std::move(saved_); }
-
-private:
-    T& seam_;
-    T saved_;
-};
-
 QString pathShown(const ImagingSetupSheet& sheet) {
     return static_cast<PathLabel*>(sheet.destinationLabel())->fullText();
 }
@@ -160,9 +149,9 @@ TEST(ImagingSetupSheet, RefusesTheSourcesOwnFile) {
 // must be confirmed; without a disk nothing is refused.
 TEST(ImagingSetupSheet, RefusesTheCopiedDiskAndAsksWhenItCannotTell) {
     if (!isRoot()) GTEST_SKIP() << "needs root for loop devices";
-    ScratchDisk copied, lost;
-    ASSERT_TRUE(copied.ready() && lost.ready());
-    lost.removeBacking();
+    ScratchDisks disks;
+    ASSERT_TRUE(disks.ready());
+    const ScratchDisk &copied = disks.disk, &lost = disks.lost;
     writeFile(copied.mountPoint() / "b.img.map", std::string("# Mapfile\n"));
     Replaced<Destination::FreeSpaceFunction> space(Destination::freeSpace,
                                                    [&](const fs::path&) { return std::optional<int64_t>(0); });

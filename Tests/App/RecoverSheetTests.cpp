@@ -25,18 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Puts a value in place of a seam for one test.
-template <class T>
-class Replaced {
-public:
-    Replaced(T& seam, T value) : seam_(seam), saved_(std::move(seam)) { seam_ = std::move(value); }
-    ~Replaced() { seam_ = std::move(saved_); }
-
-private:
-    T& seam_;
-    T saved_;
-};
-
 SessionPtr scanned(const std::string& fixtureName) {
     auto session = Session::make(openFixture(fixtureName), fixtureName);
     session->startQuickScan();
@@ -270,11 +258,11 @@ TEST(RecoverSheet, StopShowsHowFarItCame) {
 // cannot be told must be confirmed; a folder in memory is not on it.
 TEST(RecoverSheet, RefusesTheSourceDiskAndAsksWhenItCannotTell) {
     if (!isRoot()) GTEST_SKIP() << "needs root for loop devices";
-    ScratchDisk source, lost;
-    ASSERT_TRUE(source.ready() && lost.ready());
+    ScratchDisks disks;
+    ASSERT_TRUE(disks.ready());
+    const ScratchDisk &source = disks.disk, &lost = disks.lost;
     fs::create_directories(source.mountPoint() / "ud");
     fs::create_directories(lost.mountPoint() / "ud");
-    lost.removeBacking();
     auto device = SourceOpener::openDevice(source.name(), source.name());
     ASSERT_TRUE(device);
     auto session = Session::make(device, source.name());
@@ -307,9 +295,9 @@ TEST(RecoverSheet, RefusesTheSourceDiskAndAsksWhenItCannotTell) {
 // device that the image file itself backs: writing there writes into it.
 TEST(RecoverSheet, ImageSourceIsRefusedOnlyInsideItself) {
     if (!isRoot()) GTEST_SKIP() << "needs root for loop devices";
-    ScratchDisk inside, lost;
-    ASSERT_TRUE(inside.ready() && lost.ready());
-    lost.removeBacking();
+    ScratchDisks disks;
+    ASSERT_TRUE(disks.ready());
+    const ScratchDisk &inside = disks.disk, &lost = disks.lost;
     auto image = SourceOpener::openImage(inside.backing().string());
     ASSERT_TRUE(image);
     auto session = Session::make(image, "disk.img");

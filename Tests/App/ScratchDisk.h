@@ -54,4 +54,12 @@ private:
     bool mounted_ = false;
 };
 
+// The two disks the tests of a sheet's destination use: one to write to or
+// refuse, and one whose backing file is gone, so that its disk cannot be told.
+struct ScratchDisks {
+    ScratchDisk disk, lost;
+    ScratchDisks() { lost.removeBacking(); }
+    bool ready() const { return disk.ready() && lost.ready(); }
+};
+
 }  // namespace sovanta::test

@@ -1,7 +1,8 @@
 #include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
 
+#include <tuple>
+
 #include <QComboBox>
-#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -42,33 +43,11 @@ ImagingSetupSheet::ImagingSetupSheet(std::string title, uint64_t size, std::opti
     setWindowTitle(QStringLiteral("Lav diskbillede"));
     setWindowModality(Qt::WindowModal);
 
-    // 560 wide and as high as the content: the content is 512 wide inside
-    // the margins, and the sheet takes the height it needs at that width.
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(24, 24, 24, 24);
-    outer->setSizeConstraint(QLayout::SetFixedSize);
-    auto* body = new QWidget(this);
-    body->setFixedWidth(512);
-    outer->addWidget(body);
-    auto* stack = new QVBoxLayout(body);
-    stack->setContentsMargins(0, 0, 0, 0);
-    stack->setSpacing(18);
-
-    // Heading.
-    auto* heading = new QHBoxLayout;
-    heading->setSpacing(12);
-    // The large title is a third larger than title1.
-    int side = QFontMetrics(Style::font(Style::TextStyle::title1)).height() * 4 / 3;
-    heading->addWidget(new SymbolView("square.and.arrow.down.on.square", Style::accent(), side, side * 4 / 5, this),
-                       0, Qt::AlignVCenter);
-    auto* names = new QVBoxLayout;
-    names->setSpacing(2);
-    names->addWidget(textLabel(QStringLiteral("Lav diskbillede"), Style::font(Style::TextStyle::title2, QFont::Bold),
-                               std::nullopt, this));
-    heading_ = textLabel(qs(title_ + " · " + formatBytes(size_)), font(), Style::secondaryText(), this);
-    names->addWidget(heading_);
-    heading->addLayout(names, 1);
-    stack->addLayout(heading);
+    // 560 wide: the column is 512 inside the margins.
+    SheetFrame frame = makeSheetFrame(this, 512, 18, "square.and.arrow.down.on.square",
+                                      QStringLiteral("Lav diskbillede"), qs(title_ + " · " + formatBytes(size_)));
+    QVBoxLayout* stack = frame.stack;
+    heading_ = frame.subtitle;
 
     auto* explanation = textLabel(
         QStringLiteral("Hele disken kopieres til en billedfil. Først kopieres alt, der kan læses let, og dårlige "
@@ -78,18 +57,12 @@ ImagingSetupSheet::ImagingSetupSheet(std::string title, uint64_t size, std::opti
     explanation->setWordWrap(true);
     stack->addWidget(explanation);
 
-    auto* box = new QGroupBox(this);
-    auto* boxStack = new QVBoxLayout(box);
-    boxStack->setContentsMargins(6, 6, 6, 6);
-    boxStack->setSpacing(10);
-    auto* where = new QHBoxLayout;
-    where->addWidget(textLabel(QStringLiteral("Gem som:"), font(), std::nullopt, box));
-    destinationLabel_ = new PathLabel(box);
-    where->addWidget(destinationLabel_, 1);
-    chooseButton_ = new QPushButton(QStringLiteral("Vælg …"), box);
-    chooseButton_->setAutoDefault(false);
-    where->addWidget(chooseButton_);
-    boxStack->addLayout(where);
+    auto* box = new DestinationBox(QStringLiteral("Gem som:"), QStringLiteral("Ingen placering valgt"),
+                                   QStringLiteral("Vælg …"), this);
+    destinationBox_ = box;
+    destinationLabel_ = box->pathLabel();
+    chooseButton_ = box->chooseButton();
+    QVBoxLayout* boxStack = box->rows();
 
     auto* retriesRow = new QHBoxLayout;
     retriesLabel_ = textLabel(QStringLiteral("Nye forsøg på dårlige sektorer: "), font(), std::nullopt, box);
@@ -129,15 +102,8 @@ ImagingSetupSheet::ImagingSetupSheet(std::string title, uint64_t size, std::opti
         "Billedet gemmes ikke på den disk, der kopieres fra", this);
     stack->addWidget(notices_);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    cancelButton_ = new QPushButton(QStringLiteral("Annuller"), this);
-    cancelButton_->setAutoDefault(false);
-    startButton_ = new QPushButton(QStringLiteral("Start kopiering"), this);
-    startButton_->setDefault(true);
-    buttons->addWidget(cancelButton_);
-    buttons->addWidget(startButton_);
-    stack->addLayout(buttons);
+    std::tie(cancelButton_, startButton_) =
+        addSheetButtons(stack, this, QStringLiteral("Annuller"), QStringLiteral("Start kopiering"));
 
     connect(chooseButton_, &QPushButton::clicked, this, &ImagingSetupSheet::choose);
     connect(notices_, &DestinationNotices::changed, this, &ImagingSetupSheet::updateButtons);
@@ -196,13 +162,7 @@ void ImagingSetupSheet::start() {
     accept();
 }
 
-void ImagingSetupSheet::updateDestination() {
-    auto* path = static_cast<PathLabel*>(destinationLabel_);
-    path->setFullText(destination_ ? qs(destination_->string()) : QStringLiteral("Ingen placering valgt"));
-    QPalette palette = path->palette();
-    palette.setColor(QPalette::WindowText, destination_ ? Style::primaryText() : Style::secondaryText());
-    path->setPalette(palette);
-}
+void ImagingSetupSheet::updateDestination() { destinationBox_->showPath(destination_); }
 
 void ImagingSetupSheet::updateButtons() {
     startButton_->setEnabled(destination_ && notices_->allowsStart());

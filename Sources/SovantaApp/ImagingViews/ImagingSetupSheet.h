@@ -24,6 +24,7 @@ class QSpinBox;
 namespace sovanta::app {
 
 class Callout;
+class DestinationBox;
 class DestinationNotices;
 
 class ImagingSetupSheet : public QDialog {
@@ -81,6 +82,7 @@ private:
     bool resuming_ = false;
 
     QLabel* heading_;
+    DestinationBox* destinationBox_;
     QLabel* destinationLabel_;
     QPushButton* chooseButton_;
     QLabel* retriesLabel_;

@@ -38,26 +38,6 @@ void setTextColour(QWidget* widget, const QColor& colour) {
 // The named yellow, beside the named colours of the components.
 const QColor yellow{0xff, 0xcc, 0x00};
 
-// One line of text cut in the middle when it does not fit.
-class PathLabel : public QLabel {
-public:
-    PathLabel(QString text, QWidget* parent) : QLabel(parent), full_(std::move(text)) {
-        setTextFormat(Qt::PlainText);
-        setToolTip(full_);
-        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        setText(full_);
-    }
-
-protected:
-    void resizeEvent(QResizeEvent* event) override {
-        QLabel::resizeEvent(event);
-        setText(fontMetrics().elidedText(full_, Qt::ElideMiddle, width()));
-    }
-
-private:
-    QString full_;
-};
-
 // A rounded square of one colour, 10 by 10.
 class Swatch : public QWidget {
 public:
@@ -204,29 +184,14 @@ QString ImagingView::percentage(double fraction) {
 ImagingView::ImagingView(AppModel& model, ImagingJobPtr job, QWidget* parent)
     : QScrollArea(parent), model_(model), job_(std::move(job)) {
     setWindowTitle(QStringLiteral("Diskbillede"));
-    setWidgetResizable(true);
-    setFrameShape(QFrame::NoFrame);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-
-    auto* page = new QWidget;
-    page->setBackgroundRole(QPalette::Window);
-    auto* outer = new QHBoxLayout(page);
-    outer->setContentsMargins(28, 28, 28, 28);
-    auto* column = new QWidget(page);
-    column->setMaximumWidth(1100);
-    // At most 1100 wide, against the leading edge.
-    outer->addWidget(column, 1, Qt::AlignTop);
-    outer->addStretch(0);
-    auto* stack = new QVBoxLayout(column);
-    stack->setContentsMargins(0, 0, 0, 0);
-    stack->setSpacing(18);
+    QVBoxLayout* stack = makePageColumn(this, 1100, 28, 18);
+    QWidget* column = stack->parentWidget();
     stack->addWidget(makeHeading(column));
     stack->addWidget(makeProgress(column));
     stack->addWidget(makeBlockMap(column));
     chartCard_ = makeChart(column);
     stack->addWidget(chartCard_);
     stack->addStretch(1);
-    setWidget(page);
 
     ImagingJob* observed = job_.get();
     for (auto changed : {&ImagingJob::pausedChanged, &ImagingJob::runningChanged, &ImagingJob::finishedChanged})
@@ -258,7 +223,8 @@ QWidget* ImagingView::makeHeading(QWidget* parent) {
     names->setSpacing(4);
     names->addWidget(textLabel(qs(job_->title), Style::font(Style::TextStyle::title1, QFont::Bold), std::nullopt,
                                heading));
-    auto* path = new PathLabel(qs(job_->imageURL), heading);
+    auto* path = new PathLabel(heading);
+    path->setFullText(qs(job_->imageURL));
     path->setFont(Style::font(Style::TextStyle::callout));
     setTextColour(path, Style::secondaryText());
     names->addWidget(path);
