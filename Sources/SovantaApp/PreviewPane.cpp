@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedLayout>
 #include <QUrl>
@@ -310,12 +309,10 @@ void SingleFilePreview::buildPreviewArea(QVBoxLayout* column) {
     loadingView_ = new QWidget(ground);
     {
         auto* col = centredColumn(loadingView_, 8);
-        auto* bar = new QProgressBar(loadingView_);
-        bar->setRange(0, 0);
-        bar->setTextVisible(false);
-        bar->setFixedWidth(120);
-        bar->setFixedHeight(6);
-        centre(col, bar);
+        // The shared spinner, at the size of a regular indicator.
+        auto* spinner = new Spinner(loadingView_);
+        spinner->setFixedSize(24, 24);
+        centre(col, spinner);
         centre(col, textLabel(QStringLiteral("Indlæser forhåndsvisning …"), Style::font(Style::TextStyle::callout),
                               Style::secondaryText(), loadingView_));
         col->addStretch(1);
@@ -326,18 +323,19 @@ void SingleFilePreview::buildPreviewArea(QVBoxLayout* column) {
         folderSummary_ = new QWidget(ground);
         auto* col = centredColumn(folderSummary_, 8);
         centre(col, new SymbolView(symbol(*node_), Style::accent(), 60, 54, folderSummary_));
-        auto totals = node_->totals();
-        auto* counts = textLabel(qs(Fmt::number(totals.files) + " filer · " + Fmt::number(totals.folders) + " mapper"),
-                                 Style::font(Style::TextStyle::body), Style::secondaryText(), folderSummary_);
-        counts->setObjectName(QStringLiteral("folderCounts"));
-        centre(col, counts);
-        auto* bytes =
-            textLabel(qs(formatBytes(totals.bytes)), Style::font(Style::TextStyle::body), Style::secondaryText(),
-                      folderSummary_);
-        bytes->setObjectName(QStringLiteral("folderBytes"));
-        centre(col, bytes);
+        QFont body = Style::font(Style::TextStyle::body);
+        folderCounts_ = textLabel(QString(), body, Style::secondaryText(), folderSummary_);
+        folderCounts_->setObjectName(QStringLiteral("folderCounts"));
+        centre(col, folderCounts_);
+        folderBytes_ = textLabel(QString(), body, Style::secondaryText(), folderSummary_);
+        folderBytes_->setObjectName(QStringLiteral("folderBytes"));
+        centre(col, folderBytes_);
         col->addStretch(1);
         area_->addWidget(folderSummary_);
+        refreshFolderSummary();
+        // A scan that adds to the tree may add below this folder.
+        if (session_)
+            connect(session_.get(), &Session::treeVersionChanged, this, &SingleFilePreview::refreshFolderSummary);
     } else {
         placeholder_ = new QWidget(ground);
         auto* col = centredColumn(placeholder_, 10);
@@ -355,6 +353,12 @@ void SingleFilePreview::buildPreviewArea(QVBoxLayout* column) {
         area_->addWidget(placeholder_);
     }
     column->addWidget(ground);
+}
+
+void SingleFilePreview::refreshFolderSummary() {
+    auto totals = node_->totals();
+    folderCounts_->setText(qs(Fmt::number(totals.files) + " filer · " + Fmt::number(totals.folders) + " mapper"));
+    folderBytes_->setText(qs(formatBytes(totals.bytes)));
 }
 
 void SingleFilePreview::buildDetails(QVBoxLayout* column) {

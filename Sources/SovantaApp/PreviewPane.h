@@ -118,6 +118,7 @@ private:
     void buildDetails(QVBoxLayout* column);
     void buildActions(QVBoxLayout* column);
     void refreshNotice();
+    void refreshFolderSummary();
     void jumpToSectors();
 
     SessionPtr session_;
@@ -137,6 +138,8 @@ private:
     QWidget* loadingView_ = nullptr;
     QWidget* placeholder_ = nullptr;
     QWidget* folderSummary_ = nullptr;
+    QLabel* folderCounts_ = nullptr;
+    QLabel* folderBytes_ = nullptr;
     QPushButton* manualLoad_ = nullptr;
     QLabel* tooLarge_ = nullptr;
     QLabel* name_ = nullptr;

@@ -391,6 +391,64 @@ TEST(PreviewPane, SizeDecidesWhatLoadsByItself) {
     std::filesystem::remove(*view->quickLookURL());
 }
 
+// A picture is decoded from its first bytes whatever its size: one of 100 MiB
+// shows at once; one that does not decode warns and offers the copy on request.
+TEST(PreviewPane, ALargePictureIsDecodedFromItsHead) {
+    FilesDisk disk({{"hel.jpg", previewFixture("turned.jpg")}, {"stykker.jpg", previewFixture("broken.jpg")}});
+    Pane p(disk.session);
+    const uint64_t size = 100 * 1048576;
+    // The picture's bytes followed by zeros up to 100 MiB.
+    auto padded = [&](const std::string& name) {
+        const FileNodePtr& file = disk[name];
+        auto extents = std::get<std::vector<Extent>>(file->data);
+        extents.push_back({std::nullopt, size - file->size});
+        return FileNode::make(name, false, size, EntryStatus::existing, Recoverability::good, extents);
+    };
+
+    auto* view = p.show(padded("hel.jpg"));
+    ASSERT_TRUE(settled(view));
+    ASSERT_TRUE(view->image());
+    EXPECT_EQ(view->image()->size(), QSize(60, 120));
+    EXPECT_EQ(view->previewContent(), view->imageView());
+    EXPECT_FALSE(view->quickLookURL());
+    EXPECT_EQ(view->notice(), nullptr);
+
+    view = p.show(padded("stykker.jpg"));
+    ASSERT_TRUE(settled(view));
+    EXPECT_FALSE(view->image());
+    EXPECT_TRUE(view->broken());
+    ASSERT_NE(view->notice(), nullptr);
+    EXPECT_EQ(view->notice()->titleLabel()->text(), "Billedet kunne ikke afkodes");
+    // Too large to copy by itself: the placeholder with the button.
+    EXPECT_FALSE(view->quickLookURL());
+    ASSERT_NE(view->manualLoadButton(), nullptr);
+    EXPECT_EQ(view->previewContent()->findChild<QPushButton*>(), view->manualLoadButton());
+    EXPECT_TRUE(view->manualLoadButton()->isVisible());
+}
+
+// A folder's summary follows its subtree as scans add to it.
+TEST(PreviewPane, AFoldersSummaryFollowsWhatAScanAdds) {
+    ScannedSession scanned("damage_fat32_root_destroyed");
+    ASSERT_EQ(scanned.session->volumes().size(), 1u);
+    auto root = scanned.session->volumes()[0]->root;
+    const auto before = root->totals();
+    Pane p(scanned.session);
+    auto* view = p.show(root);
+    auto* counts = view->previewContent()->findChild<QLabel*>("folderCounts");
+    auto* bytes = view->previewContent()->findChild<QLabel*>("folderBytes");
+    auto text = [](const FileNode::Totals& totals) {
+        return Fmt::number(totals.files) + " filer · " + Fmt::number(totals.folders) + " mapper";
+    };
+    EXPECT_EQ(counts->text().toStdString(), text(before));
+
+    scanned.session->startDeepScan();
+    ASSERT_TRUE(spinUntil([&] { return !isRunning(scanned.session->deep()); }));
+    const auto after = root->totals();
+    ASSERT_GT(after.files, before.files);
+    EXPECT_EQ(counts->text().toStdString(), text(after));
+    EXPECT_EQ(bytes->text().toStdString(), formatBytes(after.bytes));
+}
+
 TEST(PreviewPane, ALateResultForAnEarlierSelectionIsDropped) {
     FilesDisk disk({{"first.png", previewFixture("plain.png")}, {"second.jpg", previewFixture("turned.jpg")}});
     Pane p(disk.session);

@@ -239,6 +239,46 @@ TEST(RecoverSheet, RecoversFilesByteForByteWithTheReport) {
         std::chrono::seconds(5)));
 }
 
+// Return starts only once a folder is chosen, and closes the result; Escape
+// closes the setup. A folder that cannot be made gives a result without a
+// folder: its failure is listed and "Luk" stands alone.
+TEST(RecoverSheet, KeysAndAResultWithoutAFolder) {
+    auto session = scanned("fat12");
+    TempDir out;
+    writeFile(out.file("fil"), Bytes(1, 'x'));
+
+    RecoverSheet sheet(session, {session->volumes()[0]->root}, "fat12", nullptr);
+    sheet.show();
+    QTest::keyClick(&sheet, Qt::Key_Return);
+    EXPECT_EQ(sheet.page(), 0);
+    EXPECT_FALSE(sheet.job()->running());
+    EXPECT_TRUE(sheet.isVisible());
+
+    // Below a file: no folder can be made there.
+    sheet.validate(out.path() / "fil" / "ud");
+    ASSERT_TRUE(sheet.recoverButton()->isEnabled());
+    QTest::keyClick(&sheet, Qt::Key_Return);
+    ASSERT_TRUE(spinUntil([&] { return sheet.page() == 2; }));
+    const RecoveryResult& result = *sheet.job()->result();
+    EXPECT_FALSE(result.folder);
+    EXPECT_GT(result.failed, 0);
+    EXPECT_EQ(sheet.outcomeCallout()->titleLabel()->text(), "Færdig med bemærkninger");
+    ASSERT_EQ(sheet.failureLabels().size(), 1u);
+    EXPECT_EQ(sheet.failureLabels()[0]->text().toStdString(), result.failures[0]);
+    EXPECT_EQ(sheet.revealButton(), nullptr);
+    ASSERT_NE(sheet.closeButton(), nullptr);
+    EXPECT_TRUE(sheet.closeButton()->isVisible());
+    QTest::keyClick(&sheet, Qt::Key_Return);
+    EXPECT_FALSE(sheet.isVisible());
+    EXPECT_EQ(sheet.result(), QDialog::Accepted);
+
+    RecoverSheet other(session, {session->volumes()[0]->root}, "fat12", nullptr);
+    other.show();
+    QTest::keyClick(&other, Qt::Key_Escape);
+    EXPECT_FALSE(other.isVisible());
+    EXPECT_EQ(other.result(), QDialog::Rejected);
+}
+
 TEST(RecoverSheet, StopShowsHowFarItCame) {
     auto session = scanned("fat16");
     TempDir out;

@@ -260,6 +260,26 @@ TEST(SectorView, JumpMenuOffersStartPartitionsFileSystemsAndLastSector) {
     EXPECT_EQ(session->sectorOffset(), session->source->size - 512);
 }
 
+// A partition whose file system was not recognised is offered by its type's name.
+TEST(SectorView, APartitionWithoutAFileSystemIsNamedByItsType) {
+    Bytes disk(2 << 20, 0);
+    disk[0x1BE + 4] = 0x83;
+    putLE(disk, 0x1BE + 8, 2048, 4);
+    putLE(disk, 0x1BE + 12, 2048, 4);
+    disk[510] = 0x55;
+    disk[511] = 0xAA;
+    auto session = Session::make(memorySource(disk), "mbr");
+    session->startQuickScan();
+    ASSERT_TRUE(spinUntil([&] { return !isRunning(session->quick()); }));
+    ASSERT_TRUE(session->layout());
+    ASSERT_TRUE(session->volumes().empty());
+    SectorView view(session);
+    auto targets = view.jumpTargets();
+    ASSERT_EQ(targets.size(), 3u);
+    EXPECT_EQ(targets[1], std::make_pair(std::string("Partition 1 (Linux)"), uint64_t(1 << 20)));
+    EXPECT_EQ(targets[2], std::make_pair(std::string("Sidste sektor"), uint64_t((2 << 20) - 512)));
+}
+
 TEST(SectorView, CarvedFilesAreNoFileSystemToJumpTo) {
     auto session = Session::make(openFixture("carve"), "carve");
     session->startDeepScan();
