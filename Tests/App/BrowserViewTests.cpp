@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QStyle>
 #include <QTest>
 #include <QToolButton>
 
@@ -26,9 +27,11 @@
 #include "SovantaApp/BrowserView/FolderTree.h"
 #include "SovantaApp/BrowserView/GalleryView.h"
 #include "SovantaApp/Formatting.h"
+#include "SovantaApp/Models/AppModel.h"
 #include "SovantaApp/Preview.h"
 #include "SovantaApp/PreviewPane.h"
 #include "SovantaApp/RecoverSheet.h"
+#include "SovantaApp/SovantaApp.h"
 #include "TestSupport.h"
 
 using namespace sovanta;
@@ -442,6 +445,63 @@ TEST(BrowserView, ClickingAColumnTitleResortsTheSameRows) {
     EXPECT_EQ(view->table()->header()->sortIndicatorOrder(), Qt::DescendingOrder);
 }
 
+// The window at its default size shows every date and status of the table
+// whole: the columns after the name give way only down to what their texts
+// need.
+TEST(BrowserView, TheDefaultWindowShowsDatesAndStatusesWhole) {
+    AppModel::Services services;
+    services.loadDisks = [] { return std::vector<DiskInfo>{}; };
+    auto model = AppModel::make(std::move(services));
+    MainWindow window(*model);
+    window.show();
+    model->openImage(fixtureImage("exfat"), SessionTab::files);
+    BrowserView* view = nullptr;
+    ASSERT_TRUE(spinUntil([&] {
+        view = window.findChild<BrowserView*>();
+        return view && view->isVisible() && !view->rows().empty();
+    }));
+    drainEvents();
+    FileTable* table = view->table();
+    ASSERT_TRUE(table->isVisible());
+    const QFontMetrics metrics(table->font());
+    const int margin = 2 * (table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1);
+    // Every status of the fixture, and undated rows beside dated ones.
+    view->setStatusFilter(StatusFilter::all);
+    view->setSearch(".");
+    ASSERT_GT(view->rows().size(), 10u);
+    for (SortColumn column : {SortColumn::modified, SortColumn::status, SortColumn::size}) {
+        const int width = table->header()->sectionSize(static_cast<int>(column));
+        for (const auto& node : view->rows()) {
+            const QString text = FileRowsModel::cellText(*node, column);
+            EXPECT_LE(metrics.horizontalAdvance(text) + margin, width) << text.toStdString();
+        }
+    }
+    // The name keeps at least its minimum beside them.
+    EXPECT_GE(table->header()->sectionSize(static_cast<int>(SortColumn::name)), 180);
+    for (auto& session : std::vector<SessionPtr>(model->sessions())) model->close(session);
+
+    // Floors above a column's minimum hold while there is room for them; a
+    // floor above the ideal width widens the column; in a table too narrow
+    // for every floor the columns sit at their floors.
+    struct Case {
+        int width;
+        std::vector<int> floors;
+        std::vector<int> expected;
+    };
+    const std::vector<Case> cases = {
+        {180 + 586, {}, {86, 140, 100, 80, 180}},
+        {180 + 374, {}, {64, 100, 70, 60, 80}},
+        {180 + 480, {}, {75, 120, 85, 70, 130}},
+        {180 + 480, {0, 130, 95, 0, 0}, {71, 133, 96, 66, 112}},
+        {180 + 400, {0, 130, 95, 0, 0}, {64, 130, 95, 60, 80}},
+        {2000, {0, 150, 0, 0, 0}, {86, 150, 100, 80, 180}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.width);
+        EXPECT_EQ(FileTable::otherColumnWidths(c.width, c.floors), c.expected);
+    }
+}
+
 // MARK: The cap
 
 TEST(BrowserView, TheFlatWalkStopsAtTheCap) {
@@ -646,6 +706,47 @@ TEST(BrowserView, GalleryShowsThumbnailsAndMarksWhatDidNotDecode) {
         if (auto* cell = gallery->cell(node->id)) {
             EXPECT_FALSE(cell->loading || cell->image);
         }
+}
+
+// Jumping from the top of a long gallery to its end: the cells that left the
+// screen before their decode started read nothing; only the last screenful
+// (and the few decodes already running) are decoded.
+TEST(BrowserView, ScrollingPastTheGalleryDecodesOnlyWhatIsStillOnScreen) {
+    auto session = scanned("exfat");
+    auto view = shown(session);
+    view->setSearch("Øresund ved aften.jpg");
+    ASSERT_EQ(view->rows().size(), 1u);
+    FileNodePtr photo = view->rows().front();
+    view->setSearch("");
+    auto many = FileNode::make("mange", true);
+    for (int i = 0; i < 400; ++i)
+        many->add(FileNode::make("p" + std::to_string(i) + ".jpg", false, photo->size, EntryStatus::existing,
+                                 Recoverability::good, photo->data));
+    view->setMode(BrowserMode::gallery);
+    view->setFolder(many);
+    GalleryView* gallery = view->gallery();
+    auto onScreen = [&] {
+        std::vector<int64_t> ids;
+        for (auto& node : many->children())
+            if (gallery->cell(node->id)) ids.push_back(node->id);
+        return ids;
+    };
+    ASSERT_TRUE(spinUntil([&] { return !onScreen().empty(); }));
+    const auto first = onScreen();
+    ASSERT_GT(first.size(), 8u);
+    gallery->scrollToBottom();
+    ASSERT_TRUE(spinUntil([&] { return gallery->loadsInFlight() == 0 && onScreen() != first; }));
+    ASSERT_TRUE(spinUntil([&] { return gallery->loadsInFlight() == 0; }));
+    const auto last = onScreen();
+    ASSERT_FALSE(last.empty());
+    for (int64_t id : last) EXPECT_TRUE(gallery->cell(id)->image) << id;
+
+    size_t decoded = 0;
+    for (auto& node : many->children())
+        if (Preview::cached(Preview::cacheKey(node->id, Preview::galleryPixels))) ++decoded;
+    // The queue decodes two at a time: at most those two (and two more that
+    // may have finished before the jump) of the first screenful were decoded.
+    EXPECT_LE(decoded, last.size() + 4);
 }
 
 TEST(BrowserView, TestHooksAreReadWhenTheBrowserComesOnScreen) {

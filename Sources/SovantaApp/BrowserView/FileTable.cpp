@@ -1,6 +1,10 @@
 #include "SovantaApp/BrowserView/FileTable.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include <QApplication>
+#include <QDateTime>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QPainter>
@@ -19,31 +23,61 @@ constexpr ColumnWidth widths[sortColumnCount] = {{180, 320}, {64, 86}, {100, 140
 
 }  // namespace
 
-std::vector<int> FileTable::otherColumnWidths(int width) {
+std::vector<int> FileTable::otherColumnWidths(int width, std::vector<int> floors) {
+    // A column whose text needs more than its ideal width is ideally that wide.
+    std::vector<ColumnWidth> own;
+    floors.resize(sortColumnCount - 1, 0);
     int ideal = 0, minimum = 0;
     for (int column = 1; column < sortColumnCount; ++column) {
-        ideal += widths[column].ideal;
-        minimum += widths[column].minimum;
+        const int floor = std::max(floors[static_cast<size_t>(column - 1)], widths[column].minimum);
+        own.push_back({floor, std::max(floor, widths[column].ideal)});
+        ideal += own.back().ideal;
+        minimum += own.back().minimum;
     }
-    int room = width - widths[0].minimum;
+    const int room = width - widths[0].minimum;
     std::vector<int> result;
-    for (int column = 1; column < sortColumnCount; ++column) {
-        const ColumnWidth& own = widths[column];
+    for (const ColumnWidth& column : own) {
         if (room >= ideal) {
-            result.push_back(own.ideal);
+            result.push_back(column.ideal);
         } else if (room <= minimum) {
-            result.push_back(own.minimum);
+            result.push_back(column.minimum);
         } else {
             // Each column gives up the same share of what it can give.
             double share = static_cast<double>(ideal - room) / (ideal - minimum);
-            result.push_back(own.ideal - static_cast<int>(share * (own.ideal - own.minimum) + 0.999));
+            result.push_back(column.ideal - static_cast<int>(share * (column.ideal - column.minimum) + 0.999));
         }
     }
     return result;
 }
 
+std::vector<int> FileTable::columnFloors() const {
+    const QFontMetrics metrics(font());
+    // The delegate keeps a margin on either side of a cell's text.
+    const int margin = 2 * (style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1) + 2;
+    auto widest = [&](const std::vector<std::string>& texts) {
+        int most = 0;
+        for (const auto& text : texts) most = std::max(most, metrics.horizontalAdvance(QString::fromStdString(text)));
+        return most;
+    };
+    std::vector<std::string> sizes, dates, statuses, chances;
+    for (uint64_t bytes : {999ull, 999'000ull, 999'900'000ull, 999'990'000'000ull}) sizes.push_back(formatBytes(bytes));
+    // Late in the day late in each month, so that every month's name is tried.
+    for (int month = 1; month <= 12; ++month) {
+        const QDateTime when(QDate(2024, month, 28), QTime(23, 59));
+        dates.push_back(Fmt::date(Date(std::chrono::milliseconds(when.toMSecsSinceEpoch()))));
+    }
+    for (EntryStatus status : {EntryStatus::existing, EntryStatus::deleted, EntryStatus::orphaned, EntryStatus::carved})
+        statuses.push_back(label(status));
+    for (Recoverability value :
+         {Recoverability::unknown, Recoverability::poor, Recoverability::partial, Recoverability::good})
+        chances.push_back(label(value));
+    // The chance cell is drawn here: 4 points in from each edge, the circle and its gap before the label.
+    return {widest(sizes) + margin, widest(dates) + margin, widest(statuses) + margin, widest(chances) + 8 + 7 + 5,
+            widths[static_cast<int>(SortColumn::location)].minimum};
+}
+
 void FileTable::fitColumns() {
-    std::vector<int> others = otherColumnWidths(viewport()->width());
+    std::vector<int> others = otherColumnWidths(viewport()->width(), columnFloors());
     for (int column = 1; column < sortColumnCount; ++column)
         header()->resizeSection(column, others[static_cast<size_t>(column - 1)]);
 }

@@ -22,8 +22,15 @@ public:
     static SortOrder clicked(SortOrder order, SortColumn column);
     // The widths of the columns after the name for a table this wide: their
     // ideal widths while the name keeps at least its own minimum, otherwise
-    // each given up towards its minimum in proportion to what it can give.
-    static std::vector<int> otherColumnWidths(int width);
+    // each given up towards its floor in proportion to what it can give. A
+    // floor (one per column after the name) below the column's minimum counts
+    // as the minimum; one above its ideal width is its ideal width too.
+    static std::vector<int> otherColumnWidths(int width, std::vector<int> floors = {});
+    // What each column after the name needs to show its widest text whole in
+    // this font (a date in any month, every status and chance label, a size
+    // in any unit), never less than its minimum; the location is shortened
+    // at its start by design and keeps its minimum.
+    std::vector<int> columnFloors() const;
 
 signals:
     void sortOrderRequested(SortOrder order);

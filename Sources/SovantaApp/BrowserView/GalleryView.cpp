@@ -228,8 +228,6 @@ void ThumbDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
         const QRectF room = box.adjusted(6, 6, -6, -6);
         QSizeF size = QSizeF(cell->image->size());
         size.scale(room.size(), Qt::KeepAspectRatio);
-        // One point per pixel at most: a small picture keeps its size.
-        if (size.width() > cell->image->width()) size = QSizeF(cell->image->size());
         const QRectF target(room.center().x() - size.width() / 2, room.center().y() - size.height() / 2,
                             size.width(), size.height());
         QPainterPath clip;
