@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QScrollBar>
 #include <QStyle>
 #include <QTest>
 #include <QToolButton>
@@ -476,13 +477,21 @@ TEST(BrowserView, TheDefaultWindowShowsDatesAndStatusesWhole) {
             EXPECT_LE(metrics.horizontalAdvance(text) + margin, width) << text.toStdString();
         }
     }
-    // The name keeps at least its minimum beside them.
-    EXPECT_GE(table->header()->sectionSize(static_cast<int>(SortColumn::name)), 180);
+    // The name takes the rest of the width; in the narrowest window it keeps
+    // its minimum and the table scrolls sideways.
+    const int nameColumn = static_cast<int>(SortColumn::name);
+    EXPECT_EQ(table->header()->length(), table->viewport()->width());
+    EXPECT_GE(table->header()->sectionSize(nameColumn), 180);
+    window.resize(window.minimumSize());
+    drainEvents();
+    EXPECT_EQ(table->header()->sectionSize(nameColumn), 180);
+    EXPECT_GT(table->header()->length(), table->viewport()->width());
+    EXPECT_TRUE(table->horizontalScrollBar()->isVisible());
     for (auto& session : std::vector<SessionPtr>(model->sessions())) model->close(session);
 
-    // Floors above a column's minimum hold while there is room for them; a
-    // floor above the ideal width widens the column; in a table too narrow
-    // for every floor the columns sit at their floors.
+    // Floors above a column's minimum hold while there is room for them, and
+    // only then do the columns give way towards their minimums; a floor above
+    // the ideal width widens the column.
     struct Case {
         int width;
         std::vector<int> floors;
@@ -493,7 +502,9 @@ TEST(BrowserView, TheDefaultWindowShowsDatesAndStatusesWhole) {
         {180 + 374, {}, {64, 100, 70, 60, 80}},
         {180 + 480, {}, {75, 120, 85, 70, 130}},
         {180 + 480, {0, 130, 95, 0, 0}, {71, 133, 96, 66, 112}},
-        {180 + 400, {0, 130, 95, 0, 0}, {64, 130, 95, 60, 80}},
+        {180 + 429, {0, 130, 95, 0, 0}, {64, 130, 95, 60, 80}},
+        {180 + 400, {0, 130, 95, 0, 0}, {64, 114, 81, 60, 80}},
+        {180 + 300, {0, 130, 95, 0, 0}, {64, 100, 70, 60, 80}},
         {2000, {0, 150, 0, 0, 0}, {86, 150, 100, 80, 180}},
     };
     for (const Case& c : cases) {

@@ -24,28 +24,39 @@ constexpr ColumnWidth widths[sortColumnCount] = {{180, 320}, {64, 86}, {100, 140
 }  // namespace
 
 std::vector<int> FileTable::otherColumnWidths(int width, std::vector<int> floors) {
-    // A column whose text needs more than its ideal width is ideally that wide.
-    std::vector<ColumnWidth> own;
+    // Below its ideal width a column first gives way down to what its text
+    // needs (its floor), then, when even that does not fit, down to its
+    // minimum; a column whose text needs more than its ideal width is ideally
+    // that wide.
+    struct Range {
+        int minimum, floor, ideal;
+    };
+    std::vector<Range> own;
     floors.resize(sortColumnCount - 1, 0);
-    int ideal = 0, minimum = 0;
+    int ideal = 0, floor = 0, minimum = 0;
     for (int column = 1; column < sortColumnCount; ++column) {
-        const int floor = std::max(floors[static_cast<size_t>(column - 1)], widths[column].minimum);
-        own.push_back({floor, std::max(floor, widths[column].ideal)});
+        const int needed = std::max(floors[static_cast<size_t>(column - 1)], widths[column].minimum);
+        own.push_back({widths[column].minimum, needed, std::max(needed, widths[column].ideal)});
         ideal += own.back().ideal;
+        floor += own.back().floor;
         minimum += own.back().minimum;
     }
     const int room = width - widths[0].minimum;
+    // Each column gives up the same share of what it can give between two widths.
+    auto between = [](int wide, int narrow, double share) {
+        return wide - static_cast<int>(share * (wide - narrow) + 0.999);
+    };
     std::vector<int> result;
-    for (const ColumnWidth& column : own) {
-        if (room >= ideal) {
+    for (const Range& column : own) {
+        if (room >= ideal)
             result.push_back(column.ideal);
-        } else if (room <= minimum) {
+        else if (room >= floor)
+            result.push_back(between(column.ideal, column.floor, static_cast<double>(ideal - room) / (ideal - floor)));
+        else if (room > minimum)
+            result.push_back(
+                between(column.floor, column.minimum, static_cast<double>(floor - room) / (floor - minimum)));
+        else
             result.push_back(column.minimum);
-        } else {
-            // Each column gives up the same share of what it can give.
-            double share = static_cast<double>(ideal - room) / (ideal - minimum);
-            result.push_back(column.ideal - static_cast<int>(share * (column.ideal - column.minimum) + 0.999));
-        }
     }
     return result;
 }
@@ -77,9 +88,22 @@ std::vector<int> FileTable::columnFloors() const {
 }
 
 void FileTable::fitColumns() {
+    fitting_ = true;
     std::vector<int> others = otherColumnWidths(viewport()->width(), columnFloors());
     for (int column = 1; column < sortColumnCount; ++column)
         header()->resizeSection(column, others[static_cast<size_t>(column - 1)]);
+    fitting_ = false;
+    fitName();
+}
+
+void FileTable::fitName() {
+    // The name takes what the other columns leave, never less than its
+    // minimum: a table narrower than that scrolls sideways.
+    int others = 0;
+    for (int column = 1; column < sortColumnCount; ++column) others += header()->sectionSize(column);
+    fitting_ = true;
+    header()->resizeSection(static_cast<int>(SortColumn::name), std::max(widths[0].minimum, viewport()->width() - others));
+    fitting_ = false;
 }
 
 void FileTable::resizeEvent(QResizeEvent* event) {
@@ -106,19 +130,18 @@ FileTable::FileTable(FileRowsModel* rows, QWidget* parent) : QTreeView(parent), 
     head->setSectionsClickable(true);
     head->setSortIndicatorShown(true);
     head->setSectionsMovable(false);
-    // The name takes what the other columns leave, so the table fits its
-    // width without scrolling sideways.
     head->setStretchLastSection(false);
     head->setMinimumSectionSize(40);
     for (int column = 0; column < sortColumnCount; ++column) {
         head->setSectionResizeMode(column, QHeaderView::Interactive);
         head->resizeSection(column, widths[column].ideal);
     }
-    head->setSectionResizeMode(static_cast<int>(SortColumn::name), QHeaderView::Stretch);
     fitColumns();
-    connect(head, &QHeaderView::sectionResized, this, [head](int column, int, int size) {
-        if (column >= 0 && column < sortColumnCount && size < widths[column].minimum)
-            head->resizeSection(column, widths[column].minimum);
+    connect(head, &QHeaderView::sectionResized, this, [this, head](int column, int, int size) {
+        if (fitting_ || column < 0 || column >= sortColumnCount) return;
+        if (size < widths[column].minimum) head->resizeSection(column, widths[column].minimum);
+        // A column the user widened or narrowed takes its room from the name.
+        if (column != static_cast<int>(SortColumn::name)) fitName();
     });
     connect(head, &QHeaderView::sectionClicked, this, [this](int column) {
         if (column < 0 || column >= sortColumnCount) return;

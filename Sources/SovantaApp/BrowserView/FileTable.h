@@ -21,10 +21,11 @@ public:
     // The order after a click on a column's title.
     static SortOrder clicked(SortOrder order, SortColumn column);
     // The widths of the columns after the name for a table this wide: their
-    // ideal widths while the name keeps at least its own minimum, otherwise
-    // each given up towards its floor in proportion to what it can give. A
-    // floor (one per column after the name) below the column's minimum counts
-    // as the minimum; one above its ideal width is its ideal width too.
+    // ideal widths while the name keeps at least its own minimum; otherwise
+    // each gives up, in proportion to what it can give, first down to its
+    // floor (one per column after the name, where its text still shows
+    // whole), then down to its minimum. A floor below the column's minimum
+    // counts as the minimum; one above its ideal width is its ideal too.
     static std::vector<int> otherColumnWidths(int width, std::vector<int> floors = {});
     // What each column after the name needs to show its widest text whole in
     // this font (a date in any month, every status and chance label, a size
@@ -43,7 +44,9 @@ protected:
 
 private:
     void fitColumns();
+    void fitName();
     FileRowsModel* rows_;
+    bool fitting_ = false;
     SortOrder shown_;
 };
 

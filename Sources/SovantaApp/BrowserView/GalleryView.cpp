@@ -50,6 +50,9 @@ GalleryView::GalleryView(FileRowsModel* rows, QItemSelectionModel* selection, Di
     setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setFrameShape(QFrame::NoFrame);
+    // The margins around the grid are part of the grid's ground.
+    setBackgroundRole(QPalette::Base);
+    setAutoFillBackground(true);
     setMouseTracking(false);
     setItemDelegate(new ThumbDelegate(this));
 
