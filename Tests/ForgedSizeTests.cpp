@@ -98,7 +98,7 @@ TEST(ForgedSizes, ReadersAllocateNoMoreThanTheSourceHolds) {
              bitmap.inUse = true;
              bitmap.data.push_back(data);
              MFTRecordMap records;
-             records.emplace(6, std::move(bitmap));
+             records.insert(6, std::move(bitmap));
              ctx.buildVolume(std::move(records), "test", nullptr);
              return ctx.bitmap.capacity();
          }},

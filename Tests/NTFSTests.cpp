@@ -763,10 +763,11 @@ TEST(NTFSRecord, ARecordSplitBetweenTwoExtentsIsPutTogether) {
     split.extents = {{mftOffset, cut}, {mftOffset + cut, layout->extents[0].length - cut}};
     auto records = context->readAllRecords(split, nullptr);
     EXPECT_EQ(records.size(), whole.size());
-    EXPECT_EQ(records.at(70).sourceOffset, 0u);
-    EXPECT_EQ(records.at(70).names[0].name, whole.at(70).names[0].name);
-    EXPECT_EQ(records.at(69).sourceOffset, recordOffset(69));
-    EXPECT_EQ(records.at(71).sourceOffset, recordOffset(71));
+    ASSERT_TRUE(records.find(70) && whole.find(70));
+    EXPECT_EQ(records.find(70)->sourceOffset, 0u);
+    EXPECT_EQ(records.find(70)->name.name, whole.find(70)->name.name);
+    EXPECT_EQ(records.find(69)->sourceOffset, recordOffset(69));
+    EXPECT_EQ(records.find(71)->sourceOffset, recordOffset(71));
 }
 
 // MARK: The tree
@@ -818,7 +819,7 @@ Built build(std::vector<MFTRecord> list, uint64_t base = 0, uint64_t volumeSize 
     Built b;
     NTFSContext context(*b.source, base, 4096, 1024, volumeSize);
     MFTRecordMap records;
-    for (auto& r : list) records[r.number] = r;
+    for (auto& r : list) records.insert(r.number, r);
     b.volume = context.buildVolume(std::move(records), origin::deepScanMFTRecords, nullptr);
     b.nodes = nodesByPath(b.volume->root);
     return b;
@@ -900,6 +901,67 @@ TEST(NTFSTree, ExtensionRecordsJoinTheirBase) {
     EXPECT_TRUE(placed("other seq.txt").empty());
     EXPECT_TRUE(placed("in use differs.txt").empty());
     EXPECT_EQ(b.nodes.size(), 5u);  // extension records are no nodes of their own
+}
+
+// A base record keeps only what its node needs, so an extension's name and
+// data must still win where they would over one record holding all of them:
+// a long name over a DOS one, the first resident $DATA over any runs.
+TEST(NTFSTree, ExtensionNamesAndResidentDataChooseAsOneRecord) {
+    auto ext = [](uint64_t number, uint64_t base) {
+        MFTRecord r;
+        r.number = number;
+        r.inUse = true;
+        r.baseRef = base;
+        return r;
+    };
+    auto named = [](MFTRecord r, const std::string& name, uint8_t nameSpace) {
+        FNInfo fn;
+        fn.parent = 5;
+        fn.name = name;
+        fn.nameSpace = nameSpace;
+        r.names.push_back(fn);
+        return r;
+    };
+    auto resident = [](MFTRecord r, Bytes bytes) {
+        DataFragment f;
+        f.resident = bytes;
+        f.dataSize = f.initSize = bytes.size();
+        r.data.push_back(f);
+        return r;
+    };
+    MFTRecord dosOnly = record(40, "LONGNA~1.TXT", 5);
+    dosOnly.names[0].nameSpace = 2;
+    MFTRecord runsFirst = withRuns(record(44, "runs then resident.txt", 5), {run(10, 1)}, 100);
+    auto b = build({
+        dosOnly, named(ext(41, 40), "long name.txt", 1),
+        record(42, "kept name.txt", 5), named(ext(43, 42), "OTHER~1.TXT", 2),
+        runsFirst, resident(ext(45, 44), {'a', 'b'}),
+        resident(record(46, "resident first.txt", 5), {'c'}), withRuns(ext(47, 46), {run(11, 1)}, 100),
+    });
+    EXPECT_EQ(b.nodes.size(), 4u);
+    EXPECT_EQ(b.at("long name.txt").fsID, 40u);
+    EXPECT_EQ(b.at("kept name.txt").fsID, 42u);
+    EXPECT_EQ(std::get<ResidentData>(b.at("runs then resident.txt").data).bytes, (Bytes{'a', 'b'}));
+    EXPECT_EQ(std::get<ResidentData>(b.at("resident first.txt").data).bytes, (Bytes{'c'}));
+}
+
+// Records may come in any order and more than once: the last one with a
+// number stands, and lookups see it whatever the order was.
+TEST(NTFSTree, RecordMapKeepsTheLastRecordOfANumber) {
+    MFTRecordMap records;
+    for (auto [number, name] : std::vector<std::pair<uint64_t, const char*>>{
+             {20, "a"}, {21, "b"}, {21, "b2"}, {19, "c"}, {30, "d"}, {20, "a2"}})
+        records.insert(number, record(number, name, 5));
+    EXPECT_EQ(records.size(), 4u);
+    EXPECT_EQ(records.find(20)->name.name, "a2");
+    EXPECT_EQ(records.find(21)->name.name, "b2");
+    EXPECT_EQ(records.find(19)->name.name, "c");
+    EXPECT_FALSE(records.find(22));
+    std::vector<std::string> drained;
+    records.drain([&](KeptRecord& r) { drained.push_back(r.name.name); });
+    EXPECT_EQ(drained, (std::vector<std::string>{"b2", "c", "d", "a2"}));
+    EXPECT_TRUE(records.empty());
+    EXPECT_FALSE(records.find(20));
 }
 
 TEST(NTFSTree, FileDataAndRatings) {
@@ -1134,7 +1196,7 @@ TEST(NTFSRobustness, DamagedRecordsNeverBreakTheReader) {
             Bytes bytes(mft.begin() + static_cast<long>(n * 1024), mft.begin() + static_cast<long>((n + 1) * 1024));
             for (int flips = 0; flips < 1 + round; ++flips) bytes[next() % 1024] = static_cast<uint8_t>(next());
             if (auto record = NTFSContext::parseRecord(bytes, round % 2 ? std::optional<uint64_t>(n) : std::nullopt))
-                records[record->number] = std::move(*record);
+                records.insert(record->number, std::move(*record));
         }
         auto volume = context.buildVolume(std::move(records), origin::deepScan, nullptr);
         EXPECT_TRUE(volume->root);

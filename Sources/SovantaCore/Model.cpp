@@ -265,8 +265,12 @@ FileNode::FileNode(std::string name_, bool isDirectory_, uint64_t size_, EntrySt
 
 std::shared_ptr<FileNode> FileNode::make(std::string name, bool isDirectory, uint64_t size, EntryStatus status,
                                          Recoverability recoverability, FileData data) {
-    return std::shared_ptr<FileNode>(
-        new FileNode(std::move(name), isDirectory, size, status, recoverability, std::move(data)));
+    // One allocation for the node and its count: a volume can hold millions.
+    struct Made : FileNode {
+        Made(std::string n, bool d, uint64_t s, EntryStatus st, Recoverability r, FileData fd)
+            : FileNode(std::move(n), d, s, st, r, std::move(fd)) {}
+    };
+    return std::make_shared<Made>(std::move(name), isDirectory, size, status, recoverability, std::move(data));
 }
 
 FileNode::~FileNode() {

@@ -66,8 +66,91 @@ struct MFTRecord {
     const FNInfo* bestName() const;
 };
 
-// Parsed records by record number.
-using MFTRecordMap = std::unordered_map<uint64_t, MFTRecord>;
+// What building the tree reads of a parsed record: its header, its best name,
+// and its unnamed $DATA as the join would give it: the first resident
+// instance (which wins over every other), or else the non-resident instances
+// in record order.
+struct KeptRecord {
+    uint64_t number = 0;
+    uint64_t baseRef = 0;
+    uint64_t sourceOffset = 0;
+    uint16_t seq = 0;
+    uint16_t baseSeq = 0;
+    bool inUse = false;
+    bool isDir = false;
+    bool fixupOK = true;
+    bool hasName = false;
+    std::optional<Date> siCreated;
+    std::optional<Date> siModified;
+    FNInfo name;  // meaningful only with hasName
+    std::optional<Bytes> resident;
+    std::vector<DataFragment> data;  // non-resident instances; empty when resident is set
+
+    explicit KeptRecord(MFTRecord&& record);
+    bool isExtension() const { return baseRef != 0 && baseRef != number; }
+    const FNInfo* bestName() const { return hasName ? &name : nullptr; }
+    // Takes an extension record's name and data as if they followed this
+    // record's own, so that the best name and the first resident instance are
+    // chosen as over one record holding all of them.
+    void join(KeptRecord& extension);
+};
+
+// Parsed records by record number, kept compactly in blocks of slots in the
+// order they came, so that building the tree can let go of each block as soon
+// as its nodes are made (the records and the nodes never take their full room
+// at once). A later record with a number replaces an earlier one.
+class MFTRecordMap {
+public:
+    MFTRecordMap() = default;
+    MFTRecordMap(MFTRecordMap&&) = default;
+    MFTRecordMap& operator=(MFTRecordMap&&) = default;
+
+    void insert(uint64_t number, MFTRecord record);
+    // Null when no record has that number.
+    KeptRecord* find(uint64_t number);
+    const KeptRecord* find(uint64_t number) const;
+    size_t size() const;
+    bool empty() const { return size() == 0; }
+
+    // Every record by rising number.
+    template <typename Visit>
+    void forEach(const Visit& visit) {
+        index();
+        for (uint32_t slot : order_) visit(at(slot));
+    }
+    // Every record in the order they came, each block let go of once passed;
+    // the map is empty afterwards.
+    template <typename Visit>
+    void drain(const Visit& visit) {
+        index();
+        std::vector<uint8_t> live(slots_, 0);
+        for (uint32_t slot : order_) live[slot] = 1;
+        order_.clear();
+        order_.shrink_to_fit();
+        for (size_t b = 0; b < blocks_.size(); ++b) {
+            for (size_t i = 0; i < blocks_[b].size(); ++i)
+                if (live[b * blockSize + i]) visit(blocks_[b][i]);
+            std::vector<KeptRecord>().swap(blocks_[b]);
+        }
+        blocks_.clear();
+        slots_ = 0;
+        indexed_ = true;
+    }
+
+private:
+    // About 110 KiB a block: small enough that the allocator keeps a block let
+    // go of for the nodes made next, rather than handing it back to the system
+    // and faulting in fresh pages for them.
+    static constexpr size_t blockSize = 512;
+    KeptRecord& at(uint32_t slot) const { return blocks_[slot / blockSize][slot % blockSize]; }
+    // Orders the slots by number, the last of each number only.
+    void index() const;
+
+    mutable std::vector<std::vector<KeptRecord>> blocks_;  // each reserved to blockSize, filled in order
+    size_t slots_ = 0;
+    mutable std::vector<uint32_t> order_;  // live slots by number
+    mutable bool indexed_ = true;
+};
 
 // One volume's geometry and loaded tables, for one read.
 class NTFSContext {
@@ -128,19 +211,22 @@ public:
 
     // The volume of a set of records. Never fails; no records give an empty root.
     VolumePtr buildVolume(MFTRecordMap records, const std::string& origin, WorkProgress* progress);
+    // Whether readAllRecords keeps a record: one that holds nothing a node, a
+    // parent or a base could use is let go of at once.
+    static bool worthKeeping(const MFTRecord& record);
 
 private:
     std::vector<uint64_t> attributeListDataRefs(const MFTRecord& record);
     // The volume's bytes on the source: from base to the end the boot sector
     // gives (to the source's end when it gives none).
     ByteRange volumeRange() const;
-    void loadBitmap(const MFTRecord* record);
+    void loadBitmap(const KeptRecord* record);
     // The volume name and the cluster bitmap from their records.
     void loadTables(const MFTRecordMap& records);
     // The node of a named record; parent and parentSeq receive its chosen name's parent reference.
-    FileNodePtr makeNode(uint64_t number, MFTRecord& record, uint64_t& parent, uint16_t& parentSeq);
+    FileNodePtr makeNode(KeptRecord& record);
     std::optional<std::string> volumeName(Bytes raw) const;
-    void fillData(FileNode& node, MFTRecord& record, const FNInfo& name);
+    void fillData(FileNode& node, KeptRecord& record);
     bool clusterInUse(uint64_t cluster) const;
 };
 

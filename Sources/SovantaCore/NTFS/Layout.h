@@ -25,7 +25,6 @@ inline constexpr uint64_t lastSystemRecord = 15;
 inline constexpr int maxAttributes = 256;
 inline constexpr uint64_t maxRunClusters = (uint64_t{1} << 40) - 1;
 inline constexpr uint64_t maxRecords = 60'000'000;
-inline constexpr uint64_t reserveLimit = 2'000'000;
 inline constexpr uint64_t batchBytes = 4'194'304;
 inline constexpr uint64_t maxAttributeList = 1'048'576;
 inline constexpr uint64_t maxBitmap = 536'870'912;

@@ -2,6 +2,7 @@
 // geometry of a boot sector, or anchored by a record of the $MFT itself.
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "SovantaCore/NTFS/Context.h"
 #include "SovantaCore/NTFS/Layout.h"
@@ -27,7 +28,7 @@ using RecordBytes = std::function<Bytes(size_t)>;
 // a deleted one; none with fewer than two usable records.
 std::optional<VolumePtr> rebuild(NTFSContext& context, std::span<const uint64_t> offsets, const RecordBytes& bytesOf,
                                  const std::string& origin, WorkProgress* progress) {
-    MFTRecordMap records;
+    std::unordered_map<uint64_t, MFTRecord> found;
     const double total = static_cast<double>(std::max<size_t>(offsets.size(), 1));
     for (size_t i = 0; i < offsets.size(); ++i) {
         if (progress && i % 2000 == 0) {
@@ -38,11 +39,13 @@ std::optional<VolumePtr> rebuild(NTFSContext& context, std::span<const uint64_t>
         auto record = NTFSContext::parseRecord(bytes, std::nullopt);
         if (!record || !record->hasNumber) continue;
         record->sourceOffset = offsets[i];
-        auto [it, inserted] = records.try_emplace(record->number);
+        auto [it, inserted] = found.try_emplace(record->number);
         if (inserted || (!it->second.inUse && record->inUse)) it->second = std::move(*record);
     }
-    if (records.size() < 2) return std::nullopt;
-    size_t stored = records.size();
+    if (found.size() < 2) return std::nullopt;
+    const size_t stored = found.size();
+    MFTRecordMap records;
+    for (auto it = found.begin(); it != found.end(); it = found.erase(it)) records.insert(it->first, std::move(it->second));
     auto volume = context.buildVolume(std::move(records), origin, progress);
     volume->notes.push_back("Genopbygget ud fra " + std::to_string(stored) + " MFT-poster fundet ved dyb scanning.");
     return volume;

@@ -383,36 +383,105 @@ std::optional<NTFSContext::MFTLayout> NTFSContext::locateMFT(std::vector<std::st
     return std::nullopt;
 }
 
-namespace {
+// MARK: Kept records
 
-// Keeps of a stored record only what building the tree reads: the best name
-// (the others only matter to a caller that asks parseRecord itself), and no
-// record at all when it holds nothing a node, a parent or a base could use.
-bool compact(MFTRecord& record) {
-    if (record.number > lastSystemRecord && record.baseRef == 0 && record.names.empty() && record.data.empty() &&
-        !record.attrListResident && record.attrListRuns.empty())
-        return false;
-    if (record.names.size() > 1) {
-        size_t best = static_cast<size_t>(record.bestName() - record.names.data());
-        if (best != 0) std::swap(record.names.front(), record.names[best]);
-        record.names.resize(1);
-        record.names.shrink_to_fit();
+KeptRecord::KeptRecord(MFTRecord&& record)
+    : number(record.number),
+      baseRef(record.baseRef),
+      sourceOffset(record.sourceOffset),
+      seq(record.seq),
+      baseSeq(record.baseSeq),
+      inUse(record.inUse),
+      isDir(record.isDir),
+      fixupOK(record.fixupOK),
+      siCreated(record.siCreated),
+      siModified(record.siModified) {
+    if (const FNInfo* best = record.bestName()) {
+        name = std::move(record.names[static_cast<size_t>(best - record.names.data())]);
+        hasName = true;
     }
-    return true;
+    for (auto& fragment : record.data) {
+        if (fragment.resident) {
+            resident = std::move(fragment.resident);
+            break;
+        }
+    }
+    if (!resident) data = std::move(record.data);
 }
 
-}  // namespace
+void KeptRecord::join(KeptRecord& extension) {
+    if (extension.hasName && (!hasName || (name.nameSpace == 2 && extension.name.nameSpace != 2))) {
+        name = std::move(extension.name);
+        hasName = true;
+    }
+    if (resident) return;
+    if (extension.resident) {
+        resident = std::move(extension.resident);
+        data.clear();
+        return;
+    }
+    for (auto& fragment : extension.data) data.push_back(std::move(fragment));
+}
+
+void MFTRecordMap::insert(uint64_t number, MFTRecord record) {
+    record.number = number;
+    if (slots_ % blockSize == 0) {
+        blocks_.emplace_back();
+        blocks_.back().reserve(blockSize);
+    }
+    const auto slot = static_cast<uint32_t>(slots_);
+    blocks_.back().emplace_back(std::move(record));
+    ++slots_;
+    if (!indexed_) return;
+    // Records that come in rising order (as the MFT is read) need no sorting.
+    if (order_.empty() || at(order_.back()).number < number)
+        order_.push_back(slot);
+    else if (at(order_.back()).number == number)
+        order_.back() = slot;
+    else
+        indexed_ = false;
+}
+
+void MFTRecordMap::index() const {
+    if (indexed_) return;
+    order_.resize(slots_);
+    for (size_t i = 0; i < slots_; ++i) order_[i] = static_cast<uint32_t>(i);
+    std::stable_sort(order_.begin(), order_.end(),
+                     [this](uint32_t a, uint32_t b) { return at(a).number < at(b).number; });
+    // Of the slots with one number, the last one stands.
+    size_t kept = 0;
+    for (size_t i = 0; i < order_.size(); ++i) {
+        if (i + 1 < order_.size() && at(order_[i + 1]).number == at(order_[i]).number) continue;
+        order_[kept++] = order_[i];
+    }
+    order_.resize(kept);
+    indexed_ = true;
+}
+
+const KeptRecord* MFTRecordMap::find(uint64_t number) const {
+    index();
+    auto it = std::lower_bound(order_.begin(), order_.end(), number,
+                               [this](uint32_t slot, uint64_t n) { return at(slot).number < n; });
+    return it == order_.end() || at(*it).number != number ? nullptr : &at(*it);
+}
+
+KeptRecord* MFTRecordMap::find(uint64_t number) {
+    return const_cast<KeptRecord*>(static_cast<const MFTRecordMap*>(this)->find(number));
+}
+
+size_t MFTRecordMap::size() const {
+    index();
+    return order_.size();
+}
+
+bool NTFSContext::worthKeeping(const MFTRecord& record) {
+    return record.number <= lastSystemRecord || record.baseRef != 0 || !record.names.empty() ||
+           !record.data.empty() || record.attrListResident || !record.attrListRuns.empty();
+}
 
 MFTRecordMap NTFSContext::readAllRecords(const MFTLayout& mft, WorkProgress* progress) {
     MFTRecordMap records;
     const uint64_t rs = static_cast<uint64_t>(recordSize);
-    // Room only for what the placed extents can actually hold on this source.
-    uint64_t placed = 0;
-    for (auto& extent : mft.extents)
-        if (extent.offset && *extent.offset < src.size)
-            placed += std::min(extent.length, src.size - *extent.offset) / rs;
-    records.reserve(static_cast<size_t>(std::min({mft.recordCount, placed, reserveLimit})));
-
     const uint64_t batch = std::max<uint64_t>(1, batchBytes / rs);
     std::unique_ptr<uint8_t[]> batchBuffer;
     uint64_t number = 0, position = 0;
@@ -421,7 +490,7 @@ MFTRecordMap NTFSContext::readAllRecords(const MFTLayout& mft, WorkProgress* pro
         auto record = parseRecord(bytes, n);
         if (!record) return;
         record->sourceOffset = sourceOffset;
-        if (compact(*record)) records.emplace(n, std::move(*record));
+        if (worthKeeping(*record)) records.insert(n, std::move(*record));
     };
     while (number < mft.recordCount) {
         if (index >= mft.extents.size()) break;

@@ -50,14 +50,14 @@ std::optional<std::string> NTFSContext::volumeName(Bytes raw) const {
     return std::nullopt;
 }
 
-void NTFSContext::loadBitmap(const MFTRecord* record) {
+void NTFSContext::loadBitmap(const KeptRecord* record) {
     bitmap.clear();
     if (!record) return;
-    auto joined = mergedData(record->data);
-    if (joined.resident) {
-        bitmap = *joined.resident;
+    if (record->resident) {
+        bitmap = *record->resident;
         return;
     }
+    auto joined = mergedData(record->data);
     if (!joined.main || joined.main->dataSize == 0 || joined.main->dataSize > maxBitmap) return;
     // One bit per cluster of the volume: a larger size claimed on disk is not
     // read, so a damaged size cannot make us hold more than the volume needs.
@@ -100,14 +100,15 @@ bool anyInUse(const Bytes& bitmap, uint64_t first, uint64_t count) {
 
 }  // namespace
 
-void NTFSContext::fillData(FileNode& node, MFTRecord& record, const FNInfo& name) {
-    auto joined = mergedData(record.data);
-    if (joined.resident) {
-        node.size = joined.resident->size();
-        node.data = ResidentData{std::move(*record.data[static_cast<size_t>(joined.main - record.data.data())].resident)};
+void NTFSContext::fillData(FileNode& node, KeptRecord& record) {
+    const FNInfo& name = record.name;
+    if (record.resident) {
+        node.size = record.resident->size();
+        node.data = ResidentData{std::move(*record.resident)};
         node.recoverability = Recoverability::good;
         return;
     }
+    auto joined = mergedData(record.data);
     if (!joined.main) {
         node.size = name.realSize;
         node.data = std::vector<Extent>{};
@@ -184,72 +185,133 @@ void NTFSContext::fillData(FileNode& node, MFTRecord& record, const FNInfo& name
 
 namespace {
 
-// What a child's parent test needs of a node's record.
-struct LinkInfo {
+// A node's place in the tree: its record number, its chosen name's parent
+// reference and what a child's parent test needs of its record. The links
+// lie in one vector ordered by number.
+struct Link {
+    uint64_t number = 0;
+    uint64_t parent = 0;
+    FileNodePtr node;
     uint16_t parentSeq = 0;  // the parent's sequence number as the chosen name stores it
     uint16_t seq = 0;
     bool inUse = false;
+    ChainEnd end = ChainEnd::unknown;
 };
 
-using NTFSTree = TreeAssembler<uint64_t, LinkInfo>;
-
 // Extension records join their base record when the base is the one they
-// were written for; all of them leave the map.
+// were written for; none of them makes a node of its own.
 void joinExtensions(MFTRecordMap& records) {
-    std::vector<uint64_t> extensions;
-    for (auto& [number, record] : records)
-        if (record.baseRef != 0 && record.baseRef != number) extensions.push_back(number);
-    std::sort(extensions.begin(), extensions.end());
-    std::vector<MFTRecord> extensionRecords;
-    extensionRecords.reserve(extensions.size());
-    for (uint64_t number : extensions) {
-        auto it = records.find(number);
-        extensionRecords.push_back(std::move(it->second));
-        records.erase(it);
-    }
-    for (auto& extension : extensionRecords) {
-        auto it = records.find(extension.baseRef);
-        if (it == records.end()) continue;
-        MFTRecord& base = it->second;
-        if (base.inUse != extension.inUse) continue;
-        if (extension.baseSeq != 0 && extension.baseSeq != base.seq &&
-            !(raisedByDeletion(base.seq, extension.baseSeq) && !base.inUse))
+    std::vector<KeptRecord*> extensions;
+    records.forEach([&](KeptRecord& record) {
+        if (record.isExtension()) extensions.push_back(&record);
+    });
+    for (KeptRecord* extension : extensions) {
+        KeptRecord* base = records.find(extension->baseRef);
+        if (!base || base->isExtension()) continue;
+        if (base->inUse != extension->inUse) continue;
+        if (extension->baseSeq != 0 && extension->baseSeq != base->seq &&
+            !(raisedByDeletion(base->seq, extension->baseSeq) && !base->inUse))
             continue;
-        for (auto& fragment : extension.data) base.data.push_back(std::move(fragment));
-        for (auto& name : extension.names) base.names.push_back(std::move(name));
+        base->join(*extension);
     }
+}
+
+// The record with a number, when it is not an extension record (which stands
+// for no file of its own).
+const KeptRecord* baseRecord(const MFTRecordMap& records, uint64_t number) {
+    const KeptRecord* record = records.find(number);
+    return record && !record->isExtension() ? record : nullptr;
 }
 
 // A parent link holds to a folder whose sequence number is the one the name
 // stores, or one above it when the folder was deleted.
-bool linkHolds(const NTFSTree::Entry& child, const NTFSTree::Entry& parent) {
+bool linkHolds(const Link& child, const Link& parent) {
     if (!parent.node->isDirectory) return false;
-    uint16_t stored = child.info.parentSeq;
-    return stored == 0 || stored == parent.info.seq || (raisedByDeletion(parent.info.seq, stored) && !parent.info.inUse);
+    uint16_t stored = child.parentSeq;
+    return stored == 0 || stored == parent.seq || (raisedByDeletion(parent.seq, stored) && !parent.inUse);
 }
+
+// The links in number order and the walk up their chains: each node goes
+// under its parent when its chain reaches the root, among the orphans when it
+// does not, and nowhere when it ends below $Extend. Every link on the way is
+// marked while walking and then memoised, so a loop ends at a mark and every
+// link is walked once.
+class LinkTable {
+public:
+    explicit LinkTable(std::vector<Link> links) : links_(std::move(links)) {
+        std::sort(links_.begin(), links_.end(), [](const Link& a, const Link& b) { return a.number < b.number; });
+    }
+
+    void placeAll(OrphanFolder& orphans) {
+        for (Link& link : links_) {
+            if (link.number == rootRecord) continue;
+            switch (chainEnd(link)) {
+                case ChainEnd::root: find(link.parent)->node->add(link.node); break;
+                case ChainEnd::hidden: break;
+                default: orphans.adopt(link.node); break;
+            }
+        }
+    }
+
+private:
+    Link* find(uint64_t number) {
+        auto it = std::lower_bound(links_.begin(), links_.end(), number,
+                                   [](const Link& link, uint64_t n) { return link.number < n; });
+        return it == links_.end() || it->number != number ? nullptr : &*it;
+    }
+
+    ChainEnd chainEnd(Link& start) {
+        path_.clear();
+        ChainEnd result = ChainEnd::broken;
+        Link* entry = &start;
+        while (true) {
+            if (entry->end == ChainEnd::root || entry->end == ChainEnd::hidden || entry->end == ChainEnd::broken) {
+                result = entry->end;
+                break;
+            }
+            if (entry->end == ChainEnd::walking) break;  // a loop
+            entry->end = ChainEnd::walking;
+            path_.push_back(entry);
+            const uint64_t parent = entry->parent;
+            if (parent == entry->number) break;
+            if (parent == extendRecord) {
+                result = ChainEnd::hidden;
+                break;
+            }
+            if (parent == rootRecord) {
+                result = ChainEnd::root;
+                break;
+            }
+            Link* up = find(parent);
+            if (!up || !linkHolds(*entry, *up)) break;
+            entry = up;
+        }
+        for (Link* passed : path_) passed->end = result;
+        return result;
+    }
+
+    std::vector<Link> links_;
+    std::vector<Link*> path_;
+};
 
 }  // namespace
 
 void NTFSContext::loadTables(const MFTRecordMap& records) {
     label.clear();
-    if (auto it = records.find(volumeRecord); it != records.end() && it->second.sourceOffset != 0)
-        label = volumeName(src.readReporting(it->second.sourceOffset, recordSize).data).value_or("");
-    auto bitmapIt = records.find(bitmapRecord);
-    loadBitmap(bitmapIt == records.end() ? nullptr : &bitmapIt->second);
+    if (auto* volume = baseRecord(records, volumeRecord); volume && volume->sourceOffset != 0)
+        label = volumeName(src.readReporting(volume->sourceOffset, recordSize).data).value_or("");
+    loadBitmap(baseRecord(records, bitmapRecord));
 }
 
-FileNodePtr NTFSContext::makeNode(uint64_t number, MFTRecord& record, uint64_t& parent, uint16_t& parentSeq) {
-    const FNInfo* best = record.bestName();
-    FNInfo name = std::move(record.names[static_cast<size_t>(best - record.names.data())]);
-    auto node = FileNode::make(std::move(name.name), record.isDir, 0,
+FileNodePtr NTFSContext::makeNode(KeptRecord& record) {
+    const FNInfo& name = record.name;
+    auto node = FileNode::make(std::move(record.name.name), record.isDir, 0,
                                record.inUse ? EntryStatus::existing : EntryStatus::deleted, Recoverability::unknown);
     node->created = record.siCreated ? record.siCreated : name.created;
     node->modified = record.siModified ? record.siModified : name.modified;
-    node->fsID = number;
-    if (!record.isDir) fillData(*node, record, name);
+    node->fsID = record.number;
+    if (!record.isDir) fillData(*node, record);
     if (!record.fixupOK) node->note = node->note ? *node->note + ". " + noteDamagedRecord : noteDamagedRecord;
-    parent = name.parent;
-    parentSeq = name.parentSeq;
     return node;
 }
 
@@ -259,32 +321,31 @@ VolumePtr NTFSContext::buildVolume(MFTRecordMap records, const std::string& orig
 
     auto root = FileNode::make("", true, 0, EntryStatus::existing, Recoverability::unknown);
     root->fsID = rootRecord;
-    NTFSTree tree(rootRecord, root);
+    std::vector<Link> links;
+    links.reserve(records.size() + 1);
+    links.push_back(Link{rootRecord, rootRecord, root, 0, 0, false, ChainEnd::root});
+
+    // The records are let go of as their nodes are made, so the two never
+    // take their full room at once. The system records (15 and below),
+    // extension records and records without a name make no node.
+    size_t count = 0;
+    const double total = static_cast<double>(std::max<size_t>(records.size(), 1));
+    records.drain([&](KeptRecord& record) {
+        ++count;
+        if (progress && count % 20000 == 0) progress->report(static_cast<double>(count) / total, "Opbygger mappetræ …");
+        if (record.number <= lastSystemRecord || record.isExtension() || !record.hasName) return;
+        links.push_back(Link{record.number, record.name.parent, makeNode(record), record.name.parentSeq, record.seq,
+                             record.inUse, ChainEnd::unknown});
+    });
+
     // The children of $Extend ($ObjId, $Quota, $Reparse, $UsnJrnl …) and
     // everything below them are the file system's own, like the records
     // below 16: passed over, not listed as lost files.
-    tree.hideBelow(extendRecord);
-    tree.reserve(records.size());
-
-    // The records are let go of as their nodes are made, so the two never
-    // take their full room at once. The system records (15 and below) and
-    // records without a name make no node.
-    size_t count = 0;
-    const double total = static_cast<double>(std::max<size_t>(records.size(), 1));
-    for (auto it = records.begin(); it != records.end(); it = records.erase(it)) {
-        ++count;
-        if (progress && count % 20000 == 0) progress->report(static_cast<double>(count) / total, "Opbygger mappetræ …");
-        const uint64_t number = it->first;
-        MFTRecord& record = it->second;
-        if (number <= lastSystemRecord || !record.bestName()) continue;
-        uint64_t parent = 0;
-        LinkInfo info{0, record.seq, record.inUse};
-        auto node = makeNode(number, record, parent, info.parentSeq);
-        tree.add(number, std::move(node), parent, info);
-    }
-
-    tree.placeAll(linkHolds);
-    tree.finish(true);
+    OrphanFolder orphans;
+    LinkTable(std::move(links)).placeAll(orphans);
+    markDeletedBelow(*root);
+    orphans.attachTo(*root);
+    root->sortChildren();
 
     uint64_t size = volumeSize ? volumeSize : (src.size > base ? src.size - base : 0);
     auto volume = Volume::make(FileSystemType::ntfs, label, base, size, root, origin);
