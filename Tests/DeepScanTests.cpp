@@ -50,6 +50,56 @@ std::map<std::string, std::pair<uint64_t, std::string>> manifestFiles(const std:
     return out;
 }
 
+// The files every candidate below upTo gives when checked on its own (a fresh
+// carver each, nothing shared), with the sweep's rule of skipping what an
+// exact find covers.
+std::vector<CarvedFile> carvedAlone(const DiskSourcePtr& source, uint64_t upTo) {
+    std::set<FileCategory> all(allFileCategories().begin(), allFileCategories().end());
+    std::vector<CarvedFile> alone;
+    uint64_t resume = 0;
+    for (uint64_t at = 0; at + 32 <= source->size && at < upTo; at += 512) {
+        if (at < resume) continue;
+        size_t n = static_cast<size_t>(std::min<uint64_t>(64, source->size - at));
+        Bytes view = source->read(at, static_cast<int64_t>(n), ReadMode::fast);
+        if (auto found = Carver(source, all).check(view, at)) {
+            if (found->exact) resume = at + (found->size + 511) / 512 * 512;
+            alone.push_back(*found);
+        }
+    }
+    return alone;
+}
+
+Bytes zeros(size_t n) { return Bytes(n, 0); }
+Bytes le16(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8)}; }
+Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// A BMP of the given length.
+Bytes bmp(uint32_t length) {
+    Bytes b = cat({{'B', 'M'}, le32(length), le32(0), le32(54), le32(40), le32(1)});
+    b.resize(length, 0x11);
+    return b;
+}
+
+// A ZIP of one stored entry whose sizes are in a data descriptor, so that
+// only its end record tells where it ends. A split one's central directory
+// does not end at its end record.
+Bytes streamedZip(const Bytes& data, bool split = false) {
+    Bytes local = cat({le32(0x04034B50), le16(20), le16(8), zeros(18), le16(5), le16(0), {'a', '.', 'b', 'i', 'n'},
+                       data, le32(0x08074B50), le32(0), le32(uint32_t(data.size())), le32(uint32_t(data.size()))});
+    Bytes central = cat({le32(0x02014B50), le16(20), le16(20), zeros(20), le16(5), zeros(12), le32(0),
+                         {'a', '.', 'b', 'i', 'n'}});
+    uint32_t directoryAt = uint32_t(local.size()) + (split ? 512 : 0);
+    return cat({local, central, le32(0x06054B50), zeros(4), le16(1), le16(1), le32(uint32_t(central.size())),
+                le32(directoryAt), le16(0)});
+}
+// Stored data that makes streamedZip's end record start at q.
+Bytes dataForEndAt(size_t q) { return Bytes(q - (30 + 5 + 16) - (46 + 5), 0x22); }
+
 }  // namespace
 
 TEST(DeepSweep, SourceSizesAndCancellation) {
@@ -351,22 +401,72 @@ TEST(DeepSweep, SharingTheChunkAndSearchesChangesNoCarvedFile) {
     DeepScanOptions options;
     options.findVolumes = false;
     auto swept = sweep(source, options).result.carved;
-
-    std::set<FileCategory> all(allFileCategories().begin(), allFileCategories().end());
-    std::vector<CarvedFile> alone;
-    uint64_t resume = 0;
-    Bytes sector(64);
-    for (uint64_t at = 0; at + 32 <= source->size; at += 512) {
-        if (at < resume) continue;
-        size_t n = static_cast<size_t>(std::min<uint64_t>(64, source->size - at));
-        Bytes view = source->read(at, static_cast<int64_t>(n), ReadMode::fast);
-        if (auto found = Carver(source, all).check(view, at)) {
-            if (found->exact) resume = at + (found->size + 511) / 512 * 512;
-            alone.push_back(*found);
-        }
-    }
     EXPECT_GT(swept.size(), 40u);
-    EXPECT_EQ(swept, alone);
+    EXPECT_EQ(swept, carvedAlone(source, source->size));
+}
+
+// A ZIP whose end record lies beyond the chunk the sweep holds is sized when
+// the sweep reaches that record, not by reading ahead; what the caller sees
+// is the same: the ZIP, none of the files inside it, the files after it, and
+// the counts. Reference as above; also for a sweep cancelled while a ZIP is
+// held, which then searches ahead once.
+TEST(DeepSweep, ZIPsWhoseEndLiesInALaterChunk) {
+    constexpr size_t chunk = 4 << 20;
+    Bytes image(6 * chunk + 100'000, 0);
+    auto put = [&](size_t at, const Bytes& b) { std::copy(b.begin(), b.end(), image.begin() + long(at)); };
+    // Ends in the next chunk, holding a picture, with a false end record on
+    // the way and a picture right after it.
+    Bytes inner = cat({Bytes(512 - 35, 0), bmp(600), Bytes(20'000, 0x33)});
+    put(chunk + 7000, cat({{'P', 'K', 5, 6}, le32(0), le32(0), le32(0), le32(5)}));
+    const size_t first = chunk - 8192;
+    Bytes held = streamedZip(inner);
+    put(first, held);
+    const size_t after = first + (held.size() + 511) / 512 * 512;
+    put(after, bmp(3000));
+    // End records cut by a chunk's end after their first 1, 2 and 3 bytes.
+    std::vector<std::pair<size_t, size_t>> cut;
+    for (size_t k = 1; k <= 3; ++k) {
+        size_t boundary = (k + 1) * chunk, at = boundary - 65536;
+        Bytes z = streamedZip(dataForEndAt(65536 - k));
+        put(at, z);
+        cut.push_back({at, z.size()});
+    }
+    // Two split ZIPs that hold the finds after them up to the end of the
+    // source, one inside the other's reach.
+    put(5 * chunk + 4096, streamedZip(Bytes(3000, 0x44), true));
+    put(5 * chunk + 65536, streamedZip(Bytes(3000, 0x44), true));
+    put(5 * chunk + 131072, bmp(700));
+    put(6 * chunk + 4096, bmp(800));
+
+    test::TempDir dir;
+    auto source = sourceOf(dir, image);
+    DeepScanOptions options;
+    options.findVolumes = false;
+    auto s = sweep(source, options);
+    const auto& carved = s.result.carved;
+    EXPECT_EQ(carved, carvedAlone(source, source->size));
+    auto at = [&](uint64_t offset) {
+        auto it = std::find_if(carved.begin(), carved.end(), [&](const CarvedFile& f) { return f.offset == offset; });
+        return it == carved.end() ? CarvedFile{} : *it;
+    };
+    EXPECT_EQ(at(first).size, held.size());
+    EXPECT_EQ(at(first + 512).size, 0u);
+    EXPECT_EQ(at(after).ext, "bmp");
+    for (auto [offset, size] : cut) EXPECT_EQ(at(offset).size, size);
+    EXPECT_EQ(at(6 * chunk + 4096).ext, "bmp");
+    EXPECT_EQ(s.updates.back().filesFound, int64_t(carved.size()));
+    std::map<std::string, int64_t> byExtension;
+    for (const auto& f : carved) ++byExtension[f.ext];
+    EXPECT_EQ(s.updates.back().byExtension, byExtension);
+
+    // Cancelled after the first chunk, with the first ZIP held.
+    WorkProgress progress;
+    DeepScanner scanner(source, options);
+    auto cancelled = scanner.run(progress, [&](const DeepScanStats&) { progress.cancel(); });
+    ASSERT_EQ(cancelled.scannedUpTo, chunk);
+    EXPECT_EQ(cancelled.carved, carvedAlone(source, chunk));
+    EXPECT_EQ(cancelled.carved.back().offset, first);
+    EXPECT_EQ(cancelled.carved.back().size, held.size());
 }
 
 // The sweep first asks a few bytes of each sector whether any structure could

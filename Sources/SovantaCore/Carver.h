@@ -30,6 +30,26 @@ struct CarvedFile {
     bool operator==(const CarvedFile&) const = default;
 };
 
+// A ZIP candidate whose end record lies beyond the bytes the deep sweep holds:
+// instead of reading ahead of the sweep, the search goes on in the chunks the
+// sweep reads next (Carver::searchHeld), and its outcome is the one the plain
+// search would have given.
+struct HeldZip {
+    uint64_t offset = 0;  // the candidate's first byte on the source
+    uint64_t from = 0;    // absolute: the first start of an end record not yet looked at
+    uint64_t bound = 0;   // absolute: no start at or beyond it counts
+    // The bytes at `from` when they are the last of the window searched
+    // before: a record may start there and end in the next one.
+    std::array<uint8_t, 3> carry{};
+    uint8_t carried = 0;
+};
+
+// What a held candidate's search gave so far.
+struct HeldOutcome {
+    bool settled = false;             // the search is over
+    std::optional<CarvedFile> file;  // the candidate's file, once settled (may stay absent)
+};
+
 class Carver {
 public:
     Carver(DiskSourcePtr src, std::set<FileCategory> categories);
@@ -43,6 +63,16 @@ public:
     // The file that starts at offset, given the first bytes there (at least 32;
     // only the first 8 are looked at, everything else is read from the source).
     std::optional<CarvedFile> check(ByteSpan view, uint64_t offset) const;
+    // The same for the sweep, which holds the window (setWindow): a ZIP whose
+    // end record is not within it is not searched for ahead of the window but
+    // handed back in held, and the result is absent for now.
+    std::optional<CarvedFile> check(ByteSpan view, uint64_t offset, std::optional<HeldZip>& held) const;
+    // Goes on with a held candidate's search in the window the sweep now
+    // holds, which follows the one it was held in or last searched in.
+    HeldOutcome searchHeld(HeldZip& held) const;
+    // Ends a held candidate's search at once, reading ahead for it: for a
+    // sweep that stops before it has passed the bound.
+    std::optional<CarvedFile> settleHeld(const HeldZip& held) const;
 
     // Whether a carvable file could start with these bytes (at least 8 of
     // them): the first byte of one of the magic values, or a box type "ftyp"
@@ -66,6 +96,9 @@ public:
 
 private:
     bool wants(const std::string& ext) const;
+    std::optional<CarvedFile> check(ByteSpan view, uint64_t offset, std::optional<HeldZip>* held) const;
+    // What a size finder gave, as the carver returns it.
+    std::optional<CarvedFile> accept(std::optional<CarvedFile> result, uint64_t offset) const;
 
     // Shared by the readers of every check: the sweep's window and the
     // stretches already searched for end markers. It changes no result.

@@ -281,7 +281,17 @@ void SweepCache::setWindow(const uint8_t* data, uint64_t offset, uint64_t length
     windowData_ = data;
     windowOffset_ = offset;
     windowLength_ = data ? length : 0;
+    windowHits_.clear();
     if (data) forgetBefore(offset);
+}
+
+const std::vector<uint64_t>& SweepCache::windowHits(std::span<const uint8_t> pattern) {
+    auto [entry, added] = windowHits_.try_emplace(Bytes(pattern.begin(), pattern.end()));
+    std::vector<uint64_t>& hits = entry->second;
+    if (added && windowData_ && !pattern.empty() && windowLength_ >= pattern.size())
+        findAll(windowData_, static_cast<size_t>(windowLength_ - (pattern.size() - 1)), pattern,
+                [&](size_t at) { hits.push_back(windowOffset_ + at); });
+    return hits;
 }
 
 std::unique_ptr<uint8_t[]> SweepCache::takeBlock() {

@@ -40,6 +40,13 @@ public:
     // The window's copy of [offset, offset + length), or null when that is not
     // wholly inside it.
     const uint8_t* view(uint64_t offset, uint64_t length) const;
+    // The window: its bytes (null when none), its source offset and length.
+    const uint8_t* windowData() const { return windowData_; }
+    uint64_t windowOffset() const { return windowOffset_; }
+    uint64_t windowLength() const { return windowLength_; }
+    // The absolute starts of the pattern that lie wholly in the window,
+    // ascending; searched once per window and pattern.
+    const std::vector<uint64_t>& windowHits(std::span<const uint8_t> pattern);
 
     // The first absolute position p, from <= p < bound, at which the pattern
     // starts on the source (its bytes past the end read as zeros). The stretch
@@ -69,6 +76,7 @@ private:
     const uint8_t* windowData_ = nullptr;
     uint64_t windowOffset_ = 0;
     uint64_t windowLength_ = 0;
+    std::map<Bytes, std::vector<uint64_t>> windowHits_;
     std::mutex lock_;
     std::map<Bytes, Searched> searched_;
     std::map<uint64_t, Nearby> nearby_;  // by hit, for at most maxNearby hits

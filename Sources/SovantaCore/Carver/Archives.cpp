@@ -112,18 +112,27 @@ std::optional<uint64_t> walkZipRecords(RandomReader& r, uint64_t& p) {
     return std::nullopt;
 }
 
-// The end of the first end record from `from` on whose central directory ends
-// right before it (or that a ZIP64 locator precedes).
+constexpr uint64_t zipSearchLimit = 1'073'741'824;
+constexpr std::string_view zipEndSignature("PK\x05\x06", 4);
+
+// Whether the end record at q is the one of the ZIP the reader starts at:
+// its central directory ends right before it, or a ZIP64 locator precedes it.
+bool zipEndAccepted(RandomReader& r, uint64_t q) {
+    uint64_t directorySize = r.u32le(q + 12), directoryOffset = r.u32le(q + 16);
+    return directoryOffset + directorySize == q ||
+           (directoryOffset == 0xFFFFFFFF && q >= 20 && r.u32le(q - 20) == 0x07064B50);
+}
+
+uint64_t zipEndAfter(RandomReader& r, uint64_t q) { return q + 22 + r.u16le(q + 20); }
+
+// The end of the first accepted end record from `from` on.
 std::optional<uint64_t> searchZipEnd(RandomReader& r, uint64_t from) {
-    uint64_t bound = std::min<uint64_t>(r.extent(), 1'073'741'824);
+    uint64_t bound = std::min<uint64_t>(r.extent(), zipSearchLimit);
     if (from >= bound) return std::nullopt;
     while (true) {
-        auto q = r.find("PK\x05\x06", from, bound);
+        auto q = r.find(zipEndSignature, from, bound);
         if (!q) return std::nullopt;
-        uint64_t directorySize = r.u32le(*q + 12), directoryOffset = r.u32le(*q + 16);
-        if (directoryOffset + directorySize == *q ||
-            (directoryOffset == 0xFFFFFFFF && *q >= 20 && r.u32le(*q - 20) == 0x07064B50))
-            return *q + 22 + r.u16le(*q + 20);
+        if (zipEndAccepted(r, *q)) return zipEndAfter(r, *q);
         from = *q + 1;
     }
 }
@@ -164,16 +173,97 @@ std::string zipKind(RandomReader& r, uint64_t end) {
 
 }  // namespace
 
-std::optional<CarvedFile> zip(const Finder& f, uint64_t offset) {
-    RandomReader r = f.reader(offset);
-    uint64_t p = 0;
-    std::optional<uint64_t> end = walkZipRecords(r, p);
-    if (!end) end = searchZipEnd(r, p);
+namespace {
+
+// The file of a ZIP that ends at end (absent: no end found), with its kind.
+std::optional<CarvedFile> zipFile(const Finder& f, RandomReader& r, uint64_t offset, std::optional<uint64_t> end) {
     if (!end || *end < 31) return std::nullopt;
     std::string ext = zipKind(r, *end);
     FileCategory needed = (ext == "zip" || ext == "jar") ? FileCategory::archive : FileCategory::document;
     if (!f.categories.count(needed)) return std::nullopt;
     return found(offset, *end, ext);
+}
+
+}  // namespace
+
+std::optional<CarvedFile> zip(const Finder& f, uint64_t offset) {
+    RandomReader r = f.reader(offset);
+    uint64_t p = 0;
+    std::optional<uint64_t> end = walkZipRecords(r, p);
+    if (!end && f.held && f.cache && f.cache->view(offset, 1)) {
+        // The sweep holds the candidate: the end record is looked for in
+        // what the sweep holds now, and in what it reads next if need be.
+        HeldZip held;
+        held.offset = offset;
+        held.from = offset + p;
+        held.bound = offset + std::min<uint64_t>(r.extent(), zipSearchLimit);
+        if (held.from >= held.bound) return std::nullopt;
+        HeldOutcome outcome = searchHeldZip(f, held);
+        if (!outcome.settled) *f.held = held;
+        return outcome.file;
+    }
+    if (!end) end = searchZipEnd(r, p);
+    return zipFile(f, r, offset, end);
+}
+
+HeldOutcome searchHeldZip(const Finder& f, HeldZip& h) {
+    RandomReader r = f.reader(h.offset);
+    auto settle = [&](std::optional<uint64_t> end) { return HeldOutcome{true, zipFile(f, r, h.offset, end)}; };
+    // At q (absolute): whether an accepted end record starts there.
+    auto accepted = [&](uint64_t q) { return zipEndAccepted(r, q - h.offset); };
+    auto endAt = [&](uint64_t q) { return zipEndAfter(r, q - h.offset); };
+
+    if (h.from >= h.bound) return settle(std::nullopt);
+    const uint8_t* data = f.cache ? f.cache->windowData() : nullptr;
+    const uint64_t start = data ? f.cache->windowOffset() : 0;
+    const uint64_t length = data ? f.cache->windowLength() : 0;
+    const uint64_t stop = start + length;
+    const uint64_t m = zipEndSignature.size();
+    // Only a window that follows the stretch already searched will do;
+    // anything else is searched by reading.
+    if (!data || (h.carried > 0 ? h.from + h.carried != start : h.from < start))
+        return settle(searchZipEnd(r, h.from - h.offset));
+
+    // Records that start in the bytes carried over from the window before.
+    if (h.carried > 0) {
+        std::array<uint8_t, 6> seam{};
+        size_t n = h.carried;
+        std::copy_n(h.carry.begin(), n, seam.begin());
+        size_t more = static_cast<size_t>(std::min<uint64_t>(length, m - 1));
+        std::copy_n(data, more, seam.begin() + static_cast<std::ptrdiff_t>(n));
+        for (size_t i = 0; i < h.carried; ++i) {
+            uint64_t q = h.from + i;
+            if (q >= h.bound) return settle(std::nullopt);
+            if (i + m <= n + more && std::memcmp(seam.data() + i, zipEndSignature.data(), m) == 0 && accepted(q))
+                return settle(endAt(q));
+        }
+        h.from = start;
+        h.carried = 0;
+    }
+
+    // Records that lie wholly in the window.
+    if (h.from < stop && length >= m) {
+        uint64_t last = std::min(h.bound, stop - (m - 1));  // no start at or past it here
+        const std::vector<uint64_t>& hits = f.cache->windowHits(
+            std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(zipEndSignature.data()), m));
+        for (auto q = std::lower_bound(hits.begin(), hits.end(), h.from); q != hits.end() && *q < last; ++q)
+            if (accepted(*q)) return settle(endAt(*q));
+        h.from = std::max(h.from, last);
+    }
+    // Past the bound, or at the end of the source (where a record cannot
+    // start in the last bytes), there is nothing more to find.
+    if (h.from >= h.bound || stop >= f.src->size) return settle(std::nullopt);
+    if (h.from < stop) {
+        h.carried = static_cast<uint8_t>(stop - h.from);
+        std::copy_n(data + (h.from - start), h.carried, h.carry.begin());
+    }
+    return HeldOutcome{};
+}
+
+std::optional<CarvedFile> settleHeldZip(const Finder& f, const HeldZip& h) {
+    RandomReader r = f.reader(h.offset);
+    if (h.from >= h.bound) return std::nullopt;
+    return zipFile(f, r, h.offset, searchZipEnd(r, h.from - h.offset));
 }
 
 std::optional<CarvedFile> pdf(const Finder& f, uint64_t offset) {

@@ -70,12 +70,36 @@ bool Carver::wants(const std::string& ext) const {
 }
 
 std::optional<CarvedFile> Carver::check(ByteSpan view, uint64_t offset) const {
+    return check(view, offset, nullptr);
+}
+
+std::optional<CarvedFile> Carver::check(ByteSpan view, uint64_t offset, std::optional<HeldZip>& held) const {
+    held.reset();
+    return check(view, offset, &held);
+}
+
+HeldOutcome Carver::searchHeld(HeldZip& held) const {
+    const Finder finder{src, categories, cache_.get()};
+    HeldOutcome outcome = searchHeldZip(finder, held);
+    if (outcome.settled) outcome.file = accept(std::move(outcome.file), held.offset);
+    return outcome;
+}
+
+std::optional<CarvedFile> Carver::settleHeld(const HeldZip& held) const {
+    const Finder finder{src, categories, cache_.get()};
+    return accept(settleHeldZip(finder, held), held.offset);
+}
+
+std::optional<CarvedFile> Carver::check(ByteSpan view, uint64_t offset, std::optional<HeldZip>* held) const {
     if (view.data() == nullptr || view.size() < 32 || !src) return std::nullopt;
     const uint8_t* b = view.data();
     if (!mayStartFile(b)) return std::nullopt;
     auto is = [&](const char* magic, size_t n) { return std::memcmp(b, magic, n) == 0; };
     auto want = [&](FileCategory c) { return categories.count(c) > 0; };
-    const Finder finder{src, categories, cache_.get()};
+    // A candidate that could also be an ISO media file is never held: when
+    // the ZIP gives nothing, that one is asked next, at once.
+    const bool boxType = std::memcmp(b + 4, "ftyp", 4) == 0;
+    const Finder finder{src, categories, cache_.get(), boxType ? nullptr : held};
 
     // The magic values exclude one another, so at most one family matches.
     std::optional<CarvedFile> result;
@@ -118,7 +142,13 @@ std::optional<CarvedFile> Carver::check(ByteSpan view, uint64_t offset) const {
     } else if (is("{\\rt", 4)) {
         if (want(FileCategory::document)) result = rtf(finder, offset);
     }
-    if (!result && std::memcmp(b + 4, "ftyp", 4) == 0) result = isoBMFF(finder, offset);
+    // A held ZIP has no result yet; the box type is not looked at for it.
+    if (held && *held) return std::nullopt;
+    if (!result && boxType) result = isoBMFF(finder, offset);
+    return accept(std::move(result), offset);
+}
+
+std::optional<CarvedFile> Carver::accept(std::optional<CarvedFile> result, uint64_t offset) const {
     if (!result || result->size == 0 || !wants(result->ext)) return std::nullopt;
 
     // A size that runs past the end of the source (a length declared in a

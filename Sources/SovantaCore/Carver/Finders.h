@@ -19,6 +19,9 @@ struct Finder {
     const DiskSourcePtr& src;
     const std::set<FileCategory>& categories;
     SweepCache* cache;
+    // Where a ZIP whose end record lies beyond the sweep's window is handed
+    // back instead of searched for ahead of it; null: searched at once.
+    std::optional<HeldZip>* held = nullptr;
 
     // A reader whose position 0 is the candidate's first byte.
     RandomReader reader(uint64_t offset) const { return RandomReader(src, offset, cache); }
@@ -36,6 +39,9 @@ std::optional<CarvedFile> raf(const Finder& f, uint64_t offset);
 // Archive and document formats.
 std::optional<CarvedFile> rar(const Finder& f, uint64_t offset);
 std::optional<CarvedFile> zip(const Finder& f, uint64_t offset);
+// A held ZIP's search in the sweep's window, and its end by reading ahead.
+HeldOutcome searchHeldZip(const Finder& f, HeldZip& held);
+std::optional<CarvedFile> settleHeldZip(const Finder& f, const HeldZip& held);
 std::optional<CarvedFile> pdf(const Finder& f, uint64_t offset);
 std::optional<CarvedFile> sevenZip(const Finder& f, uint64_t offset);
 std::optional<CarvedFile> sqlite(const Finder& f, uint64_t offset);

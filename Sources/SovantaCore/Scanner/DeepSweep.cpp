@@ -3,6 +3,8 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <deque>
+#include <variant>
 
 #include "SovantaCore/APFS.h"
 #include "SovantaCore/Binary.h"
@@ -59,6 +61,126 @@ bool mayHoldStructure(const uint8_t* s, uint64_t a) {
     return apfsLeaf | folder | record | namedBoot | fatBoot | hfs | container;
 }
 
+// What the sweep carves. A ZIP candidate whose end record lies beyond the
+// chunk in hand is held until the sweep has read that far, so that nothing is
+// read twice. The finds after a held candidate are tentative: they are what
+// the sweep gives when the held one gives no file, and those that a file it
+// gives covers are dropped. The caller sees the finds in the order and with
+// the sizes that searching at once would give.
+class Carving {
+public:
+    Carving(const Carver& carver, DeepScanResult& result, std::map<std::string, int64_t>& byExtension,
+            int64_t& filesFound)
+        : carver_(carver), result_(result), byExtension_(byExtension), filesFound_(filesFound) {}
+
+    // The first offset the carver may be asked about.
+    uint64_t resume() const { return resume_; }
+
+    // The sector at absolute offset a, in the chunk the carver's window holds.
+    void offer(ByteSpan view, uint64_t a) {
+        std::optional<HeldZip> held;
+        if (auto found = carver_.check(view, a, held))
+            add(std::move(*found));
+        else if (held)
+            tentative_.emplace_back(*held);
+    }
+
+    // Before the sectors of a new window: the held candidates search it.
+    void searchWindow() {
+        for (size_t i = 0; i < tentative_.size();) {
+            auto* held = std::get_if<HeldZip>(&tentative_[i]);
+            if (!held) {
+                ++i;
+                continue;
+            }
+            HeldOutcome outcome = carver_.searchHeld(*held);
+            if (!outcome.settled) {
+                ++i;
+                continue;
+            }
+            i = settle(i, std::move(outcome.file));
+        }
+        commitSettled();
+    }
+
+    // The sweep ends: what is still held (after a sweep that stopped early)
+    // is searched for by reading ahead, and every find is kept.
+    void finish() {
+        for (size_t i = 0; i < tentative_.size();) {
+            if (auto* held = std::get_if<HeldZip>(&tentative_[i]))
+                i = settle(i, carver_.settleHeld(*held));
+            else
+                ++i;
+        }
+        commitSettled();
+    }
+
+private:
+    using Entry = std::variant<CarvedFile, HeldZip>;
+
+    static uint64_t offsetOf(const Entry& e) {
+        if (auto* file = std::get_if<CarvedFile>(&e)) return file->offset;
+        return std::get<HeldZip>(e).offset;
+    }
+    static uint64_t endOf(const CarvedFile& file) { return file.offset + roundUp(file.size, sector); }
+
+    void count(const CarvedFile& file, int64_t by) {
+        filesFound_ += by;
+        auto& n = byExtension_[file.ext];
+        n += by;
+        if (n == 0) byExtension_.erase(file.ext);
+    }
+
+    void add(CarvedFile file) {
+        count(file, 1);
+        if (file.exact) resume_ = endOf(file);
+        if (tentative_.empty())
+            result_.carved.push_back(std::move(file));
+        else
+            tentative_.emplace_back(std::move(file));
+    }
+
+    // The held candidate at i gave file (or none); returns the index of the
+    // entry to look at next. A held candidate settles only once the sweep
+    // has passed the start of its end record (or by reading ahead when the
+    // sweep stops early), so a file it gives ends beyond everything offered
+    // so far: the tentative finds it covers are dropped, and the carver is
+    // next asked at its end, as if the file had been known at once.
+    size_t settle(size_t i, std::optional<CarvedFile> file) {
+        if (!file) {
+            tentative_.erase(tentative_.begin() + static_cast<std::ptrdiff_t>(i));
+            return i;
+        }
+        count(*file, 1);
+        const bool exact = file->exact;
+        const uint64_t covered = endOf(*file);
+        tentative_[i] = std::move(*file);
+        if (!exact) return i + 1;
+        auto first = tentative_.begin() + static_cast<std::ptrdiff_t>(i + 1);
+        auto last = first;
+        for (; last != tentative_.end() && offsetOf(*last) < covered; ++last)
+            if (auto* dropped = std::get_if<CarvedFile>(&*last)) count(*dropped, -1);
+        tentative_.erase(first, last);
+        if (i + 1 == tentative_.size()) resume_ = covered;
+        return i + 1;
+    }
+
+    // Finds before the first held candidate are final.
+    void commitSettled() {
+        while (!tentative_.empty() && std::holds_alternative<CarvedFile>(tentative_.front())) {
+            result_.carved.push_back(std::move(std::get<CarvedFile>(tentative_.front())));
+            tentative_.pop_front();
+        }
+    }
+
+    const Carver& carver_;
+    DeepScanResult& result_;
+    std::map<std::string, int64_t>& byExtension_;
+    int64_t& filesFound_;
+    std::deque<Entry> tentative_;  // from the first held candidate on, in offset order
+    uint64_t resume_ = 0;
+};
+
 }  // namespace
 
 void DeepScanner::scanStructures(ByteSpan b, size_t p, uint64_t a, DeepScanResult& result) {
@@ -102,7 +224,7 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
     DeepScanResult result;
     std::map<std::string, int64_t> byExtension;
     int64_t filesFound = 0;
-    uint64_t resume = 0;
+    Carving carving(carver, result, byExtension, filesFound);
     const auto start = Clock::now();
     auto lastUpdate = Clock::time_point::min();
     auto windowStart = start;
@@ -142,20 +264,14 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
         src_->willNeed(position + length, readAhead);
         ByteSpan chunk(buffer.data(), raised);
         carver.setWindow(buffer.data(), position, length);
+        if (options_.carve) carving.searchWindow();
         for (uint64_t p = 0; p < raised; p += sector) {
             uint64_t absolute = position + p;
             if (absolute >= total) break;
             if (options_.findVolumes) scanStructures(chunk, p, absolute, result);
-            if (options_.carve && absolute >= resume && Carver::mayStartFile(buffer.data() + p)) {
+            if (options_.carve && absolute >= carving.resume() && Carver::mayStartFile(buffer.data() + p)) {
                 size_t viewEnd = std::min<size_t>(p + 64, raised);
-                if (viewEnd - p >= 32) {
-                    if (auto found = carver.check(chunk.subspan(p, viewEnd - p), absolute)) {
-                        ++filesFound;
-                        ++byExtension[found->ext];
-                        if (found->exact) resume = absolute + roundUp(found->size, sector);
-                        result.carved.push_back(std::move(*found));
-                    }
-                }
+                if (viewEnd - p >= 32) carving.offer(chunk.subspan(p, viewEnd - p), absolute);
             }
         }
         position += length;
@@ -173,6 +289,8 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
             if (onUpdate) onUpdate(stats(now));
         }
     }
+    carving.finish();
+    carver.setWindow(nullptr, 0, 0);
     if (onUpdate) onUpdate(stats(Clock::now()));
     result.completed = position >= total;
     return result;
