@@ -46,8 +46,20 @@ std::optional<int64_t> firstIndex(ByteSpan b, ByteSpan pattern, int64_t start) {
     if (m == 0 || m > n) return std::nullopt;
     int64_t from = start < 0 ? 0 : start;
     if (from > n - m) return std::nullopt;
-    // memmem finds the first occurrence, many bytes at a time.
-    const void* hit = ::memmem(b.data() + from, static_cast<size_t>(n - from), pattern.data(), static_cast<size_t>(m));
+    // The pattern's first byte is looked for many bytes at a time, and only
+    // where it stands is the rest compared; where that byte is common in the
+    // data, memmem takes over.
+    const uint8_t* at = b.data() + from;
+    const uint8_t* const last = b.data() + (n - m);  // the last possible start
+    const size_t rest = static_cast<size_t>(m - 1);
+    for (int misses = 0; misses < 64; ++misses) {
+        at = static_cast<const uint8_t*>(std::memchr(at, pattern[0], static_cast<size_t>(last - at) + 1));
+        if (!at) return std::nullopt;
+        if (std::memcmp(at + 1, pattern.data() + 1, rest) == 0) return static_cast<int64_t>(at - b.data());
+        if (at == last) return std::nullopt;
+        ++at;
+    }
+    const void* hit = ::memmem(at, static_cast<size_t>(b.data() + n - at), pattern.data(), static_cast<size_t>(m));
     if (!hit) return std::nullopt;
     return static_cast<int64_t>(static_cast<const uint8_t*>(hit) - b.data());
 }

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+
+#include <sys/mman.h>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -10,6 +13,17 @@
 #endif
 
 namespace sovanta {
+
+LargeBuffer makeLargeBuffer(size_t size) {
+    constexpr size_t hugePage = 2 << 20;
+    const size_t rounded = (std::max<size_t>(size, 1) + hugePage - 1) / hugePage * hugePage;
+    void* memory = std::aligned_alloc(hugePage, rounded);
+    if (!memory) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    ::madvise(memory, rounded, MADV_HUGEPAGE);
+#endif
+    return LargeBuffer(static_cast<uint8_t*>(memory));
+}
 
 namespace {
 constexpr uint64_t blockMask = RandomReader::blockSize - 1;
@@ -373,9 +387,12 @@ void SweepCache::extend(DiskSource& src, std::span<const uint8_t> pattern, Searc
         uint64_t readFrom = s.to / sectorSize * sectorSize;
         uint64_t need = end - readFrom + m - 1;
         uint64_t length = (need + sectorSize - 1) / sectorSize * sectorSize;
-        if (scratch_.size() < length) scratch_.resize(std::max<uint64_t>(length, searchPiece + sectorSize + 64));
-        src.readInto(readFrom, static_cast<int64_t>(length), scratch_.data(), ReadMode::fast);
-        data = scratch_.data();
+        if (scratchSize_ < length) {
+            scratchSize_ = std::max<uint64_t>(length, searchPiece + sectorSize + 64);
+            scratch_ = makeLargeBuffer(static_cast<size_t>(scratchSize_));
+        }
+        src.readInto(readFrom, static_cast<int64_t>(length), scratch_.get(), ReadMode::fast);
+        data = scratch_.get();
         dataOffset = readFrom;
         dataLength = length;
     }

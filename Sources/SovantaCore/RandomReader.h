@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,15 @@
 #include "SovantaCore/Model.h"
 
 namespace sovanta {
+
+// Memory for a large read buffer, contents undefined, backed by huge pages
+// where the system offers them: a 4 MiB buffer otherwise costs a thousand
+// page faults, which on some machines cost more than reading it full.
+struct FreeDeleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using LargeBuffer = std::unique_ptr<uint8_t[], FreeDeleter>;
+LargeBuffer makeLargeBuffer(size_t size);
 
 // What the readers of one deep sweep share.
 class SweepCache {
@@ -80,7 +90,8 @@ private:
     std::mutex lock_;
     std::map<Bytes, Searched> searched_;
     std::map<uint64_t, Nearby> nearby_;  // by hit, for at most maxNearby hits
-    Bytes scratch_;
+    LargeBuffer scratch_;
+    uint64_t scratchSize_ = 0;
     static constexpr size_t maxSpareBlocks = 4;
     std::vector<std::unique_ptr<uint8_t[]>> spareBlocks_;
 };

@@ -11,6 +11,7 @@
 #include "SovantaCore/FAT.h"
 #include "SovantaCore/NTFS.h"
 #include "SovantaCore/Partitions.h"
+#include "SovantaCore/RandomReader.h"
 #include "SovantaCore/Scanner.h"
 
 namespace sovanta {
@@ -233,7 +234,7 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
     const uint64_t total = src_->size;
     uint64_t position = 0;
     // One buffer for the whole sweep: each chunk is read straight into it.
-    Bytes buffer(chunkLength, 0);
+    LargeBuffer buffer = makeLargeBuffer(chunkLength);
 
     auto stats = [&](Clock::time_point now) {
         DeepScanStats st;
@@ -258,18 +259,18 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
         if (reporter.isCancelled() || src_->hasVanished()) break;
         uint64_t length = std::min(total - position, chunkLength);
         uint64_t raised = roundUp(length, sector);
-        src_->readInto(position, static_cast<int64_t>(raised), buffer.data(), ReadMode::fast);
+        src_->readInto(position, static_cast<int64_t>(raised), buffer.get(), ReadMode::fast);
         if (src_->hasVanished()) break;
         // The disk reads the next chunks while this one is tested and carved.
         src_->willNeed(position + length, readAhead);
-        ByteSpan chunk(buffer.data(), raised);
-        carver.setWindow(buffer.data(), position, length);
+        ByteSpan chunk(buffer.get(), raised);
+        carver.setWindow(buffer.get(), position, length);
         if (options_.carve) carving.searchWindow();
         for (uint64_t p = 0; p < raised; p += sector) {
             uint64_t absolute = position + p;
             if (absolute >= total) break;
             if (options_.findVolumes) scanStructures(chunk, p, absolute, result);
-            if (options_.carve && absolute >= carving.resume() && Carver::mayStartFile(buffer.data() + p)) {
+            if (options_.carve && absolute >= carving.resume() && Carver::mayStartFile(buffer.get() + p)) {
                 size_t viewEnd = std::min<size_t>(p + 64, raised);
                 if (viewEnd - p >= 32) carving.offer(chunk.subspan(p, viewEnd - p), absolute);
             }
