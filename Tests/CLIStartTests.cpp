@@ -41,27 +41,3 @@ TEST(CLI, SourceThatCannotBeOpenedExitsWithTwo) {
     EXPECT_EQ(device.status, 2);
     EXPECT_EQ(device.err, "Fejl: Kunne ikke åbne " + Platform::rawDevicePrefix() + "disk4: No such file or directory\n");
 }
-
-TEST(CLI, SimulatedBadRanges) {
-    struct Case {
-        const char* value;
-        std::vector<ByteRange> ranges;
-    };
-    for (const auto& c : std::vector<Case>{
-             {"1000-2000", {{1000, 2000}}},
-             {"0-512,2048-4096", {{0, 512}, {2048, 4096}}},
-             {"5-5", {}},
-             {"9-3", {}},
-             {"7", {}},
-             {"1-2-3", {}},
-             {"-100-200", {{100, 200}}},
-             {"100--200", {{100, 200}}},
-             {"100-x-200", {{100, 200}}},
-             {" 0-512", {}},
-             {"abc", {}},
-             {",,1-2,,", {{1, 2}}},
-             {"1-99999999999999999999999", {}},
-         }) {
-        EXPECT_EQ(cli::parseSimulatedBadRanges(c.value), c.ranges) << c.value;
-    }
-}

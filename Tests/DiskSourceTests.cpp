@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <numeric>
 
@@ -227,4 +228,38 @@ TEST(DiskSource, SimulatedRangesFailWithTheirOwnError) {
     EXPECT_FALSE(source->tryRead(8192, 4096, buffer.data(), &error));
     EXPECT_EQ(error, ENOTCONN);
     EXPECT_TRUE(source->hasVanished());
+}
+
+// SOVANTA_SIMULATE_BAD, as both front ends read it when they open a source.
+TEST(DiskSource, SimulatedBadRangesFromTheEnvironment) {
+    struct Case {
+        const char* value;
+        std::vector<ByteRange> ranges;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"1000-2000", {{1000, 2000}}},
+             {"0-512,2048-4096", {{0, 512}, {2048, 4096}}},
+             {"5-5", {}},
+             {"9-3", {}},
+             {"7", {}},
+             {"1-2-3", {}},
+             {"-100-200", {{100, 200}}},
+             {"100--200", {{100, 200}}},
+             {"100-x-200", {{100, 200}}},
+             {" 0-512", {}},
+             {"abc", {}},
+             {",,1-2,,", {{1, 2}}},
+             {"1-99999999999999999999999", {}},
+         }) {
+        EXPECT_EQ(parseSimulatedBadRanges(c.value), c.ranges) << c.value;
+    }
+    unsetenv("SOVANTA_SIMULATE_BAD");
+    EXPECT_TRUE(SourceOptions::fromEnvironment().simulatedBadRanges.empty());
+    setenv("SOVANTA_SIMULATE_BAD", "0-512,x,2048-4096", 1);
+    auto options = SourceOptions::fromEnvironment();
+    unsetenv("SOVANTA_SIMULATE_BAD");
+    ASSERT_EQ(options.simulatedBadRanges.size(), 2u);
+    EXPECT_EQ(options.simulatedBadRanges[1].lower, 2048u);
+    EXPECT_EQ(options.simulatedBadRanges[1].upper, 4096u);
+    EXPECT_EQ(options.simulatedBadRanges[1].errorNumber, EIO);
 }

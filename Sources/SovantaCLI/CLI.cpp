@@ -150,40 +150,10 @@ struct CommandLine {
     bool has(const std::string& flag) const { return std::find(flags.begin(), flags.end(), flag) != flags.end(); }
 };
 
-std::optional<uint64_t> parseDecimal(const std::string& text) {
-    if (text.empty() || text.size() > 20) return std::nullopt;
-    uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-        value = value * 10 + digit;
-    }
-    return value;
-}
-
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::string current;
-    for (char c : text) {
-        if (c == separator) {
-            if (!current.empty()) parts.push_back(current);
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    if (!current.empty()) parts.push_back(current);
-    return parts;
-}
-
 // A source operand: a device name when it names one and no such file exists,
 // else an image file. Ends the process with status 2 when it cannot be opened.
 DiskSourcePtr open(const std::string& operand) {
-    SourceOptions options;
-    if (const char* value = std::getenv("SOVANTA_SIMULATE_BAD"))
-        for (auto& range : parseSimulatedBadRanges(value))
-            options.simulatedBadRanges.push_back({range.lower, range.upper, EIO});
+    SourceOptions options = SourceOptions::fromEnvironment();
     DiskSourcePtr source;
     try {
         struct stat st {};
@@ -460,17 +430,6 @@ std::string terminalText(std::string_view text) {
         }
     }
     return out;
-}
-
-std::vector<ByteRange> parseSimulatedBadRanges(const std::string& value) {
-    std::vector<ByteRange> ranges;
-    for (auto& piece : split(value, ',')) {
-        std::vector<uint64_t> numbers;
-        for (auto& part : split(piece, '-'))
-            if (auto n = parseDecimal(part)) numbers.push_back(*n);
-        if (numbers.size() == 2 && numbers[0] < numbers[1]) ranges.push_back({numbers[0], numbers[1]});
-    }
-    return ranges;
 }
 
 void catchInterrupts() {

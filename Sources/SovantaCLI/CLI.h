@@ -26,7 +26,4 @@ int run(const std::vector<std::string>& args);
 // forge a line of its own.
 std::string terminalText(std::string_view text);
 
-// The ranges of SOVANTA_SIMULATE_BAD: comma-separated "start-end" decimal pairs.
-std::vector<ByteRange> parseSimulatedBadRanges(const std::string& value);
-
 }  // namespace sovanta::cli

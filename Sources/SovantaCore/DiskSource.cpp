@@ -2,12 +2,67 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace sovanta {
+
+// MARK: Simulated damage
+
+namespace {
+
+// A whole decimal number of at most 20 digits that fits in 64 bits; no signs, no blanks.
+std::optional<uint64_t> parseDecimal(const std::string& text) {
+    if (text.empty() || text.size() > 20) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+// The pieces between separators, empty ones dropped.
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::string current;
+    for (char c : text) {
+        if (c == separator) {
+            if (!current.empty()) parts.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    if (!current.empty()) parts.push_back(current);
+    return parts;
+}
+
+}  // namespace
+
+std::vector<ByteRange> parseSimulatedBadRanges(const std::string& value) {
+    std::vector<ByteRange> ranges;
+    for (auto& piece : split(value, ',')) {
+        std::vector<uint64_t> numbers;
+        for (auto& part : split(piece, '-'))
+            if (auto n = parseDecimal(part)) numbers.push_back(*n);
+        if (numbers.size() == 2 && numbers[0] < numbers[1]) ranges.push_back({numbers[0], numbers[1]});
+    }
+    return ranges;
+}
+
+SourceOptions SourceOptions::fromEnvironment() {
+    SourceOptions options;
+    if (const char* value = std::getenv("SOVANTA_SIMULATE_BAD"))
+        for (auto& range : parseSimulatedBadRanges(value))
+            options.simulatedBadRanges.push_back({range.lower, range.upper, EIO});
+    return options;
+}
 
 // MARK: SourceError
 

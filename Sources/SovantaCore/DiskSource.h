@@ -40,9 +40,18 @@ struct SimulatedBadRange {
 
 // How a source is opened, fixed for its life.
 struct SourceOptions {
-    // Damage to simulate (tests, and the command-line tool's SOVANTA_SIMULATE_BAD).
+    // Damage to simulate (tests, and SOVANTA_SIMULATE_BAD of the tool and the application).
     std::vector<SimulatedBadRange> simulatedBadRanges;
+
+    // The options that SOVANTA_SIMULATE_BAD asks for: its ranges fail with
+    // EIO; none when it is not set.
+    static SourceOptions fromEnvironment();
 };
+
+// The ranges of SOVANTA_SIMULATE_BAD: comma-separated "start-end" pairs of
+// decimal byte offsets, half-open; a piece that is not two numbers with the
+// first below the second adds nothing.
+std::vector<ByteRange> parseSimulatedBadRanges(const std::string& value);
 
 // The one error that opening a source throws.
 class SourceError : public std::exception {

@@ -426,6 +426,22 @@ TEST(AppModel, TestImagingVariableImagesEveryOpenedFile) {
     EXPECT_EQ(readBytes(image), readBytes(fixtureImage("fat12")));
 }
 
+// The test hook of the command-line tool works here too: a source opened
+// while SOVANTA_SIMULATE_BAD is set fails to read in its ranges, and only there.
+TEST(AppModel, SimulatedDamageVariableReachesOpenedSources) {
+    ASSERT_EQ(::setenv("SOVANTA_SIMULATE_BAD", "1024-2048", 1), 0);
+    Harness h;
+    auto session = h.openImageAndWait(fixtureImage("fat12"));
+    ::unsetenv("SOVANTA_SIMULATE_BAD");
+    ASSERT_TRUE(session);
+    ASSERT_TRUE(waitQuick(session));
+    std::vector<uint8_t> buffer(512);
+    int error = 0;
+    EXPECT_TRUE(session->source->tryRead(512, 512, buffer.data(), &error));
+    EXPECT_FALSE(session->source->tryRead(1536, 512, buffer.data(), &error));
+    EXPECT_EQ(error, EIO);
+}
+
 TEST(AppModel, SidebarItemsCompareAndHashByCaseAndPayload) {
     auto id = Uuid::random();
     std::unordered_set<SidebarItem> items = {sidebar::Disk{"sda"}, sidebar::Disk{"sda"}, sidebar::Session{id},

@@ -27,15 +27,17 @@ class AppModel : public QObject, public std::enable_shared_from_this<AppModel> {
 public:
     // The calls into the core that reach the machine. They run on background
     // threads (an opening may wait there for the administrator's password);
-    // the openers throw SourceError. Tests hand in their own.
+    // the openers throw SourceError. Tests hand in their own. A source opened
+    // while SOVANTA_SIMULATE_BAD is set fails to read in its ranges, as the
+    // command-line tool's does.
     struct Services {
         std::function<std::vector<DiskInfo>()> loadDisks = [] { return DiskList::load(); };
         std::function<DiskSourcePtr(const std::string& bsdName, const std::string& displayName)> openDevice =
             [](const std::string& bsdName, const std::string& displayName) {
-                return SourceOpener::openDevice(bsdName, displayName);
+                return SourceOpener::openDevice(bsdName, displayName, SourceOptions::fromEnvironment());
             };
         std::function<DiskSourcePtr(const std::string& path)> openImage = [](const std::string& path) {
-            return SourceOpener::openImage(path);
+            return SourceOpener::openImage(path, SourceOptions::fromEnvironment());
         };
     };
 

@@ -2,10 +2,18 @@
 // driven through its own widgets under a display server, step after step,
 // with a picture of the window after each step. Exits 0 when every step
 // held, 1 at the first that did not, naming it.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -28,14 +36,23 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QListWidget>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QToolButton>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/BrowserView/FileTable.h"
 #include "SovantaApp/BrowserView/FolderTree.h"
 #include "SovantaApp/BrowserView/GalleryView.h"
 #include "SovantaApp/ContentView.h"
+#include "SovantaApp/Destination.h"
+#include "SovantaApp/DiskDetailView.h"
+#include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
+#include "SovantaApp/ImagingViews/ImagingView.h"
 #include "SovantaApp/PreviewPane.h"
 #include "SovantaApp/RecoverSheet.h"
 #include "SovantaApp/SectorView.h"
@@ -87,11 +104,91 @@ T* findVisible(QWidget* root) {
     return nullptr;
 }
 
+bool isRoot() { return ::geteuid() == 0; }
+
+bool shell(const std::string& command) { return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0; }
+
+// A copy of a fixture image on a read-only loop device: a disk of this
+// machine. The journey holds the device open and has it marked to detach at
+// its last close, so it goes with this process however the process ends;
+// the destructor lets go of it early.
+class LoopDisk {
+public:
+    explicit LoopDisk(const fs::path& image) {
+        // A name of its own: the disk list names a loop device after its file.
+        backing_ = fs::path(folder_.path().toStdString()) / ("journey-" + image.filename().string());
+        std::error_code ec;
+        fs::copy_file(image, backing_, ec);
+        if (ec) throw Failure("the fixture copies: " + ec.message());
+        size_ = fs::file_size(backing_);
+        std::string out = (fs::path(folder_.path().toStdString()) / "device").string();
+        if (!shell("losetup --find --show --read-only --partscan '" + backing_.string() + "' > '" + out + "'"))
+            throw Failure("losetup attaches the copy");
+        std::ifstream in(out);
+        std::getline(in, device_);
+        if (device_.empty()) throw Failure("losetup names the device");
+        fd_ = ::open(device_.c_str(), O_RDONLY | O_CLOEXEC);
+        // Detaching a device that is open only marks it to detach at its last close.
+        shell("losetup -d '" + device_ + "'");
+        if (fd_ < 0) throw Failure("the loop device opens");
+    }
+    ~LoopDisk() {
+        if (fd_ >= 0) ::close(fd_);
+        // In case the mark did not hold: a device still attached is detached now.
+        if (!device_.empty() && shell("losetup '" + device_ + "' | grep -qF '" + backing_.filename().string() + "'"))
+            shell("losetup -d '" + device_ + "'");
+    }
+    LoopDisk(const LoopDisk&) = delete;
+    LoopDisk& operator=(const LoopDisk&) = delete;
+
+    // The kernel's name (loop3).
+    std::string name() const { return fs::path(device_).filename().string(); }
+    const fs::path& backing() const { return backing_; }
+    uint64_t size() const { return size_; }
+
+private:
+    QTemporaryDir folder_;
+    fs::path backing_;
+    uint64_t size_ = 0;
+    std::string device_;
+    int fd_ = -1;
+};
+
+// The blocks of a GNU ddrescue mapfile: position, size and status character.
+struct MapBlock {
+    uint64_t pos = 0, size = 0;
+    char status = '?';
+};
+
+std::vector<MapBlock> readMapfile(const fs::path& path) {
+    std::ifstream in(path);
+    require(in.good(), "the mapfile " + path.string() + " reads");
+    std::vector<MapBlock> blocks;
+    bool statusLine = true;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string first, second, third;
+        fields >> first >> second >> third;
+        // The first line that is no comment is the copy's position and pass.
+        if (statusLine) {
+            statusLine = false;
+            continue;
+        }
+        require(third.size() == 1, "a mapfile line of three fields: " + line);
+        blocks.push_back({std::stoull(first, nullptr, 0), std::stoull(second, nullptr, 0), third[0]});
+    }
+    return blocks;
+}
+
 class Journey {
 public:
-    Journey(MainWindow& window, AppModel& model, fs::path pictures, fs::path image, fs::path manifest)
+    // disk, diskManifest: the fixture put on a loop device and imaged.
+    Journey(MainWindow& window, AppModel& model, fs::path pictures, fs::path image, fs::path manifest,
+            fs::path disk, fs::path diskManifest)
         : window_(window), model_(model), pictures_(std::move(pictures)), image_(std::move(image)),
-          manifest_(std::move(manifest)) {}
+          manifest_(std::move(manifest)), disk_(std::move(disk)), diskManifest_(std::move(diskManifest)) {}
 
     int run() {
         std::vector<std::pair<std::string, std::function<void()>>> steps = {
@@ -108,6 +205,20 @@ public:
             {"sectors", [this] { sectors(); }},
             {"close", [this] { closeSession(); }},
         };
+        // Imaging needs a disk: a loop device, which only root can make.
+        std::vector<std::pair<std::string, std::function<void()>>> imaging = {
+            {"disk-page", [this] { diskPage(); }},
+            {"imaging-sheet", [this] { imagingSheet(); }},
+            {"imaging-paused", [this] { startAndPause(); }},
+            {"imaging-stopped", [this] { stopImaging(); }},
+            {"imaging-resumed", [this] { resumeImaging(); }},
+            {"image-scanned", [this] { scanImage(); }},
+            {"image-closed", [this] { closeImageSession(); }},
+        };
+        if (isRoot())
+            steps.insert(steps.end(), imaging.begin(), imaging.end());
+        else
+            std::printf("skip the imaging steps: making a loop device needs root\n");
         int number = 0;
         for (auto& [name, step] : steps) {
             ++number;
@@ -120,9 +231,11 @@ public:
             } catch (const std::exception& error) {
                 picture(label + "-failed");
                 std::printf("FAIL %s: %s\n", label.c_str(), error.what());
+                cleanUp();
                 return 1;
             }
         }
+        cleanUp();
         return 0;
     }
 
@@ -160,6 +273,13 @@ private:
         T* widget = findVisible<T>(&window_);
         require(widget != nullptr, std::string("a visible ") + typeid(T).name());
         return widget;
+    }
+
+    // A page made just now is shown once the event loop has run.
+    template <class T>
+    T* shown(const std::string& what) const {
+        waitFor([this] { return findVisible<T>(&window_) != nullptr; }, what, std::chrono::seconds(20));
+        return visible<T>();
     }
 
     void click(QAbstractButton* button, const std::string& what) {
@@ -362,6 +482,245 @@ private:
         waitFor([this] { return window_.content()->pageKey() == "welcome"; }, "the start page");
     }
 
+    // MARK: Imaging a disk with damage
+
+    // Also after a failed step: no copy left running, no variable set, no device kept.
+    void cleanUp() {
+        ::unsetenv("SOVANTA_SIMULATE_BAD");
+        for (const ImagingJobPtr& job : model_.imagingJobs()) job->stop();
+        try {
+            waitFor(
+                [this] {
+                    return std::none_of(model_.imagingJobs().begin(), model_.imagingJobs().end(),
+                                        [](const ImagingJobPtr& job) { return job->running(); });
+                },
+                "the copies to end", std::chrono::seconds(60));
+        } catch (const Failure& failure) {
+            std::printf("FAIL cleaning up: %s\n", failure.what());
+        }
+        loop_.reset();
+    }
+
+    // The byte ranges that the disk fails to read: 64 KiB inside the picture
+    // photo_exif.jpg of the first volume, which the fixture holds from byte
+    // 1,640,960 on, and 2 MiB of the space behind the last partition.
+    static std::vector<ByteRange> badRanges() { return {{1673728, 1739264}, {62914560, 65011712}}; }
+
+    ImagingJobPtr job() const {
+        require(!model_.imagingJobs().empty(), "an imaging job");
+        return model_.imagingJobs().back();
+    }
+
+    ImagingView* imagingView() const { return visible<ImagingView>(); }
+
+    // The fixture on a loop device, found by the disk list and shown on its page.
+    void diskPage() {
+        loop_ = std::make_unique<LoopDisk>(disk_);
+        std::string name = loop_->name();
+        std::string file = loop_->backing().filename().string();
+        // Other tests attach and detach loop devices too, and the kernel hands
+        // their names out again: the list shows this disk once it names its file.
+        waitFor(
+            [this, name, file] {
+                const DiskInfo* disk = model_.disk(name);
+                if (disk && disk->mediaName == file) return true;
+                if (!model_.loadingDisks()) window_.refreshListAction()->trigger();
+                return false;
+            },
+            "the disk list to show " + name);
+        SidebarView* sidebar = window_.content()->sidebar();
+        waitFor([sidebar, name] { return sidebar->itemFor(sidebar::Disk{name}) != nullptr; }, "the disk's row");
+        QListWidget* list = sidebar->list();
+        QListWidgetItem* row = sidebar->itemFor(sidebar::Disk{name});
+        list->scrollToItem(row);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(row).center());
+        waitFor([this, name] { return window_.content()->pageKey() == "disk:" + name; }, "the disk's page");
+        auto* page = shown<DiskDetailView>("the disk's page to show");
+        require(page->disk().size == loop_->size(), "the page shows the disk's size");
+    }
+
+    // The sheet through its own fields: the file from the save panel, two
+    // retries of bad sectors.
+    void imagingSheet() {
+        auto* page = visible<DiskDetailView>();
+        click(page->imagingTile(), "\"Lav diskbillede\"");
+        waitFor([] { return qobject_cast<ImagingSetupSheet*>(QApplication::activeModalWidget()) != nullptr; },
+                "the imaging sheet");
+        auto* sheet = qobject_cast<ImagingSetupSheet*>(QApplication::activeModalWidget());
+        imageFile_ = fs::path(destination_.path().toStdString()) / "kopi.img";
+        std::string chosen = imageFile_.string();
+        Panels::saveFile = [chosen](const Panels::SaveFile&) { return std::optional<std::string>(chosen); };
+        click(sheet->chooseButton(), "\"Vælg …\"");
+        waitFor([sheet] { return sheet->destination().has_value(); }, "the destination");
+        require(!sheet->notices()->hasProblem(), "the destination is accepted");
+        // A folder whose disk cannot be told is used once the user confirms it.
+        if (sheet->notices()->hasDoubt()) click(sheet->notices()->confirmBox(), "the confirmation");
+        QSpinBox* retries = sheet->retriesBox();
+        retries->setFocus();
+        QTest::keyClick(retries, Qt::Key_Up);
+        require(sheet->retries() == 2, "the stepper gives two retries");
+        require(sheet->startButton()->isEnabled(), "\"Start kopiering\" can be pressed");
+    }
+
+    // The copy starts on the imaging page and is paused there: nothing more is read.
+    void startAndPause() {
+        auto* sheet = qobject_cast<ImagingSetupSheet*>(QApplication::activeModalWidget());
+        require(sheet != nullptr, "the sheet is up");
+        std::string ranges;
+        for (const ByteRange& range : badRanges())
+            ranges += (ranges.empty() ? "" : ",") + std::to_string(range.lower) + "-" + std::to_string(range.upper);
+        ::setenv("SOVANTA_SIMULATE_BAD", ranges.c_str(), 1);
+        click(sheet->startButton(), "\"Start kopiering\"");
+        waitFor(
+            [this] {
+                if (model_.errorMessage()) throw Failure("the disk opens: " + *model_.errorMessage());
+                return !model_.imagingJobs().empty() && job()->running();
+            },
+            "the copy to start");
+        // Only this device is opened with the damage.
+        ::unsetenv("SOVANTA_SIMULATE_BAD");
+        waitFor([this] { return window_.content()->pageKey() == "imaging:" + job()->id.string(); }, "the imaging page");
+        ImagingView* view = shown<ImagingView>("the imaging page to show");
+        click(view->pauseButton(), "\"Pause\"");
+        waitFor([this] { return job()->paused(); }, "the pause");
+        require(job()->imager->options.retries == 2, "the copy has the sheet's retries");
+        require(view->stateLabel()->text() == "Sat på pause", "the state line says the copy is paused");
+        require(view->buttonTexts() == QStringList({"Fortsæt", "Stop"}), "a paused copy offers \"Fortsæt\" and \"Stop\"");
+        // The copy may finish the piece it reads; after that it stands still.
+        settle(600);
+        ImagingStats before = job()->imager->currentStats();
+        settle(800);
+        ImagingStats after = job()->imager->currentStats();
+        std::printf("     paused in pass %s at byte %s\n", std::to_string(after.pass).c_str(),
+                    std::to_string(after.position).c_str());
+        require(job()->running(), "the paused copy still runs");
+        require(after.rescued == before.rescued && after.bad == before.bad && after.pending == before.pending,
+                "a paused copy reads nothing");
+    }
+
+    // "Stop" on the paused copy ends it at once, with its map saved.
+    void stopImaging() {
+        ImagingView* view = imagingView();
+        click(view->stopButton(), "\"Stop\"");
+        waitFor([this] { return job()->finished() && !job()->running(); }, "the copy to stop");
+        settle(100);
+        view = imagingView();
+        require(!job()->paused(), "the stop lifts the pause");
+        require(view->stateLabel()->text().startsWith("Stoppet."), "the state line says the copy stopped");
+        require(view->buttonTexts() == QStringList({"Vis i Finder", "Genoptag", "Scan billedet"}),
+                "a stopped copy offers the finished actions");
+        require(view->resumeButton()->isEnabled(), "\"Genoptag\" can continue the copy");
+        require(fs::exists(fs::path(imageFile_.string() + ".map")), "the mapfile is saved");
+    }
+
+    // "Genoptag" copies the rest; the image holds the disk's good bytes, zeros
+    // where the disk failed, and the mapfile marks exactly those ranges bad.
+    void resumeImaging() {
+        ImagingView* view = imagingView();
+        std::optional<Uuid> firstSample;
+        if (!job()->samples().empty()) firstSample = job()->samples().front().id;
+        click(view->resumeButton(), "\"Genoptag\"");
+        waitFor([this] { return job()->running(); }, "the copy to continue");
+        waitFor([this] { return job()->finished() && !job()->running(); }, "the copy to end");
+        settle(100);
+        view = imagingView();
+        const ImagingStats& stats = job()->stats();
+        require(view->stateLabel()->text() == "Færdig", "the state line says the copy is done");
+        require(!firstSample || job()->samples().front().id == *firstSample, "the rate history of the first run is kept");
+
+        std::vector<ByteRange> bad = badRanges();
+        uint64_t badBytes = 0;
+        for (const ByteRange& range : bad) badBytes += range.upper - range.lower;
+        require(stats.pending == 0, "nothing is left to try");
+        require(stats.bad == badBytes, "the bad bytes are the damaged ranges");
+        require(stats.rescued == loop_->size() - badBytes, "every other byte is rescued");
+        require(view->resumeButton()->isEnabled(), "\"Genoptag\" stays for the bad sectors");
+
+        // The disk as the mapfile should have it: finished but for the damage.
+        std::vector<MapBlock> expected;
+        uint64_t at = 0;
+        for (const ByteRange& range : bad) {
+            if (range.lower > at) expected.push_back({at, range.lower - at, '+'});
+            expected.push_back({range.lower, range.upper - range.lower, '-'});
+            at = range.upper;
+        }
+        if (at < loop_->size()) expected.push_back({at, loop_->size() - at, '+'});
+        std::vector<MapBlock> blocks = readMapfile(imageFile_.string() + ".map");
+        require(blocks.size() == expected.size() &&
+                    std::equal(blocks.begin(), blocks.end(), expected.begin(),
+                               [](const MapBlock& x, const MapBlock& y) {
+                                   return x.pos == y.pos && x.size == y.size && x.status == y.status;
+                               }),
+                "the mapfile marks the damaged ranges bad and the rest finished");
+
+        // The image against the disk: the same bytes where the disk read, zeros where it failed.
+        require(fs::file_size(imageFile_) == loop_->size(), "the image is as large as the disk");
+        std::ifstream image(imageFile_, std::ios::binary), source(loop_->backing(), std::ios::binary);
+        std::vector<char> copied(1048576), original(1048576);
+        bool damageHeldData = false;
+        for (const MapBlock& block : expected) {
+            for (uint64_t done = 0; done < block.size;) {
+                auto length = static_cast<std::streamsize>(std::min<uint64_t>(copied.size(), block.size - done));
+                image.read(copied.data(), length);
+                source.read(original.data(), length);
+                require(image.gcount() == length && source.gcount() == length, "the image and the disk read");
+                auto end = static_cast<size_t>(length);
+                if (block.status == '+') {
+                    require(std::memcmp(copied.data(), original.data(), end) == 0,
+                            "the image holds the disk's bytes from byte " + std::to_string(block.pos + done));
+                } else {
+                    require(std::all_of(copied.begin(), copied.begin() + length, [](char c) { return c == 0; }),
+                            "the image holds zeros where the disk failed");
+                    damageHeldData = damageHeldData ||
+                                     std::any_of(original.begin(), original.begin() + length, [](char c) { return c != 0; });
+                }
+                done += static_cast<uint64_t>(length);
+            }
+        }
+        require(damageHeldData, "the damaged ranges hold data on the disk");
+    }
+
+    // "Scan billedet" opens the image in a session whose scan finds the
+    // fixture's volumes where its manifest puts them.
+    void scanImage() {
+        click(imagingView()->scanButton(), "\"Scan billedet\"");
+        std::string image = imageFile_.string();
+        auto imageSession = [this, image]() -> SessionPtr {
+            for (const SessionPtr& s : model_.sessions())
+                if (s->imageURL() == image) return s;
+            return nullptr;
+        };
+        waitFor([&] { return imageSession() != nullptr; }, "the image's session");
+        SessionPtr session = imageSession();
+        waitFor([session] { return std::holds_alternative<phase::Finished>(session->quick()); }, "the image's scan");
+        require(window_.content()->pageKey() == "session:" + session->id.string(), "the image's session is shown");
+        shown<SessionView>("the image's session page");
+
+        QFile file(QString::fromStdString(diskManifest_.string()));
+        require(file.open(QIODevice::ReadOnly), "the disk's manifest reads");
+        std::regex volume("^p[0-9]+:\t.*start sector ([0-9]+),.*file system ([A-Za-z0-9]+)");
+        size_t volumes = 0;
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            std::smatch match;
+            std::string text = line.toStdString();
+            if (!std::regex_search(text, match, volume)) continue;
+            ++volumes;
+            uint64_t offset = std::stoull(match[1].str()) * 512;
+            std::string type = match[2].str();
+            bool found = std::any_of(session->volumes().begin(), session->volumes().end(), [&](const VolumePtr& v) {
+                return v->offset == offset && rawValue(v->type) == type;
+            });
+            require(found, "the scan of the image finds the " + type + " volume at byte " + std::to_string(offset));
+        }
+        require(volumes > 0, "the disk's manifest lists volumes");
+    }
+
+    void closeImageSession() {
+        QAction* close = sessionView()->closeAction();
+        close->trigger();
+        waitFor([this] { return model_.sessions().empty(); }, "the image's session to close");
+    }
+
     MainWindow& window_;
     AppModel& model_;
     VolumePtr fat32_;
@@ -370,13 +729,17 @@ private:
     fs::path pictures_;
     fs::path image_;
     fs::path manifest_;
+    fs::path disk_;
+    fs::path diskManifest_;
+    std::unique_ptr<LoopDisk> loop_;
+    fs::path imageFile_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: %s IMAGE MANIFEST PICTURE-FOLDER\n", argv[0]);
+    if (argc < 6) {
+        std::fprintf(stderr, "usage: %s IMAGE MANIFEST PICTURE-FOLDER DISK-IMAGE DISK-MANIFEST\n", argv[0]);
         return 2;
     }
     QApplication app(argc, argv);
@@ -391,7 +754,7 @@ int main(int argc, char** argv) {
         window.show();
         delegate.applicationDidFinishLaunching(QStringList{QApplication::applicationFilePath()},
                                                QProcessEnvironment::systemEnvironment());
-        Journey journey(window, model, pictures, argv[1], argv[2]);
+        Journey journey(window, model, pictures, argv[1], argv[2], argv[4], argv[5]);
         QTimer::singleShot(0, &app, [&] {
             status = journey.run();
             QApplication::quit();
