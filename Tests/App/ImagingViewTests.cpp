@@ -267,8 +267,11 @@ TEST(ImagingView, PauseStopResumeAndScanTheImage) {
     // Continuing runs the copy to its end; the chart keeps the earlier samples.
     size_t earlier = job->samples().size();
     click(page.resumeButton());
-    EXPECT_TRUE(job->running());
-    EXPECT_EQ(page.buttonTexts(), (QStringList{"Pause", "Stop"}));
+    // The short copy may already have ended while the click's events were handled.
+    if (!job->finished()) {
+        EXPECT_TRUE(job->running());
+        EXPECT_EQ(page.buttonTexts(), (QStringList{"Pause", "Stop"}));
+    }
     ASSERT_TRUE(spinUntil([&] { return job->finished(); }));
     EXPECT_GE(job->samples().size(), earlier);
     EXPECT_EQ(page.rateLine()->count(), static_cast<int>(job->samples().size()));
