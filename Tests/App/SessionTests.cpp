@@ -1,9 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QThreadPool>
 
 #include "AppTestSupport.h"
 #include "SovantaApp/Models/Session.h"
@@ -269,6 +277,44 @@ TEST(Session, TestDeepRunsOnceAfterTheFirstQuickScan) {
 
     runQuick(session);
     EXPECT_EQ(session->deep(), TaskPhase(phase::Finished{}));
+}
+
+// A read in flight holds the source, on a failing disk for as long as the
+// disk takes: merging a scan's result on the GUI thread must not wait for it.
+// The stand-in for such a read is the source's closing, which holds the source
+// while its clean-up step runs; the step here lasts until it is let go, or 3 s.
+TEST(Session, MergingAScanWaitsForNoReadInFlight) {
+    for (bool deep : {false, true}) {
+        SCOPED_TRACE(deep ? "deep scan" : "quick scan");
+        const std::string path = fixtureImage("fat12");
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        std::atomic<bool> holding{false}, letGo{false};
+        auto source = std::make_shared<DiskSource>(
+            fd, path, "fat12", std::filesystem::file_size(path), 512, false, std::nullopt, [&] {
+                holding = true;
+                auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+                while (!letGo && std::chrono::steady_clock::now() < until)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            });
+        auto session = Session::make(source, "fat12.img");
+        if (deep) runQuick(session);
+        deep ? session->startDeepScan() : session->startQuickScan();
+        // The scan has read all it reads and posted its result; nothing is merged yet.
+        QThreadPool::globalInstance()->waitForDone();
+        std::thread reader([&] { source->close(); });
+        while (!holding) std::this_thread::yield();
+
+        auto start = std::chrono::steady_clock::now();
+        const bool merged = spinUntil([&] { return !isRunning(deep ? session->deep() : session->quick()); },
+                                      std::chrono::seconds(10));
+        auto waited = std::chrono::steady_clock::now() - start;
+        letGo = true;
+        reader.join();
+        EXPECT_TRUE(merged);
+        EXPECT_LT(waited, std::chrono::milliseconds(1500));
+        EXPECT_EQ(session->badSectors(), 0);
+    }
 }
 
 TEST(Session, ViewStateNotifiesOnlyOnChange) {

@@ -50,6 +50,7 @@ struct Session::DeepOutcome {
     std::vector<VolumePtr> volumes;  // new volumes, the carved volume last
     std::vector<std::pair<VolumePtr, FileNodePtr>> folders;
     bool completed = false;
+    int64_t unreadable = 0;  // known bad sectors plus failed reads, counted by the worker
 };
 
 SessionPtr Session::make(DiskSourcePtr source, std::string title, std::optional<DiskInfo> disk) {
@@ -117,16 +118,19 @@ void Session::startQuickScan() {
     reporter = scanReporter;
     setQuick(phase::Running{std::nullopt, readingTableMessage});
     // The worker hands its hold on the session to its last step, so that the
-    // session is never released on the worker thread.
+    // session is never released on the worker thread. It also counts the
+    // unreadable sectors: the source's counters wait for any read in flight
+    // (a preview's, on a failing disk for long), which the GUI thread must not.
     inBackground([self = shared_from_this(), scanReporter]() mutable {
         auto result = QuickScanner::run(*self->source, *scanReporter);
-        onMain([self = std::move(self), scanReporter, result = std::move(result)]() mutable {
-            self->quickMerge(std::move(result), *scanReporter);
+        const int64_t unreadable = self->source->badSectorCount();
+        onMain([self = std::move(self), scanReporter, result = std::move(result), unreadable]() mutable {
+            self->quickMerge(std::move(result), *scanReporter, unreadable);
         });
     });
 }
 
-void Session::quickMerge(QuickScanResult result, const WorkProgress& scanReporter) {
+void Session::quickMerge(QuickScanResult result, const WorkProgress& scanReporter, int64_t unreadable) {
     setLayout(std::move(result.layout));
     std::vector<VolumePtr> merged = std::move(result.volumes);
     for (auto& v : volumes_)
@@ -134,7 +138,7 @@ void Session::quickMerge(QuickScanResult result, const WorkProgress& scanReporte
     setVolumes(std::move(merged));
     setNotes(std::move(result.notes));
     setQuick(scanReporter.isCancelled() ? TaskPhase(phase::Cancelled{}) : TaskPhase(phase::Finished{}));
-    finishMerge(source->badSectorCount());
+    finishMerge(unreadable);
     if (autoDeepScan) {
         autoDeepScan = false;
         startDeepScan();
@@ -197,7 +201,13 @@ void Session::startDeepScan() {
             [&self](const DeepScanResult&) {
                 onMain([self] { self->setDeep(phase::Running{std::nullopt, analysingMessage}); });
             });
-        DeepOutcome outcome{std::move(scanned.volumes), std::move(scanned.folders), scanned.result.completed};
+        // The sweep reads fast: a failing area is given up in blocks that the
+        // source only counts as a failed read, without marking any sector bad.
+        // So the figure is the sweep's own (known bad sectors plus failed
+        // reads), taken now that the building steps have read too, here rather
+        // than on the GUI thread (see the quick scan).
+        DeepOutcome outcome{std::move(scanned.volumes), std::move(scanned.folders), scanned.result.completed,
+                            self->source->badSectorCount() + self->source->readErrorCount()};
         if (scanned.carved) outcome.volumes.push_back(*scanned.carved);
         onMain([self = std::move(self), scanReporter, outcome = std::move(outcome)]() mutable {
             self->deepMerge(std::move(outcome), *scanReporter);
@@ -214,11 +224,7 @@ void Session::deepMerge(DeepOutcome outcome, const WorkProgress& scanReporter) {
     setVolumes(std::move(merged));
     setDeepCompleted(outcome.completed);
     setDeep(scanReporter.isCancelled() ? TaskPhase(phase::Cancelled{}) : TaskPhase(phase::Finished{}));
-    // The sweep reads fast: a failing area is given up in blocks that the
-    // source only counts as a failed read, without marking any sector bad. So
-    // the figure is the sweep's own (known bad sectors plus failed reads),
-    // taken now that the building steps have read too.
-    finishMerge(source->badSectorCount() + source->readErrorCount());
+    finishMerge(outcome.unreadable);
 }
 
 // A folder that an earlier deep scan attached to the same volume (same name

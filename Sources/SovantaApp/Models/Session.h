@@ -97,7 +97,7 @@ private:
     Session(DiskSourcePtr source, std::string title, std::optional<DiskInfo> disk);
 
     struct DeepOutcome;
-    void quickMerge(QuickScanResult result, const WorkProgress& scanReporter);
+    void quickMerge(QuickScanResult result, const WorkProgress& scanReporter, int64_t unreadable);
     void deepMerge(DeepOutcome outcome, const WorkProgress& scanReporter);
     void attachFolder(const VolumePtr& volume, const FileNodePtr& folder);
     void finishMerge(int64_t unreadable);
