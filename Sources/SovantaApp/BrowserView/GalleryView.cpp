@@ -264,14 +264,14 @@ void ThumbDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
     painter->setPen(Style::primaryText());
     QFontMetrics nameMetrics(font);
     QRectF nameLine(box.left(), box.bottom() + columnSpacing, box.width(), nameMetrics.height());
-    painter->drawText(nameLine, Qt::AlignHCenter | Qt::AlignVCenter,
+    painter->drawText(nameLine, Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextDontClip,
                       nameMetrics.elidedText(QString::fromStdString(node->name), Qt::ElideMiddle,
                                              static_cast<int>(box.width())));
     font = sizeFont();
     painter->setFont(font);
     painter->setPen(Style::secondaryText());
     QRectF sizeLine(box.left(), nameLine.bottom() + columnSpacing, box.width(), QFontMetrics(font).height());
-    painter->drawText(sizeLine, Qt::AlignHCenter | Qt::AlignVCenter,
+    painter->drawText(sizeLine, Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextDontClip,
                       node->isDirectory ? QStringLiteral("Mappe") : QString::fromStdString(formatBytes(node->size)));
     painter->restore();
 }
