@@ -570,6 +570,15 @@ private:
         for (const ByteRange& range : badRanges())
             ranges += (ranges.empty() ? "" : ",") + std::to_string(range.lower) + "-" + std::to_string(range.upper);
         ::setenv("SOVANTA_SIMULATE_BAD", ranges.c_str(), 1);
+        // This small disk copies in less time than the window takes to show
+        // the page, so the copy is held before its first read (the page's own
+        // button then lets it run and pauses it again); a copy that ended
+        // before the click could not be paused at all.
+        auto hold = QObject::connect(&model_, &AppModel::imagingJobsChanged, &model_, [this] {
+            if (model_.imagingJobs().empty()) return;
+            const ImagingJobPtr& fresh = model_.imagingJobs().back();
+            if (!fresh->running() && !fresh->paused()) fresh->togglePause();
+        });
         click(sheet->startButton(), "\"Start kopiering\"");
         waitFor(
             [this] {
@@ -579,9 +588,17 @@ private:
             "the copy to start");
         // Only this device is opened with the damage.
         ::unsetenv("SOVANTA_SIMULATE_BAD");
+        QObject::disconnect(hold);
         waitFor([this] { return window_.content()->pageKey() == "imaging:" + job()->id.string(); }, "the imaging page");
         ImagingView* view = shown<ImagingView>("the imaging page to show");
+        require(job()->paused() && view->pauseButton()->text() == "Fortsæt", "the copy waits before its first read");
+        // The page acts on a click once the click has been handled: each is
+        // carried out at once, so that the copy cannot end in between.
+        click(view->pauseButton(), "\"Fortsæt\"");
+        QCoreApplication::sendPostedEvents();
+        require(!job()->paused() && view->pauseButton()->text() == "Pause", "the copy runs");
         click(view->pauseButton(), "\"Pause\"");
+        QCoreApplication::sendPostedEvents();
         waitFor([this] { return job()->paused(); }, "the pause");
         require(job()->imager->options.retries == 2, "the copy has the sheet's retries");
         require(view->stateLabel()->text() == "Sat på pause", "the state line says the copy is paused");
