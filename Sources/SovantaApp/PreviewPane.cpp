@@ -18,6 +18,7 @@
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/Preview.h"
 #include "SovantaApp/QuickLookView.h"
+#include "SovantaCore/VisibleText.h"
 
 namespace sovanta::app {
 
@@ -268,9 +269,9 @@ SingleFilePreview::SingleFilePreview(SessionPtr session, FileNodePtr node, Recov
     // Name and path.
     auto* names = new QVBoxLayout;
     names->setSpacing(4);
-    name_ = selectableLabel(qs(node_->name), Style::font(Style::TextStyle::headline, QFont::DemiBold), std::nullopt,
+    name_ = selectableLabel(qs(visibleText(node_->name)), Style::font(Style::TextStyle::headline, QFont::DemiBold), std::nullopt,
                             content);
-    path_ = selectableLabel(qs(node_->path()), Style::font(Style::TextStyle::caption), Style::secondaryText(), content);
+    path_ = selectableLabel(qs(visibleText(node_->path())), Style::font(Style::TextStyle::caption), Style::secondaryText(), content);
     names->addWidget(name_);
     names->addWidget(path_);
     column->addLayout(names);

@@ -18,6 +18,7 @@
 #include "SovantaApp/Destination.h"
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/Panels.h"
+#include "SovantaCore/VisibleText.h"
 
 namespace sovanta::app {
 
@@ -111,7 +112,7 @@ RecoverSheet::RecoverSheet(SessionPtr session, std::vector<FileNodePtr> nodes, s
     boxStack->addWidget(writeReport_);
     setupStack->addWidget(box);
 
-    note_ = textLabel(qs("Filerne lægges i en ny mappe med navnet \"" + RecoveryEngine::sanitize(rootName_) +
+    note_ = textLabel(qs("Filerne lægges i en ny mappe med navnet \"" + visibleText(RecoveryEngine::sanitize(rootName_)) +
                          "\". Eksisterende filer overskrives aldrig."),
                       Style::font(Style::TextStyle::caption), Style::secondaryText(), setup);
     note_->setWordWrap(true);
@@ -307,7 +308,7 @@ void RecoverSheet::showProgress() {
                                                   static_cast<double>(progress.bytesTotal)));
     countLabel_->setText(qs(Fmt::number(progress.filesDone) + " af " + Fmt::number(progress.filesTotal) + " filer"));
     bytesLabel_->setText(qs(formatBytes(progress.bytesDone) + " af " + formatBytes(progress.bytesTotal)));
-    static_cast<PathLabel*>(currentFile_)->setFullText(qs(progress.currentFile));
+    static_cast<PathLabel*>(currentFile_)->setFullText(qs(visibleText(progress.currentFile)));
 }
 
 void RecoverSheet::showResult() {
@@ -330,7 +331,7 @@ void RecoverSheet::showResult() {
         QFont caption = Style::font(Style::TextStyle::caption);
         size_t shown = std::min(result.failures.size(), shownFailures);
         for (size_t i = 0; i < shown; ++i) {
-            auto* line = textLabel(qs(result.failures[i]), caption, Style::secondaryText(), failureList_);
+            auto* line = textLabel(qs(visibleText(result.failures[i])), caption, Style::secondaryText(), failureList_);
             line->setWordWrap(true);
             lines->addWidget(line);
         }

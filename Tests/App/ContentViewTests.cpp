@@ -9,6 +9,8 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPaintEngine>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSplitter>
@@ -16,7 +18,13 @@
 
 #include "AppTestSupport.h"
 #include "RecordedDisks.h"
+#include "SovantaApp/BrowserView/Breadcrumb.h"
+#include "SovantaApp/BrowserView/BrowserView.h"
+#include "SovantaApp/BrowserView/FileTable.h"
+#include "SovantaApp/BrowserView/FolderTree.h"
+#include "SovantaApp/BrowserView/GalleryView.h"
 #include "SovantaApp/ContentView.h"
+#include "SovantaApp/PreviewPane.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/WelcomeView.h"
 #include "TestSupport.h"
@@ -100,6 +108,47 @@ struct Window {
 ImagingJobPtr fixtureJob(const DiskSourcePtr& source, const std::string& image) {
     return ImagingJob::make("fat12", image, std::make_shared<DiskImager>(source, image, ImagingOptions{1, 65536, 1 << 20}));
 }
+
+// A paint device that keeps the texts drawn on it, and nothing else.
+class TextRecorder : public QPaintDevice {
+public:
+    QStringList texts;
+    QPaintEngine* paintEngine() const override { return &engine_; }
+
+protected:
+    int metric(PaintDeviceMetric metric) const override {
+        switch (metric) {
+            case PdmWidth:
+            case PdmHeight: return 2000;
+            case PdmDpiX:
+            case PdmDpiY:
+            case PdmPhysicalDpiX:
+            case PdmPhysicalDpiY: return 96;
+            case PdmDepth: return 32;
+            case PdmDevicePixelRatio: return 1;
+            case PdmDevicePixelRatioScaled: return static_cast<int>(devicePixelRatioFScale());
+            default: return 100;
+        }
+    }
+
+private:
+    class Engine : public QPaintEngine {
+    public:
+        explicit Engine(QStringList& texts) : texts_(texts) {}
+        bool begin(QPaintDevice*) override { return true; }
+        bool end() override { return true; }
+        void updateState(const QPaintEngineState&) override {}
+        void drawPixmap(const QRectF&, const QPixmap&, const QRectF&) override {}
+        void drawPath(const QPainterPath&) override {}
+        void drawPolygon(const QPointF*, int, PolygonDrawMode) override {}
+        void drawTextItem(const QPointF&, const QTextItem& item) override { texts_ << item.text(); }
+        Type type() const override { return User; }
+
+    private:
+        QStringList& texts_;
+    };
+    mutable Engine engine_{texts};
+};
 
 }  // namespace
 
@@ -413,4 +462,60 @@ TEST(ContentView, OpenButtonsAskForAnImageAndCancellingChangesNothing) {
     drainEvents();
     EXPECT_EQ(window.view->pageKey(), "session:" + window.model->sessions().front()->id.string());
     Panels::openFile = saved;
+}
+
+// A name on the disk that holds a bidirectional control (U+202E turns
+// "harmless<U+202E>gpj.exe" into what reads as "harmlessexe.jpg") is shown
+// with the control as a visible escape, as the command-line tool shows it,
+// wherever the window draws a file's name.
+TEST(ContentView, NamesShowTheirBidirectionalControls) {
+    Window window;
+    auto session = window.openImage("exfat", SessionTab::files);
+    BrowserView* browser = window.view->findChild<BrowserView*>();
+    ASSERT_TRUE(browser);
+    ASSERT_TRUE(spinUntil([&] { return browser->isVisible() && browser->folder(); }));
+
+    const std::string rlo = "\xe2\x80\xae";
+    auto folder = FileNode::make("mappe" + rlo + "gpj", true);
+    auto file = FileNode::make("a" + rlo + "gpj.exe", false, 10);
+    browser->folder()->add(folder);
+    folder->add(file);
+    browser->setFolder(folder);
+    drainEvents();
+    ASSERT_EQ(browser->rows().size(), 1u);
+    const QString shownFile = QStringLiteral("a\\u202egpj.exe"), shownFolder = QStringLiteral("mappe\\u202egpj");
+    const QChar override(0x202E);
+
+    // The table's name and location.
+    QAbstractItemModel* rows = browser->table()->model();
+    EXPECT_EQ(rows->data(rows->index(0, static_cast<int>(SortColumn::name))).toString().toStdString(),
+              shownFile.toStdString());
+    QString location = rows->data(rows->index(0, static_cast<int>(SortColumn::location))).toString();
+    EXPECT_TRUE(location.endsWith(shownFolder)) << location.toStdString();
+    // The breadcrumb.
+    ASSERT_FALSE(browser->breadcrumb()->titles().isEmpty());
+    EXPECT_EQ(browser->breadcrumb()->titles().back().toStdString(), shownFolder.toStdString());
+    // The preview pane's name and path.
+    browser->setSelection({file->id});
+    drainEvents();
+    SingleFilePreview* single = browser->previewPane()->single();
+    ASSERT_TRUE(single);
+    EXPECT_EQ(single->nameLabel()->text().toStdString(), shownFile.toStdString());
+    EXPECT_TRUE(single->pathLabel()->text().endsWith(shownFolder + "/" + shownFile))
+        << single->pathLabel()->text().toStdString();
+    // The gallery's cell, as it is drawn.
+    browser->setMode(BrowserMode::gallery);
+    drainEvents();
+    GalleryView* gallery = browser->gallery();
+    QModelIndex cell = gallery->model()->index(0, 0);
+    QStyleOptionViewItem option;
+    option.initFrom(gallery);
+    option.rect = QRect(0, 0, 400, 300);
+    TextRecorder drawn;
+    {
+        QPainter painter(&drawn);
+        gallery->itemDelegate()->paint(&painter, option, cell);
+    }
+    EXPECT_TRUE(drawn.texts.contains(shownFile)) << drawn.texts.join(" | ").toStdString();
+    for (const QString& text : drawn.texts) EXPECT_FALSE(text.contains(override));
 }

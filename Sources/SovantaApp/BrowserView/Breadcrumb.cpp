@@ -6,6 +6,7 @@
 
 #include "SovantaApp/BrowserView/Listing.h"
 #include "SovantaApp/Components.h"
+#include "SovantaCore/VisibleText.h"
 
 namespace sovanta::app {
 
@@ -99,7 +100,7 @@ void Breadcrumb::rebuild() {
             chevron();
         }
         const FileNodePtr& node = shown[i];
-        QString title = node->parent() ? QString::fromStdString(node->name) : QStringLiteral("Rod");
+        QString title = node->parent() ? QString::fromStdString(visibleText(node->name)) : QStringLiteral("Rod");
         const bool last = i + 1 == shown.size();
         auto* button = new CrumbButton(title, last ? Style::primaryText() : Style::secondaryText(), this);
         connect(button, &QAbstractButton::clicked, this, [this, weak = std::weak_ptr<FileNode>(node)] {

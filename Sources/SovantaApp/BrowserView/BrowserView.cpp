@@ -25,6 +25,7 @@
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/PreviewPane.h"
 #include "SovantaApp/RecoverSheet.h"
+#include "SovantaCore/VisibleText.h"
 
 namespace sovanta::app {
 
@@ -689,7 +690,7 @@ void BrowserView::refreshRecoverMenu() {
     recoverFolder_->setVisible(static_cast<bool>(folder_));
     if (folder_)
         recoverFolder_->setText(QStringLiteral("Gendan hele mappen \"") +
-                                menuText(folder_->parent() ? folder_->name : std::string("roden")) +
+                                menuText(folder_->parent() ? visibleText(folder_->name) : std::string("roden")) +
                                 QStringLiteral("\""));
 }
 

@@ -2,6 +2,7 @@
 
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
+#include "SovantaCore/VisibleText.h"
 
 namespace sovanta::app {
 
@@ -39,14 +40,14 @@ QString FileRowsModel::title(SortColumn column) {
 
 QString FileRowsModel::cellText(const FileNode& node, SortColumn column) {
     switch (column) {
-        case SortColumn::name: return QString::fromStdString(node.name);
+        case SortColumn::name: return QString::fromStdString(visibleText(node.name));
         case SortColumn::size:
             return QString::fromStdString(node.isDirectory ? std::string(Fmt::missing) : formatBytes(node.size));
         case SortColumn::modified: return QString::fromStdString(Fmt::date(node.modified));
         case SortColumn::status: return QString::fromStdString(statusSort(node));
         case SortColumn::chance:
             return node.isDirectory ? QString() : QString::fromStdString(label(node.recoverability));
-        case SortColumn::location: return QString::fromStdString(location(node));
+        case SortColumn::location: return QString::fromStdString(visibleText(location(node)));
     }
     return {};
 }

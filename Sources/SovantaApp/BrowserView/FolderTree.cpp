@@ -5,6 +5,7 @@
 
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
+#include "SovantaCore/VisibleText.h"
 
 namespace sovanta::app {
 
@@ -178,10 +179,10 @@ QVariant FolderTreeModel::data(const QModelIndex& index, int role) const {
                 case EntryStatus::orphaned: text = iconColour = Style::Colors::orange; break;
                 case EntryStatus::carved: text = iconColour = Style::Colors::pink; break;
             }
-            if (role == Qt::DisplayRole) return QString::fromStdString(node.name);
+            if (role == Qt::DisplayRole) return QString::fromStdString(visibleText(node.name));
             if (role == Qt::ForegroundRole) return text;
             if (role == Qt::DecorationRole) return Style::symbolPixmap(symbol(node), 16, iconColour);
-            if (role == Qt::ToolTipRole) return QString::fromStdString(node.name);
+            if (role == Qt::ToolTipRole) return QString::fromStdString(visibleText(node.name));
             return {};
         }
     }

@@ -265,7 +265,7 @@ void ThumbDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
     QFontMetrics nameMetrics(font);
     QRectF nameLine(box.left(), box.bottom() + columnSpacing, box.width(), nameMetrics.height());
     painter->drawText(nameLine, Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextDontClip,
-                      nameMetrics.elidedText(QString::fromStdString(node->name), Qt::ElideMiddle,
+                      nameMetrics.elidedText(FileRowsModel::cellText(*node, SortColumn::name), Qt::ElideMiddle,
                                              static_cast<int>(box.width())));
     font = sizeFont();
     painter->setFont(font);
