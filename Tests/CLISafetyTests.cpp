@@ -472,7 +472,7 @@ TEST(CLISafety, FlagsAreNeverOperands) {
              {{"image", fat16, "--x"}, 1, "sovanta-cli – datagendannelse fra kommandolinjen"},
              {{"scan", "--deep"}, 1, "sovanta-cli – datagendannelse fra kommandolinjen"},
              {{"tree", "--deep", "nodisk"}, 2, "Fejl: Filen findes ikke: "},
-             {{"scan", "-v", fat16}, 0, "fat16.img: "},
+             {{"scan", "-v", fat16}, 2, "sovanta-cli – datagendannelse fra kommandolinjen"},
          }) {
         std::string trace;
         for (auto& a : c.args) trace += a + " ";

@@ -32,7 +32,7 @@ TEST(CLI, SourceThatCannotBeOpenedExitsWithTwo) {
     EXPECT_EQ(r.err, "Fejl: Filen findes ikke: " + dir.file("nodisk") + "\n");
 
     // A flag is never taken as the operand.
-    auto flag = test::runCLI({"scan", "--deep", "nodisk"}, {}, dir.path().string());
+    auto flag = test::runCLI({"tree", "--deep", "nodisk"}, {}, dir.path().string());
     EXPECT_EQ(flag.status, 2);
     EXPECT_EQ(flag.err, "Fejl: Filen findes ikke: " + dir.file("nodisk") + "\n");
 
@@ -40,4 +40,43 @@ TEST(CLI, SourceThatCannotBeOpenedExitsWithTwo) {
     auto device = test::runCLI({"scan", "disk4"}, {}, dir.path().string());
     EXPECT_EQ(device.status, 2);
     EXPECT_EQ(device.err, "Fejl: Kunne ikke åbne " + Platform::rawDevicePrefix() + "disk4: No such file or directory\n");
+}
+
+// A flag the command does not take, or a word too many, is refused with the
+// usage text before anything is opened or written: run without it, the
+// command would do what was not asked (all files for a misspelt --deleted).
+TEST(CLI, UnknownFlagsAndExtraOperandsAreRefused) {
+    const std::string usage = std::string(cli::usageText) + "\n";
+    const std::string fat12 = test::fixtureImage("fat12");
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;
+    };
+    for (const auto& c : std::vector<Case>{
+             {{"list", "--deep"}, "Fejl: Ukendt tilvalg til list: --deep\n"},
+             {{"list", "disk4"}, "Fejl: For mange argumenter til list: disk4\n"},
+             {{"scan", fat12, "--deep"}, "Fejl: Ukendt tilvalg til scan: --deep\n"},
+             {{"scan", "-v", fat12}, "Fejl: Ukendt tilvalg til scan: -v\n"},
+             {{"scan", fat12, fat12}, "Fejl: For mange argumenter til scan: " + fat12 + "\n"},
+             {{"tree", fat12, "--deleted"}, "Fejl: Ukendt tilvalg til tree: --deleted\n"},
+             {{"tree", fat12, "--deep", "mere"}, "Fejl: For mange argumenter til tree: mere\n"},
+             {{"deep", fat12, "--nocarve"}, "Fejl: Ukendt tilvalg til deep: --nocarve\n"},
+             {{"deep", fat12, "ud"}, "Fejl: For mange argumenter til deep: ud\n"},
+             {{"recover", fat12, "ud", "--delted"}, "Fejl: Ukendt tilvalg til recover: --delted\n"},
+             {{"recover", "--Deep", fat12, "ud"}, "Fejl: Ukendt tilvalg til recover: --Deep\n"},
+             {{"recover", fat12, "ud", "--deleted", "ud2"}, "Fejl: For mange argumenter til recover: ud2\n"},
+             {{"image", fat12, "kopi.img", "--deep"}, "Fejl: Ukendt tilvalg til image: --deep\n"},
+             {{"image", fat12, "kopi.img", "kopi2.img"}, "Fejl: For mange argumenter til image: kopi2.img\n"},
+             {{"recover", fat12, "ud", "--x\x1b[2J"}, "Fejl: Ukendt tilvalg til recover: --x\\x1b[2J\n"},
+         }) {
+        std::string trace;
+        for (auto& a : c.args) trace += a + " ";
+        SCOPED_TRACE(trace);
+        TempDir work;
+        auto r = test::runCLI(c.args, {}, work.path().string());
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, usage);
+        EXPECT_EQ(r.err, c.error);
+        EXPECT_TRUE(std::filesystem::is_empty(work.path()));
+    }
 }

@@ -68,6 +68,13 @@ int usage() {
     return 1;
 }
 
+// A command line the command cannot take as it stands: what is wrong, then the usage text.
+int misuse(const std::string& problem) {
+    printError(terminalText(problem));
+    printRaw(usageText);
+    return 2;
+}
+
 // MARK: Interrupts
 
 // The first SIGINT or SIGTERM becomes the core's own cancel (the reporter's
@@ -105,7 +112,7 @@ void watchForSignal() {
 
 // The arguments after the command word: operands are the ones that are no
 // flags, in order; a flag (an argument that begins with "-") counts wherever
-// it stands, and one the command does not know is ignored.
+// it stands.
 struct CommandLine {
     std::vector<std::string> operands;
     std::vector<std::string> flags;
@@ -352,19 +359,20 @@ int deepCommand(const CommandLine& line) {
 
 struct Command {
     std::string word;
-    size_t operands;  // at least
+    size_t operands;                 // exactly
+    std::vector<std::string> flags;  // the only ones it takes
     std::function<int(const CommandLine&)> run;
 };
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         // Each command joins this table with the engine it drives.
-        {"list", 0, listCommand},
-        {"scan", 1, scanCommand},
-        {"tree", 1, treeCommand},
-        {"deep", 1, deepCommand},
-        {"recover", 2, recoverCommand},
-        {"image", 2, imageCommand},
+        {"list", 0, {}, listCommand},
+        {"scan", 1, {}, scanCommand},
+        {"tree", 1, {"--deep"}, treeCommand},
+        {"deep", 1, {"--no-carve"}, deepCommand},
+        {"recover", 2, {"--deep", "--deleted"}, recoverCommand},
+        {"image", 2, {}, imageCommand},
     };
     return table;
 }
@@ -390,6 +398,13 @@ int run(const std::vector<std::string>& args) {
         if (command.word != args[0]) continue;
         const CommandLine line(args);
         if (line.operands.size() < command.operands) return usage();
+        // A misspelt flag or a word too many is refused before anything is
+        // opened: run without them the command would do what was not asked.
+        for (auto& flag : line.flags)
+            if (std::find(command.flags.begin(), command.flags.end(), flag) == command.flags.end())
+                return misuse("Ukendt tilvalg til " + command.word + ": " + flag);
+        if (line.operands.size() > command.operands)
+            return misuse("For mange argumenter til " + command.word + ": " + line.operands[command.operands]);
         int status = command.run(line);
         // An interrupted command has still closed its source and written
         // what it had; it does not end as a success.
