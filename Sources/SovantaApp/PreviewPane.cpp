@@ -456,6 +456,8 @@ void SingleFilePreview::refreshNotice() {
     if (broken_) {
         notice_ = new Callout(Callout::Kind::warning, "Billedet kunne ikke afkodes",
                               "Filen er sandsynligvis beskadiget eller delvist overskrevet.", widget());
+    } else if (!copyProblem_.empty()) {
+        notice_ = new Callout(Callout::Kind::warning, "Forhåndsvisningen kunne ikke laves", copyProblem_, widget());
     } else if (node_->note) {
         notice_ = new Callout(node_->recoverability == Recoverability::poor ? Callout::Kind::warning
                                                                            : Callout::Kind::info,
@@ -546,11 +548,15 @@ void SingleFilePreview::load(bool force) {
             onMain([accept] { accept([](SingleFilePreview& view) { view.loading_ = false; }); });
             return;
         }
-        auto copy = Preview::extract(*startedFor, *source);
+        auto copy = Preview::makeCopy(*startedFor, *source);
         onMain([accept, copy = std::move(copy)] {
             accept([&copy](SingleFilePreview& view) {
-                view.quickLookURL_ = copy;
+                view.quickLookURL_ = copy.path;
                 view.loading_ = false;
+                if (view.copyProblem_ != copy.problem) {
+                    view.copyProblem_ = copy.problem;
+                    view.refreshNotice();
+                }
             });
         });
     });

@@ -83,6 +83,8 @@ public:
     const std::optional<std::string>& quickLookURL() const { return quickLookURL_; }
     bool loading() const { return loading_; }
     bool broken() const { return broken_; }
+    // Why the temporary copy could not be made (its folder unfit or full); empty otherwise.
+    const std::string& copyProblem() const { return copyProblem_; }
 
     // Reads the node's preview on the preview queue: its thumbnail for a
     // picture, else (up to 40 MiB unless forced) a temporary copy.
@@ -129,6 +131,7 @@ private:
     std::optional<std::string> quickLookURL_;
     bool loading_ = false;
     bool broken_ = false;
+    std::string copyProblem_;
     // Each load's number; only the newest load of the shown node changes the state.
     uint64_t loads_ = 0;
 

@@ -181,6 +181,8 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList& arguments,
             window->raise();
             window->activateWindow();
         }
+    // Copies for previews that programs no longer running left behind.
+    Background::onPreviewQueue([] { Preview::removeLeftovers(); });
     LaunchOptions options = parseLaunchOptions(arguments);
     if (options.open) model_.openImage(absolutePath(qs(*options.open)), options.tab);
     open(options.files);

@@ -154,6 +154,22 @@ TEST(AppDelegate, OpensTheLaunchOptionsAndHandedOverFilesThenPhotographs) {
     closeAll(*model);
 }
 
+// At launch, the preview copies that a program killed earlier left go.
+TEST(AppDelegate, LaunchRemovesPreviewCopiesOfEndedPrograms) {
+    auto model = modelWithoutDisks();
+    TempDir dir;
+    auto left = dir.path() / "SovantaPreview" / "999999995";
+    fs::create_directories(left / "7");
+    ::chmod((dir.path() / "SovantaPreview").c_str(), 0700);
+    std::ofstream(left / "7" / "film.mp4") << "x";
+    Preview::setCopies(std::make_shared<Preview::CopyFolder>(std::vector<fs::path>{dir.path()}, "1"));
+    AppDelegate delegate(*model);
+    delegate.applicationDidFinishLaunching({"sovanta"}, environment({}));
+    EXPECT_TRUE(spinUntil([&] { return !fs::exists(left); }));
+    Background::previewQueue().waitForDone();
+    Preview::setCopies(nullptr);
+}
+
 TEST(AppDelegate, MenuCommandsAndTerminationCleanUp) {
     auto model = modelWithoutDisks();
     MainWindow window(*model);

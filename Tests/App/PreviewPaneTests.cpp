@@ -235,6 +235,32 @@ TEST(PreviewPane, ShowsATextFilesTextFromItsCopy) {
     PreviewPane::openFileHook() = saved;
 }
 
+// The folder for copies is a link that another user planted: the pane says
+// so where the preview would be, instead of showing nothing.
+TEST(PreviewPane, AnUnfitFolderForCopiesIsSaid) {
+    ScannedSession scanned("fat12");
+    auto node = scanned["Æbleskiver opskrift.txt"];
+    ASSERT_TRUE(node);
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("victim"));
+    std::filesystem::create_directory_symlink(dir.file("victim"), dir.file("SovantaPreview"));
+    Preview::setCopies(std::make_shared<Preview::CopyFolder>(std::vector<std::filesystem::path>{dir.path()}, "7"));
+    {
+        Pane p(scanned.session);
+        auto* view = p.show(node);
+        ASSERT_TRUE(settled(view));
+        EXPECT_FALSE(view->quickLookURL());
+        ASSERT_NE(view->notice(), nullptr);
+        EXPECT_EQ(view->notice()->kind(), Callout::Kind::warning);
+        EXPECT_EQ(view->notice()->titleLabel()->text(), "Forhåndsvisningen kunne ikke laves");
+        EXPECT_EQ(view->notice()->messageLabel()->text().toStdString(),
+                  "Mappen til midlertidige kopier, " + dir.file("SovantaPreview") +
+                      ", er et symbolsk link. Den bruges ikke, og filen kan ikke vises.");
+    }
+    Preview::setCopies(nullptr);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("victim")));
+}
+
 TEST(PreviewPane, DeletedFilesShowTheirStatusAndNotices) {
     ScannedSession scanned("fat12");
     Pane p(scanned.session);

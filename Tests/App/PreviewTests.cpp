@@ -4,7 +4,10 @@
 #include <csignal>
 #include <filesystem>
 
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +16,7 @@
 #include "AppTestSupport.h"
 #include "ScanTestSupport.h"
 #include "SovantaApp/Preview.h"
+#include "SovantaCore/FileReader.h"
 #include "SovantaCore/Scanner.h"
 #include "TestSupport.h"
 
@@ -50,6 +54,28 @@ std::optional<QImage> thumbnailOffTheGUIThread(const PictureFile& file, int maxP
     EXPECT_TRUE(spinUntil([&] { return done.load(); }));
     EXPECT_FALSE(onGUIThread);
     return result;
+}
+
+// Sets an environment variable for the life of the object, then puts back what was there.
+struct ScopedVariable {
+    std::string name;
+    std::optional<std::string> saved;
+    ScopedVariable(std::string n, const std::string& value) : name(std::move(n)) {
+        if (const char* old = std::getenv(name.c_str())) saved = old;
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+    ~ScopedVariable() {
+        if (saved) ::setenv(name.c_str(), saved->c_str(), 1);
+        else ::unsetenv(name.c_str());
+    }
+};
+
+// The bytes of the files below a folder.
+uint64_t bytesBelow(const std::filesystem::path& folder) {
+    uint64_t total = 0;
+    for (auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        if (entry.is_regular_file()) total += entry.file_size();
+    return total;
 }
 
 bool near(QColor a, QColor b) {
@@ -306,15 +332,18 @@ TEST(Preview, ACopyThatCannotBeWrittenInFullIsNeverGiven) {
     EXPECT_EQ(sha256Hex(readBytes(*copy)), manifestHash("ntfs", "sparsom.bin"));
 }
 
-TEST(Preview, TheFolderIsFixedAndCleanupOfItNeverFails) {
-    auto& folder = Preview::folder();
+TEST(Preview, TheProgramsCopiesGoBelowItsPlacesUnderItsProcessID) {
+    {
+        ScopedVariable runtime("XDG_RUNTIME_DIR", "/run/user/4711");
+        ScopedVariable temporary("TMPDIR", "/var/tmp");
+        EXPECT_EQ(Preview::places(), (std::vector<std::filesystem::path>{"/run/user/4711", "/var/tmp"}));
+        ScopedVariable relative("XDG_RUNTIME_DIR", "run");
+        EXPECT_EQ(Preview::places(), std::vector<std::filesystem::path>{"/var/tmp"});
+    }
+    auto folder = Preview::folder();
     EXPECT_EQ(folder.filename(), std::to_string(::getpid()));
     EXPECT_EQ(folder.parent_path().filename(), "SovantaPreview");
-    EXPECT_EQ(&folder, &Preview::folder());
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime == '/') {
-        EXPECT_EQ(folder.parent_path().parent_path(), std::filesystem::path(runtime));
-    }
+    EXPECT_EQ(folder.parent_path().parent_path(), Preview::places().front());
     // Another running program's copies, under its own process id.
     auto others = folder.parent_path() / "1";
     PictureFile file("plain.png");
@@ -322,6 +351,7 @@ TEST(Preview, TheFolderIsFixedAndCleanupOfItNeverFails) {
     ASSERT_TRUE(copy);
     EXPECT_EQ(std::filesystem::path(*copy).parent_path().parent_path(), folder);
     EXPECT_EQ(modeOf(folder.parent_path()) & 022, 0u);
+    EXPECT_EQ(modeOf(folder) & 077, 0u);
     std::filesystem::create_directory(others);
     writeFile(others / "theirs.txt", std::string("x"));
     Preview::cleanup();
@@ -329,4 +359,237 @@ TEST(Preview, TheFolderIsFixedAndCleanupOfItNeverFails) {
     EXPECT_TRUE(std::filesystem::exists(others / "theirs.txt"));
     std::filesystem::remove_all(others);
     Preview::cleanup();
+    // Made again when asked.
+    EXPECT_EQ(Preview::extract(*file.node, *file.source), copy);
+    Preview::cleanup();
+}
+
+// Stepping through videos with Down: only the copies of the latest
+// selections stay, within the bound, so that a later preview still has room.
+TEST(Preview, OnlyTheLatestCopiesAreKeptWithinTheBound) {
+    auto source = openFixture("ntfs");
+    TempDir dir;
+    constexpr uint64_t mib = 1 << 20;
+    Preview::CopyFolder copies({dir.path()}, "4242", 3 * mib);
+    auto video = [&](int i, uint64_t size) {
+        return FileNode::make("video " + std::to_string(i) + ".mp4", false, size, EntryStatus::existing,
+                              Recoverability::good, std::vector<Extent>{{static_cast<uint64_t>(i) * 65536, size}});
+    };
+    std::vector<FileNodePtr> videos;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 8; ++i) {
+        videos.push_back(video(i, mib));
+        auto copy = copies.copy(*videos.back(), *source);
+        ASSERT_TRUE(copy.path) << copy.problem;
+        EXPECT_EQ(copy.problem, "");
+        paths.push_back(*copy.path);
+        EXPECT_EQ(readBytes(*copy.path), FileReader::readPrefix(*videos.back(), *source, mib));
+        EXPECT_LE(bytesBelow(dir.path()), 3 * mib);
+        EXPECT_LE(copies.bytesKept(), 3 * mib);
+    }
+    for (size_t i = 0; i < 8; ++i) EXPECT_EQ(std::filesystem::exists(paths[i]), i >= 5) << i;
+
+    // Asked for again, a kept copy is given as it is and stays longest.
+    auto read = source->bytesRead();
+    EXPECT_EQ(copies.copy(*videos[5], *source).path, paths[5]);
+    EXPECT_EQ(source->bytesRead(), read);
+    ASSERT_TRUE(copies.copy(*video(8, mib), *source).path);
+    EXPECT_TRUE(std::filesystem::exists(paths[5]));
+    EXPECT_FALSE(std::filesystem::exists(paths[6]));
+    EXPECT_TRUE(std::filesystem::exists(paths[7]));
+    // One that went is made again.
+    auto again = copies.copy(*videos[0], *source);
+    ASSERT_TRUE(again.path);
+    EXPECT_EQ(readBytes(*again.path), FileReader::readPrefix(*videos[0], *source, mib));
+
+    // A file larger than the bound is not copied, says why, and takes nothing away.
+    auto refused = copies.copy(*video(9, 4 * mib), *source);
+    EXPECT_FALSE(refused.path);
+    EXPECT_EQ(refused.problem, "Der er ikke plads til en midlertidig kopi af filen (" + formatBytes(4 * mib) + ") i " +
+                                   dir.path().string() + ".");
+    EXPECT_TRUE(std::filesystem::exists(*again.path));
+
+    copies.clear();
+    EXPECT_EQ(copies.bytesKept(), 0u);
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "SovantaPreview" / "4242"));
+}
+
+// A runtime folder of 8 MiB (as /run/user is a small tmpfs): copies there
+// take at most a quarter of it, however many videos are stepped through, and
+// one that does not fit there goes to the temporary folder.
+TEST(Preview, ASmallRuntimeFolderIsNeverFilled) {
+    if (!isRoot()) GTEST_SKIP() << "needs root to mount a small tmpfs";
+    auto source = openFixture("ntfs");
+    TempDir dir;
+    auto runtime = dir.path() / "run", temporary = dir.path() / "tmp";
+    std::filesystem::create_directory(runtime);
+    std::filesystem::create_directory(temporary);
+    if (::mount("tmpfs", runtime.c_str(), "tmpfs", 0, "size=8m,mode=0700") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs";
+    struct Unmount {
+        std::filesystem::path path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{runtime};
+    const uint64_t mib = 1 << 20;
+    auto used = [&] {
+        struct statvfs space {};
+        ::statvfs(runtime.c_str(), &space);
+        return static_cast<uint64_t>(space.f_blocks - space.f_bfree) * space.f_frsize;
+    };
+    Preview::CopyFolder copies({runtime, temporary}, "4243");
+    for (int i = 0; i < 16; ++i) {
+        auto node = FileNode::make("video " + std::to_string(i) + ".mp4", false, mib, EntryStatus::existing,
+                                   Recoverability::good, std::vector<Extent>{{static_cast<uint64_t>(i) * 65536, mib}});
+        auto copy = copies.copy(*node, *source);
+        ASSERT_TRUE(copy.path) << i << ": " << copy.problem;
+        EXPECT_EQ(copy.path->rfind(runtime.string() + "/", 0), 0u) << *copy.path;
+        EXPECT_LE(used(), 2 * mib + 64 * 1024) << i;
+    }
+    auto large = FileNode::make("large.mp4", false, 3 * mib, EntryStatus::existing, Recoverability::good,
+                                std::vector<Extent>{{0, 3 * mib}});
+    auto copy = copies.copy(*large, *source);
+    ASSERT_TRUE(copy.path) << copy.problem;
+    EXPECT_EQ(copy.path->rfind(temporary.string() + "/", 0), 0u) << *copy.path;
+    copies.clear();
+    EXPECT_TRUE(std::filesystem::is_empty(runtime / "SovantaPreview"));
+    EXPECT_TRUE(std::filesystem::is_empty(temporary / "SovantaPreview"));
+}
+
+// At start the folders of programs that ended (a kill leaves them behind) go;
+// those of programs still running stay, and nothing else is touched.
+TEST(Preview, FoldersOfProgramsThatEndedAreRemovedAtStart) {
+    PictureFile file("plain.png");
+    TempDir dir;
+    auto shared = dir.path() / "SovantaPreview";
+    auto privateFolder = [](const std::filesystem::path& path) {
+        std::filesystem::create_directories(path);
+        ::chmod(path.c_str(), 0700);
+    };
+    // A program that ran and was killed: its number runs no more.
+    pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ASSERT_GT(child, 0);
+    ::waitpid(child, nullptr, 0);
+    privateFolder(shared / std::to_string(child) / "12");
+    writeFile(shared / std::to_string(child) / "12" / "film.mp4", std::string(1000, 'x'));
+    ::chmod(shared.c_str(), 0700);
+    // An older program, without a lock, still running.
+    auto older = shared / std::to_string(::getppid());
+    privateFolder(older / "3");
+    writeFile(older / "3" / "a.txt", std::string("a"));
+    // Programs with a lock: one running (whatever its number) and one that ended.
+    Preview::CopyFolder running({dir.path()}, "999999991");
+    auto kept = running.copy(*file.node, *file.source);
+    ASSERT_TRUE(kept.path) << kept.problem;
+    std::string gone;
+    {
+        Preview::CopyFolder ended({dir.path()}, "999999992");
+        gone = ended.copy(*file.node, *file.source).path.value_or("");
+        ASSERT_FALSE(gone.empty());
+    }
+    // A link named like a program's folder, and a file.
+    std::filesystem::create_directory(dir.path() / "elsewhere");
+    writeFile(dir.path() / "elsewhere" / "keep.txt", std::string("k"));
+    std::filesystem::create_directory_symlink(dir.path() / "elsewhere", shared / "999999993");
+    writeFile(shared / "999999994", std::string("f"));
+
+    Preview::CopyFolder starting({dir.path()}, std::to_string(::getpid()));
+    starting.removeLeftovers();
+    EXPECT_FALSE(std::filesystem::exists(shared / std::to_string(child)));
+    EXPECT_FALSE(std::filesystem::exists(gone));
+    EXPECT_FALSE(std::filesystem::exists(shared / "999999992"));
+    EXPECT_TRUE(std::filesystem::exists(older / "3" / "a.txt"));
+    EXPECT_TRUE(std::filesystem::exists(*kept.path));
+    EXPECT_TRUE(std::filesystem::is_symlink(shared / "999999993"));
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "elsewhere" / "keep.txt"));
+    EXPECT_TRUE(std::filesystem::exists(shared / "999999994"));
+}
+
+// Another user planted "SovantaPreview" in a folder all may write to, as a
+// link to a folder of ours: nothing in it is ever deleted or written, at
+// start, at a copy or at the clean-up, and the preview says why it fails.
+TEST(Preview, NothingIsDeletedThroughAPlantedLink) {
+    PictureFile file("plain.png");
+    TempDir dir;
+    auto world = dir.path() / "world", victim = dir.path() / "victim";
+    std::filesystem::create_directory(world);
+    ::chmod(world.c_str(), 01777);
+    const std::string name = "4244";
+    for (const std::string& folder : {name, std::string("123456789")}) {
+        std::filesystem::create_directories(victim / folder);
+        writeFile(victim / folder / "keep.txt", std::string("k"));
+    }
+    auto link = world / "SovantaPreview";
+    std::filesystem::create_directory_symlink(victim, link);
+    if (isRoot()) {
+        ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+    }
+    auto untouched = [&] {
+        for (const std::string& folder : {name, std::string("123456789")})
+            EXPECT_TRUE(std::filesystem::exists(victim / folder / "keep.txt")) << folder;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(victim), std::filesystem::directory_iterator()),
+                  2);
+    };
+    {
+        Preview::CopyFolder copies({world}, name);
+        copies.removeLeftovers();
+        auto copy = copies.copy(*file.node, *file.source);
+        EXPECT_FALSE(copy.path);
+        EXPECT_EQ(copy.problem, "Mappen til midlertidige kopier, " + link.string() +
+                                    ", er et symbolsk link. Den bruges ikke, og filen kan ikke vises.");
+        copies.clear();
+    }
+    // Given the path through the link, as the earlier clean-up was.
+    if (isRoot()) {
+        Preview::cleanup(link / name);
+        Preview::cleanup(link / name / "keep.txt");
+    }
+    untouched();
+
+    // The next place is used when the first is unfit.
+    auto good = dir.path() / "good";
+    std::filesystem::create_directory(good);
+    {
+        Preview::CopyFolder copies({world, good}, name);
+        auto copy = copies.copy(*file.node, *file.source);
+        ASSERT_TRUE(copy.path) << copy.problem;
+        EXPECT_EQ(copy.path->rfind(good.string() + "/", 0), 0u);
+        copies.clear();
+    }
+    untouched();
+
+    // A link in place of the program's own folder.
+    auto ours = dir.path() / "ours";
+    std::filesystem::create_directories(ours / "SovantaPreview");
+    ::chmod((ours / "SovantaPreview").c_str(), 0700);
+    std::filesystem::create_directory_symlink(victim / name, ours / "SovantaPreview" / name);
+    {
+        Preview::CopyFolder copies({ours}, name);
+        auto copy = copies.copy(*file.node, *file.source);
+        EXPECT_FALSE(copy.path);
+        EXPECT_EQ(copy.problem, "Mappen til midlertidige kopier, " + (ours / "SovantaPreview" / name).string() +
+                                    ", er et symbolsk link. Den bruges ikke, og filen kan ikke vises.");
+        copies.clear();
+    }
+    untouched();
+
+    // Another user's folder in its place, with their files.
+    if (isRoot()) {
+        auto foreign = dir.path() / "foreign";
+        std::filesystem::create_directories(foreign / "SovantaPreview" / name);
+        writeFile(foreign / "SovantaPreview" / name / "theirs.txt", std::string("t"));
+        ::chmod((foreign / "SovantaPreview").c_str(), 0700);
+        for (auto path : {foreign / "SovantaPreview", foreign / "SovantaPreview" / name,
+                          foreign / "SovantaPreview" / name / "theirs.txt"})
+            ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        Preview::CopyFolder copies({foreign}, name);
+        copies.removeLeftovers();
+        auto copy = copies.copy(*file.node, *file.source);
+        EXPECT_FALSE(copy.path);
+        EXPECT_EQ(copy.problem, "Mappen til midlertidige kopier, " + (foreign / "SovantaPreview").string() +
+                                    ", tilhører en anden bruger. Den bruges ikke, og filen kan ikke vises.");
+        copies.clear();
+        Preview::cleanup(foreign / "SovantaPreview" / name);
+        EXPECT_TRUE(std::filesystem::exists(foreign / "SovantaPreview" / name / "theirs.txt"));
+    }
 }
