@@ -403,9 +403,10 @@ struct Shared {
     std::mutex lock;
     std::shared_ptr<CopyFolder> folder;
 };
+// Never destroyed: work on the preview queue may still use it as the process ends.
 Shared& shared() {
-    static Shared instance;
-    return instance;
+    static Shared* instance = new Shared;
+    return *instance;
 }
 
 }  // namespace
