@@ -451,17 +451,30 @@ bool CopyFolder::open(Place& place, std::string& problem) {
     }
     // A folder under our name from before our start belongs to a program
     // that ran under our number and ended: its copies are of other nodes.
+    // (One whose lock is held is another running program's, in another
+    // process namespace: it is left alone.)
     if (!place.started) {
         Descriptor earlier = openFolderAt(common.get(), name_);
-        if (earlier && !lockHeld(earlier.get()).value_or(false)) removeEntry(common.get(), name_);
+        if (earlier && lockHeld(earlier.get()).value_or(false)) {
+            problem = unfitText(Unfit::unreadable, place.root / sharedName / name_);
+            return false;
+        }
+        if (earlier) removeEntry(common.get(), name_);
         place.started = true;
     }
     if (Unfit why = openOrMake(common.get(), name_, true, mine); why != Unfit::none) {
         problem = unfitText(why, place.root / sharedName / name_);
         return false;
     }
-    Descriptor lock(::openat(mine.get(), lockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!lock || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    // The lock is taken before it gets its name, so that a lock found by
+    // its name is held for as long as its program runs.
+    static std::atomic<uint64_t> serial = 0;
+    const std::string unnamed = std::string(lockName) + "-" + std::to_string(++serial);
+    Descriptor lock(
+        ::openat(mine.get(), unnamed.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!lock || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0 ||
+        ::renameat(mine.get(), unnamed.c_str(), mine.get(), lockName) != 0) {
+        if (lock) ::unlinkat(mine.get(), unnamed.c_str(), 0);
         problem = unfitText(Unfit::unreadable, place.root / sharedName / name_);
         return false;
     }
@@ -581,6 +594,8 @@ Copy CopyFolder::copy(const FileNode& node, DiskSource& source) {
             entries_.erase(it);
         }
         if (failure == 0) return {};  // the copies were cleared meanwhile
+        // Our folder was removed from under us: it is made again next time.
+        if (failure == ENOENT) close(place);
         if (failure == ENOSPC || failure == EDQUOT) {
             note(noRoom);
             continue;
