@@ -141,10 +141,12 @@ TEST(DeepSweep, SourceSizesAndCancellation) {
 // after its last timed update.
 TEST(DeepSweep, LastStatisticsCountTheReadErrorsOfTheWholeSweep) {
     test::TempDir dir;
-    auto clean = sourceOf(dir, Bytes(8 << 20, 0), "clean.img");
+    auto clean = sourceOf(dir, Bytes(16 << 20, 0), "clean.img");
     EXPECT_EQ(sweep(clean).updates.back().badSectors, 0);
-    // The failing stretch lies past the first chunk, after the first update.
-    auto failing = SourceOpener::openImage(clean->path, withBadRanges({{6u << 20, (6u << 20) + 4096}}));
+    // The failing stretch lies in the fourth chunk, which is read only after
+    // the first update (the sweep reads at most two chunks ahead of the one it
+    // holds).
+    auto failing = SourceOpener::openImage(clean->path, withBadRanges({{14u << 20, (14u << 20) + 4096}}));
     auto s = sweep(failing);
     ASSERT_TRUE(s.result.completed);
     EXPECT_EQ(s.updates.front().badSectors, 0);

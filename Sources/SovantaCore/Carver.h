@@ -93,6 +93,10 @@ public:
     // the size finders use them in place instead of reading them again. They
     // must stay unchanged until the next call; null data forgets them.
     void setWindow(const uint8_t* data, uint64_t offset, uint64_t length) const;
+    // The bytes the sweep has already read past the window (the chunk that
+    // follows it), unchanged until the next setWindow: what a finder needs
+    // from there is taken from them instead of read again.
+    void setAhead(const uint8_t* data, uint64_t offset, uint64_t length) const;
 
 private:
     bool wants(const std::string& ext) const;

@@ -130,18 +130,6 @@ bool DiskSource::isClosed() const {
     return closed_;
 }
 
-void DiskSource::willNeed(uint64_t offset, uint64_t length) {
-    if (offset >= size || length == 0) return;
-    length = std::min(length, size - offset);
-    std::lock_guard guard(lock_);
-    if (closed_ || fd_ < 0) return;
-    // Only advice: a source that does not take it (a pipe, an old kernel)
-    // reads just as well without.
-#if defined(POSIX_FADV_WILLNEED)
-    (void)::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
-#endif
-}
-
 bool DiskSource::hasVanished() const {
     std::lock_guard guard(lock_);
     return closed_ || vanished_;

@@ -112,10 +112,6 @@ public:
     // range's own); a closed source fails with ENXIO.
     bool tryRead(uint64_t offset, int64_t length, uint8_t* into, int* errorNumber = nullptr);
 
-    // Asks the system to start reading [offset, offset + length) in the
-    // background, so that a later read finds it in memory; returns at once.
-    void willNeed(uint64_t offset, uint64_t length);
-
     void markBad(uint64_t sector);
     bool isKnownBad(uint64_t sector) const;
     int64_t badSectorCount() const;

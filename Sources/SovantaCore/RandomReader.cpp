@@ -49,9 +49,9 @@ const uint8_t* RandomReader::load(uint64_t index) {
     // The older block's storage is reused for the new one.
     current_.index = index;
     const uint64_t at = index * blockSize;
-    // A block that lies wholly inside the sweep's window is used in place.
+    // A block that lies wholly inside what the sweep holds is used in place.
     if (cache_ && blockSize <= src->size - at) {
-        if (const uint8_t* shared = cache_->view(at, blockSize)) {
+        if (const uint8_t* shared = cache_->inMemory(at, blockSize)) {
             current_.data = shared;
             return shared;
         }
@@ -296,7 +296,15 @@ void SweepCache::setWindow(const uint8_t* data, uint64_t offset, uint64_t length
     windowOffset_ = offset;
     windowLength_ = data ? length : 0;
     windowHits_.clear();
+    aheadData_ = nullptr;
+    aheadOffset_ = aheadLength_ = 0;
     if (data) forgetBefore(offset);
+}
+
+void SweepCache::setAhead(const uint8_t* data, uint64_t offset, uint64_t length) {
+    aheadData_ = data;
+    aheadOffset_ = offset;
+    aheadLength_ = data ? length : 0;
 }
 
 const std::vector<uint64_t>& SweepCache::windowHits(std::span<const uint8_t> pattern) {
@@ -322,11 +330,22 @@ void SweepCache::giveBack(std::unique_ptr<uint8_t[]> block) {
     if (spareBlocks_.size() < maxSpareBlocks) spareBlocks_.push_back(std::move(block));
 }
 
+namespace {
+const uint8_t* inside(const uint8_t* data, uint64_t start, uint64_t size, uint64_t offset, uint64_t length) {
+    if (!data || offset < start) return nullptr;
+    uint64_t within = offset - start;
+    if (within > size || length > size - within) return nullptr;
+    return data + within;
+}
+}  // namespace
+
 const uint8_t* SweepCache::view(uint64_t offset, uint64_t length) const {
-    if (!windowData_ || offset < windowOffset_) return nullptr;
-    uint64_t within = offset - windowOffset_;
-    if (within > windowLength_ || length > windowLength_ - within) return nullptr;
-    return windowData_ + within;
+    return inside(windowData_, windowOffset_, windowLength_, offset, length);
+}
+
+const uint8_t* SweepCache::inMemory(uint64_t offset, uint64_t length) const {
+    if (const uint8_t* held = view(offset, length)) return held;
+    return inside(aheadData_, aheadOffset_, aheadLength_, offset, length);
 }
 
 std::optional<uint64_t> SweepCache::find(DiskSource& src, std::span<const uint8_t> pattern, uint64_t from,
@@ -387,12 +406,16 @@ void SweepCache::extend(DiskSource& src, std::span<const uint8_t> pattern, Searc
         uint64_t readFrom = s.to / sectorSize * sectorSize;
         uint64_t need = end - readFrom + m - 1;
         uint64_t length = (need + sectorSize - 1) / sectorSize * sectorSize;
-        if (scratchSize_ < length) {
-            scratchSize_ = std::max<uint64_t>(length, searchPiece + sectorSize + 64);
-            scratch_ = makeLargeBuffer(static_cast<size_t>(scratchSize_));
+        if (const uint8_t* held = inMemory(readFrom, length)) {
+            data = held;
+        } else {
+            if (scratchSize_ < length) {
+                scratchSize_ = std::max<uint64_t>(length, searchPiece + sectorSize + 64);
+                scratch_ = makeLargeBuffer(static_cast<size_t>(scratchSize_));
+            }
+            src.readInto(readFrom, static_cast<int64_t>(length), scratch_.get(), ReadMode::fast);
+            data = scratch_.get();
         }
-        src.readInto(readFrom, static_cast<int64_t>(length), scratch_.get(), ReadMode::fast);
-        data = scratch_.get();
         dataOffset = readFrom;
         dataLength = length;
     }

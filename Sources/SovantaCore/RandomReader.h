@@ -42,6 +42,10 @@ public:
     // moves forward, so what was searched before the window is forgotten.
     void setWindow(const uint8_t* data, uint64_t offset, uint64_t length);
     void clearWindow() { setWindow(nullptr, 0, 0); }
+    // Bytes the sweep has already read beyond the window, unchanged until the
+    // next setWindow (which forgets them): reads that lie wholly inside them
+    // use them in place.
+    void setAhead(const uint8_t* data, uint64_t offset, uint64_t length);
     // Memory for one reader's block (RandomReader::blockSize bytes, contents
     // undefined), and its return when the reader is done: a sweep asks for
     // thousands of blocks and keeps only a few at a time.
@@ -50,6 +54,9 @@ public:
     // The window's copy of [offset, offset + length), or null when that is not
     // wholly inside it.
     const uint8_t* view(uint64_t offset, uint64_t length) const;
+    // The copy of [offset, offset + length) that the window or the bytes
+    // ahead of it hold wholly, or null.
+    const uint8_t* inMemory(uint64_t offset, uint64_t length) const;
     // The window: its bytes (null when none), its source offset and length.
     const uint8_t* windowData() const { return windowData_; }
     uint64_t windowOffset() const { return windowOffset_; }
@@ -86,6 +93,9 @@ private:
     const uint8_t* windowData_ = nullptr;
     uint64_t windowOffset_ = 0;
     uint64_t windowLength_ = 0;
+    const uint8_t* aheadData_ = nullptr;
+    uint64_t aheadOffset_ = 0;
+    uint64_t aheadLength_ = 0;
     std::map<Bytes, std::vector<uint64_t>> windowHits_;
     std::mutex lock_;
     std::map<Bytes, Searched> searched_;

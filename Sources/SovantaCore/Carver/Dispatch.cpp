@@ -52,6 +52,10 @@ void Carver::setWindow(const uint8_t* data, uint64_t offset, uint64_t length) co
     cache_->setWindow(data, offset, length);
 }
 
+void Carver::setAhead(const uint8_t* data, uint64_t offset, uint64_t length) const {
+    cache_->setAhead(data, offset, length);
+}
+
 const std::vector<std::pair<FileCategory, std::string>>& Carver::supportedTypes() {
     static const std::vector<std::pair<FileCategory, std::string>> types = {
         {FileCategory::image, "JPEG, PNG, GIF, BMP, TIFF, HEIC, AVIF, WebP, RAW (CR2, CR3, NEF, ARW, DNG, ORF, RW2, RAF, PEF)"},

@@ -2,8 +2,12 @@
 // sector tested in place for lost structures and offered to the carver.
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <variant>
 
 #include "SovantaCore/APFS.h"
@@ -19,7 +23,6 @@ namespace sovanta {
 namespace {
 constexpr uint64_t chunkLength = 4194304;
 constexpr uint64_t sector = 512;
-constexpr uint64_t readAhead = 2 * chunkLength;
 
 uint64_t roundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
 
@@ -182,6 +185,116 @@ private:
     uint64_t resume_ = 0;
 };
 
+// Reads the source's chunks ahead of the sweep, on a thread of its own: the
+// disk (or the page cache) delivers the chunks to come while the sweep tests
+// and carves this one, so the sweep takes as long as the slower of the two,
+// not their sum. The sweep may also look at the chunk after the one it holds
+// (the carver finds the ends of files there without reading them again), so
+// three buffers take turns. Reading stops at the end, on cancellation, when
+// the source vanishes, and when the reader is destroyed.
+class ChunkReader {
+public:
+    struct Chunk {
+        uint8_t* data = nullptr;
+        uint64_t position = 0;
+        uint64_t length = 0;  // the bytes of the source; the buffer holds them rounded up to a sector
+    };
+
+    ChunkReader(DiskSource& source, const WorkProgress& reporter) : source_(source), reporter_(reporter) {
+        for (auto& buffer : buffers_) buffer = makeLargeBuffer(chunkLength);
+        thread_ = std::thread([this] { read(); });
+    }
+    ~ChunkReader() {
+        {
+            std::lock_guard guard(lock_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    ChunkReader(const ChunkReader&) = delete;
+    ChunkReader& operator=(const ChunkReader&) = delete;
+
+    // The next chunk in order, valid until the call after next; none once
+    // reading has ended. The chunk before the one taken last is handed back.
+    // A failure of the reading thread is thrown here.
+    std::optional<Chunk> next() {
+        auto chunk = await(taken_);
+        if (!chunk) return std::nullopt;
+        {
+            std::lock_guard guard(lock_);
+            ++taken_;
+        }
+        changed_.notify_all();
+        return chunk;
+    }
+    // The chunk after the one taken last, once it is read, without taking it;
+    // none at the end.
+    std::optional<Chunk> peek() { return await(taken_); }
+
+private:
+    static constexpr size_t slots = 3;
+
+    std::optional<Chunk> await(uint64_t index) {
+        std::unique_lock guard(lock_);
+        changed_.wait(guard, [&] { return produced_ > index || ended_; });
+        if (failure_) std::rethrow_exception(failure_);
+        if (produced_ <= index) return std::nullopt;
+        return chunks_[index % slots];
+    }
+
+    void read() {
+        const uint64_t total = source_.size;
+        uint64_t position = 0;
+        try {
+            for (uint64_t index = 0; position < total; ++index) {
+                {
+                    // While the sweep holds chunk taken - 1 it may look at
+                    // chunk taken; the buffer of any earlier one is free.
+                    std::unique_lock guard(lock_);
+                    changed_.wait(guard, [&] { return stopping_ || index <= taken_ + 1; });
+                    if (stopping_) break;
+                }
+                // A source that has gone away (closed, or a device unplugged)
+                // reads as zeros only: reading ends there.
+                if (reporter_.isCancelled() || source_.hasVanished()) break;
+                const uint64_t length = std::min(total - position, chunkLength);
+                uint8_t* data = buffers_[index % slots].get();
+                source_.readInto(position, static_cast<int64_t>(roundUp(length, sector)), data, ReadMode::fast);
+                if (source_.hasVanished()) break;
+                {
+                    std::lock_guard guard(lock_);
+                    chunks_[index % slots] = {data, position, length};
+                    produced_ = index + 1;
+                }
+                changed_.notify_all();
+                position += length;
+            }
+        } catch (...) {
+            std::lock_guard guard(lock_);
+            failure_ = std::current_exception();
+        }
+        {
+            std::lock_guard guard(lock_);
+            ended_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    DiskSource& source_;
+    const WorkProgress& reporter_;
+    std::array<LargeBuffer, slots> buffers_;
+    std::array<Chunk, slots> chunks_{};
+    std::mutex lock_;
+    std::condition_variable changed_;
+    uint64_t produced_ = 0;  // chunks read so far
+    uint64_t taken_ = 0;     // chunks handed to the sweep so far
+    bool stopping_ = false;
+    bool ended_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_;
+};
+
 }  // namespace
 
 void DeepScanner::scanStructures(ByteSpan b, size_t p, uint64_t a, DeepScanResult& result) {
@@ -233,9 +346,6 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
     double rate = 0;
     const uint64_t total = src_->size;
     uint64_t position = 0;
-    // One buffer for the whole sweep: each chunk is read straight into it.
-    LargeBuffer buffer = makeLargeBuffer(chunkLength);
-
     auto stats = [&](Clock::time_point now) {
         DeepScanStats st;
         st.position = position;
@@ -252,25 +362,27 @@ DeepScanResult DeepScanner::run(WorkProgress& reporter, const std::function<void
         return st;
     };
 
+    ChunkReader reader(*src_, reporter);
     while (position < total) {
-        // A source that has gone away (closed, or a device unplugged) reads
-        // as zeros only: the sweep ends there, unfinished, instead of
-        // claiming the rest as swept.
-        if (reporter.isCancelled() || src_->hasVanished()) break;
-        uint64_t length = std::min(total - position, chunkLength);
-        uint64_t raised = roundUp(length, sector);
-        src_->readInto(position, static_cast<int64_t>(raised), buffer.get(), ReadMode::fast);
-        if (src_->hasVanished()) break;
-        // The disk reads the next chunks while this one is tested and carved.
-        src_->willNeed(position + length, readAhead);
-        ByteSpan chunk(buffer.get(), raised);
-        carver.setWindow(buffer.get(), position, length);
-        if (options_.carve) carving.searchWindow();
+        // The reader stops at a source that has vanished; what it read before
+        // is swept.
+        if (reporter.isCancelled()) break;
+        auto next = reader.next();
+        if (!next) break;
+        uint8_t* data = next->data;
+        const uint64_t length = next->length;
+        const uint64_t raised = roundUp(length, sector);
+        ByteSpan chunk(data, raised);
+        carver.setWindow(data, position, length);
+        if (options_.carve) {
+            if (auto ahead = reader.peek()) carver.setAhead(ahead->data, ahead->position, ahead->length);
+            carving.searchWindow();
+        }
         for (uint64_t p = 0; p < raised; p += sector) {
             uint64_t absolute = position + p;
             if (absolute >= total) break;
             if (options_.findVolumes) scanStructures(chunk, p, absolute, result);
-            if (options_.carve && absolute >= carving.resume() && Carver::mayStartFile(buffer.get() + p)) {
+            if (options_.carve && absolute >= carving.resume() && Carver::mayStartFile(data + p)) {
                 size_t viewEnd = std::min<size_t>(p + 64, raised);
                 if (viewEnd - p >= 32) carving.offer(chunk.subspan(p, viewEnd - p), absolute);
             }
