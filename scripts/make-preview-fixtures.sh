@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the small pictures the thumbnail tests decode (Tests/Fixtures/preview):
-# a JPEG whose EXIF orientation turns it upright, a PNG, a HEIC and a JPEG that
-# breaks off after its header. Needs ImageMagick and libheif's heif-enc
+# a JPEG whose EXIF orientation turns it upright, a PNG, a HEIC, a TIFF and a
+# WebP (whose decoders are Qt's image-format plug-ins), and a JPEG that breaks
+# off after its header. Needs ImageMagick and libheif's heif-enc
 # (Debian: imagemagick, libheif-examples).
 set -euo pipefail
 out=$(cd "$(dirname "$0")/.." && pwd)/Tests/Fixtures/preview
@@ -31,6 +32,11 @@ convert -size 64x64 xc:yellow -size 64x64 xc:black +append -depth 8 "PNG24:$work
 convert -size 64x64 xc:yellow -size 64x64 xc:black +append -depth 16 "PNG48:$work/heif16.png"
 heif-enc -q 90 -o "$out/photo.heic" "$work/heif8.png"
 heif-enc -q 90 -b 10 -o "$out/photo-10bit.heic" "$work/heif16.png"
+
+# 90x45, left half red and right half blue: an 8-bit LZW-compressed TIFF as
+# scanners write them, and a lossless WebP.
+convert -size 45x45 xc:red -size 45x45 xc:blue +append -depth 8 -type TrueColor -compress lzw "$out/scan.tif"
+convert -size 45x45 xc:red -size 45x45 xc:blue +append -define webp:lossless=true "$out/image.webp"
 
 # A JPEG cut off after its first 200 bytes, then noise.
 head -c 200 "$out/turned.jpg" > "$out/broken.jpg"

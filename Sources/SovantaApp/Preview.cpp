@@ -187,6 +187,25 @@ std::optional<QImage> decodeImage(const Bytes& bytes, int maxPixel) {
     return scaledDown(image, maxPixel);
 }
 
+bool hasDecoder(const Bytes& bytes, const std::string& extension) {
+    // A decoder that knows the bytes: they are of its kind, and did not decode.
+    if (!bytes.empty()) {
+        if (heif_check_filetype(bytes.data(), static_cast<int>(std::min<size_t>(bytes.size(), 64))) ==
+            heif_filetype_yes_supported)
+            return true;
+        QByteArray data = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()),
+                                                  static_cast<qsizetype>(std::min<size_t>(bytes.size(), 4096)));
+        QBuffer buffer(&data);
+        buffer.open(QIODevice::ReadOnly);
+        if (!QImageReader::imageFormat(&buffer).isEmpty()) return true;
+    }
+    // Bytes that no decoder knows, named as a kind that one decodes.
+    if (extension == "heic" || extension == "heif") return heif_have_decoder_for_format(heif_compression_HEVC) != 0;
+    if (extension == "avif") return heif_have_decoder_for_format(heif_compression_AV1) != 0;
+    static const QList<QByteArray> formats = QImageReader::supportedImageFormats();
+    return formats.contains(QByteArray::fromStdString(extension));
+}
+
 std::optional<QImage> thumbnail(const FileNode& node, DiskSource& source, int maxPixel) {
     int64_t key = cacheKey(node.id, maxPixel);
     if (auto image = cached(key)) return image;
@@ -196,7 +215,9 @@ std::optional<QImage> thumbnail(const FileNode& node, DiskSource& source, int ma
                                                            std::min<uint64_t>(node.size, thumbnailReadLimit)));
     auto image = decodeImage(bytes, maxPixel);
     if (!image) {
-        markBroken(node.id);
+        // Damaged only when a decoder for the file's kind exists; a kind
+        // without one cannot be shown, which says nothing of the file.
+        if (hasDecoder(bytes, node.fileExtension())) markBroken(node.id);
         return std::nullopt;
     }
     auto& c = cache();

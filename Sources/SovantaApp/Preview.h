@@ -66,9 +66,15 @@ bool isBroken(int64_t nodeID);
 
 // The node's image with its longer side at most maxPixel (a smaller image
 // keeps its size), upright by its orientation; none for a folder, an empty
-// file, another extension, or bytes that do not decode (then remembered as
-// broken). Blocking: run it on the preview queue.
+// file, another extension, a kind no decoder here reads, or bytes that do not
+// decode (then, when a decoder for their kind exists, remembered as broken).
+// Blocking: run it on the preview queue.
 std::optional<QImage> thumbnail(const FileNode& node, DiskSource& source, int maxPixel);
+
+// Whether a decoder for the kind of these bytes, or else of the kind the
+// extension names, is at hand: when the bytes do not decode, the file is then
+// damaged; without one, its kind cannot be shown.
+bool hasDecoder(const Bytes& bytes, const std::string& extension);
 
 // The bytes' image scaled as thumbnail() scales it; none when they do not
 // decode. HEIF and HEIC through libheif, the rest through Qt's readers.

@@ -125,6 +125,9 @@ TEST(Preview, ThumbnailsComeOutUprightAtTheAskedSize) {
         {"plain.png", 200, {200, 100}, {150, 50}, QColor(0, 128, 0), {40, 40}, Qt::white},
         {"photo.heic", 64, {64, 32}, {8, 16}, Qt::yellow, {56, 16}, Qt::black},
         {"photo-10bit.heic", 900, {128, 64}, {8, 16}, Qt::yellow, {120, 16}, Qt::black},
+        // Stored 90x45 red|blue; their decoders are Qt's image-format plug-ins.
+        {"scan.tif", 900, {90, 45}, {10, 20}, Qt::red, {80, 20}, Qt::blue},
+        {"image.webp", 60, {60, 30}, {10, 15}, Qt::red, {50, 15}, Qt::blue},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(std::string(c.file) + " at " + std::to_string(c.maxPixel));
@@ -184,6 +187,24 @@ TEST(Preview, WhatGivesNoThumbnailAndWhatIsRememberedAsBroken) {
         EXPECT_EQ(image.has_value(), std::string(c.name) == "fake.heic");
         EXPECT_EQ(Preview::isBroken(node->id), c.broken);
     }
+    // Bytes that no decoder here knows: a kind without a decoder (camera raw,
+    // Photoshop) cannot be shown, which says nothing of the file; named as a
+    // kind that has one, they are damaged.
+    TempDir dir;
+    std::string text;
+    while (text.size() < 4000) text += "Ikke et billede, bare tekst. ";
+    writeFile(dir.file("noise"), std::string_view(text));
+    auto noise = SourceOpener::openImage(dir.file("noise"));
+    for (auto [name, broken] : {std::pair{"IMG_0001.CR2", false}, std::pair{"lag.psd", false},
+                                std::pair{"foto.webp", true}, std::pair{"scan.tiff", true},
+                                std::pair{"foto.jpg", true}, std::pair{"foto.heic", true}}) {
+        SCOPED_TRACE(name);
+        auto node = FileNode::make(name, false, text.size(), EntryStatus::existing, Recoverability::good,
+                                   std::vector<Extent>{{0, text.size()}});
+        EXPECT_FALSE(Preview::thumbnail(*node, *noise, 100));
+        EXPECT_EQ(Preview::isBroken(node->id), broken);
+    }
+
     // Capital letters qualify; the broken set keeps an id once it is there.
     PictureFile shouting("plain.png", "FOTO.PNG");
     EXPECT_TRUE(Preview::thumbnail(*shouting.node, *shouting.source, 100));
