@@ -19,6 +19,18 @@ const QLocale& danish() {
 
 }  // namespace
 
+std::optional<char16_t> Fmt::visibleSymbol(char32_t c) {
+    switch (c) {
+        case U'\n': case U'\r': case 0x0B: case 0x0C: case 0x85: case 0x2028: return u'\u21B5';
+        case 0x2029: return u'\u00B6';
+        case U'\t': return u'\u2192';
+        case 0: return u'\u00B7';
+        default: break;
+    }
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return u'\uFFFD';
+    return std::nullopt;
+}
+
 std::string Fmt::number(int64_t value) {
     QString text = danish().toString(static_cast<qlonglong>(value));
     if (text.isEmpty()) return std::to_string(value);

@@ -22,6 +22,12 @@ std::string date(const std::optional<Date>& value);
 std::string rate(double bytesPerSecond);
 // "45 sek", "2 min 5 sek", "1 t 30 min", "2 d 3 t".
 std::string duration(std::optional<double> seconds);
+// The visible symbol a character of a previewed text is drawn as where it
+// would break a line, move the text or show as nothing: a line break (LF, CR,
+// VT, FF, NEL, U+2028) "↵", a paragraph separator "¶", a tab "→", NUL "·", any
+// other control character "�"; none for a character that is drawn as itself.
+// (Names are shown through the core's visibleText, as escapes.)
+std::optional<char16_t> visibleSymbol(char32_t character);
 }  // namespace Fmt
 
 // Sort keys of the file table's columns.

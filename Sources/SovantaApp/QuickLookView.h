@@ -8,8 +8,11 @@
 #include <optional>
 #include <string>
 
+#include <memory>
+
 #include <QImage>
 #include <QString>
+#include <QStringConverter>
 #include <QWidget>
 
 class QMediaPlayer;
@@ -27,17 +30,47 @@ class QuickLookView : public QWidget {
 public:
     enum class Kind { none, image, pdf, text, media, other };
 
-    // Text files are shown up to this many bytes; pictures are decoded from at
-    // most the thumbnails' 48 MiB, at most this many pixels on the longer side.
-    static constexpr int64_t textLimit = 262144;  // 256 KiB
+    // Text is shown from the file's head, a slice of this many bytes at a
+    // time: the first when the file is shown, each next one when the view is
+    // scrolled to its end. A line longer than lineLimit characters is cut
+    // into display lines of that length. Pictures are decoded from at most
+    // the thumbnails' 48 MiB, at most imagePixels on the longer side.
+    static constexpr int64_t textLimit = 65536;  // 64 KiB
+    static constexpr int lineLimit = 500;
     static constexpr int imagePixels = 1800;
+
+    // Where a text's next slice starts, and what reading it needs to know of
+    // the slices before it.
+    struct TextPlace {
+        int64_t offset = 0;  // in bytes
+        std::optional<QStringConverter::Encoding> encoding;  // none before the first slice: found from it
+        bool latin1 = false;
+        int column = 0;        // characters since the last line break shown
+        bool afterCR = false;  // the last slice ended with CR, so a following LF is part of it
+    };
+    // A slice of a text file, decoded and made safe to lay out: NULs and
+    // control characters as visible symbols, long lines cut.
+    struct TextSlice {
+        QString text;
+        bool more = false;  // the file goes on after it
+        TextPlace next;
+    };
+    // Blocking: run it on the preview queue.
+    static TextSlice readText(const std::string& path, const TextPlace& place);
+
+    // A loaded PDF document handed from the preview queue to the GUI thread;
+    // one that nobody takes is deleted.
+    struct LoadedPDF {
+        QPdfDocument* document = nullptr;
+        ~LoadedPDF();
+    };
 
     // What a file holds, as far as the viewer needs to know.
     struct Prepared {
         Kind kind = Kind::other;
         std::optional<QImage> image;
-        QString text;
-        bool cut = false;  // the text stops at textLimit
+        TextSlice text;                    // a text's first slice
+        std::shared_ptr<LoadedPDF> pdf;    // a PDF that loads and has pages
     };
     // Blocking: run it on the preview queue.
     static Prepared prepare(const std::string& path);
@@ -50,6 +83,14 @@ public:
     const std::string& url() const { return url_; }
     // none until the file has been looked at, then what it was found to be.
     Kind kind() const { return kind_; }
+
+    // Whether more of the text follows what the text view holds, and whether
+    // its next slice is being read.
+    bool textHasMore() const { return text_.more; }
+    bool readingText() const { return readingText_; }
+    // Reads the text's next slice on the preview queue and adds it (as
+    // scrolling to the end does).
+    void readMoreText();
 
     // The viewer in use (null when another kind is shown).
     QWidget* imageView() const { return imageView_; }
@@ -67,6 +108,7 @@ signals:
 private:
     void present(const Prepared& prepared);
     void clear();
+    void appendText(const TextSlice& slice);
 
     std::string url_;
     Kind kind_ = Kind::none;
@@ -79,6 +121,9 @@ private:
     QMediaPlayer* player_ = nullptr;
     QVideoWidget* videoView_ = nullptr;
     QPushButton* playButton_ = nullptr;
+    TextSlice text_;  // what has been read of the text, as far as the next slice needs
+    bool readingText_ = false;
+    uint64_t shows_ = 0;  // each setURL's number: a slice read for an earlier file is dropped
 };
 
 }  // namespace sovanta::app

@@ -59,7 +59,9 @@ std::string visibleText(std::string_view text) {
         } else if (size_t length = sequenceLength(text, i); length == 0) {
             appendHex(out, "\\x", c, 2);
             ++i;
-        } else if (uint32_t code = codePoint(text, i, length); code < 0xA0 || isBidiControl(code)) {
+        } else if (uint32_t code = codePoint(text, i, length);
+                   code < 0xA0 || isBidiControl(code) || code == 0x2028 || code == 0x2029) {
+            // (U+2028 and U+2029 break the line as a line feed does.)
             appendHex(out, "\\u", code, 4);
             i += length;
         } else {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "SovantaApp/BrowserView/FileRowsModel.h"
 #include "SovantaApp/Formatting.h"
 #include "TestSupport.h"
 
@@ -58,6 +59,26 @@ FileNodePtr file(const std::string& name, FileData data = NoData{}) {
 }
 
 }  // namespace
+
+// A name is drawn on one line: line breaks, separators and tabs as escapes;
+// a text preview's control characters as visible symbols.
+TEST(FileNodeDisplay, NamesAreDrawnOnOneLine) {
+    const std::pair<std::string, std::string> names[] = {
+        {"ferie.jpg", "ferie.jpg"},
+        {"to\nlinjer.txt", "to\\nlinjer.txt"},
+        {"a\u2028b\u2029c\u0085d", "a\\u2028b\\u2029c\\u0085d"},
+        {"fane\tdelt", "fane\\tdelt"},
+    };
+    for (auto& [name, shown] : names)
+        EXPECT_EQ(FileRowsModel::cellText(*file(name), SortColumn::name).toStdString(), shown) << name;
+    const std::pair<char32_t, std::optional<char16_t>> symbols[] = {
+        {U'a', std::nullopt}, {U'\u00e6', std::nullopt}, {0, u'\u00B7'},       {U'\n', u'\u21B5'},
+        {0x2028, u'\u21B5'}, {0x2029, u'\u00B6'},       {U'\t', u'\u2192'}, {0x07, u'\uFFFD'},
+        {0x7F, u'\uFFFD'},   {0x9B, u'\uFFFD'},
+    };
+    for (auto& [character, symbol] : symbols)
+        EXPECT_EQ(Fmt::visibleSymbol(character), symbol) << static_cast<uint32_t>(character);
+}
 
 TEST(FileNodeDisplay, SortKeysAndLocation) {
     auto root = FileNode::make("", true);

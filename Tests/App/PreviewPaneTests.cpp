@@ -7,7 +7,9 @@
 
 #include <QLabel>
 #include <QMediaPlayer>
+#include <QScrollBar>
 #include <QPdfDocument>
+#include <QPixmapCache>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -15,7 +17,13 @@
 
 #include "AppTestSupport.h"
 #include "ScanTestSupport.h"
+#include "SovantaApp/BrowserView/Breadcrumb.h"
+#include "SovantaApp/BrowserView/BrowserView.h"
+#include "SovantaApp/BrowserView/FileTable.h"
+#include "SovantaApp/BrowserView/GalleryView.h"
 #include "SovantaApp/Components.h"
+#include "SovantaApp/ContentView.h"
+#include "SovantaApp/Models/AppModel.h"
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/Preview.h"
 #include "SovantaApp/PreviewPane.h"
@@ -137,6 +145,88 @@ struct QueueHold {
     }
     ~QueueHold() { release(); }
 };
+
+// A FAT32 image holding the given files, made with mkfs.vfat and mcopy; an
+// empty path when those tools are missing.
+struct FATImage {
+    TempDir dir;
+    std::string path;
+    explicit FATImage(const std::vector<std::pair<std::string, Bytes>>& files) {
+        std::string image = dir.file("disk.img");
+        std::string command = "mkfs.vfat -F 32 -C '" + image + "' 40000 >/dev/null";
+        for (auto& [name, bytes] : files) {
+            writeFile(dir.file(name), bytes);
+            command += " && mcopy -i '" + image + "' '" + dir.file(name) + "' '::" + name + "'";
+        }
+        if (Shell::run("/bin/sh", {"-c", command}).status == 0) path = image;
+    }
+    // Runs an mtools command on the image ("mmd", "mcopy", "mdel" with its arguments after "-i image").
+    bool tool(const std::string& name, const std::string& arguments) const {
+        return Shell::run("/bin/sh", {"-c", name + " -i '" + path + "' " + arguments}).status == 0;
+    }
+};
+
+// The window over a session of an image, its browser listing the image's root.
+struct BrowserWindow {
+    AppModelPtr model;
+    std::unique_ptr<ContentView> view;
+    SessionPtr session;
+    BrowserView* browser = nullptr;
+
+    explicit BrowserWindow(const std::string& image) {
+        AppModel::Services services;
+        services.loadDisks = [] { return std::vector<DiskInfo>{}; };
+        model = AppModel::make(std::move(services));
+        view = std::make_unique<ContentView>(*model);
+        view->resize(1440, 900);
+        view->show();
+        model->openImage(image, SessionTab::files);
+        EXPECT_TRUE(spinUntil([&] { return !model->sessions().empty(); }));
+        if (model->sessions().empty()) return;
+        session = model->sessions().front();
+        EXPECT_TRUE(spinUntil([&] { return !isRunning(session->quick()); }));
+        EXPECT_TRUE(spinUntil([&] {
+            browser = view->findChild<BrowserView*>();
+            return browser && browser->isVisible() && !browser->rows().empty();
+        }));
+    }
+    ~BrowserWindow() {
+        Background::previewQueue().waitForDone();
+        drainEvents();
+        view.reset();
+        for (auto& open : std::vector<SessionPtr>(model->sessions())) model->close(open);
+        drainEvents();
+    }
+    FileNodePtr row(const std::string& name) const {
+        for (auto& node : browser->rows())
+            if (node->name == name) return node;
+        return nullptr;
+    }
+    SingleFilePreview* select(const FileNodePtr& node) const {
+        browser->setSelection({node->id});
+        drainEvents();
+        return browser->previewPane()->single();
+    }
+};
+
+// Waits until the viewer has looked at the preview's copy.
+bool viewed(SingleFilePreview* view) {
+    return settled(view) && view->quickLookURL() &&
+           spinUntil([view] { return view->quickLookView()->kind() != QuickLookView::Kind::none; },
+                     std::chrono::seconds(60));
+}
+
+// A damaged PDF: a catalog and a page, then many small objects, and the end
+// with the table of objects and the trailer cut off.
+Bytes damagedPDF(size_t size) {
+    std::string text =
+        "%PDF-1.7\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
+        "2 0 obj\n<< /Type /Pages /Kids [3 0 R] /Count 1 >>\nendobj\n"
+        "3 0 obj\n<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>\nendobj\n";
+    for (int object = 4; text.size() < size; ++object)
+        text += std::to_string(object) + " 0 obj\n<< /A [1 2 3 4 5 6 7 8] /B (tekst) /C /Navn >>\nendobj\n";
+    return Bytes(text.begin(), text.end());
+}
 
 }  // namespace
 
@@ -500,6 +590,198 @@ TEST(PreviewPane, ALateResultForAnEarlierSelectionIsDropped) {
     EXPECT_EQ(second->node(), disk["second.jpg"]);
 }
 
+// A text file of zeros and one long line, read in the window: the viewer's text
+// is read and decoded on the preview queue, holds a bounded head with the
+// zeros as visible symbols and lines cut, and reads on only when scrolled to
+// its end; a damaged PDF is looked at on the queue and leaves the placeholder.
+TEST(PreviewPane, HeavyPreviewsInTheWindowAreReadOnTheQueueAndBounded) {
+    std::string letters;
+    while (letters.size() < 300000) letters += "QWxhZGRpbjpvcGVuIHNlc2FtZQ";
+    FATImage image({{"nuller.txt", Bytes(1048576, 0)},
+                    {"linje.txt", Bytes(letters.begin(), letters.end())},
+                    {"skadet.pdf", damagedPDF(2000000)}});
+    if (image.path.empty()) GTEST_SKIP() << "mkfs.vfat or mcopy is missing";
+    BrowserWindow w(image.path);
+    ASSERT_NE(w.browser, nullptr);
+    const auto bounded = [](const QString& text, int slices) {
+        if (text.size() > slices * (QuickLookView::textLimit + QuickLookView::textLimit / QuickLookView::lineLimit + 2))
+            return false;
+        for (const auto& line : text.split(QLatin1Char('\n')))
+            if (line.size() > QuickLookView::lineLimit) return false;
+        return true;
+    };
+
+    // While the queue is held, nothing of the file is read or shown.
+    auto zeros = w.row("nuller.txt");
+    ASSERT_TRUE(zeros);
+    SingleFilePreview* view = nullptr;
+    {
+        QueueHold hold;
+        view = w.select(zeros);
+        ASSERT_NE(view, nullptr);
+        drainEvents();
+        EXPECT_TRUE(view->loading());
+        EXPECT_EQ(view->quickLookView()->textView(), nullptr);
+    }
+    ASSERT_TRUE(viewed(view));
+    ASSERT_EQ(view->quickLookView()->kind(), QuickLookView::Kind::text);
+    EXPECT_EQ(view->previewContent(), view->quickLookView());
+    auto* text = view->quickLookView()->textView();
+    ASSERT_NE(text, nullptr);
+    const QString head = text->toPlainText();
+    EXPECT_TRUE(bounded(head, 1));
+    EXPECT_FALSE(head.contains(QChar(0)));
+    EXPECT_EQ(head.count(QChar(0xB7)), QuickLookView::textLimit);
+    EXPECT_TRUE(view->quickLookView()->textHasMore());
+
+    // Scrolled to its end, the view reads the next slice on the queue.
+    {
+        QueueHold hold;
+        EXPECT_FALSE(view->quickLookView()->readingText());
+        text->moveCursor(QTextCursor::End);
+        EXPECT_TRUE(view->quickLookView()->readingText());
+        drainEvents();
+        EXPECT_EQ(text->toPlainText(), head);
+    }
+    ASSERT_TRUE(spinUntil([&] { return !view->quickLookView()->readingText(); }));
+    const QString more = text->toPlainText();
+    EXPECT_TRUE(bounded(more, 2));
+    EXPECT_EQ(more.count(QChar(0xB7)), 2 * QuickLookView::textLimit);
+
+    // One line of 300,000 characters is shown from its head, cut into lines.
+    view = w.select(w.row("linje.txt"));
+    ASSERT_TRUE(viewed(view));
+    ASSERT_EQ(view->quickLookView()->kind(), QuickLookView::Kind::text);
+    const QString line = view->quickLookView()->textView()->toPlainText();
+    EXPECT_TRUE(bounded(line, 1));
+    EXPECT_TRUE(line.startsWith(QString::fromStdString(letters.substr(0, QuickLookView::lineLimit)) + "\n"));
+
+    // The damaged PDF does not load: the placeholder, not an empty viewer.
+    view = w.select(w.row("skadet.pdf"));
+    ASSERT_TRUE(viewed(view));
+    EXPECT_EQ(view->quickLookView()->kind(), QuickLookView::Kind::other);
+    EXPECT_EQ(view->quickLookView()->pdfView(), nullptr);
+    EXPECT_NE(view->previewContent(), view->quickLookView());
+    EXPECT_TRUE(view->previewContent()->isVisible());
+    EXPECT_TRUE(view->openButton()->isVisible());
+}
+
+// In the window: Return in the gallery opens the selected folder and previews
+// a file as in the list; the breadcrumb's buttons are as wide as their titles
+// and the current folder keeps its whole name; a selected row's name and icon
+// take the highlighted text's colour.
+TEST(BrowserWindow, GalleryReturnBreadcrumbAndSelectedRows) {
+    // The icon theme as the program sets it up; icons drawn without it earlier go.
+    Style::setUpApplicationLook();
+    QPixmapCache::clear();
+    FATImage image({{"slettet.txt", Bytes(3000, 'x')}});
+    if (image.path.empty()) GTEST_SKIP() << "mkfs.vfat or mcopy is missing";
+    TempDir dir;
+    writeFile(dir.file("a.txt"), std::string_view("a"));
+    const std::string longName = "Et meget langt navn paa en mappe med billeder fra sommerferien i Skagen";
+    ASSERT_TRUE(image.tool("mmd", "::Mappe"));
+    ASSERT_TRUE(image.tool("mmd", "'::Mappe/" + longName + "'"));
+    ASSERT_TRUE(image.tool("mmd", "'::Mappe/" + longName + "/Fundne'"));
+    ASSERT_TRUE(image.tool("mcopy", "'" + dir.file("a.txt") + "' '::Mappe/a.txt'"));
+    ASSERT_TRUE(image.tool("mdel", "::slettet.txt"));
+    BrowserWindow w(image.path);
+    ASSERT_NE(w.browser, nullptr);
+    BrowserView& browser = *w.browser;
+    const FileNodePtr root = browser.folder();
+
+    // Return in the gallery: a folder opens, a file is previewed.
+    browser.setMode(BrowserMode::gallery);
+    drainEvents();
+    GalleryView* gallery = browser.gallery();
+    ASSERT_TRUE(gallery->isVisible());
+    FileNodePtr folder = w.row("Mappe");
+    ASSERT_TRUE(folder);
+    browser.setSelection({folder->id});
+    gallery->setFocus();
+    QTest::keyClick(gallery, Qt::Key_Return);
+    drainEvents();
+    EXPECT_EQ(browser.folder(), folder);
+    FileNodePtr file = w.row("a.txt");
+    ASSERT_TRUE(file);
+    browser.setSelection({file->id});
+    QTest::keyClick(gallery, Qt::Key_Return);
+    drainEvents();
+    EXPECT_EQ(browser.folder(), folder);
+    ASSERT_NE(browser.previewPane()->single(), nullptr);
+    EXPECT_EQ(browser.previewPane()->single()->node(), file);
+
+    // The breadcrumb of Rod › Mappe: each button as wide as its title, side by side.
+    browser.setFolder(folder);
+    drainEvents();
+    auto buttons = browser.breadcrumb()->buttons();
+    ASSERT_EQ(buttons.size(), 2u);
+    EXPECT_EQ(browser.breadcrumb()->titles(), (QStringList{"Rod", "Mappe"}));
+    for (auto* button : buttons) EXPECT_EQ(button->width(), button->sizeHint().width());
+    EXPECT_LE(buttons[1]->x() - buttons[0]->geometry().right(), 30);
+    // Rod › … › the long name › the current folder, in less room than their
+    // titles need: the current folder keeps its whole name, its parent gives way.
+    FileNodePtr deep = w.row(longName);
+    ASSERT_TRUE(deep);
+    browser.setFolder(deep);
+    drainEvents();
+    FileNodePtr current = w.row("Fundne");
+    ASSERT_TRUE(current);
+    browser.setFolder(current);
+    drainEvents();
+    Breadcrumb* crumbs = browser.breadcrumb();
+    buttons = crumbs->buttons();
+    ASSERT_EQ(buttons.size(), 3u);
+    ASSERT_LT(crumbs->width(), crumbs->sizeHint().width());
+    EXPECT_EQ(buttons[2]->width(), buttons[2]->sizeHint().width());
+    EXPECT_LT(buttons[1]->width(), buttons[1]->sizeHint().width());
+    EXPECT_LE(buttons[2]->geometry().right(), crumbs->width());
+
+    // Selected rows in the table: the deleted file's red name and the folder's
+    // accent icon give way to the highlighted text's colour.
+    browser.setFolder(root);
+    browser.setMode(BrowserMode::list);
+    drainEvents();
+    FileNodePtr deleted;
+    for (auto& node : browser.rows())
+        if (node->status == EntryStatus::deleted) deleted = node;
+    ASSERT_TRUE(deleted);
+    FileNodePtr shownFolder = w.row("Mappe");
+    ASSERT_TRUE(shownFolder);
+    browser.setSelection({deleted->id, shownFolder->id});
+    drainEvents();
+    FileTable* table = browser.table();
+    const QImage picture = table->viewport()->grab().toImage();
+    const QColor highlighted = table->palette().color(QPalette::HighlightedText);
+    auto rectOf = [&](const FileNodePtr& node) {
+        for (int row = 0; row < table->model()->rowCount(); ++row) {
+            QModelIndex index = table->model()->index(row, 0);
+            if (index.data(Qt::DisplayRole).toString().toStdString() == node->name) return table->visualRect(index);
+        }
+        return QRect();
+    };
+    auto count = [&](QRect area, const QColor& colour) {
+        area = area.intersected(picture.rect());
+        int n = 0;
+        const qreal ratio = picture.devicePixelRatio();
+        for (int y = static_cast<int>(area.top() * ratio); y <= static_cast<int>(area.bottom() * ratio); ++y)
+            for (int x = static_cast<int>(area.left() * ratio); x <= static_cast<int>(area.right() * ratio); ++x) {
+                QColor c = picture.pixelColor(x, y);
+                if (std::abs(c.red() - colour.red()) < 40 && std::abs(c.green() - colour.green()) < 40 &&
+                    std::abs(c.blue() - colour.blue()) < 40)
+                    ++n;
+            }
+        return n;
+    };
+    const QRect deletedRow = rectOf(deleted);
+    ASSERT_TRUE(deletedRow.isValid());
+    EXPECT_EQ(count(deletedRow, Style::Colors::red), 0);
+    EXPECT_GT(count(deletedRow, highlighted), 0);
+    const QRect folderRow = rectOf(shownFolder);
+    ASSERT_TRUE(folderRow.isValid());
+    // The icon's 16 points after the cell's inset of 4.
+    EXPECT_GT(count(QRect(folderRow.left() + 4, folderRow.top(), 16, folderRow.height()), highlighted), 0);
+}
+
 TEST(QuickLookView, FindsWhatEachFileHolds) {
     // Files of the carving corpus, by their place in its image.
     auto source = openFixture("carve");
@@ -527,19 +809,40 @@ TEST(QuickLookView, FindsWhatEachFileHolds) {
         EXPECT_EQ(prepared.kind, c.kind);
         EXPECT_EQ(prepared.image.has_value(), c.kind == QuickLookView::Kind::image);
         if (c.kind == QuickLookView::Kind::text) {
-            EXPECT_TRUE(prepared.text.startsWith("<?xml"));
+            EXPECT_TRUE(prepared.text.text.startsWith("<?xml"));
         }
     }
 
-    // Text is shown up to its limit; bytes that are not UTF-8 are read as Latin-1.
+    // Text is read a slice at a time. In the shown text NUL and other control
+    // characters are visible symbols, line breaks (CR LF too) and tabs stay, a
+    // line longer than the limit is cut; bytes that are not UTF-8 are Latin-1.
     Bytes latin(QuickLookView::textLimit + 100, 'a');
-    latin[0] = 0xE6;  // æ
+    const Bytes head = {0xE6, 0, '\t', 0x07, '\r', '\n', 'b', '\n'};
+    std::copy(head.begin(), head.end(), latin.begin());
     writeFile(dir.file("lang.txt"), latin);
     auto text = QuickLookView::prepare(dir.file("lang.txt"));
     EXPECT_EQ(text.kind, QuickLookView::Kind::text);
-    EXPECT_TRUE(text.cut);
-    EXPECT_EQ(text.text.size(), QuickLookView::textLimit);
-    EXPECT_EQ(text.text.front(), QChar(0xE6));
+    const auto& first = text.text;
+    EXPECT_TRUE(first.more);
+    EXPECT_EQ(first.next.offset, QuickLookView::textLimit);
+    EXPECT_TRUE(first.next.latin1);
+    EXPECT_TRUE(first.text.startsWith(QString::fromUtf8("æ·\t\uFFFD\nb\naaa"))) << first.text.left(10).toStdString();
+    const QStringList lines = first.text.split(QLatin1Char('\n'));
+    for (const auto& line : lines) EXPECT_LE(line.size(), QuickLookView::lineLimit);
+    EXPECT_EQ(lines[2].size(), QuickLookView::lineLimit);
+    auto rest = QuickLookView::readText(dir.file("lang.txt"), first.next);
+    EXPECT_FALSE(rest.more);
+    EXPECT_EQ((first.text + rest.text).count(QLatin1Char('a')), QuickLookView::textLimit + 100 - 8);
+
+    // A UTF-8 character that a slice's end cuts in two is read whole by the next.
+    Bytes utf8(QuickLookView::textLimit - 1, 'x');
+    for (int byte : {0xC3, 0xA6, 0x0A}) utf8.push_back(static_cast<uint8_t>(byte));  // "æ\n"
+    writeFile(dir.file("utf8.txt"), utf8);
+    auto start = QuickLookView::readText(dir.file("utf8.txt"), {});
+    ASSERT_TRUE(start.more);
+    EXPECT_FALSE(start.next.latin1);
+    EXPECT_EQ(start.next.offset, QuickLookView::textLimit - 1);
+    EXPECT_EQ(QuickLookView::readText(dir.file("utf8.txt"), start.next).text, QString::fromUtf8("æ\n"));
 }
 
 TEST(QuickLookView, ShowsPDFsAndPlaysMediaOffscreen) {

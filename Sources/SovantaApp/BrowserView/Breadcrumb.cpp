@@ -1,6 +1,7 @@
 #include "SovantaApp/BrowserView/Breadcrumb.h"
 
-#include <QHBoxLayout>
+#include <algorithm>
+
 #include <QLabel>
 #include <QPainter>
 
@@ -41,11 +42,77 @@ void CrumbButton::paintEvent(QPaintEvent*) {
     }
 }
 
-Breadcrumb::Breadcrumb(std::function<void(FileNodePtr)> go, QWidget* parent)
-    : QWidget(parent), go_(std::move(go)), row_(new QHBoxLayout(this)) {
-    row_->setContentsMargins(0, 0, 0, 0);
-    row_->setSpacing(4);
+namespace {
+constexpr int spacing = 4;
+}
+
+Breadcrumb::Breadcrumb(std::function<void(FileNodePtr)> go, QWidget* parent) : QWidget(parent), go_(std::move(go)) {
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+}
+
+int Breadcrumb::rowWidth(const std::vector<int>& buttonWidths) const {
+    int total = 0;
+    size_t button = 0;
+    for (QWidget* item : items_) {
+        if (total > 0) total += spacing;
+        total += qobject_cast<CrumbButton*>(item) ? buttonWidths[button++] : item->sizeHint().width();
+    }
+    return total;
+}
+
+QSize Breadcrumb::sizeHint() const {
+    std::vector<int> widths;
+    int height = 0;
+    for (auto* button : buttons_) {
+        widths.push_back(button->sizeHint().width());
+        height = std::max(height, button->sizeHint().height());
+    }
+    return {rowWidth(widths), height};
+}
+
+QSize Breadcrumb::minimumSizeHint() const {
+    std::vector<int> widths;
+    int height = 0;
+    for (auto* button : buttons_) {
+        widths.push_back(button->minimumSizeHint().width());
+        height = std::max(height, button->sizeHint().height());
+    }
+    return {rowWidth(widths), height};
+}
+
+void Breadcrumb::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    placeItems();
+}
+
+void Breadcrumb::placeItems() {
+    if (buttons_.empty()) return;
+    const size_t count = buttons_.size();
+    std::vector<int> full(count), least(count);
+    for (size_t i = 0; i < count; ++i) {
+        full[i] = buttons_[i]->sizeHint().width();
+        least[i] = buttons_[i]->minimumSizeHint().width();
+    }
+    // The room left for the buttons' titles at their least.
+    int spare = width() - rowWidth(least);
+    std::vector<int> given = least;
+    // The current folder first, then the others from the last to the first.
+    for (size_t k = 0; k < count && spare > 0; ++k) {
+        size_t i = k == 0 ? count - 1 : count - 1 - k;
+        int more = std::min(spare, full[i] - least[i]);
+        given[i] += more;
+        spare -= more;
+    }
+    int x = 0;
+    size_t button = 0;
+    for (QWidget* item : items_) {
+        const bool isButton = qobject_cast<CrumbButton*>(item) != nullptr;
+        QSize hint = item->sizeHint();
+        int w = isButton ? given[button++] : hint.width();
+        int h = std::min(hint.height(), height());
+        item->setGeometry(x, (height() - h) / 2, w, h);
+        x += w + spacing;
+    }
 }
 
 void Breadcrumb::setNode(FileNodePtr node) {
@@ -72,8 +139,10 @@ void Breadcrumb::rebuild() {
     }
     items_.clear();
     buttons_.clear();
-    while (row_->count() > 0) delete row_->takeAt(0);
-    if (!node_) return;
+    if (!node_) {
+        updateGeometry();
+        return;
+    }
 
     const std::vector<FileNodePtr> path = breadcrumbPath(node_);
     std::vector<FileNodePtr> shown = path;
@@ -86,7 +155,6 @@ void Breadcrumb::rebuild() {
         auto* view = new SymbolView("chevron.right", Style::tertiaryText(), chevronSize, 0, this);
         view->setFixedSize(chevronSize, chevronSize);
         items_.push_back(view);
-        row_->addWidget(view, 0, Qt::AlignVCenter);
     };
     for (size_t i = 0; i < shown.size(); ++i) {
         if (i > 0) chevron();
@@ -96,7 +164,6 @@ void Breadcrumb::rebuild() {
             palette.setColor(QPalette::WindowText, Style::secondaryText());
             dots->setPalette(palette);
             items_.push_back(dots);
-            row_->addWidget(dots);
             chevron();
         }
         const FileNodePtr& node = shown[i];
@@ -108,9 +175,10 @@ void Breadcrumb::rebuild() {
         });
         items_.push_back(button);
         buttons_.push_back(button);
-        row_->addWidget(button, 1);
     }
-    row_->addStretch(0);
+    for (QWidget* item : items_) item->show();
+    updateGeometry();
+    placeItems();
 }
 
 }  // namespace sovanta::app

@@ -10,8 +10,6 @@
 
 #include "SovantaCore/Model.h"
 
-class QHBoxLayout;
-
 namespace sovanta::app {
 
 // A plain button whose one line of text is shortened in its middle.
@@ -41,11 +39,22 @@ public:
     // The buttons, left to right.
     std::vector<CrumbButton*> buttons() const { return buttons_; }
 
+    // The row whole, and the row with every button at its least.
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     void rebuild();
+    // Places the row's items from the left, each button as wide as its title
+    // needs: when the room is short, the current folder keeps its whole title
+    // as long as the others can give way, and they give way from the first.
+    void placeItems();
+    int rowWidth(const std::vector<int>& buttonWidths) const;
     std::function<void(FileNodePtr)> go_;
     FileNodePtr node_;
-    QHBoxLayout* row_;
     std::vector<QWidget*> items_;
     std::vector<CrumbButton*> buttons_;
 };

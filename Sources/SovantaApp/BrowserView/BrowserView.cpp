@@ -94,6 +94,7 @@ BrowserView::BrowserView(SessionPtr session, QWidget* parent)
     table_->setSelectionModel(selectionModel_);
     gallery_ = new GalleryView(rows_, selectionModel_, session_->source,
                                [this](FileNodePtr node) { open(node); }, content_);
+    connect(gallery_, &GalleryView::primaryAction, this, [this] { tablePrimaryAction(); });
     empty_ = new QWidget(content_);
     auto* emptyLayout = new QVBoxLayout(empty_);
     emptyLayout->setSpacing(8);

@@ -209,14 +209,15 @@ void FileTableDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
     painter->setRenderHint(QPainter::Antialiasing);
     const QRect area = option.rect.adjusted(4, 0, -4, 0);
     const bool selected = option.state & QStyle::State_Selected;
-    QColor textColour = index.data(Qt::ForegroundRole).value<QColor>();
-    if (selected && node->status == EntryStatus::existing)
-        textColour = option.palette.color(QPalette::HighlightedText);
+    // On the selection's highlight every name and icon takes the highlighted
+    // text's colour: a status colour or the folder's accent would be lost on it.
+    const QColor highlighted = option.palette.color(QPalette::HighlightedText);
+    const QColor textColour = selected ? highlighted : index.data(Qt::ForegroundRole).value<QColor>();
     const QFontMetrics metrics(option.font);
     painter->setFont(option.font);
     int x = area.left();
     if (column == SortColumn::name) {
-        const QPixmap icon = Style::symbolPixmap(symbol(*node), 16, FileRowsModel::iconColour(*node));
+        const QPixmap icon = Style::symbolPixmap(symbol(*node), 16, selected ? highlighted : FileRowsModel::iconColour(*node));
         painter->drawPixmap(QPoint(x, area.center().y() - 8), icon);
         x += 16 + 6;
         const int mark = node->note ? 14 + 6 : 0;
@@ -233,7 +234,7 @@ void FileTableDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
         painter->setBrush(FileRowsModel::chanceColour(node->recoverability));
         painter->drawEllipse(QRectF(x, area.center().y() - 3.5, 7, 7));
         x += 7 + 5;
-        painter->setPen(selected ? option.palette.color(QPalette::HighlightedText) : Style::primaryText());
+        painter->setPen(selected ? highlighted : Style::primaryText());
         painter->drawText(QRect(x, area.top(), std::max(0, area.right() - x), area.height()),
                           Qt::AlignLeft | Qt::AlignVCenter, metrics.elidedText(text, Qt::ElideRight, area.right() - x));
     }

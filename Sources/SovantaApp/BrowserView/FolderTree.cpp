@@ -1,6 +1,8 @@
 #include "SovantaApp/BrowserView/FolderTree.h"
 
 #include <QHeaderView>
+#include <QIcon>
+#include <QPalette>
 #include <QStyledItemDelegate>
 
 #include "SovantaApp/Components.h"
@@ -181,7 +183,13 @@ QVariant FolderTreeModel::data(const QModelIndex& index, int role) const {
             }
             if (role == Qt::DisplayRole) return QString::fromStdString(visibleText(node.name));
             if (role == Qt::ForegroundRole) return text;
-            if (role == Qt::DecorationRole) return Style::symbolPixmap(symbol(node), 16, iconColour);
+            if (role == Qt::DecorationRole) {
+                // On the selection's highlight the icon takes the highlighted text's colour.
+                QIcon icon(Style::symbolPixmap(symbol(node), 16, iconColour));
+                icon.addPixmap(Style::symbolPixmap(symbol(node), 16, QPalette().color(QPalette::HighlightedText)),
+                               QIcon::Selected);
+                return icon;
+            }
             if (role == Qt::ToolTipRole) return QString::fromStdString(visibleText(node.name));
             return {};
         }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
@@ -91,6 +92,14 @@ QItemSelectionModel::SelectionFlags GalleryView::selectionCommand(const QModelIn
     auto flags = QListView::selectionCommand(index, event);
     if (flags != QItemSelectionModel::NoUpdate) flags |= QItemSelectionModel::Rows;
     return flags;
+}
+
+void GalleryView::keyPressEvent(QKeyEvent* event) {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && event->modifiers() == Qt::NoModifier) {
+        emit primaryAction();
+        return;
+    }
+    QListView::keyPressEvent(event);
 }
 
 void GalleryView::resizeEvent(QResizeEvent* event) {

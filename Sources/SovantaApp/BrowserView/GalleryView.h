@@ -48,7 +48,12 @@ public:
     // The decodes queued and not yet delivered.
     int loadsInFlight() const { return inFlight_; }
 
+signals:
+    // Return or Enter: the selection is to be opened, as in the list.
+    void primaryAction();
+
 protected:
+    void keyPressEvent(QKeyEvent* event) override;
     QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
                                                          const QEvent* event = nullptr) const override;
     void resizeEvent(QResizeEvent* event) override;
