@@ -7,9 +7,16 @@
 //              timer on the GUI thread (how long the thread was kept from it),
 //              and the resident memory before, after and at its peak, beside
 //              `sovanta-cli scan` of the same image.
+//   previews   selecting, in a browser session, files whose previews are
+//              heavy (a 1 MiB text file of zeros, 30 MB of text on one line, a
+//              35 MB and a 200 MB damaged PDF, the last through "Vis
+//              forhåndsvisning"), each until its preview is shown: the GUI
+//              thread's worst lateness and its longest event. The benchmark
+//              makes these files, on a FAT32 image of its own (mkfs.fat, mcopy).
 // Needs a display (run it under xvfb-run: Benchmarks/app-figures does). The
 // image comes from scripts/make-ntfs-bench-image.sh.
-//   bench-App [--runs N] [IMAGE]     (default IMAGE /tmp/sovanta-bench/ntfs-100k.img)
+//   bench-App [--runs N] [--previews] [IMAGE]   (default IMAGE /tmp/sovanta-bench/ntfs-100k.img;
+//                                                --previews measures the previews only)
 // While the session runs, every event that keeps the GUI thread longer than
 // 20 ms is written to standard error: what was handled, how much of that time
 // the thread spent working (the rest it waited for a processor or the display
@@ -27,6 +34,10 @@
 #include <utility>
 #include <vector>
 
+#include <filesystem>
+#include <fstream>
+#include <random>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -38,6 +49,7 @@
 #include <QMetaEnum>
 #include <QMetaMethod>
 #include <QProcessEnvironment>
+#include <QPushButton>
 #include <QThreadPool>
 #include <QTimer>
 #include <QWindow>
@@ -46,6 +58,8 @@
 #include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/Models/AppModel.h"
 #include "SovantaApp/Preview.h"
+#include "SovantaApp/PreviewPane.h"
+#include "SovantaApp/QuickLookView.h"
 #include "SovantaApp/SovantaApp.h"
 
 using namespace sovanta;
@@ -360,6 +374,186 @@ int runSession(int argc, char** argv, const std::string& image) {
     return status;
 }
 
+
+// MARK: Child: previews
+
+// The files whose previews are measured: name in the image, and whether the
+// preview is shown only on request ("Vis forhåndsvisning").
+struct HeavyFile {
+    const char* name;
+    const char* label;
+    bool onRequest;
+};
+const HeavyFile heavyFiles[] = {
+    {"nuller.txt", "1 MiB text file of zeros", false},
+    {"linje.txt", "30 MB of text on one line", false},
+    {"skadet35.pdf", "35 MB damaged PDF", false},
+    {"skadet200.pdf", "200 MB damaged PDF (\"Vis forhåndsvisning\")", true},
+};
+
+// Whether the pane shows the node's preview as far as it goes: the load has
+// ended, and a copy, when there is one, has been looked at by the viewer.
+bool previewSettled(PreviewPane* pane, const FileNodePtr& node) {
+    auto* single = pane->single();
+    if (!single || single->node() != node || single->loading()) return false;
+    if (single->quickLookURL() && single->quickLookView()->kind() == QuickLookView::Kind::none) return false;
+    return true;
+}
+
+int runPreviews(int argc, char** argv, const std::string& image) {
+    TimedApplication app(argc, argv);
+    prepareApplication();
+    int status = 0;
+    {
+        auto& model = AppModel::shared();
+        MainWindow window(model);
+        AppDelegate delegate(model);
+        window.show();
+        delegate.applicationDidFinishLaunching(QStringList{QApplication::applicationFilePath()},
+                                               QProcessEnvironment::systemEnvironment());
+        auto spin = [](const std::function<bool()>& done, double boundMs) {
+            const auto start = Clock::now();
+            while (!done()) {
+                if (msSince(start) > boundMs) return false;
+                QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+            }
+            return true;
+        };
+        Clock::time_point settle = Clock::now();
+        spin([&] { return window.windowHandle() && window.windowHandle()->isExposed() && !model.loadingDisks() &&
+                          msSince(settle) >= 1000; },
+             30000);
+        model.openImage(image, SessionTab::files);
+        BrowserView* browser = nullptr;
+        SessionPtr session;
+        bool listed = spin(
+            [&] {
+                if (!session && !model.sessions().empty()) session = model.sessions().front();
+                if (!browserShowsRoot(window, session)) return false;
+                for (auto* b : window.findChildren<BrowserView*>())
+                    if (b->isVisible()) browser = b;
+                return browser != nullptr;
+            },
+            120000);
+        if (!listed) {
+            std::fprintf(stderr, "the browser did not list the image's root\n");
+            return 1;
+        }
+        spin([] { return false; }, 500);
+
+        Lateness lateness;
+        QTimer ticker;
+        ticker.setTimerType(Qt::PreciseTimer);
+        ticker.setInterval(10);
+        QObject::connect(&ticker, &QTimer::timeout, &app, [&] { lateness.tick(); });
+        for (const auto& file : heavyFiles) {
+            FileNodePtr node;
+            for (auto& row : browser->rows())
+                if (row->name == file.name) node = row;
+            if (!node) {
+                std::fprintf(stderr, "%s is not in the image\n", file.name);
+                status = 1;
+                continue;
+            }
+            std::fprintf(stderr, "%s: events that kept the GUI thread over 20 ms\n", file.name);
+            lateness = Lateness{};
+            app.busiest = 0;
+            app.slow.clear();
+            app.logging = true;
+            const auto start = Clock::now();
+            app.since = start;
+            lateness.start();
+            ticker.start();
+            // As a click does it: from an event of the GUI thread.
+            QMetaObject::invokeMethod(browser, [browser, node] { browser->setSelection({node->id}); },
+                                      Qt::QueuedConnection);
+            PreviewPane* pane = browser->previewPane();
+            bool shown = spin([&] { return previewSettled(pane, node); }, 120000);
+            if (shown && file.onRequest) {
+                auto* button = pane->single()->manualLoadButton();
+                if (button) {
+                    QMetaObject::invokeMethod(button, [button] { button->click(); }, Qt::QueuedConnection);
+                    spin([&] { return pane->single()->loading(); }, 5000);
+                    shown = spin([&] { return previewSettled(pane, node); }, 300000);
+                }
+            }
+            const double shownMs = msSince(start);
+            // Half a second more, for what follows the preview.
+            spin([] { return false; }, 500);
+            ticker.stop();
+            app.logging = false;
+            std::printf("%s_shown_ms %.1f\n%s_late_max_ms %.1f\n%s_busy_max_ms %.1f\n", file.name,
+                        shown ? shownMs : -1.0, file.name, lateness.max(), file.name, app.busiest);
+            // When the thread was latest: with no long event at that time, it
+            // was not kept by our work but waited for a processor.
+            if (!lateness.ticks.empty()) {
+                auto worst = std::max_element(lateness.ticks.begin(), lateness.ticks.end());
+                double at = 0;
+                for (auto tick = lateness.ticks.begin(); tick <= worst; ++tick) at += 10 + *tick;
+                std::fprintf(stderr, "  the worst lateness, %.0f ms, ended at %.0f ms\n", *worst, at);
+            }
+            std::fflush(stdout);
+            for (auto& line : app.slow) std::fprintf(stderr, "%s\n", line.c_str());
+            if (!shown) status = 1;
+            QMetaObject::invokeMethod(browser, [browser] { browser->setSelection({}); }, Qt::QueuedConnection);
+            spin([] { return false; }, 300);
+        }
+        delegate.applicationWillTerminate();
+    }
+    QThreadPool::globalInstance()->waitForDone();
+    Background::previewQueue().waitForDone();
+    return status;
+}
+
+// Writes the heavy files into a FAT32 image of their own, made without root.
+bool makePreviewImage(const std::string& image) {
+    namespace fs = std::filesystem;
+    const fs::path work = fs::path(image).parent_path() / "previews-files";
+    std::error_code error;
+    fs::create_directories(work, error);
+    std::mt19937_64 random(34);
+    auto write = [&](const std::string& name, const std::function<void(std::ofstream&)>& body) {
+        std::ofstream out(work / name, std::ios::binary | std::ios::trunc);
+        body(out);
+        return static_cast<bool>(out);
+    };
+    // A damaged PDF: a catalog, a page and a great many small objects, but its
+    // end (cross-reference table and trailer) cut off, so that a reader has to
+    // rebuild the table by parsing the whole file.
+    auto damagedPDF = [](int64_t size) {
+        return [size](std::ofstream& out) {
+            out << "%PDF-1.7\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
+                   "2 0 obj\n<< /Type /Pages /Kids [3 0 R] /Count 1 >>\nendobj\n"
+                   "3 0 obj\n<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>\nendobj\n";
+            for (int64_t object = 4; out.tellp() < size; ++object)
+                out << object << " 0 obj\n<< /A [1 2 3 4 5 6 7 8] /B (tekst) /C /Navn >>\nendobj\n";
+        };
+    };
+    bool ok = write("nuller.txt", [](std::ofstream& out) {
+        std::string zeros(1048576, '\0');
+        out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    });
+    // One line without a space, as encoded data or a minified file has it.
+    ok = ok && write("linje.txt", [&random](std::ofstream& out) {
+        const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::string piece(1 << 20, 'A');
+        for (int64_t written = 0; written < 30000000; written += static_cast<int64_t>(piece.size())) {
+            for (auto& c : piece) c = letters[random() % 64];
+            out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+        }
+    });
+    ok = ok && write("skadet35.pdf", damagedPDF(35000000));
+    ok = ok && write("skadet200.pdf", damagedPDF(200000000));
+    if (!ok) return false;
+    fs::remove(image, error);
+    bool made = bench::runQuietly({"mkfs.fat", "-F", "32", "-n", "PREVIEWS", "-C", image, "300000"}, true).succeeded();
+    for (const auto& file : heavyFiles)
+        made = made && bench::runQuietly({"mcopy", "-i", image, (work / file.name).string(), "::/"}, true).succeeded();
+    fs::remove_all(work, error);
+    if (!made) fs::remove(image, error);
+    return made;
+}
+
 // MARK: Driver
 
 struct Run {
@@ -456,12 +650,55 @@ std::string mib(const Spread& s) {
     return text;
 }
 
-int drive(int runs, const std::string& image) {
-    const std::string self = "/proc/self/exe";
+std::string ownProgram() {
     std::string program(4096, '\0');
-    ssize_t length = readlink(self.c_str(), program.data(), program.size() - 1);
-    if (length <= 0) return 1;
+    ssize_t length = readlink("/proc/self/exe", program.data(), program.size() - 1);
+    if (length <= 0) return "";
     program.resize(static_cast<size_t>(length));
+    return program;
+}
+
+// The preview rows: each file selected in a session of its own process.
+bool drivePreviews(int runs) {
+    const std::string program = ownProgram();
+    const std::string image = "/tmp/sovanta-bench/previews.img";
+    std::error_code error;
+    std::filesystem::create_directories("/tmp/sovanta-bench", error);
+    if (access(image.c_str(), R_OK) != 0 && !makePreviewImage(image)) {
+        std::fprintf(stderr, "could not make %s (needs mkfs.fat and mcopy)\n", image.c_str());
+        return false;
+    }
+    bench::runQuietly({"cat", image});
+    std::vector<std::vector<double>> late(std::size(heavyFiles)), busy(std::size(heavyFiles)),
+        shown(std::size(heavyFiles));
+    for (int i = 0; i < runs; ++i) {
+        std::fprintf(stderr, "previews %d of %d\n", i + 1, runs);
+        Run run = spawn({program, "--previews-session", image}, true);
+        for (size_t f = 0; f < std::size(heavyFiles); ++f) {
+            const std::string name = heavyFiles[f].name;
+            if (run.value(name + "_shown_ms") < 0) continue;
+            shown[f].push_back(run.value(name + "_shown_ms"));
+            late[f].push_back(run.value(name + "_late_max_ms"));
+            busy[f].push_back(run.value(name + "_busy_max_ms"));
+        }
+    }
+    std::printf("\nSelecting a file in a browser session until its preview is shown, %d runs; median (min–max).\n\n",
+                runs);
+    std::printf("| file | GUI thread lateness, worst | longest event's processor time | shown after | target |\n"
+                "|---|---|---|---|---|\n");
+    bool complete = true;
+    for (size_t f = 0; f < std::size(heavyFiles); ++f) {
+        complete = complete && !shown[f].empty();
+        std::printf("| %s | %s | %s | %s | ≤ 50 ms each |\n", heavyFiles[f].label, ms(spread(late[f])).c_str(),
+                    ms(spread(busy[f])).c_str(), ms(spread(shown[f])).c_str());
+    }
+    return complete;
+}
+
+int drive(int runs, const std::string& image, bool previewsOnly) {
+    if (previewsOnly) return drivePreviews(runs) ? 0 : 1;
+    const std::string program = ownProgram();
+    if (program.empty()) return 1;
 
     // Start-up, the application and the bare window in turn.
     std::vector<double> appExposed, bareExposed, appWhole, bareWhole;
@@ -516,8 +753,9 @@ int drive(int runs, const std::string& image) {
                 mib(spread(peak)).c_str(), mib(spread(cliPeak)).c_str());
     std::printf("| resident memory after the opening | %s | the window before it: %s | |\n", mib(spread(after)).c_str(),
                 mib(spread(before)).c_str());
+    const bool previews = drivePreviews(runs);
     const bool complete = !appExposed.empty() && !bareExposed.empty() && !shown.empty() && !cliWall.empty();
-    return complete ? 0 : 1;
+    return complete && previews ? 0 : 1;
 }
 
 }  // namespace
@@ -526,15 +764,19 @@ int main(int argc, char** argv) {
     if (argc > 2 && std::strcmp(argv[1], "--start") == 0)
         return std::strcmp(argv[2], "bare") == 0 ? startBare(argc, argv) : startApplication(argc, argv);
     if (argc > 2 && std::strcmp(argv[1], "--session") == 0) return runSession(argc, argv, argv[2]);
+    if (argc > 2 && std::strcmp(argv[1], "--previews-session") == 0) return runPreviews(argc, argv, argv[2]);
     int runs = 5;
+    bool previewsOnly = false;
     std::string image = "/tmp/sovanta-bench/ntfs-100k.img";
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
             runs = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--previews") == 0)
+            previewsOnly = true;
         else
             image = argv[i];
     }
-    if (access(image.c_str(), R_OK) != 0) {
+    if (!previewsOnly && access(image.c_str(), R_OK) != 0) {
         std::fprintf(stderr, "%s is missing: make it with scripts/make-ntfs-bench-image.sh\n", image.c_str());
         return 1;
     }
@@ -542,7 +784,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no display: run it under xvfb-run (Benchmarks/app-figures does)\n");
         return 1;
     }
-    return drive(runs, image);
+    return drive(runs, image, previewsOnly);
 }
 
 #include "App.moc"
