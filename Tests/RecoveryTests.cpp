@@ -563,3 +563,33 @@ TEST(RecoveryEngine, AReportThatCannotBeWrittenIsAFailure) {
     ASSERT_EQ(run.result.failures.size(), 1u);
     EXPECT_EQ(run.result.failures[0], "Rapporten Gendannelsesrapport.csv kunne ikke skrives: No space left on device");
 }
+
+// A cell that a spreadsheet would take for a formula is written as text.
+TEST(RecoveryEngine, FormulaCellsAreWrittenAsText) {
+    const Bytes disk = patternBytes(4096);
+    ByteSource source(disk);
+    TempDir out;
+    struct Case {
+        std::string name, note, row;
+    };
+    const std::vector<Case> cases = {
+        {"=cmd|calc.csv", "", "'=cmd|calc.csv;1;OK;God;0;"},
+        {"+1.txt", "-2+3", "'+1.txt;1;OK;God;0;'-2+3"},
+        {"@SUM(A1).txt", "@x;y", "'@SUM(A1).txt;1;OK;God;0;\"'@x;y\""},
+        {"-rf.txt", "=\"a\"", "'-rf.txt;1;OK;God;0;\"'=\"\"a\"\"\""},
+        {"a=b.txt", "x-y", "a=b.txt;1;OK;God;0;x-y"},
+    };
+    auto root = folder("");
+    std::vector<FileNodePtr> nodes;
+    std::string expected = header();
+    for (auto& c : cases) {
+        auto f = extentFile(c.name, 0, 1);
+        if (!c.note.empty()) f->note = c.note;
+        root->add(f), nodes.push_back(f);
+        expected += c.row + "\n";
+    }
+    auto run = recoverInto(nodes, "V", *source, out.path());
+    EXPECT_EQ(reportOf(run.result), expected);
+    // The files themselves keep their names.
+    EXPECT_TRUE(fs::exists(*run.result.folder / "=cmd|calc.csv"));
+}

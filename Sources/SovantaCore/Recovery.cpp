@@ -61,8 +61,12 @@ int writeAll(int fd, const uint8_t* data, size_t size) {
 }
 
 // A field with a separator, a quote or a line break (a lone carriage return
-// ends a row for most readers too) goes inside quotes.
-std::string csv(const std::string& field) {
+// ends a row for most readers too) goes inside quotes. A field that begins as
+// a spreadsheet formula does ("=", "+", "-", "@") gets an apostrophe first, so
+// that it is shown as the text it is and never run.
+std::string csv(const std::string& raw) {
+    const bool formula = !raw.empty() && (raw[0] == '=' || raw[0] == '+' || raw[0] == '-' || raw[0] == '@');
+    const std::string field = formula ? "'" + raw : raw;
     if (field.find_first_of(";\"\n\r") == std::string::npos) return field;
     std::string out = "\"";
     for (char c : field) {
