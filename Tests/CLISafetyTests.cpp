@@ -165,6 +165,38 @@ TEST(DestinationCheck, LoopDeviceSources) {
     EXPECT_EQ(DestinationCheck::forRecovery(elsewhere.path(), *file), SourceOverlap::different);
 }
 
+// A file system that ntfs-3g serves from the image file itself: writing
+// anywhere on it writes into the image, so a folder there is the source, for
+// the check and for the tool, which refuses it and writes nothing.
+TEST(DestinationCheck, FileSystemServedFromTheImageFile) {
+    if (!isRoot()) GTEST_SKIP() << "needs root to mount with ntfs-3g";
+    TempDir dir;
+    const fs::path image = dir.path() / "kilde.img", mounted = dir.path() / "mnt";
+    fs::copy_file(fixtureImage("ntfs"), image);
+    fs::create_directories(mounted);
+    if (shell("ntfs-3g '" + image.string() + "' '" + mounted.string() + "' >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ntfs-3g cannot mount here";
+    struct Unmount {
+        fs::path point;
+        ~Unmount() { shell("umount -l '" + point.string() + "'"); }
+    } unmount{mounted};
+    const std::string before = sha256Hex(readBytes(image));
+    auto source = SourceOpener::openImage(image.string());
+    EXPECT_EQ(DestinationCheck::forRecovery(mounted, *source), SourceOverlap::same);
+    EXPECT_EQ(DestinationCheck::forRecovery(mounted / "ny" / "mappe", *source), SourceOverlap::same);
+    EXPECT_EQ(DestinationCheck::forImage(mounted / "kopi.img", *source), SourceOverlap::same);
+    // Another image's source is elsewhere.
+    auto other = SourceOpener::openImage(fixtureImage("fat12"));
+    EXPECT_EQ(DestinationCheck::forRecovery(mounted / "ud", *other), SourceOverlap::different);
+
+    auto run = runCLI({"recover", image.string(), (mounted / "ud").string()});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, refusal("Mappen", mounted / "ud", "kilde.img"));
+    EXPECT_FALSE(fs::exists(mounted / "ud"));
+    shell("umount '" + mounted.string() + "'");
+    EXPECT_EQ(sha256Hex(readBytes(image)), before);
+}
+
 namespace {
 
 // Mounts and loop devices made by a test, undone in reverse order with the

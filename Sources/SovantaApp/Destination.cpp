@@ -30,9 +30,7 @@ std::optional<uint64_t> shortOfSpace(const fs::path& folder, uint64_t needed) {
 }
 
 SourceOverlap forRecovery(const fs::path& folder, const DiskSource& source, const std::optional<fs::path>& imageFile) {
-    SourceOverlap overlap = DestinationCheck::forRecovery(folder, source, imageFile);
-    if (overlap == SourceOverlap::unknown && !source.isDevice) return SourceOverlap::different;
-    return overlap;
+    return DestinationCheck::forRecovery(folder, source, imageFile);
 }
 
 SourceOverlap forImage(const fs::path& image, const std::optional<std::string>& sourceDisk,

@@ -38,11 +38,12 @@ inline FreeSpaceFunction freeSpace = systemFreeSpace;
 // when they suffice or cannot be learned (a negative answer counts as none).
 std::optional<uint64_t> shortOfSpace(const std::filesystem::path& folder, uint64_t needed);
 
-// Whether a recovery folder could write to source. Only a device source can
-// share a disk with the folder, so for an image file only a folder on a
-// device backed by that very file is the same; a folder whose disk cannot be
-// told is then taken as different. imageFile: the file the source was opened
-// from, when that is not the source's own path.
+// Whether a recovery folder could write to source, as the command-line tool
+// answers it: for an image file, a folder on a device backed by that very
+// file or on a file system served from it is the same, and a folder whose
+// storage cannot be told is unknown, for an image file as for a disk.
+// imageFile: the file the source was opened from, when that is not the
+// source's own path.
 SourceOverlap forRecovery(const std::filesystem::path& folder, const DiskSource& source,
                           const std::optional<std::filesystem::path>& imageFile = std::nullopt);
 

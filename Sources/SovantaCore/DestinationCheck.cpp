@@ -67,6 +67,14 @@ Footprint folderFootprint(const fs::path& location, int depth) {
     // the disk tool's stand-in would add here; sparing it keeps the check fast.
     auto disks = DiskList::physicalDisks(p, [](const std::vector<std::string>&) { return Shell::Result(); });
 #endif
+    // A file system served from a file (ntfs-3g or another FUSE file system
+    // over an image file) writes into that file: the folder is within it.
+    if (auto file = DiskList::mountedFile(p); file && depth <= maxDepth) {
+        fp.add(pathFootprint(*file, depth + 1), false);
+        if (disks)
+            for (auto& disk : *disks) fp.add(diskFootprint(disk, depth + 1), false);
+        return fp;
+    }
     if (!disks) {
         fp.known = false;
         return fp;

@@ -26,7 +26,8 @@ SourceOverlap forImage(const std::filesystem::path& image, const DiskSource& sou
                        const std::optional<std::filesystem::path>& imageFile = std::nullopt);
 
 // A recovery folder (which need not exist yet) for source: the same when it
-// lies on the source's whole disk, or on a device backed by the source.
+// lies on the source's whole disk, or on a device backed by the source, or on
+// a file system served from the source's file (ntfs-3g over an image file).
 SourceOverlap forRecovery(const std::filesystem::path& folder, const DiskSource& source,
                           const std::optional<std::filesystem::path>& imageFile = std::nullopt);
 

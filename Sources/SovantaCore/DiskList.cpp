@@ -422,6 +422,23 @@ std::optional<std::set<std::string>> physicalDisks(const fs::path& location, con
     return disks;
 }
 
+std::optional<fs::path> mountedFile(const fs::path& location) {
+#ifdef __APPLE__
+    (void)location;
+    return std::nullopt;
+#else
+    struct stat st {};
+    if (::stat(location.c_str(), &st) != 0) return std::nullopt;
+    auto mount = mountOf(st.st_dev);
+    // Only an absolute path can be told: a relative one was relative to a
+    // folder that is not known here.
+    if (!mount || mount->source.empty() || mount->source[0] != '/') return std::nullopt;
+    struct stat file {};
+    if (::stat(mount->source.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) return std::nullopt;
+    return fs::path(mount->source);
+#endif
+}
+
 UnmountResult unmount(const std::string& disk) { return unmount(disk, systemTool()); }
 
 UnmountResult unmount(const std::string& disk, const ToolRunner& tool) {

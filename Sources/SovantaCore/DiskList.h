@@ -80,6 +80,11 @@ std::vector<DiskInfo> load(const ToolRunner& tool);
 std::optional<std::set<std::string>> physicalDisks(const std::filesystem::path& location);
 std::optional<std::set<std::string>> physicalDisks(const std::filesystem::path& location, const ToolRunner& tool);
 
+// The file that the file system holding location is mounted from, when the
+// mount table names an existing file and not a device (a FUSE file system
+// such as ntfs-3g serving an image file); absent otherwise.
+std::optional<std::filesystem::path> mountedFile(const std::filesystem::path& location);
+
 struct UnmountResult {
     bool ok = false;
     std::string message;  // the tool's own words, trimmed

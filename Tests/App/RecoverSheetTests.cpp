@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <functional>
 #include <map>
 
 #include <QCheckBox>
@@ -8,14 +10,17 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QTest>
+#include <QToolButton>
 
 #include "AppTestSupport.h"
 #include "ScratchDisk.h"
+#include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Destination.h"
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/RecoverSheet.h"
+#include "SovantaApp/SovantaApp.h"
 #include "TestSupport.h"
 
 using namespace sovanta;
@@ -49,6 +54,55 @@ Shown shown(const DestinationNotices& notices) {
 }
 
 std::string sha256Of(const fs::path& file) { return sha256Hex(readBytes(file)); }
+
+// The real window with an image file open on its files tab, and the recovery
+// sheet its browser's button opens; the folder panel answers with folder.
+struct WindowSheet {
+    AppModelPtr model;
+    std::unique_ptr<MainWindow> window;
+    BrowserView* browser = nullptr;
+    RecoverSheet* sheet = nullptr;
+    std::optional<std::string> folder;
+    Replaced<Panels::ChooseFolderFunction> panel{Panels::chooseFolder,
+                                                 [this](const Panels::ChooseFolder&) { return folder; }};
+
+    explicit WindowSheet(const fs::path& image) {
+        AppModel::Services services;
+        services.loadDisks = [] { return std::vector<DiskInfo>{}; };
+        model = AppModel::make(std::move(services));
+        window = std::make_unique<MainWindow>(*model);
+        window->show();
+        model->openImage(image.string(), SessionTab::files);
+        EXPECT_TRUE(spinUntil([&] {
+            browser = window->findChild<BrowserView*>();
+            return browser && browser->isVisible() && !browser->rows().empty();
+        }));
+        if (!browser) return;
+        browser->recoverButton()->click();
+        auto sheets = browser->findChildren<RecoverSheet*>();
+        EXPECT_EQ(sheets.size(), 1);
+        if (sheets.size() == 1) sheet = sheets.front();
+        if (sheet) {
+            EXPECT_TRUE(counted(*sheet));
+        }
+    }
+    ~WindowSheet() {
+        if (sheet) static_cast<QDialog*>(sheet)->reject();
+        drainEvents();
+        window.reset();
+        for (auto& session : std::vector<SessionPtr>(model->sessions())) model->close(session);
+        drainEvents();
+    }
+    // Chooses the folder through the sheet's button and the panel.
+    void choose(const fs::path& chosen) {
+        folder = chosen.string();
+        sheet->chooseButton()->click();
+    }
+};
+
+const std::string onTheSourceText =
+    "Mappen ligger på den disk, du gendanner fra. Gendannelse dertil kan overskrive netop de data, du prøver at "
+    "redde.";
 
 }  // namespace
 
@@ -332,7 +386,8 @@ TEST(RecoverSheet, RefusesTheSourceDiskAndAsksWhenItCannotTell) {
 }
 
 // An image file is never on the folder's disk, unless the folder lies on a
-// device that the image file itself backs: writing there writes into it.
+// device that the image file itself backs: writing there writes into it. A
+// folder on a disk that cannot be told must be confirmed.
 TEST(RecoverSheet, ImageSourceIsRefusedOnlyInsideItself) {
     if (!isRoot()) GTEST_SKIP() << "needs root for loop devices";
     ScratchDisks disks;
@@ -344,9 +399,11 @@ TEST(RecoverSheet, ImageSourceIsRefusedOnlyInsideItself) {
     RecoverSheet sheet(session, {}, "x", nullptr);
     sheet.validate(inside.mountPoint());
     EXPECT_TRUE(sheet.notices()->hasProblem());
+    // A disk that cannot be told may be the one the image file lies on.
     sheet.validate(lost.mountPoint());
     EXPECT_FALSE(sheet.notices()->hasProblem());
-    EXPECT_FALSE(sheet.notices()->hasDoubt());
+    EXPECT_TRUE(sheet.notices()->hasDoubt());
+    EXPECT_FALSE(sheet.recoverButton()->isEnabled());
     sheet.validate(inside.backing().parent_path());
     EXPECT_FALSE(sheet.notices()->hasProblem());
     EXPECT_TRUE(sheet.recoverButton()->isEnabled());
@@ -376,4 +433,84 @@ TEST(RecoverSheet, ListsTheFirstFailuresInAShortScrollingArea) {
     ASSERT_NE(sheet.failureArea(), nullptr);
     EXPECT_LE(sheet.failureArea()->height(), 120);
     EXPECT_GT(sheet.failureArea()->widget()->height(), 120);
+}
+
+// An image file in the window: a folder on the file system that holds the
+// image file is another file there, and may be used; a folder whose storage
+// cannot be told is not taken as elsewhere: it must be confirmed first, as
+// the command-line tool refuses it.
+TEST(RecoverSheet, AnImageSourceInTheWindowAsksWhereItCannotTell) {
+    TempDir dir;
+    const fs::path image = dir.path() / "kilde.img";
+    fs::copy_file(fixtureImage("fat16"), image);
+    WindowSheet w(image);
+    ASSERT_NE(w.sheet, nullptr);
+    RecoverSheet& sheet = *w.sheet;
+
+    fs::create_directories(dir.path() / "ud");
+    w.choose(dir.path() / "ud");
+    EXPECT_EQ(pathShown(sheet), QString::fromStdString((dir.path() / "ud").string()));
+    EXPECT_FALSE(sheet.notices()->hasProblem());
+    EXPECT_FALSE(sheet.notices()->hasDoubt());
+    EXPECT_TRUE(sheet.recoverButton()->isEnabled());
+
+    // proc lies on no disk that can be told.
+    w.choose("/proc/self/ud");
+    EXPECT_FALSE(sheet.notices()->hasProblem());
+    EXPECT_TRUE(sheet.notices()->hasDoubt());
+    EXPECT_TRUE(sheet.notices()->doubtCallout()->isVisibleTo(&sheet));
+    EXPECT_EQ(sheet.notices()->doubtCallout()->messageLabel()->text().toStdString(),
+              "Det kan ikke afgøres, om mappen ligger på den disk, du gendanner fra. Gendannelse dertil kan "
+              "overskrive netop de data, du prøver at redde.");
+    EXPECT_FALSE(sheet.recoverButton()->isEnabled());
+    QTest::keyClick(&sheet, Qt::Key_Return);
+    EXPECT_FALSE(sheet.job()->running());
+    EXPECT_EQ(sheet.page(), 0);
+}
+
+// The image file open in the window and mounted too, by ntfs-3g (a file
+// system served from the file itself) and through a loop device: a folder on
+// either is inside the source, refused with the reason shown, and "Gendan"
+// stays disabled. Nothing is written into the image.
+TEST(RecoverSheet, AFolderOnAMountOfTheImageItselfIsRefusedInTheWindow) {
+    if (!isRoot()) GTEST_SKIP() << "needs root to mount the image";
+    TempDir dir;
+    const fs::path image = dir.path() / "kilde.img";
+    fs::copy_file(fixtureImage("ntfs"), image);
+    const std::string before = sha256Of(image);
+    const fs::path fuse = dir.path() / "ntfs-3g", loop = dir.path() / "loop";
+    fs::create_directories(fuse);
+    fs::create_directories(loop);
+    auto sh = [](const std::string& command) { return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0; };
+    if (!sh("ntfs-3g -o ro '" + image.string() + "' '" + fuse.string() + "'"))
+        GTEST_SKIP() << "ntfs-3g cannot mount here";
+    struct Unmount {
+        std::function<void()> undo;
+        ~Unmount() { undo(); }
+    } unmountFuse{[&] { sh("umount -l '" + fuse.string() + "'"); }};
+    const bool looped = sh("mount -o loop,ro '" + image.string() + "' '" + loop.string() + "'");
+    Unmount unmountLoop{[&] {
+        if (looped) sh("umount -l '" + loop.string() + "'");
+    }};
+
+    WindowSheet w(image);
+    ASSERT_NE(w.sheet, nullptr);
+    RecoverSheet& sheet = *w.sheet;
+    std::vector<fs::path> inside = {fuse, fuse / "ny mappe"};
+    if (looped) inside.push_back(loop);
+    for (const fs::path& folder : inside) {
+        SCOPED_TRACE(folder.string());
+        w.choose(folder);
+        EXPECT_TRUE(sheet.notices()->problemCallout()->isVisibleTo(&sheet));
+        EXPECT_EQ(sheet.notices()->problemCallout()->titleLabel()->text(), "Vælg en anden placering");
+        EXPECT_EQ(sheet.notices()->problemCallout()->messageLabel()->text().toStdString(), onTheSourceText);
+        EXPECT_FALSE(sheet.recoverButton()->isEnabled());
+        QTest::keyClick(&sheet, Qt::Key_Return);
+        EXPECT_FALSE(sheet.job()->running());
+    }
+    // Beside the image file: another file on that disk.
+    w.choose(dir.path());
+    EXPECT_FALSE(sheet.notices()->hasProblem());
+    EXPECT_TRUE(sheet.recoverButton()->isEnabled());
+    EXPECT_EQ(sha256Of(image), before);
 }
