@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include <sys/mount.h>
@@ -396,25 +397,48 @@ std::optional<fs::path> writtenFile(const fs::path& folder, const std::string& n
     return std::nullopt;
 }
 
-// SIGINT while a 2,000 MiB file is being copied: the file stops, the
-// report says so, and the tool ends with the signal's status.
+// SIGINT while a 2,000 MiB file is being copied: the file stops under a name
+// that says so, the report says so too, and the tool ends with the signal's
+// status. While it is copied, the file has a name that says it is unfinished.
 void expectInterruptedRecovery(BackgroundCLI& cli, const fs::path& destination) {
     std::optional<fs::path> file;
-    ASSERT_TRUE(cli.waitFor([&] { return (file = writtenFile(destination, "stor.bin")).has_value(); })) << cli.err();
+    ASSERT_TRUE(cli.waitFor([&] { return (file = writtenFile(destination, "stor.bin.ufærdig")).has_value(); }))
+        << cli.err();
     cli.signal(SIGINT);
     EXPECT_EQ(cli.finish(), 128 + SIGINT);
     EXPECT_EQ(cli.err(), "Afbrudt.\n");
+    const fs::path folder = file->parent_path();
     auto lines = linesOf(cli.out());
     ASSERT_EQ(lines.size(), 2u) << cli.out();
-    EXPECT_EQ(lines[0], "STORFIL (FAT16): 0 gendannet, 0 med fejl, 1 mislykkedes → " + file->parent_path().string());
-    const uint64_t written = fs::file_size(*file);
+    EXPECT_EQ(lines[0], "STORFIL (FAT16): 0 gendannet, 0 med fejl, 1 mislykkedes → " + folder.string());
+    EXPECT_FALSE(fs::exists(*file));
+    EXPECT_FALSE(fs::exists(folder / "stor.bin"));
+    const uint64_t written = fs::file_size(folder / "stor (afbrudt).bin");
     EXPECT_LT(written, 2097152000u);
     EXPECT_EQ(lines[1], "   /stor.bin: afbrudt efter " + std::to_string(written) + " af 2097152000 bytes");
-    EXPECT_EQ(readText(file->parent_path() / RecoveryEngine::reportName),
-              std::string(RecoveryEngine::reportHeader) + "\nstor.bin;" + std::to_string(written) + ";Afbrudt;God;0;\n");
+    EXPECT_EQ(readText(folder / RecoveryEngine::reportName),
+              std::string(RecoveryEngine::reportHeader) + "\nstor (afbrudt).bin;" + std::to_string(written) +
+                  ";Afbrudt;God;0;\n");
 }
 
 }  // namespace
+
+// Killed outright while the file is copied: it is left only under the name
+// that says it is unfinished, beside the report's header.
+TEST(CLIInterrupt, AKilledRecoveryLeavesNoWholeLookingFile) {
+    TempDir work;
+    BackgroundCLI cli({"recover", fixtureImage("bigfile_fat16"), "ud"}, work.path());
+    std::optional<fs::path> file;
+    ASSERT_TRUE(cli.waitFor([&] { return (file = writtenFile(work.path() / "ud", "stor.bin.ufærdig")).has_value(); }))
+        << cli.err();
+    cli.signal(SIGKILL);
+    cli.finish();
+    const fs::path folder = file->parent_path();
+    std::set<std::string> names;
+    for (auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"stor.bin.ufærdig", RecoveryEngine::reportName}));
+    EXPECT_EQ(readText(folder / RecoveryEngine::reportName), std::string(RecoveryEngine::reportHeader) + "\n");
+}
 
 TEST(CLIInterrupt, RecoveryStopsInOrder) {
     TempDir work;

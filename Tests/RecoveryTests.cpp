@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,6 +56,24 @@ std::string reportOf(const RecoveryResult& result) {
 }
 
 std::string header() { return std::string(RecoveryEngine::reportHeader) + "\n"; }
+
+// The names in a folder.
+std::set<std::string> namesIn(const fs::path& folder) {
+    std::set<std::string> names;
+    for (auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+// The engine's hook after each written piece, set for one scope.
+class AfterPiece {
+public:
+    explicit AfterPiece(std::function<void(const RecoveryProgress&)> hook) {
+        RecoveryEngine::afterPiece = std::move(hook);
+    }
+    ~AfterPiece() { RecoveryEngine::afterPiece = nullptr; }
+    AfterPiece(const AfterPiece&) = delete;
+    AfterPiece& operator=(const AfterPiece&) = delete;
+};
 
 // A small tmpfs for the destination-full cases; needs root.
 class SmallFileSystem {
@@ -447,29 +467,71 @@ TEST(RecoveryEngine, CancellationBeforeAFileAndInsideOne) {
     EXPECT_FALSE(fs::exists(*before.result.folder / "stor.bin"));
     EXPECT_EQ(reportOf(before.result), header() + "første.txt;100;OK;God;0;\n");
 
-    // Cancelled inside the big file: the progress call after the first file
-    // does not restart the 0.15 s clock, so waiting there makes the first
-    // piece of the big file report, and that report cancels.
-    auto inside = recoverInto(root->children(), "B", *source, out.path(), {},
-                              [](const RecoveryProgress& p, WorkProgress& reporter) {
-                                  if (p.filesDone == 1 && p.bytesDone == 100)
-                                      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-                                  else if (p.filesDone == 1 && p.bytesDone > 100)
-                                      reporter.cancel();
-                              });
-    const auto& r = inside.result;
+    // Cancelled inside the big file, after its first piece: the part copied
+    // is kept under a name that says it was cut short, never under its own.
+    int pieces = 0;
+    WorkProgress reporter;
+    AfterPiece hook([&](const RecoveryProgress& p) {
+        if (p.currentFile == "stor.bin" && ++pieces == 1) reporter.cancel();
+    });
+    std::vector<RecoveryProgress> updates;
+    const RecoveryResult r = RecoveryEngine::recover(root->children(), "B", *source, out.path(), {}, reporter,
+                                                     [&](const RecoveryProgress& p) { updates.push_back(p); });
+    EXPECT_EQ(pieces, 1);
     EXPECT_TRUE(r.cancelled);
     EXPECT_EQ(r.recovered, 1);
     EXPECT_EQ(r.failed, 1);  // the part written is kept, but it is not the file
     EXPECT_EQ(r.bytes, 100u);
     ASSERT_EQ(r.failures.size(), 1u);
     EXPECT_EQ(r.failures[0], "/stor.bin: afbrudt efter 4194304 af 12582912 bytes");
-    EXPECT_EQ(fs::file_size(*r.folder / "stor.bin"), 4194304u);
+    EXPECT_FALSE(fs::exists(*r.folder / "stor.bin"));
+    EXPECT_EQ(fs::file_size(*r.folder / "stor (afbrudt).bin"), 4194304u);
     EXPECT_FALSE(fs::exists(*r.folder / "sidste.txt"));
+    EXPECT_EQ(namesIn(*r.folder), (std::set<std::string>{"første.txt", "stor (afbrudt).bin", RecoveryEngine::reportName}));
     EXPECT_EQ(reportOf(r), header() +
                                "første.txt;100;OK;God;0;\n"
-                               "stor.bin;4194304;Afbrudt;God;0;\n");
-    EXPECT_EQ(inside.updates.back().filesDone, 1);
+                               "stor (afbrudt).bin;4194304;Afbrudt;God;0;\n");
+    EXPECT_EQ(updates.back().filesDone, 1);
+}
+
+// What a run that is killed leaves, seen while it is held inside a file: the
+// file only under a name that says it is unfinished, and a report with the
+// rows of the files done. A cut-short name "navn (afbrudt).ext" is numbered
+// like any other, and one with no room for the mark keeps it whole.
+TEST(RecoveryEngine, AKilledRunLeavesNoWholeLookingFileAndTheRowsOfWhatItDid) {
+    ByteSource source(patternBytes(4096));
+    TempDir out;
+    auto root = folder("");
+    auto done = extentFile("færdig.txt", 0, 100);
+    auto big = file("stor.bin", 12 << 20, std::vector<Extent>{{std::nullopt, 12 << 20}});
+    root->add(done), root->add(big);
+    std::set<std::string> seen;
+    std::string report;
+    fs::path runFolder;
+    AfterPiece hook([&](const RecoveryProgress& p) {
+        if (p.currentFile != "stor.bin" || !seen.empty()) return;
+        for (auto& entry : fs::directory_iterator(out.path())) runFolder = entry.path();
+        seen = namesIn(runFolder);
+        report = readText(runFolder / RecoveryEngine::reportName);
+    });
+    auto run = recoverInto(root->children(), "A", *source, out.path());
+    EXPECT_EQ(run.result.recovered, 2);
+    EXPECT_EQ(seen, (std::set<std::string>{"færdig.txt", "stor.bin.ufærdig", RecoveryEngine::reportName}));
+    EXPECT_EQ(report, header() + "færdig.txt;100;OK;God;0;\n");
+    // Once whole, it has its own name.
+    EXPECT_EQ(namesIn(runFolder), (std::set<std::string>{"færdig.txt", "stor.bin", RecoveryEngine::reportName}));
+    EXPECT_EQ(fs::file_size(runFolder / "stor.bin"), uint64_t(12) << 20);
+
+    // A name of 250 bytes cut short: the mark takes the room it needs.
+    const std::string longName = std::string(246, 'n') + ".bin";
+    auto longest = file(longName, 12 << 20, std::vector<Extent>{{std::nullopt, 12 << 20}});
+    WorkProgress reporter;
+    AfterPiece cancel([&](const RecoveryProgress&) { reporter.cancel(); });
+    auto cut = RecoveryEngine::recover({longest}, "B", *source, out.path(), {}, reporter, nullptr);
+    ASSERT_TRUE(cut.folder);
+    const std::string cutLong = std::string(241, 'n') + " (afbrudt).bin";
+    EXPECT_EQ(namesIn(*cut.folder), (std::set<std::string>{cutLong, RecoveryEngine::reportName}));
+    EXPECT_EQ(reportOf(cut), header() + cutLong + ";4194304;Afbrudt;God;0;\n");
 }
 
 TEST(RecoveryEngine, ThousandsOfFilesOfOneName) {
@@ -550,18 +612,30 @@ TEST(RecoveryEngine, NoRoomForAFileOrFolderStopsTheRun) {
     }
 }
 
+// The report takes its rows as the files are done: once the destination is
+// full, the row that needs room beyond the report's last block fails it.
 TEST(RecoveryEngine, AReportThatCannotBeWrittenIsAFailure) {
     SmallFileSystem small("1m");
     if (!small.mounted()) GTEST_SKIP() << "needs root to mount a tmpfs";
     const Bytes disk = patternBytes(1 << 20);
     ByteSource source(disk);
     auto root = folder("");
-    auto exact = extentFile("fylder.bin", 0, 1 << 20);  // fills the file system to the last byte
-    root->add(exact);
-    auto run = recoverInto({exact}, "V", *source, small.path());
-    EXPECT_EQ(run.result.recovered, 1);
+    // Fills the file system but for the report's first block.
+    auto filling = extentFile("fylder.bin", 0, (1 << 20) - 4096);
+    root->add(filling);
+    std::vector<FileNodePtr> nodes{filling};
+    // Empty files take no block; their rows of 200 bytes soon need a second one.
+    for (int i = 0; i < 30; ++i) {
+        auto empty = file(std::string(190, 'x') + std::to_string(i), 0, std::vector<Extent>{});
+        root->add(empty), nodes.push_back(empty);
+    }
+    auto run = recoverInto(nodes, "V", *source, small.path());
+    EXPECT_EQ(run.result.recovered, 31);
     ASSERT_EQ(run.result.failures.size(), 1u);
     EXPECT_EQ(run.result.failures[0], "Rapporten Gendannelsesrapport.csv kunne ikke skrives: No space left on device");
+    const std::string report = reportOf(run.result);
+    EXPECT_TRUE(report.starts_with(header() + "fylder.bin;1044480;OK;God;0;\n")) << report.substr(0, 200);
+    EXPECT_LE(report.size(), 4096u);
 }
 
 // A cell that a spreadsheet would take for a formula is written as text.

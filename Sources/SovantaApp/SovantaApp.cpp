@@ -1,7 +1,12 @@
 #include "SovantaApp/SovantaApp.h"
 
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <limits>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QApplication>
@@ -16,6 +21,7 @@
 #include <QMenuBar>
 #include <QProcessEnvironment>
 #include <QSaveFile>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QToolBar>
 #include <QTranslator>
@@ -162,6 +168,47 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent) {
 
 QString MainWindow::pageTitle() const { return title_->text(); }
 
+// MARK: Signals
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+struct sigaction earlierTerm {}, earlierInt {};
+
+void noteSignal(int number) {
+    const int saved = errno;
+    const auto byte = static_cast<unsigned char>(number);
+    [[maybe_unused]] ssize_t written = ::write(signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+}  // namespace
+
+TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
+    if (signalPipe[0] >= 0 || ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    notifier_ = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, [this] {
+        unsigned char byte = 0;
+        while (::read(signalPipe[0], &byte, 1) == 1) emit received(byte);
+    });
+    struct sigaction action {};
+    action.sa_handler = noteSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = static_cast<int>(SA_RESTART | SA_RESETHAND);
+    ::sigaction(SIGTERM, &action, &earlierTerm);
+    ::sigaction(SIGINT, &action, &earlierInt);
+}
+
+TerminationSignals::~TerminationSignals() {
+    if (!notifier_) return;
+    ::sigaction(SIGTERM, &earlierTerm, nullptr);
+    ::sigaction(SIGINT, &earlierInt, nullptr);
+    delete notifier_;
+    ::close(signalPipe[0]);
+    ::close(signalPipe[1]);
+    signalPipe[0] = signalPipe[1] = -1;
+}
+
 // MARK: Delegate
 
 AppDelegate::AppDelegate(AppModel& model, QObject* parent) : QObject(parent), model_(model) {
@@ -208,6 +255,14 @@ void AppDelegate::openNext() {
 }
 
 void AppDelegate::applicationWillTerminate() { Preview::cleanup(); }
+
+void AppDelegate::handleTerminationSignals(std::function<void(int status)> quit) {
+    if (!quit) quit = [](int status) { QCoreApplication::exit(status); };
+    auto* watcher = new TerminationSignals(this);
+    connect(watcher, &TerminationSignals::received, this, [this, quit = std::move(quit)](int number) {
+        model_.shutDown([quit, number] { quit(128 + number); });
+    });
+}
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::FileOpen && watched == qApp) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,7 @@
 class QAction;
 class QLabel;
 class QProcessEnvironment;
+class QSocketNotifier;
 
 namespace sovanta::app {
 
@@ -76,6 +78,24 @@ private:
     QLabel* title_;
 };
 
+// SIGTERM and SIGINT as events of the event loop: the handler only writes the
+// signal's number into a pipe whose reading end the loop watches. Each
+// handler is taken back by the system when it has run once, so a second
+// signal ends the program at once, as it would have without this. One at a
+// time; its end puts back the handlers it found.
+class TerminationSignals : public QObject {
+    Q_OBJECT
+public:
+    explicit TerminationSignals(QObject* parent = nullptr);
+    ~TerminationSignals() override;
+
+signals:
+    void received(int signal);
+
+private:
+    QSocketNotifier* notifier_ = nullptr;
+};
+
 // Connects the application to the desktop.
 class AppDelegate : public QObject {
     Q_OBJECT
@@ -89,6 +109,10 @@ public:
     void open(const std::vector<std::string>& files);
     // Removes the temporary preview folder.
     void applicationWillTerminate();
+    // From now on SIGTERM and SIGINT end the program in order: the model's
+    // work is stopped and its sources closed, then quit is called with
+    // 128 + the signal's number (by default it ends the event loop with it).
+    void handleTerminationSignals(std::function<void(int status)> quit = nullptr);
 
 protected:
     // The desktop's file-open events.

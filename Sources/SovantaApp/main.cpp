@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
     auto& model = sovanta::app::AppModel::shared();
     sovanta::app::MainWindow window(model);
     sovanta::app::AppDelegate delegate(model);
+    delegate.handleTerminationSignals();
     window.show();
     delegate.applicationDidFinishLaunching(QApplication::arguments(), QProcessEnvironment::systemEnvironment());
     return QApplication::exec();

@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include <cstdio>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -185,6 +187,58 @@ int createRunFolder(const fs::path& destination, const std::string& name, fs::pa
     }
 }
 
+// The longest start of text of at most limit bytes that ends between UTF-8
+// sequences.
+std::string cutUTF8(const std::string& text, size_t limit) {
+    if (text.size() <= limit) return text;
+    size_t at = limit;
+    while (at > 0 && (static_cast<uint8_t>(text[at]) & 0xC0) == 0x80) --at;
+    return text.substr(0, at);
+}
+
+// The longest name a folder entry may have on the destinations we write to.
+constexpr size_t maxEntryBytes = 255;
+
+// Where a file's bytes go while it is copied: "navn.ext.ufærdig", which no
+// program takes for the whole file; what a killed run leaves behind.
+std::string unfinishedName(const std::string& name) {
+    static const std::string suffix = ".ufærdig";
+    return cutUTF8(name, maxEntryBytes - suffix.size()) + suffix;
+}
+
+// The name of a file whose copy was stopped: "navn (afbrudt).ext".
+std::string interruptedName(const std::string& name) {
+    static const std::string mark = " (afbrudt)";
+    const std::string extension = pathExtension(name);
+    const std::string stem = extension.empty() ? name : name.substr(0, name.size() - extension.size() - 1);
+    const std::string tail = extension.empty() ? mark : mark + "." + extension;
+    if (tail.size() >= maxEntryBytes) return cutUTF8(stem, maxEntryBytes - mark.size()) + mark;
+    return cutUTF8(stem, maxEntryBytes - tail.size()) + tail;
+}
+
+// Moves from to to unless something is there; 0, or the error number
+// (EEXIST when to is taken).
+int renameWithoutReplacing(const fs::path& from, const fs::path& to) {
+#ifdef __APPLE__
+    if (::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0) return 0;
+    if (errno != ENOTSUP) return errno;
+#else
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return errno;
+#endif
+    // A file system that cannot rename exclusively: a hard link is exclusive
+    // too; where there are none, the name is checked first (the run's own
+    // folder, where nothing else writes).
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return 0;
+    }
+    if (errno == EEXIST) return EEXIST;
+    if (somethingAt(to)) return EEXIST;
+    if (::rename(from.c_str(), to.c_str()) != 0) return errno;
+    return 0;
+}
+
 // Makes the files and folders of a run below its new folder, each
 // exclusively under the first free name: a planned folder whose name a file
 // of the run already took (a deleted file beside a live folder of its name)
@@ -217,21 +271,40 @@ public:
         return 0;
     }
 
-    // The open descriptor of a new file in the made folder, or -1 with the
-    // error number in error.
-    int file(const std::string& folder, const std::string& name, std::string& finalName, int& error) {
-        int fd = -1;
+    // The open descriptor of a new file in the made folder under a name that
+    // says it is not finished (name's temporary name), or -1 with the error
+    // number in error. The file gets its own name only when it is whole.
+    int temporary(const std::string& folder, const std::string& name, std::string& temporaryName, int& error) {
         error = 0;
-        finalName = numbering_.first(folder, name, false, [&](const std::string& candidate) {
-            const fs::path path = root_ / joinPath(folder, candidate);
+        for (uint64_t n = 1;; ++n) {
+            temporaryName = unfinishedName(n == 1 ? name : numberedName(name, n, false));
+            const fs::path path = root_ / joinPath(folder, temporaryName);
+            int fd;
             do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
             while (fd < 0 && errno == EINTR);
-            if (fd >= 0) return Numbering::Answer::chosen;
-            if (errno == EEXIST) return Numbering::Answer::taken;
-            error = errno;
+            if (fd >= 0) return fd;
+            if (errno != EEXIST) {
+                error = errno;
+                return -1;
+            }
+        }
+    }
+
+    // Gives the temporary file in the made folder the first free one of name,
+    // "name (2).ext" ...; never replaces anything. The name given, or empty
+    // with the error number in error.
+    std::string commit(const std::string& folder, const std::string& temporaryName, const std::string& name,
+                       int& error) {
+        error = 0;
+        const fs::path from = root_ / joinPath(folder, temporaryName);
+        std::string chosen = numbering_.first(folder, name, false, [&](const std::string& candidate) {
+            const int result = renameWithoutReplacing(from, root_ / joinPath(folder, candidate));
+            if (result == 0) return Numbering::Answer::chosen;
+            if (result == EEXIST) return Numbering::Answer::taken;
+            error = result;
             return Numbering::Answer::failed;
         });
-        return fd;
+        return error == 0 ? chosen : std::string();
     }
 
 private:
@@ -374,14 +447,17 @@ public:
           made_(folder) {}
 
     // Copies the plan's files in order until the work is cancelled or the
-    // destination is full, then writes the report into reportFD (opened now
-    // when it could not be before).
-    RecoveryResult run(const RecoveryPlan& plan, int reportFD) {
+    // destination is full. The report goes into reportFD (reportError: why it
+    // could not be made): its header at once and each file's row as the file
+    // is done, so that a run that is killed leaves the rows of what it did.
+    RecoveryResult run(const RecoveryPlan& plan, int reportFD, int reportError) {
         result_.folder = folder_;
         state_.filesTotal = static_cast<int64_t>(plan.files.size());
         state_.bytesTotal = plan.totalBytes;
         report();
-        reportText_ = std::string(RecoveryEngine::reportHeader) + "\n";
+        reportFD_ = reportFD;
+        reportError_ = reportError;
+        addRow(std::string(RecoveryEngine::reportHeader) + "\n");
         lastReport_ = Clock::now();
         for (auto& item : plan.files) {
             if (reporter_.isCancelled()) {
@@ -391,7 +467,7 @@ public:
             if (!copyFile(item)) break;
         }
         report();
-        if (options_.writeReport) writeReport(reportFD);
+        if (options_.writeReport) closeReport();
         return std::move(result_);
     }
 
@@ -425,12 +501,11 @@ private:
             return !fail(item.displayPath + ": " + errorText(error), error);
         }
         const std::string name = sanitize(item.name);
-        std::string finalName;
+        std::string temporaryName;
         int createError = 0;
-        int fd = made_.file(targetFolder, name, finalName, createError);
+        int fd = made_.temporary(targetFolder, name, temporaryName, createError);
         if (fd < 0) return !fail(item.displayPath + ": kunne ikke oprette " + name, createError);
-        const std::string reportPath = joinPath(targetFolder, finalName);
-        const fs::path target = folder_ / reportPath;
+        const fs::path temporary = folder_ / joinPath(targetFolder, temporaryName);
 
         Streamed streamed = stream(item, fd);
         // A close that fails can mean that buffered data never reached the
@@ -439,10 +514,23 @@ private:
         if (::close(fd) != 0 && streamed.writeError == 0 && errno != EINTR) streamed.writeError = errno;
 
         if (streamed.writeError != 0) {
-            ::unlink(target.c_str());
+            ::unlink(temporary.c_str());
             return !fail(item.displayPath + ": " + errorText(streamed.writeError), streamed.writeError);
         }
-        if (streamed.cutByCancel && streamed.written < item.size) {
+        // Only a whole file gets its own name; a part cut short by a
+        // cancellation gets one that says so.
+        const bool cut = streamed.cutByCancel && streamed.written < item.size;
+        int renameError = 0;
+        const std::string finalName =
+            made_.commit(targetFolder, temporaryName, cut ? interruptedName(name) : name, renameError);
+        if (renameError != 0) {
+            // No name of it can be made there: as a file that cannot be created.
+            ::unlink(temporary.c_str());
+            return !fail(item.displayPath + ": kunne ikke oprette " + name, renameError);
+        }
+        const std::string reportPath = joinPath(targetFolder, finalName);
+        const fs::path target = folder_ / reportPath;
+        if (cut) {
             // The part copied before the cancellation stays, but it is not the
             // file: it counts as failed and its row says so.
             fail(item.displayPath + ": afbrudt efter " + std::to_string(streamed.written) + " af " +
@@ -450,8 +538,7 @@ private:
                  0);
             result_.cancelled = true;
             report();
-            if (options_.writeReport)
-                reportText_ += reportRow(reportPath, streamed.written, "Afbrudt", item, streamed.unreadable);
+            addRow(reportRow(reportPath, streamed.written, "Afbrudt", item, streamed.unreadable));
             return true;
         }
         if (options_.restoreDates && item.modified) restoreModified(target, *item.modified);
@@ -466,7 +553,7 @@ private:
         result_.bytes += item.size;
         ++state_.filesDone;
         report();
-        if (options_.writeReport) reportText_ += reportRow(reportPath, item.size, status, item, streamed.unreadable);
+        addRow(reportRow(reportPath, item.size, status, item, streamed.unreadable));
         return true;
     }
 
@@ -485,6 +572,7 @@ private:
                 }
                 out.written += piece.size();
                 state_.bytesDone += piece.size();
+                if (afterPiece) afterPiece(state_);
                 auto now = Clock::now();
                 if (now - lastReport_ > progressInterval) {
                     report();
@@ -508,20 +596,26 @@ private:
         ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
     }
 
-    void writeReport(int reportFD) {
-        const char* reportName = RecoveryEngine::reportName;
-        int error = 0;
-        if (reportFD < 0) {
-            reportFD = ::open((folder_ / reportName).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            if (reportFD < 0) error = errno;
+    // Appends text to the report at once; after a failed write the report
+    // takes nothing more.
+    void addRow(const std::string& text) {
+        if (!options_.writeReport || reportFD_ < 0) return;
+        if (int error = writeAll(reportFD_, reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
+            ::close(reportFD_);
+            reportFD_ = -1;
+            reportError_ = error;
         }
-        if (reportFD >= 0) {
-            error = writeAll(reportFD, reinterpret_cast<const uint8_t*>(reportText_.data()), reportText_.size());
-            if (::close(reportFD) != 0 && error == 0 && errno != EINTR) error = errno;
+    }
+
+    void closeReport() {
+        if (reportFD_ >= 0) {
+            if (::fsync(reportFD_) != 0 && errno != EINVAL && errno != EROFS) reportError_ = errno;
+            if (::close(reportFD_) != 0 && reportError_ == 0 && errno != EINTR) reportError_ = errno;
+            reportFD_ = -1;
         }
-        if (error != 0)
-            result_.failures.push_back(std::string("Rapporten ") + reportName + " kunne ikke skrives: " +
-                                       errorText(error));
+        if (reportError_ != 0)
+            result_.failures.push_back(std::string("Rapporten ") + RecoveryEngine::reportName +
+                                       " kunne ikke skrives: " + errorText(reportError_));
     }
 
     DiskSource& source_;
@@ -532,7 +626,8 @@ private:
     Destination made_;
     RecoveryResult result_;
     RecoveryProgress state_;
-    std::string reportText_;
+    int reportFD_ = -1;
+    int reportError_ = 0;
     Clock::time_point lastReport_;
 };
 
@@ -550,10 +645,12 @@ RecoveryResult copy(const RecoveryPlan& plan, const std::string& rootName, DiskS
     }
     // The report's name is taken first, so that a recovered file of the same
     // name gets a number instead of being overwritten by the report.
-    int reportFD = -1;
-    if (options.writeReport)
+    int reportFD = -1, reportError = 0;
+    if (options.writeReport) {
         reportFD = ::open((folder / reportName).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    return CopyRun(source, folder, options, reporter, progress).run(plan, reportFD);
+        if (reportFD < 0) reportError = errno;
+    }
+    return CopyRun(source, folder, options, reporter, progress).run(plan, reportFD, reportError);
 }
 
 RecoveryResult recover(const std::vector<FileNodePtr>& nodes, const std::string& rootName, DiskSource& source,

@@ -19,7 +19,7 @@ namespace sovanta {
 struct RecoveryOptions {
     bool keepFolderStructure = true;  // recreate the files' folders below the new folder
     bool restoreDates = true;         // give each written file the node's dates
-    bool writeReport = true;          // write "Gendannelsesrapport.csv" at the end
+    bool writeReport = true;          // write "Gendannelsesrapport.csv", a row as each file is done
 };
 
 struct RecoveryProgress {
@@ -72,12 +72,19 @@ inline constexpr const char* destinationFullLine = "Destinationen er fuld – ge
 RecoveryPlan plan(const std::vector<FileNodePtr>& nodes, const RecoveryOptions& options);
 
 // Copies the planned files into a new folder named after rootName inside
-// destination. Reads nothing of the tree beyond the plan and the nodes' data,
+// destination. Each file is written under a temporary name ("navn.ext.ufærdig")
+// and given its own only when whole; one that a cancellation cuts short is
+// named "navn (afbrudt).ext". Reads nothing of the tree beyond the plan and the nodes' data,
 // so it may run on a worker while the tree grows. Only the reporter's cancel
 // flag is used; progress runs on the calling thread.
 RecoveryResult copy(const RecoveryPlan& plan, const std::string& rootName, DiskSource& source,
                     const std::filesystem::path& destination, const RecoveryOptions& options, WorkProgress& reporter,
                     const std::function<void(const RecoveryProgress&)>& progress);
+
+// Runs on the copying thread after each piece of a file is written, with the
+// progress so far, before the cancel flag is looked at: where tests hold a
+// run or stop it mid-file. Empty in the programs; set it only while no copy runs.
+inline std::function<void(const RecoveryProgress&)> afterPiece;
 
 // plan, then copy, on the calling thread. When the new folder cannot be made,
 // every node handed in counts as failed.

@@ -2,20 +2,29 @@
 // the window picture and the real program started offscreen and under Xvfb.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include <QFileOpenEvent>
 #include <QImage>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QTest>
+#include <QThreadPool>
+#include <QToolButton>
 
 #include "AppTestSupport.h"
+#include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/ContentView.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/Preview.h"
+#include "SovantaApp/RecoverSheet.h"
 #include "SovantaApp/SovantaApp.h"
 #include "TestSupport.h"
 
@@ -245,4 +254,145 @@ TEST(Program, PhotographsItsWindowOffscreenAndUnderXvfb) {
         EXPECT_TRUE(looksDrawn(image));
     }
     if (xvfb.isEmpty()) GTEST_SKIP() << "xvfb-run is not installed";
+}
+
+// MARK: Ending on a signal
+
+namespace {
+
+int shell(const std::string& command, std::string* out = nullptr) {
+    auto r = Shell::run("/bin/sh", {"-c", command});
+    if (out) *out = std::string(r.stdoutBytes.begin(), r.stdoutBytes.end());
+    return r.status;
+}
+
+// The names in a folder and below it, relative to it.
+std::set<std::string> namesBelow(const fs::path& folder) {
+    std::set<std::string> names;
+    for (auto& entry : fs::recursive_directory_iterator(folder))
+        names.insert(fs::relative(entry.path(), folder).string());
+    return names;
+}
+
+}  // namespace
+
+// SIGTERM while a recovery in the window is held inside its big file: the
+// recovery is stopped, the file keeps only a name that says it was cut
+// short, the report holds its row, the sheet shows the stop, the image's
+// source is closed, and only then does the program end, with 128 + 15.
+TEST(AppDelegate, SigtermStopsTheRecoveryInOrderAndClosesTheSourcesBeforeQuitting) {
+    AppModel::Services services;
+    services.loadDisks = [] { return std::vector<DiskInfo>{}; };
+    auto model = AppModel::make(std::move(services));
+    MainWindow window(*model);
+    window.show();
+    AppDelegate delegate(*model);
+    std::optional<int> quitWith;
+    delegate.handleTerminationSignals([&](int status) { quitWith = status; });
+
+    // The recovery waits after its first piece until the test lets it go on.
+    std::atomic<bool> held{false}, release{false};
+    RecoveryEngine::afterPiece = [&](const RecoveryProgress&) {
+        held = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    };
+    struct Unhook {
+        std::atomic<bool>& release;
+        ~Unhook() {
+            release = true;
+            QThreadPool::globalInstance()->waitForDone();
+            RecoveryEngine::afterPiece = nullptr;
+        }
+    } unhook{release};
+
+    TempDir out;
+    Replaced<Panels::ChooseFolderFunction> panel(Panels::chooseFolder,
+                                                 [&](const Panels::ChooseFolder&) { return out.path().string(); });
+    model->openImage(fixtureImage("bigfile_fat16"), SessionTab::files);
+    BrowserView* browser = nullptr;
+    ASSERT_TRUE(spinUntil([&] {
+        browser = window.findChild<BrowserView*>();
+        return browser && browser->isVisible() && !browser->rows().empty();
+    }));
+    SessionPtr session = model->sessions().front();
+    browser->recoverButton()->click();
+    auto sheets = browser->findChildren<RecoverSheet*>();
+    ASSERT_EQ(sheets.size(), 1);
+    RecoverSheet* sheet = sheets.front();
+    sheet->chooseButton()->click();
+    ASSERT_TRUE(sheet->recoverButton()->isEnabled());
+    sheet->recoverButton()->click();
+    ASSERT_TRUE(spinUntil([&] { return held.load(); }));
+
+    ::raise(SIGTERM);
+    ASSERT_TRUE(spinUntil([&] { return sheet->job()->reporter->isCancelled(); }));
+    // Held inside the file: the program waits for it.
+    drainEvents();
+    EXPECT_FALSE(quitWith);
+    EXPECT_FALSE(session->source->isClosed());
+    EXPECT_TRUE(sheet->job()->running());
+
+    release = true;
+    ASSERT_TRUE(spinUntil([&] { return quitWith.has_value(); }));
+    EXPECT_EQ(*quitWith, 128 + SIGTERM);
+    EXPECT_TRUE(session->source->isClosed());
+    EXPECT_EQ(sheet->page(), 2);
+    EXPECT_EQ(sheet->outcomeCallout()->titleLabel()->text(), "Gendannelsen blev stoppet");
+    const RecoveryResult& result = *sheet->job()->result();
+    ASSERT_TRUE(result.folder);
+    const auto names = namesBelow(*result.folder);
+    EXPECT_TRUE(names.count("stor (afbrudt).bin")) << names.size();
+    EXPECT_FALSE(names.count("stor.bin"));
+    for (auto& name : names) EXPECT_FALSE(name.ends_with(".ufærdig")) << name;
+    const std::string report = readText(*result.folder / RecoveryEngine::reportName);
+    EXPECT_TRUE(report.starts_with(std::string(RecoveryEngine::reportHeader) + "\n")) << report;
+    EXPECT_NE(report.find("\nstor (afbrudt).bin;4194304;Afbrudt;"), std::string::npos) << report;
+    // The signal's handler was the system's again after the first signal.
+    struct sigaction now {};
+    ::sigaction(SIGTERM, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
+// The real program sent SIGTERM with an image open (as root an Apple disk
+// image, attached on a loop device): it ends in order with 128 + 15, and the
+// loop device is released.
+TEST(Program, EndsInOrderOnSigterm) {
+    TempDir dir;
+    const bool attach = isRoot();
+    const fs::path image = dir.path() / (attach ? "kilde.dmg" : "kilde.img");
+    fs::copy_file(fixtureImage("fat16"), image);
+    auto attached = [&] {
+        std::string out;
+        shell("losetup -j '" + image.string() + "'", &out);
+        return out;
+    };
+    struct Detach {
+        std::function<void()> undo;
+        ~Detach() { undo(); }
+    } detach{[&] {
+        std::string out;
+        shell("losetup -j '" + image.string() + "' | cut -d: -f1 | xargs -r -n1 losetup -d", &out);
+    }};
+    const QString picture = QString::fromStdString(dir.file("up.png"));
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    // A picture once the event loop runs tells that the program is up.
+    env.insert("SOVANTA_SNAPSHOT", picture);
+    env.insert("SOVANTA_SNAPSHOT_DELAY", "0");
+    env.insert("SOVANTA_SNAPSHOT_KEEP", "");
+    env.insert("LSAN_OPTIONS", "suppressions=" SOVANTA_APP_LEAK_SUPPRESSIONS);
+    process.setProcessEnvironment(env);
+    process.start(SOVANTA_APP_PROGRAM, {"--open", QString::fromStdString(image.string())});
+    ASSERT_TRUE(process.waitForStarted());
+    ASSERT_TRUE(spinUntil([&] {
+        return (fs::exists(picture.toStdString()) && (!attach || !attached().empty())) ||
+               process.state() == QProcess::NotRunning;
+    }, std::chrono::seconds(60)));
+    ASSERT_EQ(process.state(), QProcess::Running) << process.readAllStandardError().toStdString();
+    process.terminate();
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 128 + SIGTERM) << process.readAllStandardError().toStdString();
+    EXPECT_EQ(attached(), "");
 }

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <thread>
 
 #include <QCheckBox>
 #include <QLabel>
@@ -10,6 +12,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QTest>
+#include <QThreadPool>
 #include <QToolButton>
 
 #include "AppTestSupport.h"
@@ -333,16 +336,34 @@ TEST(RecoverSheet, KeysAndAResultWithoutAFolder) {
     EXPECT_EQ(other.result(), QDialog::Rejected);
 }
 
+// "Stop" while the recovery is held inside its first file: that file is
+// finished, and no other is started.
 TEST(RecoverSheet, StopShowsHowFarItCame) {
     auto session = scanned("fat16");
     TempDir out;
+    std::atomic<bool> held{false}, release{false};
+    RecoveryEngine::afterPiece = [&](const RecoveryProgress&) {
+        held = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    };
+    struct Unhook {
+        std::atomic<bool>& release;
+        ~Unhook() {
+            release = true;
+            QThreadPool::globalInstance()->waitForDone();
+            RecoveryEngine::afterPiece = nullptr;
+        }
+    } unhook{release};
     RecoverSheet sheet(session, {session->volumes()[0]->root}, "fat16", nullptr);
     sheet.validate(out.path());
     sheet.recoverButton()->click();
+    ASSERT_TRUE(spinUntil([&] { return held.load(); }));
     sheet.stopButton()->click();
+    release = true;
     ASSERT_TRUE(spinUntil([&] { return sheet.page() == 2; }));
     const RecoveryResult& result = *sheet.job()->result();
     EXPECT_TRUE(result.cancelled);
+    EXPECT_EQ(result.recovered + result.withErrors, 1);
     EXPECT_EQ(sheet.outcomeCallout()->titleLabel()->text(), "Gendannelsen blev stoppet");
     EXPECT_EQ(sheet.outcomeCallout()->messageLabel()->text().toStdString(),
               Fmt::number(result.recovered + result.withErrors) + " filer nåede at blive gendannet.");

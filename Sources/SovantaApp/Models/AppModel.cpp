@@ -5,7 +5,10 @@
 #include <filesystem>
 #include <utility>
 
+#include <QTimer>
+
 #include "SovantaApp/Models/MainThread.h"
+#include "SovantaApp/Models/RecoveryJob.h"
 #include "SovantaApp/Models/Observed.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/Preview.h"
@@ -145,6 +148,11 @@ void AppModel::openInBackground(std::string opening, std::function<DiskSourcePtr
             auto self = weak.lock();
             if (!self) return;
             self->setOpening(std::nullopt);
+            // Opened while the program ends: it is closed, not shown.
+            if (self->shuttingDown_) {
+                if (source) source->close();
+                return;
+            }
             if (failure || !source) {
                 self->setErrorMessage(failure ? describe(failure) : "Ukendt fejl");
                 return;
@@ -272,6 +280,37 @@ void AppModel::removeJob(const ImagingJobPtr& job) {
     std::erase_if(list, [&](const ImagingJobPtr& j) { return j->id == job->id; });
     setImagingJobs(std::move(list));
     if (selection_ == SidebarItem(sidebar::Imaging{job->id})) setSelection(sidebar::Welcome{});
+}
+
+// MARK: End
+
+void AppModel::shutDown(std::function<void()> done) {
+    assertMainThread();
+    if (shuttingDown_) return;
+    shuttingDown_ = true;
+    for (auto& session : sessions_)
+        if (session->reporter) session->reporter->cancel();
+    for (auto& job : imagingJobs_)
+        if (job->running()) job->stop();
+    for (auto& job : RecoveryJob::runningJobs()) job->reporter->cancel();
+    // The jobs end at their next check of the flag, each on its own thread,
+    // and say so on this one; until then the sources stay open for them.
+    auto* wait = new QTimer(this);
+    wait->setInterval(20);
+    connect(wait, &QTimer::timeout, this, [this, wait, done = std::move(done)] {
+        bool imaging = std::any_of(imagingJobs_.begin(), imagingJobs_.end(),
+                                   [](const ImagingJobPtr& job) { return job->running(); });
+        // An opening in flight may hold an attached image: its source is
+        // closed as it arrives.
+        if (imaging || opening_ || !RecoveryJob::runningJobs().empty()) return;
+        wait->stop();
+        wait->deleteLater();
+        for (auto& session : sessions_) session->source->close();
+        for (auto& job : imagingJobs_) job->imager->source->close();
+        Preview::cleanup();
+        if (done) done();
+    });
+    wait->start();
 }
 
 }  // namespace sovanta::app

@@ -76,6 +76,12 @@ public:
     void startImaging(const DiskInfo& disk, const std::string& imageURL, const ImagingOptions& options);
     void startImaging(const SessionPtr& session, const std::string& imageURL, const ImagingOptions& options);
     void removeJob(const ImagingJobPtr& job);
+    // The orderly end of the program (a SIGTERM or SIGINT): stops the scans,
+    // the imaging jobs and the recoveries, and once the jobs have ended (the
+    // imaging maps saved, the recoveries' files named and their reports
+    // closed) closes every source, which releases attached disk images and
+    // their temporary files; then calls done. A second call does nothing.
+    void shutDown(std::function<void()> done);
 
     // A path as one file: absolute, without "." and ".." segments.
     static std::string standardized(const std::string& path);
@@ -119,6 +125,7 @@ private:
     std::optional<std::string> opening_;
     std::optional<std::string> errorMessage_;
     std::unique_ptr<DiskWatcher> watcher_;
+    bool shuttingDown_ = false;
 };
 
 using AppModelPtr = std::shared_ptr<AppModel>;

@@ -6,6 +6,27 @@
 
 namespace sovanta::app {
 
+namespace {
+// Every job with a run going on, so that the application can stop them all
+// when it is told to end; touched on the GUI thread only.
+std::vector<std::weak_ptr<RecoveryJob>>& runs() {
+    static std::vector<std::weak_ptr<RecoveryJob>> list;
+    return list;
+}
+}  // namespace
+
+std::vector<RecoveryJobPtr> RecoveryJob::runningJobs() {
+    assertMainThread();
+    std::vector<RecoveryJobPtr> out;
+    std::erase_if(runs(), [&](const std::weak_ptr<RecoveryJob>& weak) {
+        auto job = weak.lock();
+        if (!job || !job->running()) return true;
+        out.push_back(std::move(job));
+        return false;
+    });
+    return out;
+}
+
 RecoveryJobPtr RecoveryJob::make() { return makeModel<RecoveryJob>(); }
 
 RecoveryJob::~RecoveryJob() = default;
@@ -28,6 +49,7 @@ void RecoveryJob::start(const std::vector<FileNodePtr>& nodes, const std::string
     if (running_) return;
     setRunning(true);
     setResult(std::nullopt);
+    runs().push_back(weak_from_this());
     auto runReporter = std::make_shared<WorkProgress>();
     reporter = runReporter;
     auto throttle = std::make_shared<Throttle>(0.1);

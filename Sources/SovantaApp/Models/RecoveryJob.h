@@ -38,6 +38,9 @@ public:
     void start(const std::vector<FileNodePtr>& nodes, const std::string& rootName, DiskSourcePtr source,
                const std::filesystem::path& destination, const RecoveryOptions& options);
 
+    // The jobs of this process whose run goes on; on the GUI thread.
+    static std::vector<std::shared_ptr<RecoveryJob>> runningJobs();
+
 signals:
     void progressChanged();
     void resultChanged();
