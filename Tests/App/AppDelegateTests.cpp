@@ -2,12 +2,10 @@
 // the window picture and the real program started offscreen and under Xvfb.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <thread>
 
 #include <QFileOpenEvent>
 #include <QImage>
@@ -16,7 +14,6 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTest>
-#include <QThreadPool>
 #include <QToolButton>
 
 #include "AppTestSupport.h"
@@ -291,20 +288,7 @@ TEST(AppDelegate, SigtermStopsTheRecoveryInOrderAndClosesTheSourcesBeforeQuittin
     delegate.handleTerminationSignals([&](int status) { quitWith = status; });
 
     // The recovery waits after its first piece until the test lets it go on.
-    std::atomic<bool> held{false}, release{false};
-    RecoveryEngine::afterPiece = [&](const RecoveryProgress&) {
-        held = true;
-        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    };
-    struct Unhook {
-        std::atomic<bool>& release;
-        ~Unhook() {
-            release = true;
-            QThreadPool::globalInstance()->waitForDone();
-            RecoveryEngine::afterPiece = nullptr;
-        }
-    } unhook{release};
-
+    RecoveryHold hold;
     TempDir out;
     Replaced<Panels::ChooseFolderFunction> panel(Panels::chooseFolder,
                                                  [&](const Panels::ChooseFolder&) { return out.path().string(); });
@@ -322,7 +306,7 @@ TEST(AppDelegate, SigtermStopsTheRecoveryInOrderAndClosesTheSourcesBeforeQuittin
     sheet->chooseButton()->click();
     ASSERT_TRUE(sheet->recoverButton()->isEnabled());
     sheet->recoverButton()->click();
-    ASSERT_TRUE(spinUntil([&] { return held.load(); }));
+    ASSERT_TRUE(spinUntil([&] { return hold.held(); }));
 
     ::raise(SIGTERM);
     ASSERT_TRUE(spinUntil([&] { return sheet->job()->reporter->isCancelled(); }));
@@ -332,7 +316,7 @@ TEST(AppDelegate, SigtermStopsTheRecoveryInOrderAndClosesTheSourcesBeforeQuittin
     EXPECT_FALSE(session->source->isClosed());
     EXPECT_TRUE(sheet->job()->running());
 
-    release = true;
+    hold.release();
     ASSERT_TRUE(spinUntil([&] { return quitWith.has_value(); }));
     EXPECT_EQ(*quitWith, 128 + SIGTERM);
     EXPECT_TRUE(session->source->isClosed());

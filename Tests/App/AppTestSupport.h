@@ -1,13 +1,18 @@
 // Helpers of the application's tests: spinning the GUI thread's event loop.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <thread>
 #include <utility>
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QThread>
+#include <QThreadPool>
+
+#include "SovantaCore/Recovery.h"
 
 namespace sovanta::test {
 
@@ -34,6 +39,33 @@ public:
 private:
     T& seam_;
     T saved_;
+};
+
+// Holds every recovery of the process after its first written piece until
+// release() (or the end of the scope, which also waits for the background
+// work to end): a run the test wants running stays running.
+class RecoveryHold {
+public:
+    RecoveryHold() {
+        sovanta::RecoveryEngine::afterPiece = [this](const sovanta::RecoveryProgress&) {
+            held_ = true;
+            while (!released_) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        };
+    }
+    ~RecoveryHold() {
+        release();
+        QThreadPool::globalInstance()->waitForDone();
+        sovanta::RecoveryEngine::afterPiece = nullptr;
+    }
+    RecoveryHold(const RecoveryHold&) = delete;
+    RecoveryHold& operator=(const RecoveryHold&) = delete;
+
+    // Whether a run waits at the hold.
+    bool held() const { return held_; }
+    void release() { released_ = true; }
+
+private:
+    std::atomic<bool> held_{false}, released_{false};
 };
 
 // Processes what is already queued.

@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <map>
-#include <thread>
 
 #include <QCheckBox>
 #include <QLabel>
@@ -12,7 +10,6 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QTest>
-#include <QThreadPool>
 #include <QToolButton>
 
 #include "AppTestSupport.h"
@@ -341,25 +338,13 @@ TEST(RecoverSheet, KeysAndAResultWithoutAFolder) {
 TEST(RecoverSheet, StopShowsHowFarItCame) {
     auto session = scanned("fat16");
     TempDir out;
-    std::atomic<bool> held{false}, release{false};
-    RecoveryEngine::afterPiece = [&](const RecoveryProgress&) {
-        held = true;
-        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    };
-    struct Unhook {
-        std::atomic<bool>& release;
-        ~Unhook() {
-            release = true;
-            QThreadPool::globalInstance()->waitForDone();
-            RecoveryEngine::afterPiece = nullptr;
-        }
-    } unhook{release};
+    RecoveryHold hold;
     RecoverSheet sheet(session, {session->volumes()[0]->root}, "fat16", nullptr);
     sheet.validate(out.path());
     sheet.recoverButton()->click();
-    ASSERT_TRUE(spinUntil([&] { return held.load(); }));
+    ASSERT_TRUE(spinUntil([&] { return hold.held(); }));
     sheet.stopButton()->click();
-    release = true;
+    hold.release();
     ASSERT_TRUE(spinUntil([&] { return sheet.page() == 2; }));
     const RecoveryResult& result = *sheet.job()->result();
     EXPECT_TRUE(result.cancelled);

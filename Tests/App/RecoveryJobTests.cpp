@@ -76,9 +76,15 @@ TEST(RecoveryJob, CancelEndsWithACancelledResult) {
     auto session = scanned("fat16");
     TempDir out;
     auto job = RecoveryJob::make();
-    job->start({session->volumes()[0]->root}, "fat16", session->source, out.path(), RecoveryOptions{});
-    job->reporter->cancel();
-    ASSERT_TRUE(waitDone(job));
+    {
+        // Cancelled while it copies its first file.
+        RecoveryHold hold;
+        job->start({session->volumes()[0]->root}, "fat16", session->source, out.path(), RecoveryOptions{});
+        ASSERT_TRUE(spinUntil([&] { return hold.held(); }));
+        job->reporter->cancel();
+        hold.release();
+        ASSERT_TRUE(waitDone(job));
+    }
     ASSERT_TRUE(job->result());
     EXPECT_TRUE(job->result()->cancelled);
 
