@@ -337,25 +337,40 @@ TEST(AppDelegate, SigtermStopsTheRecoveryInOrderAndClosesTheSourcesBeforeQuittin
     EXPECT_EQ(now.sa_handler, SIG_DFL);
 }
 
+// The loop device that process pid holds open, and the file behind it;
+// empty when it holds none.
+std::pair<std::string, std::string> heldLoop(qint64 pid) {
+    std::error_code ec;
+    for (auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        const std::string target = fs::read_symlink(entry.path(), ec).string();
+        if (ec || !target.starts_with("/dev/loop")) continue;
+        const std::string name = fs::path(target).filename().string();
+        return {name, readText("/sys/block/" + name + "/loop/backing_file")};
+    }
+    return {};
+}
+
 // The real program sent SIGTERM with an image open (as root an Apple disk
-// image, attached on a loop device): it ends in order with 128 + 15, and the
-// loop device is released.
+// image, converted into a temporary file and attached on a loop device): it
+// ends in order with 128 + 15, the loop device is released and the
+// temporary file removed.
 TEST(Program, EndsInOrderOnSigterm) {
     TempDir dir;
     const bool attach = isRoot();
     const fs::path image = dir.path() / (attach ? "kilde.dmg" : "kilde.img");
-    fs::copy_file(fixtureImage("fat16"), image);
-    auto attached = [&] {
-        std::string out;
-        shell("losetup -j '" + image.string() + "'", &out);
-        return out;
+    fs::copy_file(attach ? fixtureSource("hfsplus_udif/hfsplus_udif.dmg") : fixtureImage("fat16"), image);
+    std::pair<std::string, std::string> loop;
+    auto backingNow = [&] {
+        return loop.first.empty() ? std::string() : readText("/sys/block/" + loop.first + "/loop/backing_file");
     };
     struct Detach {
         std::function<void()> undo;
         ~Detach() { undo(); }
     } detach{[&] {
-        std::string out;
-        shell("losetup -j '" + image.string() + "' | cut -d: -f1 | xargs -r -n1 losetup -d", &out);
+        if (loop.first.empty() || loop.second.empty() || backingNow() != loop.second) return;
+        shell("losetup -d /dev/" + loop.first);
+        std::error_code ec;
+        fs::remove(loop.second.substr(0, loop.second.find('\n')), ec);
     }};
     const QString picture = QString::fromStdString(dir.file("up.png"));
     QProcess process;
@@ -370,7 +385,8 @@ TEST(Program, EndsInOrderOnSigterm) {
     process.start(SOVANTA_APP_PROGRAM, {"--open", QString::fromStdString(image.string())});
     ASSERT_TRUE(process.waitForStarted());
     ASSERT_TRUE(spinUntil([&] {
-        return (fs::exists(picture.toStdString()) && (!attach || !attached().empty())) ||
+        if (attach && loop.first.empty()) loop = heldLoop(process.processId());
+        return (fs::exists(picture.toStdString()) && (!attach || !loop.second.empty())) ||
                process.state() == QProcess::NotRunning;
     }, std::chrono::seconds(60)));
     ASSERT_EQ(process.state(), QProcess::Running) << process.readAllStandardError().toStdString();
@@ -378,5 +394,9 @@ TEST(Program, EndsInOrderOnSigterm) {
     ASSERT_TRUE(process.waitForFinished(60000));
     EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(process.exitCode(), 128 + SIGTERM) << process.readAllStandardError().toStdString();
-    EXPECT_EQ(attached(), "");
+    if (!attach) return;
+    const std::string backing = loop.second.substr(0, loop.second.find('\n'));
+    EXPECT_TRUE(backing.starts_with("/tmp/")) << backing;
+    EXPECT_NE(backingNow(), loop.second) << "the loop device is still attached";
+    EXPECT_FALSE(fs::exists(backing)) << backing;
 }
