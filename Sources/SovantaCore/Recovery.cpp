@@ -609,7 +609,6 @@ private:
 
     void closeReport() {
         if (reportFD_ >= 0) {
-            if (::fsync(reportFD_) != 0 && errno != EINVAL && errno != EROFS) reportError_ = errno;
             if (::close(reportFD_) != 0 && reportError_ == 0 && errno != EINTR) reportError_ = errno;
             reportFD_ = -1;
         }
