@@ -360,6 +360,18 @@ std::shared_ptr<RangeMap> RangeMap::read(const std::string& path, uint64_t size)
         found.push_back({*pos, *length, *status});
     }
     if (found.empty()) return nullptr;
+    // Blocks that claim the same bytes twice leave it open which status those
+    // bytes have (GNU ddrescue refuses such a file: "Blocks are not
+    // contiguous"), so the file is not taken at all.
+    std::vector<Block> sorted;
+    for (const Block& block : found)
+        if (block.size > 0) sorted.push_back(block);
+    std::sort(sorted.begin(), sorted.end(), [](const Block& a, const Block& b) { return a.pos < b.pos; });
+    for (size_t i = 1; i < sorted.size(); ++i) {
+        const Block& before = sorted[i - 1];
+        const uint64_t end = before.size > UINT64_MAX - before.pos ? UINT64_MAX : before.pos + before.size;
+        if (sorted[i].pos < end) return nullptr;
+    }
     auto map = std::make_shared<RangeMap>(size);
     for (const Block& block : found)
         if (block.status != Status::nonTried) map->set(block.pos, block.size, block.status);

@@ -77,7 +77,8 @@ public:
     // null when the file cannot be read or holds no block line. Lines are
     // bytes, not text: a comment may hold any bytes (GNU ddrescue copies the
     // file names of its command line into one). Lines that do not read are
-    // skipped; blocks are applied in file order.
+    // skipped; blocks may come in any order and leave gaps (which stay
+    // nonTried), but a file whose blocks overlap or repeat is not taken.
     static std::shared_ptr<RangeMap> read(const std::string& path, uint64_t size);
 
 private:
