@@ -2,16 +2,21 @@
 // forges: every reader allocates no more than the source can fill.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <functional>
 
 #include "SovantaCore/FAT/ExFATContext.h"
 #include "SovantaCore/FAT/Context.h"
 #include "SovantaCore/HFSPlus/Context.h"
 #include "SovantaCore/NTFS/Context.h"
+#include "SovantaCore/Recovery.h"
+#include "SovantaCore/Scanner.h"
 #include "TestSupport.h"
 
 using namespace sovanta;
 using namespace sovanta::test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -119,5 +124,141 @@ TEST(ForgedSizes, ReadersAllocateNoMoreThanTheSourceHolds) {
         size_t allocated = c.allocated(*source, c.image);
         EXPECT_GT(allocated, 0u) << c.what;
         EXPECT_LE(allocated, sourceBytes) << c.what;
+    }
+}
+
+namespace {
+
+uint32_t getBE32(const Bytes& b, size_t offset) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < 4; ++i) value = value << 8 | b[offset + i];
+    return value;
+}
+
+uint64_t getLE(const Bytes& b, size_t offset, int width) {
+    uint64_t value = 0;
+    for (int i = width - 1; i >= 0; --i) value = value << 8 | b[offset + static_cast<size_t>(i)];
+    return value;
+}
+
+// Every offset at which text stands in bytes.
+std::vector<size_t> findAll(const Bytes& bytes, const std::string& text) {
+    std::vector<size_t> found;
+    auto at = bytes.begin();
+    while ((at = std::search(at, bytes.end(), text.begin(), text.end())) != bytes.end())
+        found.push_back(static_cast<size_t>(at++ - bytes.begin()));
+    return found;
+}
+
+// The files of a volume, with the folders added to it later.
+void collectFiles(const FileNodePtr& top, std::vector<FileNodePtr>& out) {
+    std::vector<FileNodePtr> stack{top};
+    while (!stack.empty()) {
+        auto node = stack.back();
+        stack.pop_back();
+        if (!node->isDirectory) out.push_back(node);
+        for (auto& child : node->children()) stack.push_back(child);
+    }
+}
+
+}  // namespace
+
+// A size field, or the volume size that has capped it, forged in a copy of a
+// real image (one field per case, in every copy the reader would fall back
+// to): no file of any volume, quick or deep, lists more than the source holds
+// from its volume's start, and its recovery writes no more than that, the
+// bytes no extent places counted unreadable.
+TEST(ForgedSizes, NoFileIsLargerThanTheSourceHoldsFromItsVolume) {
+    struct Case {
+        const char* what;
+        std::string image;
+        std::function<bool(Bytes&)> forge;  // false when the field is not found
+        bool deep;
+        std::string name;  // the file whose size is forged
+    };
+    const std::vector<Case> cases = {
+        {"FAT32 lost folder: song.mp3 of 0xFFFFFFFF bytes", fixtureImage("damage_fat32_root_destroyed"),
+         [](Bytes& b) {
+             auto entries = findAll(b, "SONG    MP3");
+             if (entries.size() != 1) return false;
+             putLE(b, entries[0] + 28, 0xFFFFFFFF, 4);
+             return true;
+         },
+         true, "song.mp3"},
+        {"HFS+ totalBlocks 0xFFFFFFFF in both volume headers", fixture("hostile/hfsplus_fork_1pib.img"),
+         [](Bytes& b) {
+             const uint64_t end = uint64_t{getBE32(b, 1024 + 40)} * getBE32(b, 1024 + 44);
+             if (end != b.size() || getBE32(b, end - 1024 + 44) != getBE32(b, 1024 + 44)) return false;
+             putBE32(b, 1024 + 44, 0xFFFFFFFF);
+             putBE32(b, end - 1024 + 44, 0xFFFFFFFF);
+             return true;
+         },
+         false, "koncertoptagelse.wav"},
+        {"NTFS total sectors 2^40 in both boot sectors", fixture("hostile/fuzz_ntfs_attrlist_16eib.img"),
+         [](Bytes& b) {
+             auto boots = findAll(b, "NTFS    ");
+             if (boots.size() != 2) return false;
+             for (size_t at : boots)
+                 if (getLE(b, at - 3 + 0x28, 8) != getLE(b, 0x28, 8)) return false;
+             for (size_t at : boots) putLE(b, at - 3 + 0x28, uint64_t{1} << 40, 8);
+             return true;
+         },
+         false, "g_058.bi\xef\xbd\xae"},
+    };
+    // Each case apart, so that a size found too large ends that case before
+    // its recovery fills the disk with zeros.
+    auto run = [](const Case& c) {
+        TempDir work;
+        Bytes bytes = readBytes(c.image);
+        ASSERT_TRUE(c.forge(bytes)) << "the field to forge is not where it was";
+        writeFile(work.file("forged.img"), bytes);
+        auto source = SourceOpener::openImage(work.file("forged.img"));
+        WorkProgress progress;
+        auto scan = QuickScanner::run(*source, progress);
+        std::vector<VolumePtr> volumes = scan.volumes;
+        std::vector<std::pair<VolumePtr, FileNodePtr>> found;
+        if (c.deep) {
+            DeepScanOptions options;
+            options.carve = false;
+            auto outcome = DeepScanner(source, options).scan(scan.volumes, progress, {});
+            volumes.insert(volumes.end(), outcome.volumes.begin(), outcome.volumes.end());
+            found = outcome.folders;
+        }
+        ASSERT_FALSE(volumes.empty());
+
+        FileNodePtr forged;
+        uint64_t forgedCap = 0;
+        auto check = [&](const Volume& volume, const FileNodePtr& top) {
+            const uint64_t held = source->size - volume.offset;
+            std::vector<FileNodePtr> files;
+            collectFiles(top, files);
+            for (auto& file : files) {
+                EXPECT_LE(file->size, held) << file->path();
+                if (file->name == c.name && (!forged || file->size > forged->size))
+                    forged = file, forgedCap = std::min(held, volume.size);
+            }
+        };
+        for (auto& volume : volumes) check(*volume, volume->root);
+        for (auto& [volume, folder] : found) check(*volume, folder);
+        ASSERT_TRUE(forged) << c.name;
+        ASSERT_EQ(forged->size, forgedCap);
+        EXPECT_NE(forged->recoverability, Recoverability::good);
+        ASSERT_TRUE(forged->note);
+        EXPECT_NE(forged->note->find("sat til " + std::to_string(forgedCap) + " bytes"), std::string::npos)
+            << *forged->note;
+
+        WorkProgress reporter;
+        auto result = RecoveryEngine::recover({forged}, "V", *source, work.path() / "ud", {}, reporter, nullptr);
+        EXPECT_EQ(result.withErrors, 1);
+        EXPECT_EQ(result.bytes, forgedCap);
+        uint64_t written = 0;
+        for (auto& entry : fs::recursive_directory_iterator(*result.folder))
+            if (entry.is_regular_file() && entry.path().filename() != RecoveryEngine::reportName)
+                written += entry.file_size();
+        EXPECT_EQ(written, forgedCap);
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        run(c);
     }
 }

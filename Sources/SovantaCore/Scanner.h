@@ -24,12 +24,16 @@ std::vector<VolumePtr> load(DiskSource& source, FileSystemType type, uint64_t of
                             WorkProgress* progress = nullptr, const Bytes* boot = nullptr);
 
 // Holds a volume's files to what the volume and the source can hold, with a
-// note on each file it changes: a size larger than the volume is cut to the
-// volume's size (rated partial at best); a file placed partly past the
-// source's end is rated partial at best, one that starts past it poor. A
-// volume larger than the source holds gets a note of its own. Run it once
-// per volume, on a volume a reader has just built.
+// note on each file it changes: a size larger than the volume, or than the
+// bytes the source holds from the volume's start, is cut to the smaller of
+// the two (rated partial at best); a file placed partly past the source's end
+// is rated partial at best, one that starts past it poor. A volume larger
+// than the source holds gets a note of its own. Run it once per volume, on a
+// volume a reader has just built.
 void bound(const DiskSource& source, Volume& volume);
+// The same for the files below top, a folder found for the volume later (the
+// deep scan's lost folders and old-node finds) before it joins the volume.
+void bound(const DiskSource& source, const Volume& volume, FileNode& top);
 }  // namespace VolumeLoader
 
 // What the quick scan found: the layout as read, every volume found in entry

@@ -204,7 +204,10 @@ private:
             ranges.emplace_back(s, end);
             if (keys_.contains(FileSystemType::apfs, s)) continue;
             progress_.report(std::min(1.0, examined_ / count_), "Undersøger fundet APFS-container …");
-            for (auto& v : APFSParser::parse(src_, s, origin::deepScan)) output_.push_back(v);
+            for (auto& v : APFSParser::parse(src_, s, origin::deepScan)) {
+                VolumeLoader::bound(src_, *v);
+                output_.push_back(v);
+            }
             keys_.insert(FileSystemType::apfs, s);
         }
     }
@@ -266,6 +269,9 @@ std::vector<std::pair<VolumePtr, FileNodePtr>> DeepScanner::extraFolders(DiskSou
         for (auto& pair : APFSParser::deletedFromOldNodes(group, result.apfsLeafNodes, src, &progress))
             pairs.push_back(pair);
     }
+    // The sizes in the entries found are as forgeable as any: they are held
+    // to what the volume and the source hold, as the volume's own files are.
+    for (auto& [volume, folder] : pairs) VolumeLoader::bound(src, *volume, *folder);
     return pairs;
 }
 

@@ -95,7 +95,16 @@ void bound(const DiskSource& source, Volume& volume) {
                                formatBytes(volume.size) +
                                " er med. Filer ud over kildens slutning kan ikke gendannes helt.");
     }
-    std::vector<FileNode*> stack{volume.root.get()};
+    bound(source, volume, *volume.root);
+}
+
+void bound(const DiskSource& source, const Volume& volume, FileNode& top) {
+    // The volume's size is its own claim, which a damaged or forged boot
+    // sector or volume header makes as large as it likes: no file holds more
+    // than the source holds from the volume's start.
+    const uint64_t held = volume.offset < source.size ? source.size - volume.offset : 0;
+    const uint64_t cap = std::min(volume.size, held);
+    std::vector<FileNode*> stack{&top};
     std::unordered_set<int64_t> seen;
     while (!stack.empty()) {
         FileNode* node = stack.back();
@@ -104,10 +113,11 @@ void bound(const DiskSource& source, Volume& volume) {
         for (auto& child : node->children()) stack.push_back(child.get());
         if (node->isDirectory) continue;
 
-        if (node->size > volume.size) {
-            addNote(*node, "Størrelsen " + std::to_string(node->size) + " bytes er større end filsystemet – sat til " +
-                               std::to_string(volume.size) + " bytes");
-            node->size = volume.size;
+        if (node->size > cap) {
+            const std::string larger = cap == volume.size ? "filsystemet" : "det, kilden rummer fra filsystemets start";
+            addNote(*node, "Størrelsen " + std::to_string(node->size) + " bytes er større end " + larger +
+                               " – sat til " + std::to_string(cap) + " bytes");
+            node->size = cap;
             lowerTo(*node, Recoverability::partial);
         }
         const Placement placed = placement(*node);
