@@ -113,26 +113,32 @@ TEST(DamagedSource, SourceClosedDuringTheQuickScan) {
     }
 }
 
-// The source closes while files are being copied: every file is still written
-// or failed, the unread bytes are counted as unreadable and the report says so.
+// The source closes while files are being copied: the run stops there, as for
+// a source that has gone, instead of writing the rest as zeros; the files
+// done stay in the report, and the result says why the others are missing.
 TEST(DamagedSource, SourceClosedDuringARecovery) {
     auto source = openFixture("fat32");
     WorkProgress scan;
     auto result = QuickScanner::run(*source, scan);
     ASSERT_FALSE(result.volumes.empty());
     auto& volume = result.volumes.front();
+    const auto plan = RecoveryEngine::plan(volume->root->children(), {});
     TempDir out;
     WorkProgress reporter;
-    int updates = 0;
+    // Closed right after the second file is written.
+    const int64_t doneWhenClosed = 2;
     auto run = RecoveryEngine::recover(volume->root->children(), "V", *source, out.path(), {}, reporter,
-                                       [&](const RecoveryProgress&) {
-                                           if (++updates == 3) source->close();
+                                       [&](const RecoveryProgress& p) {
+                                           if (p.filesDone == doneWhenClosed) source->close();
                                        });
     ASSERT_TRUE(run.folder);
-    EXPECT_GT(run.withErrors, 0);
+    ASSERT_GT(plan.files.size(), 3u);
+    EXPECT_EQ(run.recovered + run.withErrors, doneWhenClosed);
+    ASSERT_FALSE(run.failures.empty());
+    EXPECT_EQ(run.failures.back(), "Kilden svarer ikke længere – gendannelsen blev stoppet.");
     std::ifstream report(*run.folder / RecoveryEngine::reportName);
     std::string text((std::istreambuf_iterator<char>(report)), std::istreambuf_iterator<char>());
-    EXPECT_NE(text.find("Ulæselige sektorer"), std::string::npos);
+    EXPECT_EQ(static_cast<int64_t>(std::count(text.begin(), text.end(), '\n')), doneWhenClosed + 1);
 }
 
 // MARK: The deep scan

@@ -230,6 +230,88 @@ TEST(DiskSource, SimulatedRangesFailWithTheirOwnError) {
     EXPECT_TRUE(source->hasVanished());
 }
 
+// An image file cut short after it was opened: the bytes past its new end are
+// not zeros of the disk but gone. Every read path counts them unreadable,
+// the all-or-nothing read fails as for a vanished source, no sector is
+// recorded bad, and no zeros are kept in the cache to be served later as data.
+TEST(DiskSource, ImageCutShortAfterOpening) {
+    TempDir dir;
+    const std::string path = makePatternImage(dir, 1 << 20);
+    auto source = SourceOpener::openImage(path);
+    const uint64_t end = 300 * 1024 + 100;
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(end)), 0);
+    ASSERT_EQ(source->size, 1u << 20);
+    EXPECT_FALSE(source->hasVanished());
+
+    // Below the new end everything reads as before.
+    auto before = source->readReporting(4096, 8192);
+    EXPECT_EQ(before.badBytes, 0);
+    EXPECT_TRUE(equalsPattern(before.data, 4096, 0, 8192));
+    EXPECT_FALSE(source->hasVanished());
+
+    struct Case {
+        const char* path;
+        uint64_t offset;
+        int64_t length;
+    };
+    for (Case c : {Case{"chunk path", 256 * 1024, 128 * 1024}, Case{"aligned path", 0, 1 << 20},
+                   Case{"unaligned large read", 1000, 600 * 1024 + 24}, Case{"chunk path again", 256 * 1024, 128 * 1024}}) {
+        SCOPED_TRACE(c.path);
+        auto result = source->readReporting(c.offset, c.length);
+        const size_t present = static_cast<size_t>(end - c.offset);
+        EXPECT_EQ(result.badBytes, c.length - static_cast<int64_t>(present));
+        EXPECT_TRUE(equalsPattern(result.data, c.offset, 0, present));
+        EXPECT_TRUE(allZero(result.data, present, static_cast<size_t>(c.length)));
+    }
+    Bytes buffer(1 << 20, 0xEE);
+    EXPECT_EQ(source->readInto(0, 1 << 20, buffer.data(), ReadMode::thorough), int64_t(1 << 20) - int64_t(end));
+    int error = 0;
+    EXPECT_FALSE(source->tryRead(256 * 1024, 128 * 1024, buffer.data(), &error));
+    EXPECT_EQ(error, ENXIO);
+    EXPECT_TRUE(source->tryRead(0, 256 * 1024, buffer.data(), &error));
+
+    EXPECT_TRUE(source->hasVanished());
+    EXPECT_EQ(source->shrunkTo(), end);
+    EXPECT_EQ(source->badSectorCount(), 0);
+}
+
+// A read that fails because the source has gone (the FUSE server died with
+// the read in flight, the device was removed) zero-fills and counts the
+// rest of that read at once, records no sector as bad and says the source is
+// gone; an input/output error is a bad sector: the read is taken apart and
+// the sectors that fail are recorded.
+TEST(DiskSource, ReadsOfAGoneSourceRecordNoBadSectors) {
+    const uint64_t from = 128 * 1024;
+    struct Case {
+        int error;
+        bool gone;
+    };
+    for (Case c : {Case{ECONNABORTED, true}, Case{ENOTCONN, true}, Case{ENODEV, true}, Case{ENXIO, true},
+                   Case{ESHUTDOWN, true}, Case{ECONNRESET, true}, Case{EIO, false}}) {
+        SCOPED_TRACE(std::strerror(c.error));
+        TempDir dir;
+        SourceOptions options;
+        options.simulatedBadRanges = {{from, 1 << 20, c.error}};
+        auto source = SourceOpener::openImage(makePatternImage(dir, 1 << 20), options);
+        // A small read across the start of the failing stretch.
+        auto small = source->readReporting(from - 8192, 16384);
+        EXPECT_EQ(small.badBytes, 8192);
+        EXPECT_TRUE(equalsPattern(small.data, from - 8192, 0, 8192));
+        EXPECT_TRUE(allZero(small.data, 8192, 16384));
+        // A large one that fails as a whole.
+        auto large = source->readReporting(0, 512 * 1024);
+        const size_t kept = c.gone ? 0 : static_cast<size_t>(from);
+        EXPECT_EQ(large.badBytes, int64_t(512 * 1024 - kept));
+        EXPECT_TRUE(equalsPattern(large.data, 0, 0, kept));
+        EXPECT_TRUE(allZero(large.data, kept, 512 * 1024));
+        source->read(0, 512 * 1024, ReadMode::fast);
+
+        EXPECT_EQ(source->hasVanished(), c.gone);
+        EXPECT_EQ(source->badSectorCount(), c.gone ? 0 : int64_t((512 * 1024 - from) / 512));
+        EXPECT_EQ(source->shrunkTo(), std::nullopt);
+    }
+}
+
 // SOVANTA_SIMULATE_BAD, as both front ends read it when they open a source.
 TEST(DiskSource, SimulatedBadRangesFromTheEnvironment) {
     struct Case {

@@ -539,8 +539,8 @@ TEST(DiskImager, SourceGoneStopsTheRunWhateverTheErrorSays) {
         int error;
         bool gone;
     };
-    for (Case c : {Case{ENOTCONN, true}, Case{ESHUTDOWN, true}, Case{EBADF, true}, Case{ENODEV, true},
-                   Case{EIO, false}}) {
+    for (Case c : {Case{ENOTCONN, true}, Case{ECONNABORTED, true}, Case{ESHUTDOWN, true}, Case{EBADF, true},
+                   Case{ENODEV, true}, Case{EIO, false}}) {
         SCOPED_TRACE(std::strerror(c.error));
         TempDir folder;
         auto source = makeSource(folder.file("src"), 4 * MiB, withBadRanges({{2 * MiB, 4 * MiB}}, c.error));
@@ -559,6 +559,38 @@ TEST(DiskImager, SourceGoneStopsTheRunWhateverTheErrorSays) {
                                "Kilden svarer ikke længere. Du kan fortsætte senere – fremskridtet er gemt i disk.img.map.")
                          : std::nullopt);
     }
+}
+
+// A source file cut short after it was opened ends, for the imager, where it
+// now ends: the run stops there, says so, and leaves the rest untried, as GNU
+// ddrescue's map stops at the new end; nothing past it is copied as zeros or
+// recorded as bad. The whole source back, the copy resumes from the map.
+TEST(DiskImager, SourceCutShortStopsTheRunAtItsNewEnd) {
+    TempDir folder;
+    const std::string path = folder.file("src");
+    auto source = makeSource(path, 4 * MiB);
+    const Bytes whole = readBytes(path);
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(MiB + MiB / 2)), 0);
+    DiskImager imager(source, folder.file("disk.img"));
+    ImagingRun run = runImager(imager);
+    const auto expected = mb({{0, 1, Status::finished}, {1, 4, Status::nonTried}});
+    EXPECT_EQ(imager.map->snapshot(), expected);
+    auto saved = RangeMap::read(folder.file("disk.img.map"), 4 * MiB);
+    ASSERT_NE(saved, nullptr);
+    EXPECT_EQ(saved->snapshot(), expected);
+    EXPECT_EQ(source->badSectorCount(), 0);
+    EXPECT_EQ(run.final.phase, "Stoppet");
+    EXPECT_EQ(run.final.message, "Kilden er blevet mindre under kopieringen: den ender nu ved byte 1572864 i stedet "
+                                 "for 4194304. Resten er ikke læst. Du kan fortsætte senere – fremskridtet er gemt i "
+                                 "disk.img.map.");
+    EXPECT_EQ(run.final.rescued, MiB);
+    EXPECT_EQ(run.final.pending, 3 * MiB);
+
+    writeFile(path, whole);
+    DiskImager resumed(SourceOpener::openImage(path), folder.file("disk.img"));
+    EXPECT_TRUE(resumed.isResuming());
+    EXPECT_EQ(runImager(resumed).final.phase, "Færdig");
+    expectImage(folder.file("disk.img"), path);
 }
 
 // The real thing: the source is a file on a FUSE file system (ntfs-3g over

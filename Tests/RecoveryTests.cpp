@@ -9,6 +9,7 @@
 #include "FileTestSupport.h"
 #include "SovantaCore/FileReader.h"
 #include "SovantaCore/Recovery.h"
+#include "SovantaCore/Scanner.h"
 
 using namespace sovanta;
 using namespace sovanta::test;
@@ -666,4 +667,124 @@ TEST(RecoveryEngine, FormulaCellsAreWrittenAsText) {
     EXPECT_EQ(reportOf(run.result), expected);
     // The files themselves keep their names.
     EXPECT_TRUE(fs::exists(*run.result.folder / "=cmd|calc.csv"));
+}
+
+namespace {
+
+// The rows of a report: path and status, in order.
+std::vector<std::pair<std::string, std::string>> reportRows(const std::string& text) {
+    std::vector<std::pair<std::string, std::string>> rows;
+    std::vector<std::string> fields;
+    std::string field;
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c != '"') field += c;
+            else if (i + 1 < text.size() && text[i + 1] == '"') field += '"', ++i;
+            else quoted = false;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ';' || c == '\n') {
+            fields.push_back(std::move(field));
+            field.clear();
+            if (c == '\n') {
+                if (fields.size() >= 3) rows.emplace_back(fields[0], fields[2]);
+                fields.clear();
+            }
+        } else {
+            field += c;
+        }
+    }
+    if (!rows.empty()) rows.erase(rows.begin());  // the header
+    return rows;
+}
+
+}  // namespace
+
+// A source that is cut short, or whose reads fail because it has gone (the
+// read in flight when a FUSE server dies fails with ECONNABORTED), in the
+// middle of a recovery: the file being copied stops there, no later file is
+// started, the result says why, and nothing written is counted whole that is
+// not the file's bytes. Before the change every later byte came out as zeros
+// counted good.
+TEST(RecoveryEngine, SourceGoneOrCutShortStopsTheRun) {
+    struct Case {
+        const char* what;
+        int error;  // 0: the image file is truncated after the scan
+    };
+    for (Case c : {Case{"truncated", 0}, Case{"server died", ECONNABORTED}, Case{"device removed", ENODEV}}) {
+        SCOPED_TRACE(c.what);
+        TempDir work;
+        const std::string path = work.file("fat32.img");
+        fs::copy_file(fixtureImage("fat32"), path);
+        auto original = SourceOpener::openImage(fixtureImage("fat32"));
+        auto source = SourceOpener::openImage(path);
+        WorkProgress progress;
+        auto scan = QuickScanner::run(*source, progress);
+        ASSERT_EQ(scan.volumes.size(), 1u);
+        const auto nodes = scan.volumes[0]->root->children();
+        const RecoveryPlan plan = RecoveryEngine::plan(nodes, {});
+
+        // The cut lies in the middle of the largest file's first extent.
+        size_t largest = 0;
+        for (size_t i = 0; i < plan.files.size(); ++i)
+            if (plan.files[i].size > plan.files[largest].size) largest = i;
+        const auto& extents = std::get<std::vector<Extent>>(plan.files[largest].node->data);
+        ASSERT_FALSE(extents.empty());
+        ASSERT_GE(extents[0].length, 8192u);
+        const uint64_t cut = (*extents[0].offset + extents[0].length / 2) / 4096 * 4096;
+
+        std::string stopLine;
+        if (c.error == 0) {
+            ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+            stopLine = "Kilden er blevet mindre under gendannelsen: den ender nu ved byte " + std::to_string(cut) +
+                       " i stedet for " + std::to_string(source->size) +
+                       " – gendannelsen blev stoppet.";
+        } else {
+            source = SourceOpener::openImage(path, withBadRanges({{cut, UINT64_MAX}}, c.error));
+            stopLine = "Kilden svarer ikke længere – gendannelsen blev stoppet.";
+        }
+        auto run = recoverInto(nodes, "V", *source, work.path() / "ud");
+        ASSERT_TRUE(run.result.folder);
+        ASSERT_FALSE(run.result.failures.empty());
+        EXPECT_EQ(run.result.failures.back(), stopLine);
+        EXPECT_EQ(source->badSectorCount(), 0);
+
+        // The first file in the plan that reaches past the cut is the last
+        // one tried, and not counted whole.
+        size_t crossing = plan.files.size();
+        for (size_t i = 0; i < plan.files.size() && crossing == plan.files.size(); ++i) {
+            const auto* placed = std::get_if<std::vector<Extent>>(&plan.files[i].node->data);
+            uint64_t covered = 0;
+            for (size_t e = 0; placed && e < placed->size() && covered < plan.files[i].size; ++e) {
+                const uint64_t length = std::min((*placed)[e].length, plan.files[i].size - covered);
+                if ((*placed)[e].offset && *(*placed)[e].offset + length > cut) crossing = i;
+                covered += length;
+            }
+        }
+        ASSERT_LE(crossing, largest);
+        std::map<std::string, size_t> planned;
+        for (size_t i = 0; i < plan.files.size(); ++i) {
+            const auto& item = plan.files[i];
+            planned[(item.folder / RecoveryEngine::sanitize(item.name)).string()] = i;
+        }
+        const auto rows = reportRows(reportOf(run.result));
+        EXPECT_EQ(run.result.recovered + run.result.withErrors + run.result.failed, int64_t(crossing) + 1);
+        bool sawCrossing = false;
+        for (auto& [row, status] : rows) {
+            auto at = planned.find(row);
+            ASSERT_NE(at, planned.end()) << row;
+            EXPECT_LE(at->second, crossing) << row;
+            if (at->second == crossing) {
+                sawCrossing = true;
+                EXPECT_NE(status, "OK");
+                continue;
+            }
+            EXPECT_EQ(status, "OK") << row;
+            EXPECT_EQ(readBytes(*run.result.folder / row), streamedBytes(*original, *plan.files[at->second].node))
+                << row;
+        }
+        EXPECT_TRUE(sawCrossing);
+    }
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace sovanta {
@@ -135,16 +136,24 @@ bool DiskSource::hasVanished() const {
     return closed_ || vanished_;
 }
 
+std::optional<uint64_t> DiskSource::shrunkTo() const {
+    std::lock_guard guard(lock_);
+    return shrunkTo_;
+}
+
 bool DiskSource::isVanishedError(int errorNumber) {
     switch (errorNumber) {
-        case ENODEV:     // the device was removed
-        case ENXIO:      // no such device any more (and a closed source)
-        case ENOTCONN:   // the process serving a FUSE file system has died
-        case ESHUTDOWN:  // the transport to the device was shut down
-        case ESTALE:     // the file went away under a network file system
-        case EBADF:      // the descriptor of an open source was taken away
+        case ENODEV:        // the device was removed
+        case ENXIO:         // no such device any more (a closed source, one cut short)
+        case ENOTCONN:      // the process serving a FUSE file system has died
+        case ECONNABORTED:  // the read in flight when that process died
+        case ESHUTDOWN:     // the transport to the device was shut down
+        case ECONNRESET:    // the connection to a network block device was cut
+        case ENOLINK:       // the link to a remote device was severed
+        case ESTALE:        // the file went away under a network file system
+        case EBADF:         // the descriptor of an open source was taken away
 #ifdef ENOMEDIUM
-        case ENOMEDIUM:  // the medium was taken out
+        case ENOMEDIUM:     // the medium was taken out
 #endif
             return true;
         default: return false;
@@ -192,10 +201,19 @@ DiskSource::ReadResult DiskSource::readReporting(uint64_t offset, int64_t length
         if (piece <= 0) break;
         std::memcpy(result.data.data() + done, chunk.bytes->data() + within, static_cast<size_t>(piece));
         if (chunk.hadUnreadable) {
-            uint64_t first = position / ss, last = (position + static_cast<uint64_t>(piece) - 1) / ss;
+            // Bytes from where the source went away on are all unreadable;
+            // before it, the bad sectors are.
+            const uint64_t pieceEnd = position + static_cast<uint64_t>(piece);
+            const uint64_t goneFrom = std::max(chunk.goneFrom, position);
+            int64_t gone = 0;
+            if (goneFrom < pieceEnd) gone = static_cast<int64_t>(pieceEnd - goneFrom);
             int64_t count = 0;
-            for (auto it = badSectorSet_.lower_bound(first); it != badSectorSet_.end() && *it <= last; ++it) ++count;
-            result.badBytes += std::min<int64_t>(piece, count * sectorSize);
+            if (goneFrom > position) {
+                uint64_t first = position / ss, last = (std::min(pieceEnd, goneFrom) - 1) / ss;
+                for (auto it = badSectorSet_.lower_bound(first); it != badSectorSet_.end() && *it <= last; ++it)
+                    ++count;
+            }
+            result.badBytes += std::min<int64_t>(piece, gone + count * sectorSize);
         }
         position += static_cast<uint64_t>(piece);
         done += piece;
@@ -236,6 +254,7 @@ void DiskSource::cachedChunk(uint64_t index, ReadMode mode, Chunk& out) {
         }
         out.bytes = &hit->second;
         out.hadUnreadable = chunkHasBadSector(index);
+        out.goneFrom = UINT64_MAX;
         return;
     }
     uint64_t start = index * static_cast<uint64_t>(chunkSize);
@@ -243,8 +262,12 @@ void DiskSource::cachedChunk(uint64_t index, ReadMode mode, Chunk& out) {
     uint64_t length = std::min<uint64_t>(size - start, static_cast<uint64_t>(chunkSize));
     length = (length + ss - 1) / ss * ss;
     Bytes bytes(length, 0);
-    int64_t bad = rawRead(start, static_cast<int64_t>(length), bytes.data(), mode);
-    if (bad > 0 && mode == ReadMode::fast) {
+    uint64_t goneFrom = UINT64_MAX;
+    int64_t bad = rawRead(start, static_cast<int64_t>(length), bytes.data(), mode, &goneFrom);
+    out.goneFrom = goneFrom;
+    // The zeros of a source that went away are not its bytes: a later read
+    // must not find them in the cache.
+    if ((bad > 0 && mode == ReadMode::fast) || goneFrom != UINT64_MAX) {
         out.uncached = std::move(bytes);
         out.bytes = &out.uncached;
         out.hadUnreadable = true;
@@ -281,8 +304,19 @@ int DiskSource::readLoop(uint64_t& position, int64_t& remaining, uint8_t*& out) 
             out += got;
             remaining -= got;
         } else if (got == 0) {
-            std::memset(out, 0, static_cast<size_t>(remaining));
-            return 0;
+            // The end of the file before the size it had at opening: the
+            // source was cut short (a truncated image, a shrunk device), and
+            // what lay past its new end is not there to be read. Where it now
+            // ends is asked of the system where it can say, as a read that
+            // ended here may have begun past that end.
+            uint64_t end = position;
+            struct stat st {};
+            off_t now = -1;
+            if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) now = st.st_size;
+            else if (S_ISBLK(st.st_mode)) now = ::lseek(fd_, 0, SEEK_END);
+            if (now >= 0 && static_cast<uint64_t>(now) < end) end = static_cast<uint64_t>(now);
+            if (!shrunkTo_ || end < *shrunkTo_) shrunkTo_ = end;
+            return ENXIO;
         } else if (errno != EINTR) {
             return errno == 0 ? EIO : errno;
         }
@@ -297,20 +331,31 @@ int DiskSource::exactRead(uint64_t offset, int64_t length, uint8_t* buffer) {
     return readLoop(position, remaining, out);
 }
 
-int64_t DiskSource::rawRead(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode) {
+int64_t DiskSource::rawRead(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode, uint64_t* goneFrom) {
     if (length < 1) return 0;
     uint64_t position = offset;
     int64_t remaining = length;
     uint8_t* out = buffer;
     int error = readLoop(position, remaining, out);
     if (error == 0) return 0;
-    if (isVanishedError(error)) vanished_ = true;
-    // The rest from the first failing position on, with recovery.
     ++readErrors_;
-    return recoverRead(position, remaining, out, mode);
+    if (isVanishedError(error)) return gone(position, remaining, out, goneFrom);
+    // The rest from the first failing position on, with recovery.
+    return recoverRead(position, remaining, out, mode, goneFrom);
 }
 
-int64_t DiskSource::recoverRead(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode) {
+int64_t DiskSource::gone(uint64_t offset, int64_t length, uint8_t* buffer, uint64_t* goneFrom) {
+    // Nothing more comes from a source that has gone away: reading on sector
+    // by sector would only take time and record sound sectors as bad.
+    vanished_ = true;
+    if (goneFrom) *goneFrom = std::min(*goneFrom, offset);
+    std::memset(buffer, 0, static_cast<size_t>(length));
+    if (offset >= size) return 0;
+    return static_cast<int64_t>(std::min<uint64_t>(static_cast<uint64_t>(length), size - offset));
+}
+
+int64_t DiskSource::recoverRead(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode,
+                                uint64_t* goneFrom) {
     constexpr int64_t blockSize = 65536;
     const uint64_t ss = static_cast<uint64_t>(sectorSize);
     int64_t unreadable = 0;
@@ -319,8 +364,9 @@ int64_t DiskSource::recoverRead(uint64_t offset, int64_t length, uint8_t* buffer
         uint64_t blockStart = offset + static_cast<uint64_t>(done);
         uint8_t* block = buffer + done;
         uint64_t key = blockStart / ss;
-        bool failing = suspectBlocks_.count(key) > 0 || exactRead(blockStart, blockLength, block) != 0;
-        if (!failing) continue;
+        int error = suspectBlocks_.count(key) > 0 ? EIO : exactRead(blockStart, blockLength, block);
+        if (error == 0) continue;
+        if (isVanishedError(error)) return unreadable + gone(blockStart, length - done, block, goneFrom);
         if (mode == ReadMode::fast) {
             suspectBlocks_.insert(key);
             std::memset(block, 0, static_cast<size_t>(blockLength));
@@ -337,7 +383,10 @@ int64_t DiskSource::recoverRead(uint64_t offset, int64_t length, uint8_t* buffer
                 unreadable += pieceLength;
                 continue;
             }
-            if (exactRead(sectorOffset, pieceLength, piece) != 0) {
+            int sectorError = exactRead(sectorOffset, pieceLength, piece);
+            if (sectorError != 0 && isVanishedError(sectorError))
+                return unreadable + gone(sectorOffset, length - done - s, piece, goneFrom);
+            if (sectorError != 0) {
                 badSectorSet_.insert(sector);
                 ++readErrors_;
                 std::memset(piece, 0, static_cast<size_t>(pieceLength));

@@ -126,6 +126,11 @@ public:
     bool hasVanished() const;
     // The error numbers that say so, as opposed to a sector that does not read.
     static bool isVanishedError(int errorNumber);
+    // When a read found the source ending before the size it had at opening
+    // (an image file truncated, a device that shrank): the lowest offset at
+    // which it ended. Such a read fails as if the source had gone (ENXIO),
+    // and the source counts as vanished.
+    std::optional<uint64_t> shrunkTo() const;
 
     void close();
 
@@ -133,13 +138,20 @@ private:
     struct Chunk {
         const Bytes* bytes;
         bool hadUnreadable;
-        Bytes uncached;  // holds a fast-mode chunk with unreadable bytes, which is never cached
+        Bytes uncached;  // holds a chunk that is never cached (unreadable bytes in fast mode, or a source gone)
+        uint64_t goneFrom = UINT64_MAX;  // the offset from which the source was gone, if it went while read
     };
-    int64_t rawRead(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode);
-    int64_t recoverRead(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode);
+    // goneFrom, when given, is lowered to the offset from which the source
+    // turned out to be gone.
+    int64_t rawRead(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode, uint64_t* goneFrom = nullptr);
+    int64_t recoverRead(uint64_t offset, int64_t length, uint8_t* buffer, ReadMode mode, uint64_t* goneFrom);
+    // The rest of a read once the source has gone: zeros, all of them that
+    // lie before the size at opening counted unreadable.
+    int64_t gone(uint64_t offset, int64_t length, uint8_t* buffer, uint64_t* goneFrom);
     // The pread loop: reads until done (the rest past the end zeroed) or until an
     // error; 0 or the error number, with position, remaining and out left where
-    // it stopped.
+    // it stopped. The end of the file before size is ENXIO: the source was cut
+    // short.
     int readLoop(uint64_t& position, int64_t& remaining, uint8_t*& out);
     // pread loop without recovery: 0 on success (rest past the end zeroed), else the error number.
     int exactRead(uint64_t offset, int64_t length, uint8_t* buffer);
@@ -155,6 +167,7 @@ private:
     mutable std::mutex lock_;
     bool closed_ = false;
     bool vanished_ = false;
+    std::optional<uint64_t> shrunkTo_;
     std::function<void()> cleanup_;
     static constexpr int64_t chunkSize = 131072;
     static constexpr size_t maxCacheChunks = 160;

@@ -295,6 +295,10 @@ std::optional<std::string> DiskImager::closingMessage(const RunState& run) const
     std::optional<std::string> message;
     if (run.writeFailed)
         message = writeFailedMessage;
+    else if (run.sourceLost && source->shrunkTo())
+        message = "Kilden er blevet mindre under kopieringen: den ender nu ved byte " +
+                  std::to_string(*source->shrunkTo()) + " i stedet for " + std::to_string(source->size) +
+                  ". Resten er ikke læst. Du kan fortsætte senere – fremskridtet er gemt i " + mapName + ".";
     else if (run.sourceLost)
         message = "Kilden svarer ikke længere. Du kan fortsætte senere – fremskridtet er gemt i " + mapName + ".";
     else if (cancelled_)
@@ -312,9 +316,10 @@ DiskImager::Piece DiskImager::readPiece(RunState& run, uint64_t q, uint64_t n) {
     }
     int error = 0;
     if (!source->tryRead(q, static_cast<int64_t>(n), run.buffer.get(), &error)) {
-        // A source that has gone away (unplugged, its FUSE server dead) stops
-        // the run; marking the rest of the disk as failed would only cost time
-        // and lose the map's picture of what is still untried.
+        // A source that has gone away (unplugged, its FUSE server dead) or
+        // ends before its size (truncated, shrunk) stops the run; marking the
+        // rest of the disk as failed would only cost time and lose the map's
+        // picture of what is still untried.
         if (DiskSource::isVanishedError(error)) {
             run.sourceLost = true;
             return Piece::halted;

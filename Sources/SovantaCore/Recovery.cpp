@@ -435,6 +435,7 @@ struct Streamed {
     uint64_t written = 0;
     int writeError = 0;
     bool cutByCancel = false;
+    bool cutBySource = false;  // the source went away or was cut short while the file was read
 };
 
 // One run of copy into its new folder: the counts, the report's text and the
@@ -464,8 +465,10 @@ public:
                 result_.cancelled = true;
                 break;
             }
+            if (sourceGone()) break;
             if (!copyFile(item)) break;
         }
+        sourceGone();
         report();
         if (options_.writeReport) closeReport();
         return std::move(result_);
@@ -474,6 +477,23 @@ public:
 private:
     void report() {
         if (progress_) progress_(state_);
+    }
+
+    // Whether the source has gone away or been cut short; the first time it
+    // has, the failures say so. Every later read would give only zeros, so no
+    // further file is started.
+    bool sourceGone() {
+        if (!source_.hasVanished()) return false;
+        if (!sourceGoneSaid_) {
+            sourceGoneSaid_ = true;
+            if (auto end = source_.shrunkTo())
+                result_.failures.push_back("Kilden er blevet mindre under gendannelsen: den ender nu ved byte " +
+                                           std::to_string(*end) + " i stedet for " + std::to_string(source_.size) +
+                                           " – gendannelsen blev stoppet.");
+            else
+                result_.failures.push_back("Kilden svarer ikke længere – gendannelsen blev stoppet.");
+        }
+        return true;
     }
 
     // A failure of one file; true when it leaves no room for any other.
@@ -519,7 +539,7 @@ private:
         }
         // Only a whole file gets its own name; a part cut short by a
         // cancellation gets one that says so.
-        const bool cut = streamed.cutByCancel && streamed.written < item.size;
+        const bool cut = (streamed.cutByCancel || streamed.cutBySource) && streamed.written < item.size;
         int renameError = 0;
         const std::string finalName =
             made_.commit(targetFolder, temporaryName, cut ? interruptedName(name) : name, renameError);
@@ -531,12 +551,13 @@ private:
         const std::string reportPath = joinPath(targetFolder, finalName);
         const fs::path target = folder_ / reportPath;
         if (cut) {
-            // The part copied before the cancellation stays, but it is not the
-            // file: it counts as failed and its row says so.
+            // The part copied before the cancellation (or before the source
+            // went away) stays, but it is not the file: it counts as failed
+            // and its row says so.
             fail(item.displayPath + ": afbrudt efter " + std::to_string(streamed.written) + " af " +
                      std::to_string(item.size) + " bytes",
                  0);
-            result_.cancelled = true;
+            if (streamed.cutByCancel) result_.cancelled = true;
             report();
             addRow(reportRow(reportPath, streamed.written, "Afbrudt", item, streamed.unreadable));
             return true;
@@ -580,6 +601,11 @@ private:
                 }
                 if (cancellable && reporter_.isCancelled()) {
                     out.cutByCancel = true;
+                    return false;
+                }
+                // What a gone source gives from here on is zeros, not the file.
+                if (cancellable && source_.hasVanished()) {
+                    out.cutBySource = true;
                     return false;
                 }
                 return true;
@@ -628,6 +654,7 @@ private:
     int reportFD_ = -1;
     int reportError_ = 0;
     Clock::time_point lastReport_;
+    bool sourceGoneSaid_ = false;
 };
 
 }  // namespace
