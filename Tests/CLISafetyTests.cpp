@@ -3,18 +3,23 @@
 // escaped, and a flag is never taken for an operand.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <functional>
 #include <set>
 #include <thread>
 
+#include <poll.h>
+#include <sys/fanotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "SovantaCLI/CLI.h"
 #include "SovantaCore/DestinationCheck.h"
+#include "SovantaCore/RangeMap.h"
 #include "SovantaCore/Recovery.h"
+#include "SovantaCore/Scanner.h"
 #include "TestSupport.h"
 
 using namespace sovanta;
@@ -474,6 +479,123 @@ TEST(CLIInterrupt, ImagingStopsAndKeepsItsMap) {
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "Stoppet. Du kan fortsætte senere – fremskridtet er gemt i kopi.img.map.");
     EXPECT_TRUE(fs::exists(work.path() / "kopi.img.map"));
+}
+
+// MARK: - A source cut short while the tool reads it
+
+namespace {
+
+// Holds every read of a file by any process until it has run an action on
+// the first one (through fanotify's permission events; needs root), so that a
+// test can change the file after another program has opened it and before
+// that program reads it, without racing it.
+class FirstReadGate {
+public:
+    FirstReadGate(const std::string& path, std::function<void()> action) : action_(std::move(action)) {
+        fd_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+        if (fd_ < 0 || fanotify_mark(fd_, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, path.c_str()) != 0 ||
+            ::pipe2(stop_, O_CLOEXEC) != 0)
+            return;
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FirstReadGate() {
+        if (thread_.joinable()) {
+            [[maybe_unused]] ssize_t n = ::write(stop_[1], "x", 1);
+            thread_.join();
+        }
+        for (int fd : {fd_, stop_[0], stop_[1]})
+            if (fd >= 0) ::close(fd);
+    }
+    FirstReadGate(const FirstReadGate&) = delete;
+    FirstReadGate& operator=(const FirstReadGate&) = delete;
+
+    bool ready() const { return thread_.joinable(); }
+    bool fired() const { return fired_; }
+
+private:
+    void serve() {
+        alignas(fanotify_event_metadata) char buffer[4096];
+        for (;;) {
+            pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            if (fds[1].revents & POLLIN) return;
+            ssize_t length = ::read(fd_, buffer, sizeof buffer);
+            if (length <= 0) continue;
+            for (auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer); FAN_EVENT_OK(event, length);
+                 event = FAN_EVENT_NEXT(event, length)) {
+                if (event->mask & FAN_ACCESS_PERM) {
+                    if (!fired_.exchange(true)) action_();
+                    fanotify_response response{event->fd, FAN_ALLOW};
+                    [[maybe_unused]] ssize_t n = ::write(fd_, &response, sizeof response);
+                }
+                if (event->fd >= 0) ::close(event->fd);
+            }
+        }
+    }
+
+    std::function<void()> action_;
+    int fd_ = -1;
+    int stop_[2] = {-1, -1};
+    std::atomic<bool> fired_{false};
+    std::thread thread_;
+};
+
+}  // namespace
+
+// image of a source file that is truncated after the tool opened it: the copy
+// stops at the new end with the rest untried, says why, and the tool exits
+// with status 3 instead of reporting a finished copy of zeros.
+TEST(CLISourceGone, ImageOfASourceCutShort) {
+    if (!isRoot()) GTEST_SKIP() << "holding the tool's reads (fanotify) needs root";
+    TempDir work;
+    const fs::path source = work.path() / "kilde.raw";
+    Bytes bytes(4 << 20);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+    writeFile(source, bytes);
+    FirstReadGate gate(source.string(), [&] { ASSERT_EQ(::truncate(source.c_str(), 3 << 19), 0); });
+    ASSERT_TRUE(gate.ready());
+    auto result = runCLI({"image", "kilde.raw", "kopi.img"}, {}, work.path().string());
+    EXPECT_TRUE(gate.fired());
+    EXPECT_EQ(result.status, 3) << result.out << result.err;
+    auto lines = linesOf(result.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Kilden er blevet mindre under kopieringen: den ender nu ved byte 1572864 i stedet for "
+                            "4194304. Resten er ikke læst. Du kan fortsætte senere – fremskridtet er gemt i "
+                            "kopi.img.map.");
+    EXPECT_EQ(result.err, "Fejl: Kilden er blevet mindre undervejs: den ender nu ved byte 1572864 i stedet for "
+                          "4194304. Resultatet er ufuldstændigt.\n");
+    auto map = RangeMap::read((work.path() / "kopi.img.map").string(), 4 << 20);
+    ASSERT_NE(map, nullptr);
+    EXPECT_EQ(map->total(RangeMap::Status::finished), 1u << 20);
+    EXPECT_EQ(map->total(RangeMap::Status::nonTried), 3u << 20);
+}
+
+// recover from a source file that is truncated after the tool opened it (here
+// before its first read, so that its scan meets the new end): no file is
+// copied from a source that changed, the tool says why and exits with status
+// 3, instead of reporting every file whole with zeros in it.
+TEST(CLISourceGone, RecoverFromASourceCutShort) {
+    if (!isRoot()) GTEST_SKIP() << "holding the tool's reads (fanotify) needs root";
+    TempDir work;
+    const fs::path source = work.path() / "fat32.img";
+    fs::copy_file(fixtureImage("fat32"), source);
+    const uint64_t size = fs::file_size(source), cut = 32 << 20;
+    FirstReadGate gate(source.string(), [&] { ASSERT_EQ(::truncate(source.c_str(), static_cast<off_t>(cut)), 0); });
+    ASSERT_TRUE(gate.ready());
+    auto result = runCLI({"recover", "fat32.img", "ud"}, {}, work.path().string());
+    EXPECT_TRUE(gate.fired());
+    EXPECT_EQ(result.status, 3) << result.out << result.err;
+    EXPECT_EQ(result.err, "Fejl: Kilden er blevet mindre undervejs: den ender nu ved byte " + std::to_string(cut) +
+                              " i stedet for " + std::to_string(size) + ". Resultatet er ufuldstændigt.\n");
+    auto lines = linesOf(result.out);
+    ASSERT_EQ(lines.size(), 2u) << result.out;
+    EXPECT_NE(lines[0].find(": 0 gendannet, 0 med fejl, 0 mislykkedes → "), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], "   Kilden er blevet mindre under gendannelsen: den ender nu ved byte " + std::to_string(cut) +
+                            " i stedet for " + std::to_string(size) +
+                            " – gendannelsen blev stoppet.");
 }
 
 // MARK: - Names in the terminal

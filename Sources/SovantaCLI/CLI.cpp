@@ -150,6 +150,23 @@ DiskSourcePtr open(const std::string& operand) {
     return source;
 }
 
+// The exit status of a command whose source went away or was cut short while
+// it ran: what it printed is incomplete (a scan that stopped early, files not
+// recovered, a copy that stopped), which is not a success.
+constexpr int sourceGoneStatus = 3;
+
+// sourceGoneStatus, with the reason on standard error, when the source has
+// gone; otherwise 0.
+int sourceStatus(const DiskSource& source) {
+    if (!source.hasVanished()) return 0;
+    if (auto end = source.shrunkTo())
+        printError("Kilden er blevet mindre undervejs: den ender nu ved byte " + std::to_string(*end) +
+                   " i stedet for " + std::to_string(source.size) + ". Resultatet er ufuldstændigt.");
+    else
+        printError("Kilden svarer ikke længere. Resultatet er ufuldstændigt.");
+    return sourceGoneStatus;
+}
+
 // The file a source operand was opened from, when it names one: the check
 // below then also guards an attached image's own file.
 std::optional<std::filesystem::path> imageFileOf(const std::string& operand) {
@@ -266,7 +283,7 @@ int scanCommand(const CommandLine& line) {
                   formatBytes(totals.bytes));
         for (auto& note : volume->notes) printLine("     note: " + note);
     }
-    return 0;
+    return sourceStatus(*source);
 }
 
 int treeCommand(const CommandLine& line) {
@@ -274,7 +291,7 @@ int treeCommand(const CommandLine& line) {
     auto volumes = allVolumes(source, line.has("--deep"), true);
     if (interrupted()) return 0;
     for (auto& volume : volumes) printTree(*volume);
-    return 0;
+    return sourceStatus(*source);
 }
 
 // Recovers every volume's files (with --deleted: only the files that are not
@@ -301,8 +318,11 @@ int recoverCommand(const CommandLine& line) {
                   std::to_string(result.withErrors) + " med fejl, " + std::to_string(result.failed) +
                   " mislykkedes → " + (result.folder ? result.folder->string() : "-"));
         for (size_t i = 0; i < result.failures.size() && i < 10; ++i) printLine("   " + result.failures[i]);
+        // The recovery has said that the source is gone; the volumes after
+        // it would come out as zeros.
+        if (source->hasVanished()) break;
     }
-    return 0;
+    return sourceStatus(*source);
 }
 
 // image <kilde> <fil.img>: copies the source into an image file with a
@@ -342,7 +362,9 @@ int imageCommand(const CommandLine& line) {
         return 2;
     }
     if (last.message) printLine(*last.message);
-    return 0;
+    // A copy that stopped because the source went away or was cut short
+    // (its message says so) is not a finished copy.
+    return sourceStatus(*source);
 }
 
 int deepCommand(const CommandLine& line) {
@@ -354,7 +376,7 @@ int deepCommand(const CommandLine& line) {
         printLine("  " + volume->title() + " [" + volume->origin + "] @ " + std::to_string(volume->offset) + ": " +
                   std::to_string(t.files) + " filer, " + std::to_string(t.deleted) + " slettede/fundne");
     }
-    return 0;
+    return sourceStatus(*source);
 }
 
 struct Command {
