@@ -66,7 +66,9 @@ RecoverSheet::Outcome RecoverSheet::outcome(const RecoveryResult& result) {
     if (result.cancelled)
         return {static_cast<int>(Callout::Kind::warning), "Gendannelsen blev stoppet",
                 Fmt::number(result.recovered + result.withErrors) + " filer nåede at blive gendannet."};
-    if (result.failed > 0 || result.withErrors > 0)
+    // A run with a failure line of its own (the source gone before a file was
+    // tried, a report that could not be written) is no clean success either.
+    if (result.failed > 0 || result.withErrors > 0 || !result.failures.empty())
         return {static_cast<int>(Callout::Kind::warning), "Færdig med bemærkninger",
                 Fmt::number(result.recovered) + " filer gendannet uden fejl, " + Fmt::number(result.withErrors) +
                     " med ulæselige sektorer (udfyldt med nuller), " + Fmt::number(result.failed) + " mislykkedes."};

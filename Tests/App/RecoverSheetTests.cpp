@@ -116,19 +116,23 @@ TEST(RecoverSheet, SummaryLineAndOutcomes) {
         Callout::Kind kind;
         std::string title, message;
     };
-    RecoveryResult stopped, remarks, done;
+    RecoveryResult stopped, remarks, sourceGone, done;
     stopped.recovered = 1200;
     stopped.withErrors = 3;
     stopped.failed = 1;
     stopped.cancelled = true;
     remarks.recovered = 5;
     remarks.failed = 2;
+    sourceGone.recovered = 4;
+    sourceGone.failures = {"Kilden svarer ikke længere – gendannelsen blev stoppet."};
     done.recovered = 7;
     done.bytes = 2048;
     for (const Case& c : {
              Case{stopped, Callout::Kind::warning, "Gendannelsen blev stoppet", "1.203 filer nåede at blive gendannet."},
              Case{remarks, Callout::Kind::warning, "Færdig med bemærkninger",
                   "5 filer gendannet uden fejl, 0 med ulæselige sektorer (udfyldt med nuller), 2 mislykkedes."},
+             Case{sourceGone, Callout::Kind::warning, "Færdig med bemærkninger",
+                  "4 filer gendannet uden fejl, 0 med ulæselige sektorer (udfyldt med nuller), 0 mislykkedes."},
              Case{done, Callout::Kind::success, "Færdig", "7 filer (" + formatBytes(2048) + ") er gendannet."},
          }) {
         auto outcome = RecoverSheet::outcome(c.result);
