@@ -598,6 +598,26 @@ TEST(CLISourceGone, RecoverFromASourceCutShort) {
                             " – gendannelsen blev stoppet.");
 }
 
+// A scan whose source is cut short under it is incomplete, not a success.
+TEST(CLISourceGone, ScansOfASourceCutShort) {
+    if (!isRoot()) GTEST_SKIP() << "holding the tool's reads (fanotify) needs root";
+    for (const char* command : {"scan", "tree"}) {
+        SCOPED_TRACE(command);
+        TempDir work;
+        const fs::path source = work.path() / "fat32.img";
+        fs::copy_file(fixtureImage("fat32"), source);
+        const uint64_t size = fs::file_size(source), cut = 32 << 20;
+        FirstReadGate gate(source.string(),
+                           [&] { ASSERT_EQ(::truncate(source.c_str(), static_cast<off_t>(cut)), 0); });
+        ASSERT_TRUE(gate.ready());
+        auto result = runCLI({command, "fat32.img"}, {}, work.path().string());
+        EXPECT_TRUE(gate.fired());
+        EXPECT_EQ(result.status, 3) << result.out << result.err;
+        EXPECT_EQ(result.err, "Fejl: Kilden er blevet mindre undervejs: den ender nu ved byte " + std::to_string(cut) +
+                                  " i stedet for " + std::to_string(size) + ". Resultatet er ufuldstændigt.\n");
+    }
+}
+
 // MARK: - Names in the terminal
 
 TEST(CLISafety, ControlCharactersAreEscaped) {
