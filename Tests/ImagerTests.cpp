@@ -139,7 +139,7 @@ TEST(DiskImager, CleanSourceIsCopiedInOnePass) {
               "# Mapfile. Created by Sovanta (GNU ddrescue compatible)\n"
               "# Command line: sovanta\n"
               "# current_pos  current_status  current_pass\n"
-              "0x00900000     ?               4\n"
+              "0x00900000     +               4\n"
               "#      pos        size  status\n"
               "0x00000000  0x00A00000  +\n");
 }

@@ -107,6 +107,7 @@ struct DiskImager::RunState {
     // the image is known to hold.
     std::vector<RangeMap::Block> synced;
     std::optional<std::string> mapNote;  // an earlier mapfile moved aside, said at the end
+    bool allPassesRun = false;           // the run went through every pass: its map says finished
 };
 
 DiskImager::DiskImager(DiskSourcePtr source_, std::string imageURL_, ImagingOptions options_)
@@ -278,6 +279,7 @@ void DiskImager::runPasses(RunState& run) {
 }
 
 void DiskImager::endRun(RunState& run) {
+    run.allPassesRun = !stopped(run);
     saveMap(run);
     {
         std::lock_guard guard(lock_);
@@ -426,7 +428,7 @@ int DiskImager::saveMap(RunState& run) {
         pass = stats_.pass;
     }
     try {
-        map->write(mapURL, position, pass);
+        map->write(mapURL, position, pass, run.allPassesRun ? '+' : '?');
     } catch (const std::system_error& error) {
         // The last good mapfile stays; the next save tries again.
         return error.code().value();

@@ -238,13 +238,15 @@ std::vector<RangeMap::Status> RangeMap::cells(int64_t n) const {
 
 // MARK: The mapfile
 
-std::string RangeMap::mapfileText(uint64_t currentPos, int64_t pass) const {
+std::string RangeMap::mapfileText(uint64_t currentPos, int64_t pass, char currentStatus) const {
     std::string text =
         "# Mapfile. Created by Sovanta (GNU ddrescue compatible)\n"
         "# Command line: sovanta\n"
         "# current_pos  current_status  current_pass\n";
     appendHex(text, currentPos);
-    text += "     ?               " + std::to_string(pass) + "\n";
+    text += "     ";
+    text += currentStatus;
+    text += "               " + std::to_string(pass) + "\n";
     text += "#      pos        size  status\n";
     std::vector<Block> blocks = snapshot();
     text.reserve(text.size() + blocks.size() * 26);
@@ -259,8 +261,8 @@ std::string RangeMap::mapfileText(uint64_t currentPos, int64_t pass) const {
     return text;
 }
 
-void RangeMap::write(const std::string& path, uint64_t currentPos, int64_t pass) const {
-    const std::string text = mapfileText(currentPos, pass);
+void RangeMap::write(const std::string& path, uint64_t currentPos, int64_t pass, char currentStatus) const {
+    const std::string text = mapfileText(currentPos, pass, currentStatus);
     const std::string temporary = path + ".tmp";
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) throwErrno("open");

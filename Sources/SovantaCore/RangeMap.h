@@ -72,7 +72,9 @@ public:
     // device and renamed over path, so a valid mapfile exists at every
     // moment. Throws std::system_error with the failing call's error; the
     // temporary file is then gone and the old mapfile untouched.
-    void write(const std::string& path, uint64_t currentPos, int64_t pass) const;
+    // currentStatus is the status line's character: '?' while a copy runs,
+    // '+' once it has run all its passes, as GNU ddrescue writes them.
+    void write(const std::string& path, uint64_t currentPos, int64_t pass, char currentStatus = '?') const;
     // A map of the given size from a mapfile (ours or GNU ddrescue's), or
     // null when the file cannot be read or holds no block line. Lines are
     // bytes, not text: a comment may hold any bytes (GNU ddrescue copies the
@@ -82,7 +84,7 @@ public:
     static std::shared_ptr<RangeMap> read(const std::string& path, uint64_t size);
 
 private:
-    std::string mapfileText(uint64_t currentPos, int64_t pass) const;
+    std::string mapfileText(uint64_t currentPos, int64_t pass, char currentStatus) const;
     static std::optional<uint64_t> parseHex(std::string_view text);
     static size_t index(Status status);
 
