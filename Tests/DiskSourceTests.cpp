@@ -183,6 +183,28 @@ TEST(DiskSource, FastReadGivesUpBlocksAndThoroughReadRecoversThem) {
     EXPECT_EQ(source->badSectors(), (std::vector<uint64_t>{1, 2, 3}));
 }
 
+// The unreadable sectors: those of the blocks a fast read gave up, each once
+// where blocks overlap, and the bad sectors a thorough read found, not twice
+// where they lie in such a block.
+TEST(DiskSource, UnreadableSectorsAreCountedOnce) {
+    TempDir dir;
+    auto source = SourceOpener::openImage(makePatternImage(dir, 4 << 20),
+                                          test::withBadRanges({{1000, 2000}, {3 << 20, (3 << 20) + 512}}));
+    EXPECT_EQ(source->unreadableSectorCount(), 0);
+    source->readReporting(0, 1 << 20, ReadMode::fast);
+    EXPECT_EQ(source->unreadableSectorCount(), 128);
+    // A second fast read whose blocks start a sector later overlaps the first block.
+    source->readReporting(512, 1 << 20, ReadMode::fast);
+    EXPECT_EQ(source->unreadableSectorCount(), 129);
+    // Bad sectors inside those blocks count once; one elsewhere adds one.
+    source->read(0, 4096);
+    EXPECT_EQ(source->badSectors(), (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(source->unreadableSectorCount(), 129);
+    source->read(3 << 20, 512);
+    EXPECT_EQ(source->badSectorCount(), 4);
+    EXPECT_EQ(source->unreadableSectorCount(), 130);
+}
+
 TEST(DiskSource, MarkBadKeepsCachedBytesButCountsThem) {
     TempDir dir;
     auto source = SourceOpener::openImage(makePatternImage(dir, 1 << 20));

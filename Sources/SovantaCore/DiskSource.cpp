@@ -433,6 +433,32 @@ std::vector<uint64_t> DiskSource::badSectors() const {
     return std::vector<uint64_t>(badSectorSet_.begin(), badSectorSet_.end());
 }
 
+int64_t DiskSource::unreadableSectorCount() const {
+    std::lock_guard guard(lock_);
+    const uint64_t ss = static_cast<uint64_t>(sectorSize);
+    const uint64_t perBlock = 65536 / ss, sectors = (size + ss - 1) / ss;
+    // The given-up blocks as sector ranges, in order (each starts at its key),
+    // merged where they overlap; the bad sectors outside them are added.
+    uint64_t count = 0, start = 0, end = 0;
+    auto close = [&] {
+        if (end <= start) return;
+        count += end - start;
+        for (auto it = badSectorSet_.lower_bound(start); it != badSectorSet_.end() && *it < end; ++it) --count;
+    };
+    for (uint64_t key : suspectBlocks_) {
+        uint64_t last = std::min(key + perBlock, sectors);
+        if (key < end) {
+            end = std::max(end, last);
+            continue;
+        }
+        close();
+        start = key;
+        end = last;
+    }
+    close();
+    return static_cast<int64_t>(count + badSectorSet_.size());
+}
+
 int64_t DiskSource::readErrorCount() const {
     std::lock_guard guard(lock_);
     return readErrors_;

@@ -117,6 +117,9 @@ public:
     int64_t badSectorCount() const;
     std::vector<uint64_t> badSectors() const;
     int64_t readErrorCount() const;
+    // The sectors known to be unreadable: the bad sectors, and every sector of
+    // the blocks that a fast read gave up, each counted once.
+    int64_t unreadableSectorCount() const;
     uint64_t bytesRead() const;
     uint64_t sectorCount() const { return size / static_cast<uint64_t>(sectorSize); }
     bool isClosed() const;

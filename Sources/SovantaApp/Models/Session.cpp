@@ -123,7 +123,7 @@ void Session::startQuickScan() {
     // (a preview's, on a failing disk for long), which the GUI thread must not.
     inBackground([self = shared_from_this(), scanReporter]() mutable {
         auto result = QuickScanner::run(*self->source, *scanReporter);
-        const int64_t unreadable = self->source->badSectorCount();
+        const int64_t unreadable = self->source->unreadableSectorCount();
         onMain([self = std::move(self), scanReporter, result = std::move(result), unreadable]() mutable {
             self->quickMerge(std::move(result), *scanReporter, unreadable);
         });
@@ -201,13 +201,13 @@ void Session::startDeepScan() {
             [&self](const DeepScanResult&) {
                 onMain([self] { self->setDeep(phase::Running{std::nullopt, analysingMessage}); });
             });
-        // The sweep reads fast: a failing area is given up in blocks that the
-        // source only counts as a failed read, without marking any sector bad.
-        // So the figure is the sweep's own (known bad sectors plus failed
-        // reads), taken now that the building steps have read too, here rather
-        // than on the GUI thread (see the quick scan).
+        // The sweep reads fast: a failing area is given up in blocks without
+        // marking any sector bad, and those blocks' sectors count too (never
+        // the failed reads, which are no sectors). Taken now that the building
+        // steps have read too, here rather than on the GUI thread (see the
+        // quick scan).
         DeepOutcome outcome{std::move(scanned.volumes), std::move(scanned.folders), scanned.result.completed,
-                            self->source->badSectorCount() + self->source->readErrorCount()};
+                            self->source->unreadableSectorCount()};
         if (scanned.carved) outcome.volumes.push_back(*scanned.carved);
         onMain([self = std::move(self), scanReporter, outcome = std::move(outcome)]() mutable {
             self->deepMerge(std::move(outcome), *scanReporter);
