@@ -375,6 +375,15 @@ public:
         return false;
     }
     void signal(int number) { ::kill(pid_, number); }
+    // The bytes the program has read so far (its rchar), 0 when unknown.
+    uint64_t bytesRead() const {
+        std::ifstream io("/proc/" + std::to_string(pid_) + "/io");
+        std::string key;
+        uint64_t value = 0;
+        while (io >> key >> value)
+            if (key == "rchar:") return value;
+        return 0;
+    }
     // The exit status, or -1 when it did not exit by itself within a minute.
     int finish() {
         for (int i = 0; !done_ && i < 6000; ++i) {
@@ -461,6 +470,26 @@ TEST(CLIInterrupt, AttachedImageIsDetached) {
     std::string attached;
     shell("losetup -j '" + fixtureImage("bigfile_fat16") + "'", &attached);
     EXPECT_EQ(attached, "");
+}
+
+// SIGINT during the deep sweep of a disk far too large to sweep in the test's
+// time, once the sweep has read past the lost partitions: the statistics, the
+// three lost volumes the swept part holds, then "Afbrudt.".
+TEST(CLIInterrupt, DeepScanListsWhatTheSweptPartGave) {
+    TempDir work;
+    const fs::path big = work.path() / "stor.img";
+    fs::copy_file(fixtureImage("damage_gpt_all_tables_zeroed"), big);
+    fs::resize_file(big, uint64_t(1) << 40);
+    BackgroundCLI cli({"deep", "stor.img", "--no-carve"}, work.path());
+    ASSERT_TRUE(cli.waitFor([&] { return cli.bytesRead() > (uint64_t(256) << 20); })) << cli.err();
+    cli.signal(SIGINT);
+    EXPECT_EQ(cli.finish(), 128 + SIGINT);
+    EXPECT_EQ(cli.err(), "Afbrudt.\n");
+    const std::string out = cli.out();
+    EXPECT_NE(out.find("Dyb scanning: 0 signaturfund"), std::string::npos) << out;
+    for (const char* volume : {"(FAT32) [Dyb scanning] @ 1048576: ", "(NTFS) [Dyb scanning] @ 37748736: ",
+                                      "(exFAT) [Dyb scanning] @ 50331648: "})
+        EXPECT_NE(out.find(volume), std::string::npos) << volume << " in\n" << out;
 }
 
 // SIGTERM during imaging stops the imager, which saves its mapfile.

@@ -369,8 +369,8 @@ int imageCommand(const CommandLine& line) {
 
 int deepCommand(const CommandLine& line) {
     auto source = open(line.operands[0]);
+    // Interrupted, it still lists what the swept part gave.
     auto volumes = allVolumes(source, true, !line.has("--no-carve"));
-    if (interrupted()) return 0;
     for (auto& volume : volumes) {
         auto t = volume->root->totals();
         printLine("  " + volume->title() + " [" + volume->origin + "] @ " + std::to_string(volume->offset) + ": " +

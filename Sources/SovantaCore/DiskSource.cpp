@@ -107,6 +107,7 @@ DiskSource::DiskSource(int fd, std::string path_, std::string displayName_, uint
       bsdName(std::move(bsdName_)),
       fd_(fd),
       simulatedBadRanges_(std::move(options.simulatedBadRanges)),
+      beforeRead_(std::move(options.beforeRead)),
       cleanup_(std::move(cleanup)) {}
 
 DiskSource::~DiskSource() { close(); }
@@ -291,6 +292,7 @@ int DiskSource::simulatedError(uint64_t lower, uint64_t upper) const {
 }
 
 int DiskSource::readLoop(uint64_t& position, int64_t& remaining, uint8_t*& out) {
+    if (beforeRead_ && remaining > 0) beforeRead_(position, remaining);
     while (remaining > 0) {
         if (position >= size) {
             std::memset(out, 0, static_cast<size_t>(remaining));

@@ -42,6 +42,9 @@ struct SimulatedBadRange {
 struct SourceOptions {
     // Damage to simulate (tests, and SOVANTA_SIMULATE_BAD of the tool and the application).
     std::vector<SimulatedBadRange> simulatedBadRanges;
+    // Called before each read of the file or device, under the source's lock,
+    // with the read's offset and length: tests hold a read with it.
+    std::function<void(uint64_t offset, int64_t length)> beforeRead;
 
     // The options that SOVANTA_SIMULATE_BAD asks for: its ranges fail with
     // EIO; none when it is not set.
@@ -167,6 +170,7 @@ private:
 
     const int fd_;
     const std::vector<SimulatedBadRange> simulatedBadRanges_;
+    const std::function<void(uint64_t, int64_t)> beforeRead_;
     mutable std::mutex lock_;
     bool closed_ = false;
     bool vanished_ = false;

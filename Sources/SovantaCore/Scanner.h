@@ -121,7 +121,8 @@ public:
     // that none of known accounts for, the folders for the known and the new
     // volumes, and the volume of carved files. onSwept (when given) is called
     // once, on the calling thread, between the sweep and the building steps,
-    // which report through reporter and end early when it is cancelled.
+    // which report through reporter and, after a cancelled sweep too, build
+    // from every find of the swept part.
     // Nothing is attached to the known volumes: the caller adds the folders
     // where it owns the trees.
     DeepScanOutcome scan(const std::vector<VolumePtr>& known, WorkProgress& reporter,

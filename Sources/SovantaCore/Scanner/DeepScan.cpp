@@ -10,10 +10,14 @@ DeepScanOutcome DeepScanner::scan(const std::vector<VolumePtr>& known, WorkProgr
     DeepScanOutcome outcome;
     outcome.result = run(reporter, onUpdate);
     if (onSwept) onSwept(outcome.result);
-    outcome.volumes = buildVolumes(*src_, outcome.result, known, reporter);
+    // A stop ends the sweep, not what the swept part gave: the volumes and
+    // folders are built from every find so far, with their progress passed
+    // on to the reporter but no cancel of its own.
+    WorkProgress building([&reporter](double fraction, const std::string& message) { reporter.report(fraction, message); });
+    outcome.volumes = buildVolumes(*src_, outcome.result, known, building);
     std::vector<VolumePtr> all = known;
     all.insert(all.end(), outcome.volumes.begin(), outcome.volumes.end());
-    outcome.folders = extraFolders(*src_, all, outcome.result, reporter);
+    outcome.folders = extraFolders(*src_, all, outcome.result, building);
     if (!outcome.result.carved.empty()) outcome.carved = carvedVolume(outcome.result.carved);
     return outcome;
 }
