@@ -231,14 +231,22 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList& arguments,
     // Copies for previews that programs no longer running left behind.
     Background::onPreviewQueue([] { Preview::removeLeftovers(); });
     LaunchOptions options = parseLaunchOptions(arguments);
-    if (options.open) model_.openImage(absolutePath(qs(*options.open)), options.tab);
-    open(options.files);
+    // The launch option's file first, then the files handed over, one after
+    // the other: a file named twice is then found open the second time.
+    bool idle = pending_.empty() && !model_.opening();
+    if (options.open) enqueue(*options.open, options.tab);
+    for (const std::string& file : options.files) enqueue(file, std::nullopt);
+    if (idle) openNext();
     scheduleSnapshotIfRequested(environment);
 }
 
+void AppDelegate::enqueue(const std::string& file, std::optional<SessionTab> tab) {
+    pending_.emplace_back(absolutePath(qs(file)), tab);
+}
+
 void AppDelegate::open(const std::vector<std::string>& files) {
-    bool idle = pending_.empty();
-    for (const std::string& file : files) pending_.push_back(absolutePath(qs(file)));
+    bool idle = pending_.empty() && !model_.opening();
+    for (const std::string& file : files) enqueue(file, std::nullopt);
     if (idle) openNext();
 }
 
@@ -246,9 +254,9 @@ void AppDelegate::open(const std::vector<std::string>& files) {
 // sessions come in the order the files were handed over.
 void AppDelegate::openNext() {
     while (!pending_.empty()) {
-        std::string path = pending_.front();
+        auto [path, tab] = pending_.front();
         pending_.pop_front();
-        model_.openImage(path);
+        model_.openImage(path, tab);
         // An image already open is only selected: go on with the next at once.
         if (model_.opening()) return;
     }

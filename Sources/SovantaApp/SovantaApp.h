@@ -121,9 +121,11 @@ protected:
 private:
     void scheduleSnapshotIfRequested(const QProcessEnvironment& environment);
     void openNext();
+    // Queues one file, with the tab its session opens on.
+    void enqueue(const std::string& file, std::optional<SessionTab> tab);
     AppModel& model_;
-    // Files handed over and not yet opened.
-    std::deque<std::string> pending_;
+    // Files handed over (and the launch option's) not yet opened.
+    std::deque<std::pair<std::string, std::optional<SessionTab>>> pending_;
 };
 
 }  // namespace sovanta::app

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <set>
 
+#include <QDir>
 #include <QFileOpenEvent>
 #include <QImage>
 #include <QProcess>
@@ -174,6 +175,43 @@ TEST(AppDelegate, LaunchRemovesPreviewCopiesOfEndedPrograms) {
     EXPECT_TRUE(spinUntil([&] { return !fs::exists(left); }));
     Background::previewQueue().waitForDone();
     Preview::setCopies(nullptr);
+}
+
+// One image file named twice at launch, however the path reaches it, opens
+// one session; so do two openings of it asked for while the first still runs.
+TEST(AppDelegate, OneImageNamedTwiceOpensOneSession) {
+    TempDir dir;
+    fs::copy_file(fixtureImage("fat12"), dir.path() / "a.img");
+    fs::create_symlink(dir.path() / "a.img", dir.path() / "link.img");
+    const QString saved = QDir::currentPath();
+    QDir::setCurrent(QString::fromStdString(dir.path().string()));
+    const QStringList launches[] = {
+        {"sovanta", "a.img", "a.img"},
+        {"sovanta", "--open", "a.img", "./a.img"},
+        {"sovanta", "--open", "./a.img", "--tab", "files", "link.img", "../" + QString::fromStdString(dir.path().filename().string()) + "/a.img"},
+    };
+    for (const QStringList& arguments : launches) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        auto model = modelWithoutDisks();
+        AppDelegate delegate(*model);
+        delegate.applicationDidFinishLaunching(arguments, QProcessEnvironment());
+        ASSERT_TRUE(spinUntil([&] { return !model->sessions().empty() && !model->opening(); }));
+        drainEvents();
+        EXPECT_FALSE(model->opening());
+        EXPECT_EQ(model->sessions().size(), 1u);
+        closeAll(*model);
+    }
+    {
+        auto model = modelWithoutDisks();
+        model->openImage(dir.file("a.img"));
+        model->openImage(dir.file("link.img"));
+        model->openImage((dir.path() / "." / "a.img").string());
+        ASSERT_TRUE(spinUntil([&] { return !model->sessions().empty() && !model->opening(); }));
+        drainEvents();
+        EXPECT_EQ(model->sessions().size(), 1u);
+        closeAll(*model);
+    }
+    QDir::setCurrent(saved);
 }
 
 TEST(AppDelegate, MenuCommandsAndTerminationCleanUp) {

@@ -133,10 +133,11 @@ void AppModel::refreshDisks() {
 
 // MARK: Opening
 
-void AppModel::openInBackground(std::string opening, std::function<DiskSourcePtr()> open, SourceAction action) {
+void AppModel::openInBackground(std::string opening, std::function<DiskSourcePtr()> open, SourceAction action,
+                                std::optional<std::string> image) {
     setOpening(std::move(opening));
     std::weak_ptr<AppModel> weak = weak_from_this();
-    inBackground([weak, open = std::move(open), action = std::move(action)]() mutable {
+    inBackground([weak, open = std::move(open), action = std::move(action), image = std::move(image)]() mutable {
         DiskSourcePtr source;
         std::exception_ptr failure;
         try {
@@ -144,20 +145,25 @@ void AppModel::openInBackground(std::string opening, std::function<DiskSourcePtr
         } catch (...) {
             failure = std::current_exception();
         }
-        onMain([weak, source = std::move(source), failure, action = std::move(action)] {
+        onMain([weak, source = std::move(source), failure, action = std::move(action), image = std::move(image)] {
             auto self = weak.lock();
             if (!self) return;
-            self->setOpening(std::nullopt);
+            if (image) std::erase(self->openingImages_, *image);
             // Opened while the program ends: it is closed, not shown.
             if (self->shuttingDown_) {
+                self->setOpening(std::nullopt);
                 if (source) source->close();
                 return;
             }
             if (failure || !source) {
+                self->setOpening(std::nullopt);
                 self->setErrorMessage(failure ? describe(failure) : "Ukendt fejl");
                 return;
             }
+            // The opening ends once its session is listed: whoever waits for
+            // it to end (the next file handed over) then finds that session.
             action(*self, source);
+            self->setOpening(std::nullopt);
         });
     });
 }
@@ -195,15 +201,25 @@ void AppModel::open(const DiskInfo& disk) {
     });
 }
 
+std::string AppModel::canonical(const std::string& path) {
+    std::error_code error;
+    auto resolved = std::filesystem::weakly_canonical(std::filesystem::path(standardized(path)), error);
+    return error ? standardized(path) : standardized(resolved.string());
+}
+
 void AppModel::openImage(const std::string& url, std::optional<SessionTab> tab) {
     assertMainThread();
-    auto wanted = standardized(url);
+    // One file, one session, however the path reaches it (".", "..", links);
+    // a file still being opened is not opened a second time.
+    auto wanted = canonical(url);
     for (auto& s : sessions_) {
-        if (s->imageURL() && standardized(*s->imageURL()) == wanted) {
+        if (s->imageURL() && canonical(*s->imageURL()) == wanted) {
             setSelection(sidebar::Session{s->id});
             return;
         }
     }
+    if (std::find(openingImages_.begin(), openingImages_.end(), wanted) != openingImages_.end()) return;
+    openingImages_.push_back(wanted);
     auto name = std::filesystem::path(url).filename().string();
     openInBackground(
         name, [open = services_.openImage, url] { return open(url); },
@@ -214,7 +230,8 @@ void AppModel::openImage(const std::string& url, std::optional<SessionTab> tab) 
             model.addSession(session);
             if (const char* testImage = std::getenv("SOVANTA_TEST_IMAGING"))
                 model.startImaging(session, testImage, ImagingOptions{1, 1048576, 268435456});
-        });
+        },
+        wanted);
 }
 
 void AppModel::presentOpenImagePanel() {

@@ -85,6 +85,9 @@ public:
 
     // A path as one file: absolute, without "." and ".." segments.
     static std::string standardized(const std::string& path);
+    // The same with symbolic links resolved as far as the path exists: the
+    // file that the path reaches.
+    static std::string canonical(const std::string& path);
 
 signals:
     void disksChanged();
@@ -104,7 +107,9 @@ private:
     void withDeviceSource(const DiskInfo& disk, SourceAction action);
     // Opens a source off the GUI thread with the banner showing opening; on
     // the GUI thread a failure becomes the error message, a source goes to action.
-    void openInBackground(std::string opening, std::function<DiskSourcePtr()> open, SourceAction action);
+    // image: the canonical path of an image file, listed as being opened until then.
+    void openInBackground(std::string opening, std::function<DiskSourcePtr()> open, SourceAction action,
+                          std::optional<std::string> image = std::nullopt);
     // Adds a new session, selects it and starts its quick scan.
     void addSession(const std::shared_ptr<Session>& session);
     void startJob(const std::string& title, const DiskSourcePtr& source, const std::string& imageURL,
@@ -123,6 +128,8 @@ private:
     std::optional<SidebarItem> selection_ = sidebar::Welcome{};
     bool loadingDisks_ = false;
     std::optional<std::string> opening_;
+    // The canonical paths of the image files being opened.
+    std::vector<std::string> openingImages_;
     std::optional<std::string> errorMessage_;
     std::unique_ptr<DiskWatcher> watcher_;
     bool shuttingDown_ = false;
