@@ -347,7 +347,7 @@ void RecoverSheet::showResult() {
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     if (result.folder) {
-        revealButton_ = new QPushButton(QStringLiteral("Vis i Finder"), page);
+        revealButton_ = new QPushButton(QStringLiteral("Vis i filhåndtering"), page);
         revealButton_->setAutoDefault(false);
         connect(revealButton_, &QPushButton::clicked, this,
                 [folder = *result.folder] { Panels::showInFileManager(folder.string()); });

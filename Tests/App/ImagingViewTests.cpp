@@ -162,6 +162,37 @@ TEST(ImagingView, TileValuesAndTints) {
          Style::accent()},
         {"rate", with([](auto& s) { s.currentRate = 2.5e6; }), 3, Fmt::rate(2.5e6), Style::accent()},
     };
+    // What holds only while the copy reads: the current rate and the
+    // estimate; paused, no alarm for the time since a good read.
+    ImagingStats reading = with([](auto& s) {
+        s.currentRate = 2.5e6;
+        s.averageRate = 1e6;
+        s.pending = 90'000'000;
+        s.total = 100'000'000;
+        s.sinceLastSuccess = 45;
+    });
+    struct State {
+        const char* what;
+        bool running, paused;
+        std::string rate, estimate;
+        QColor sinceTint;
+    };
+    const State states[] = {
+        {"reading", true, false, Fmt::rate(2.5e6), Fmt::duration(90.0), Style::Colors::red},
+        {"paused", true, true, "–", "–", Style::Colors::gray},
+        {"ended", false, false, "–", "–", Style::Colors::red},
+    };
+    for (const State& state : states) {
+        SCOPED_TRACE(state.what);
+        auto v = ImagingView::tileValues(reading, state.running, state.paused);
+        EXPECT_EQ(v[3].value, state.rate);
+        EXPECT_EQ(v[6].value, state.estimate);
+        EXPECT_EQ(v[8].tint, state.sinceTint);
+        EXPECT_EQ(v[2].value, formatBytes(90'000'000));
+    }
+    // A run that never measured the source: nothing known to be left.
+    EXPECT_EQ(ImagingView::tileValues(ImagingStats{}, false, false)[2].value, "–");
+
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         auto v = ImagingView::tileValues(c.stats)[c.tile];
@@ -184,7 +215,7 @@ TEST(ImagingView, StateLineAndPercentage) {
     // Not started: waiting, with only the file manager to offer.
     EXPECT_EQ(page.windowTitle(), "Diskbillede");
     EXPECT_EQ(page.stateLabel()->text(), "Venter");
-    EXPECT_EQ(page.buttonTexts(), QStringList{"Vis i Finder"});
+    EXPECT_EQ(page.buttonTexts(), QStringList{"Vis i filhåndtering"});
     EXPECT_EQ(page.percentageLabel()->text(), "0.0 %");
     EXPECT_TRUE(page.chartCard()->isHidden());
     EXPECT_EQ(page.tile("Hastighed nu")->value(), "–");
@@ -202,7 +233,7 @@ TEST(ImagingView, StateLineAndPercentage) {
     // A complete copy: done in green, and nothing left to resume.
     EXPECT_EQ(page.stateLabel()->text(), "Færdig");
     EXPECT_EQ(page.stateLabel()->palette().color(QPalette::WindowText), Style::Colors::green);
-    EXPECT_EQ(page.buttonTexts(), (QStringList{"Vis i Finder", "Genoptag", "Scan billedet"}));
+    EXPECT_EQ(page.buttonTexts(), (QStringList{"Vis i filhåndtering", "Genoptag", "Scan billedet"}));
     EXPECT_FALSE(page.resumeButton()->isEnabled());
     EXPECT_EQ(page.percentageLabel()->text(), "100.0 %");
     EXPECT_EQ(page.progressBar()->value(), page.progressBar()->maximum());
@@ -258,7 +289,7 @@ TEST(ImagingView, PauseStopResumeAndScanTheImage) {
     EXPECT_EQ(page.stateLabel()->text().toStdString(), *job->stats().message);
     EXPECT_EQ(page.stateLabel()->text().left(8), "Stoppet.");
     EXPECT_FALSE(job->paused());
-    EXPECT_EQ(page.buttonTexts(), (QStringList{"Vis i Finder", "Genoptag", "Scan billedet"}));
+    EXPECT_EQ(page.buttonTexts(), (QStringList{"Vis i filhåndtering", "Genoptag", "Scan billedet"}));
     EXPECT_TRUE(page.resumeButton()->isEnabled());  // bytes pending
 
     click(page.revealButton());

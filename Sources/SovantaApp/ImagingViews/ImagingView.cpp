@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <filesystem>
 
 #include <QAreaSeries>
 #include <QChart>
@@ -19,6 +20,7 @@
 #include <QVBoxLayout>
 
 #include "SovantaApp/Components.h"
+#include "SovantaApp/ContentView.h"
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/TileGrid.h"
@@ -150,23 +152,29 @@ QString Legend::text() const { return text_->text(); }
 
 // MARK: ImagingView
 
-std::vector<ImagingView::TileValue> ImagingView::tileValues(const ImagingStats& s) {
+std::vector<ImagingView::TileValue> ImagingView::tileValues(const ImagingStats& s, bool running, bool paused) {
     QColor accent = Style::accent();
     using Style::Colors::gray;
+    const bool reading = running && !paused;
+    // A run that never measured its source (it could not begin) knows
+    // nothing of what is left: no "0 bytes" for a whole disk.
+    const std::string pending = s.total == 0 && s.pending == 0 ? "–" : formatBytes(s.pending);
     std::vector<TileValue> values = {
         {"", formatBytes(s.rescued), Style::Colors::green},
         {"", formatBytes(s.bad), s.bad == 0 ? gray : Style::Colors::red},
-        {"", formatBytes(s.pending), accent},
-        {"", Fmt::rate(s.currentRate), accent},
+        {"", pending, accent},
+        {"", reading ? Fmt::rate(s.currentRate) : "–", accent},
         {"", Fmt::rate(s.averageRate), accent},
         {"", Fmt::duration(s.elapsed), accent},
-        {"", Fmt::duration(s.eta()), accent},
+        {"", reading ? Fmt::duration(s.eta()) : "–", accent},
         {"", Fmt::number(s.readErrors), s.readErrors < 1 ? gray : Style::Colors::orange},
-        {"", Fmt::duration(s.sinceLastSuccess), s.sinceLastSuccess <= 30 ? gray : Style::Colors::red},
+        {"", Fmt::duration(s.sinceLastSuccess), s.sinceLastSuccess <= 30 || paused ? gray : Style::Colors::red},
     };
     for (size_t i = 0; i < values.size(); ++i) values[i].title = tileSpecs[i].title;
     return values;
 }
+
+bool ImagingView::complete(const ImagingJob& job) { return JobRow::copiedCompletely(job); }
 
 QString ImagingView::stateLine(const ImagingJob& job) {
     if (job.running() && job.paused()) return QStringLiteral("Sat på pause");
@@ -242,7 +250,7 @@ QWidget* ImagingView::makeHeading(QWidget* parent) {
     QPalette red = stop_->palette();
     red.setColor(QPalette::ButtonText, Style::Colors::red);
     stop_->setPalette(red);
-    reveal_ = makeButton(QStringLiteral("Vis i Finder"), "folder.fill", buttonRow_);
+    reveal_ = makeButton(QStringLiteral("Vis i filhåndtering"), "folder.fill", buttonRow_);
     resume_ = makeButton(QStringLiteral("Genoptag"), "arrow.clockwise", buttonRow_);
     scan_ = new QPushButton(QStringLiteral("Scan billedet"), buttonRow_);
     scan_->setAutoDefault(false);
@@ -293,7 +301,7 @@ QWidget* ImagingView::makeProgress(QWidget* parent) {
     bar_->setFixedHeight(8);
     card->add(bar_);
     tiles_ = new TileGrid(160, 10, card);
-    auto values = tileValues(job_->stats());
+    auto values = tileValues(job_->stats(), job_->running(), job_->paused());
     for (size_t i = 0; i < values.size(); ++i) {
         tiles_->add(new StatTile(values[i].title, values[i].value, std::string(tileSpecs[i].symbol), values[i].tint,
                                  tiles_));
@@ -386,7 +394,7 @@ QWidget* ImagingView::makeChart(QWidget* parent) {
 void ImagingView::showState() {
     const ImagingJob& job = *job_;
     state_->setText(stateLine(job));
-    setTextColour(state_, job.finished() ? Style::Colors::green : Style::accent());
+    setTextColour(state_, complete(job) ? Style::Colors::green : Style::accent());
 
     bool running = job.running();
     pause_->setText(job.paused() ? QStringLiteral("Fortsæt") : QStringLiteral("Pause"));
@@ -397,6 +405,10 @@ void ImagingView::showState() {
     resume_->setVisible(!running && job.finished());
     scan_->setVisible(!running && job.finished());
     resume_->setEnabled(job.stats().pending > 0 || job.stats().bad > 0);
+    // Only an image that is there can be scanned (a copy that could not
+    // begin never made one).
+    std::error_code error;
+    scan_->setEnabled(std::filesystem::is_regular_file(job.imageURL, error));
 }
 
 void ImagingView::showStats() {
@@ -404,7 +416,7 @@ void ImagingView::showStats() {
     double fraction = job_->fraction();
     percent_->setText(percentage(fraction));
     bar_->setValue(static_cast<int>(std::lround(std::clamp(fraction, 0.0, 1.0) * 1000)));
-    auto values = tileValues(stats);
+    auto values = tileValues(stats, job_->running(), job_->paused());
     for (size_t i = 0; i < values.size(); ++i) {
         int index = static_cast<int>(i);
         if (values[i].tint != tileTints_[i]) {

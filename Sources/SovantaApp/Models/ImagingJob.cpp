@@ -48,6 +48,7 @@ void ImagingJob::start() {
         });
         onMain([self = std::move(self)] {
             self->setStats(self->imager->currentStats());
+            self->earlierRuns_ += self->stats_.elapsed;
             self->setCells(self->imager->map->cells(cellCount));
             self->setRunning(false);
             self->setFinished(true);
@@ -59,12 +60,12 @@ void ImagingJob::applyUpdate(const ImagingStats& update, std::vector<RangeMap::S
     setStats(update);
     setCells(std::move(cells));
     if (update.finished) return;
-    appendSample(samples_, update);
+    appendSample(samples_, update, earlierRuns_);
     emit samplesChanged();
 }
 
-void ImagingJob::appendSample(std::vector<RateSample>& samples, const ImagingStats& update) {
-    samples.push_back(RateSample{Uuid::random(), update.elapsed, update.currentRate / 1'000'000.0});
+void ImagingJob::appendSample(std::vector<RateSample>& samples, const ImagingStats& update, double earlier) {
+    samples.push_back(RateSample{Uuid::random(), earlier + update.elapsed, update.currentRate / 1'000'000.0});
     if (samples.size() > maxSamples)
         samples.erase(samples.begin(), samples.begin() + static_cast<ptrdiff_t>(samples.size() - maxSamples));
 }

@@ -60,8 +60,10 @@ public:
     // Lifts a pause and cancels the imager; the run then ends as usual.
     void stop();
 
-    // Appends the rate sample of an unfinished update, keeping the newest maxSamples.
-    static void appendSample(std::vector<RateSample>& samples, const ImagingStats& update);
+    // Appends the rate sample of an unfinished update, keeping the newest
+    // maxSamples; its time is the update's plus earlier, the seconds of the
+    // job's earlier runs, so that a resumed copy's samples follow the others.
+    static void appendSample(std::vector<RateSample>& samples, const ImagingStats& update, double earlier = 0);
 
 signals:
     void statsChanged();
@@ -89,6 +91,8 @@ private:
     bool paused_ = false;
     bool running_ = false;
     bool finished_ = false;
+    // The seconds that the job's ended runs took.
+    double earlierRuns_ = 0;
 };
 
 using ImagingJobPtr = std::shared_ptr<ImagingJob>;

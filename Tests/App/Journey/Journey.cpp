@@ -624,7 +624,7 @@ private:
         view = imagingView();
         require(!job()->paused(), "the stop lifts the pause");
         require(view->stateLabel()->text().startsWith("Stoppet."), "the state line says the copy stopped");
-        require(view->buttonTexts() == QStringList({"Vis i Finder", "Genoptag", "Scan billedet"}),
+        require(view->buttonTexts() == QStringList({"Vis i filhåndtering", "Genoptag", "Scan billedet"}),
                 "a stopped copy offers the finished actions");
         require(view->resumeButton()->isEnabled(), "\"Genoptag\" can continue the copy");
         require(fs::exists(fs::path(imageFile_.string() + ".map")), "the mapfile is saved");
