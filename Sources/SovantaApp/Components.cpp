@@ -164,7 +164,7 @@ const std::map<std::string, QString>& symbolTable() {
         {"photo.badge.exclamationmark", "dialog-warning-symbolic"},
         {"play.fill", "media-playback-start-symbolic"},
         {"point.3.connected.trianglepath.dotted", "network-workgroup-symbolic"},
-        {"questionmark.circle", "dialog-question-symbolic"},
+        {"questionmark.circle", "help-faq-symbolic"},
         {"sdcard", "media-flash-symbolic"},
         {"sidebar.right", "sidebar-show-right-symbolic"},
         {"sparkle.magnifyingglass", "edit-find-symbolic"},
@@ -221,7 +221,21 @@ QPixmap symbolPixmap(const std::string& symbol, int size, const QColor& colour) 
     int pixels = std::max(1, static_cast<int>(std::lround(size * ratio)));
     QPixmap result(pixels, pixels);
     result.fill(Qt::transparent);
-    if (!source.isNull()) {
+    if (symbol == "questionmark.circle") {
+        // The theme's question mark stands in a diamond, which reads as the
+        // sign of a broken character: a question mark in a ring reads as
+        // "unknown".
+        QPainter painter(&result);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const double line = std::max(1.0, pixels / 12.0);
+        painter.setPen(QPen(colour, line));
+        painter.drawEllipse(QRectF(line / 2, line / 2, pixels - line, pixels - line));
+        QFont font = QApplication::font();
+        font.setBold(true);
+        font.setPixelSize(std::max(1, static_cast<int>(pixels * 0.62)));
+        painter.setFont(font);
+        painter.drawText(QRect(0, 0, pixels, pixels), Qt::AlignCenter, QStringLiteral("?"));
+    } else if (!source.isNull()) {
         // The symbolic icons are silhouettes: keep their shape, take the colour.
         QPixmap shape = source.pixmap(QSize(pixels, pixels));
         QPainter painter(&result);

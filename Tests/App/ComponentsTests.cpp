@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QIcon>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QTest>
 
@@ -67,6 +69,26 @@ TEST_F(Components, EverySymbolNameDrawsAThemeIconInTheAskedColour) {
     for (auto health : {DiskHealth::good, DiskHealth::warning, DiskHealth::failing, DiskHealth::unknown})
         used.push_back(healthSymbol(health));
     for (const auto& name : used) EXPECT_FALSE(Style::themeIconName(name).isEmpty()) << name;
+}
+
+// The unknown health's symbol is a question mark in a ring, not the theme's
+// question mark in a diamond, which reads as the broken-character sign.
+TEST_F(Components, UnknownHealthSymbolIsNoDiamond) {
+    const std::string symbol = healthSymbol(DiskHealth::unknown);
+    QImage drawn = Style::symbolPixmap(symbol, 48, Style::Colors::red).toImage();
+    QImage diamond(drawn.size(), QImage::Format_ARGB32_Premultiplied);
+    diamond.fill(Qt::transparent);
+    {
+        QPainter painter(&diamond);
+        painter.drawPixmap(diamond.rect(), QIcon::fromTheme(QStringLiteral("dialog-question-symbolic")).pixmap(drawn.size()));
+    }
+    // The diamond is filled a quarter in from the left; the ring is hollow
+    // there and drawn at the edge.
+    const int w = drawn.width(), h = drawn.height();
+    EXPECT_GT(diamond.pixelColor(w / 4, h / 2).alpha(), 0);
+    EXPECT_EQ(drawn.pixelColor(w / 4, h / 2).alpha(), 0);
+    EXPECT_GT(drawn.pixelColor(2, h / 2).alpha(), 0);
+    EXPECT_GT(paintedPixels(Style::symbolPixmap(symbol, 24, Style::Colors::red), Style::Colors::red), 20);
 }
 
 TEST_F(Components, DiskIconChoosesItsSymbolByTheFirstRuleThatHolds) {
