@@ -14,6 +14,8 @@
 #include <QHBoxLayout>
 #include <QHelpEvent>
 #include <QLabel>
+#include <QTextDocument>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmapCache>
@@ -321,6 +323,17 @@ void setUpApplicationLook() {
 
 // MARK: Drawing helpers
 
+QString plainToolTip(const QString& text) {
+    if (!Qt::mightBeRichText(text)) return text;
+    return QStringLiteral("<p style='white-space:pre-wrap'>") + text.toHtmlEscaped() + QStringLiteral("</p>");
+}
+
+void showPlainText(QMessageBox* alert) {
+    alert->setTextFormat(Qt::PlainText);
+    for (QLabel* label : alert->findChildren<QLabel*>())
+        if (label->pixmap().isNull()) label->setTextFormat(Qt::PlainText);
+}
+
 QLabel* textLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     label->setFont(font);
@@ -361,7 +374,7 @@ PathLabel::PathLabel(QWidget* parent) : QLabel(parent) {
 
 void PathLabel::setFullText(const QString& text) {
     full_ = text;
-    setToolTip(text);
+    setToolTip(plainToolTip(text));
     fit();
     updateGeometry();
 }
@@ -828,7 +841,7 @@ FlowLegend::FlowLegend(const std::vector<PartitionBar::Segment>& segments, QWidg
         row->addWidget(textLabel(qs(formatBytes(segment.size)), caption, Style::secondaryText(), cell), 0,
                        Qt::AlignVCenter);
         row->addStretch(1);
-        cell->setToolTip(PartitionBar::tooltip(segment));
+        cell->setToolTip(plainToolTip(PartitionBar::tooltip(segment)));
         cells_.push_back(cell);
     }
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);

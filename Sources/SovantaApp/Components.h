@@ -24,6 +24,8 @@ class QScrollArea;
 class QTimer;
 class QVBoxLayout;
 
+class QMessageBox;
+
 namespace sovanta::app {
 
 // MARK: Colours, text styles and symbols
@@ -119,6 +121,12 @@ private:
 // A one-style label of plain text, in a colour when one is given (else the
 // palette's text colour).
 QLabel* textLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent);
+// A tooltip that shows text as it stands: a name such as "<b>x</b>" is not
+// taken for markup.
+QString plainToolTip(const QString& text);
+// Shows every text of an alert as it stands (Qt reads its informative text as
+// markup when it looks like some).
+void showPlainText(QMessageBox* alert);
 
 // Makes area a page's vertical scroll view holding one column at most
 // maxWidth wide against the leading edge, inside margin on all sides; returns

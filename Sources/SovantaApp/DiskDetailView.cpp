@@ -513,6 +513,7 @@ void DiskDetailView::setUnmountMessage(std::optional<std::string> value) {
     }
     if (alert_) {
         alert_->setInformativeText(qs(*unmountMessage_));
+        showPlainText(alert_);
         return;
     }
     auto* alert = new QMessageBox(this);
@@ -521,7 +522,7 @@ void DiskDetailView::setUnmountMessage(std::optional<std::string> value) {
     alert->setWindowTitle(QStringLiteral("Afmontering"));
     alert->setText(QStringLiteral("Afmontering"));
     alert->setInformativeText(qs(*unmountMessage_));
-    alert->setTextFormat(Qt::PlainText);
+    showPlainText(alert);
     QPushButton* ok = alert->addButton(QStringLiteral("OK"), QMessageBox::RejectRole);
     alert->setDefaultButton(ok);
     alert->setEscapeButton(ok);

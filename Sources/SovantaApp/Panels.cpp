@@ -20,9 +20,11 @@ std::optional<std::string> systemOpenFile(const OpenFile& request) {
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setWindowModality(Qt::ApplicationModal);
-    if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout()))
-        grid->addWidget(new QLabel(QString::fromStdString(request.message), &dialog), grid->rowCount(), 0, 1,
-                        grid->columnCount());
+    if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout())) {
+        auto* message = new QLabel(QString::fromStdString(request.message), &dialog);
+        message->setTextFormat(Qt::PlainText);
+        grid->addWidget(message, grid->rowCount(), 0, 1, grid->columnCount());
+    }
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
     auto files = dialog.selectedFiles();
     if (files.isEmpty() || files.front().isEmpty()) return std::nullopt;

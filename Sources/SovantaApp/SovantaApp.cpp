@@ -143,6 +143,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent) {
     connect(refresh_, &QAction::triggered, &model, [&model] { model.refreshDisks(); });
     toolbar->addSeparator();
     title_ = new QLabel(toolbar);
+    title_->setTextFormat(Qt::PlainText);
     title_->setFont(Style::font(Style::TextStyle::headline));
     title_->setContentsMargins(8, 0, 0, 0);
     toolbar->addWidget(title_);

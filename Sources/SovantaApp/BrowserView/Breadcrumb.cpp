@@ -15,7 +15,7 @@ CrumbButton::CrumbButton(QString text, QColor colour, QWidget* parent) : QAbstra
     setText(std::move(text));
     setCursor(Qt::PointingHandCursor);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
-    setToolTip(this->text());
+    setToolTip(plainToolTip(this->text()));
 }
 
 QSize CrumbButton::sizeHint() const {

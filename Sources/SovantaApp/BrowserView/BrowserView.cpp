@@ -102,9 +102,11 @@ BrowserView::BrowserView(SessionPtr session, QWidget* parent)
     emptySymbol_ = new QLabel(empty_);
     emptySymbol_->setAlignment(Qt::AlignCenter);
     emptyTitle_ = new QLabel(empty_);
+    emptyTitle_->setTextFormat(Qt::PlainText);
     emptyTitle_->setAlignment(Qt::AlignCenter);
     emptyTitle_->setFont(Style::font(Style::TextStyle::title3, QFont::DemiBold));
     emptyText_ = new QLabel(empty_);
+    emptyText_->setTextFormat(Qt::PlainText);
     emptyText_->setAlignment(Qt::AlignCenter);
     emptyText_->setWordWrap(true);
     setTextColour(emptyText_, Style::secondaryText());

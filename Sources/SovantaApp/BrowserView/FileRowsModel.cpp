@@ -86,8 +86,8 @@ QVariant FileRowsModel::data(const QModelIndex& index, int role) const {
     switch (role) {
         case Qt::DisplayRole: return cellText(n, column);
         case Qt::ToolTipRole:
-            if (column == SortColumn::name && n.note) return QString::fromStdString(*n.note);
-            if (column == SortColumn::location) return cellText(n, column);
+            if (column == SortColumn::name && n.note) return plainToolTip(QString::fromStdString(*n.note));
+            if (column == SortColumn::location) return plainToolTip(cellText(n, column));
             return {};
         case Qt::ForegroundRole:
             switch (column) {

@@ -170,7 +170,7 @@ QVariant FolderTreeModel::data(const QModelIndex& index, int role) const {
                 return Style::symbolPixmap(volume.type == FileSystemType::carved ? "wand.and.rays"
                                                                                   : "internaldrive.fill",
                                            16, tint(volume.type));
-            if (role == Qt::ToolTipRole) return QString::fromStdString(volume.title());
+            if (role == Qt::ToolTipRole) return plainToolTip(QString::fromStdString(volume.title()));
             return {};
         case Item::Kind::folder: {
             const FileNode& node = *it->node;
@@ -190,7 +190,7 @@ QVariant FolderTreeModel::data(const QModelIndex& index, int role) const {
                                QIcon::Selected);
                 return icon;
             }
-            if (role == Qt::ToolTipRole) return QString::fromStdString(visibleText(node.name));
+            if (role == Qt::ToolTipRole) return plainToolTip(QString::fromStdString(visibleText(node.name)));
             return {};
         }
     }

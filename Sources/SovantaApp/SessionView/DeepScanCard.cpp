@@ -37,7 +37,7 @@ public:
         row->addWidget(textLabel(qs(text), Style::font(Style::TextStyle::caption, QFont::DemiBold), std::nullopt, this));
         row->addWidget(
             textLabel(qs(Fmt::number(count)), Style::font(Style::TextStyle::caption), Style::secondaryText(), this));
-        setToolTip(qs(text));
+        setToolTip(plainToolTip(qs(text)));
         setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
     }
 
