@@ -6,13 +6,14 @@
 #include <memory>
 
 #include <QEasingCurve>
-#include <QGraphicsDropShadowEffect>
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPropertyAnimation>
 #include <QProgressBar>
@@ -225,7 +226,7 @@ void JobRow::refresh() {
     } else {
         QString text = qs(statusText(*job_));
         status_->setText(text);
-        setToolTip(text.size() > 30 ? text : QString());
+        setToolTip(text.size() > 30 ? plainToolTip(text) : QString());
         progress_->parentWidget()->hide();
         status_->show();
     }
@@ -277,6 +278,8 @@ SidebarView::SidebarView(AppModel& model, QWidget* parent) : QWidget(parent), mo
     list_->setItemDelegate(new SelectionDelegate(list_));
     list_->viewport()->setAutoFillBackground(false);
     list_->setAutoFillBackground(false);
+    list_->installEventFilter(this);
+    list_->viewport()->installEventFilter(this);
     column->addWidget(list_, 1);
 
     auto* divider = new QFrame(this);
@@ -312,8 +315,40 @@ SidebarView::SidebarView(AppModel& model, QWidget* parent) : QWidget(parent), mo
     rebuild();
 }
 
+bool SidebarView::eventFilter(QObject* watched, QEvent* event) {
+    // The right button opens the row's menu (the context-menu event that
+    // follows the press) and selects nothing: closing another session from
+    // its menu leaves the page shown alone.
+    if (watched == list_->viewport() &&
+        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::RightButton)
+        return true;
+    if (watched == list_ && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->modifiers() == Qt::NoModifier && (key->key() == Qt::Key_Up || key->key() == Qt::Key_Down)) {
+            step(key->key() == Qt::Key_Down ? 1 : -1);
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void SidebarView::step(int direction) {
+    int row = list_->currentRow();
+    if (row < 0) row = direction > 0 ? -1 : list_->count();
+    for (int next = row + direction; next >= 0 && next < list_->count(); next += direction) {
+        QListWidgetItem* item = list_->item(next);
+        if (!(item->flags() & Qt::ItemIsSelectable)) continue;
+        list_->setCurrentItem(item);
+        item->setSelected(true);
+        list_->scrollToItem(item);
+        return;
+    }
+}
+
 void SidebarView::addHeader(const QString& title) {
     auto* label = new QLabel(title);
+    label->setTextFormat(Qt::PlainText);
     label->setFont(Style::font(Style::TextStyle::caption, QFont::Bold));
     setTextColour(label, Style::secondaryText());
     label->setContentsMargins(sidebarInset, 10, sidebarInset, 2);
@@ -322,6 +357,7 @@ void SidebarView::addHeader(const QString& title) {
 
 void SidebarView::addText(const QString& text) {
     auto* label = new QLabel(text);
+    label->setTextFormat(Qt::PlainText);
     label->setFont(Style::font(Style::TextStyle::body));
     setTextColour(label, Style::secondaryText());
     label->setContentsMargins(sidebarInset, 3, sidebarInset, 3);
@@ -475,11 +511,9 @@ OpeningBanner::OpeningBanner(QWidget* parent) : QWidget(parent) {
     text_->setTextFormat(Qt::PlainText);
     row->addWidget(text_, 0, Qt::AlignVCenter);
 
-    auto* shadow = new QGraphicsDropShadowEffect(capsule_);
-    shadow->setColor(QColor(0, 0, 0, 84));
-    shadow->setBlurRadius(8);
-    shadow->setOffset(0, 2);
-    capsule_->setGraphicsEffect(shadow);
+    // The fade is the banner's one graphics effect: Qt cannot draw an effect
+    // inside another (a drop-shadow effect on the capsule drew nothing and
+    // warned at every paint), so the banner paints the shadow itself.
     fade_ = new QGraphicsOpacityEffect(this);
     fade_->setOpacity(0);
     setGraphicsEffect(fade_);
@@ -497,6 +531,23 @@ OpeningBanner::OpeningBanner(QWidget* parent) : QWidget(parent) {
 }
 
 QString OpeningBanner::text() const { return text_->text(); }
+
+double OpeningBanner::opacity() const { return fade_->opacity(); }
+
+// The capsule's shadow: black at 33 % blurred over 8 points, 2 points down,
+// as rings of the capsule's shape that fade outwards.
+void OpeningBanner::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    const QRectF shape = QRectF(capsule_->geometry()).translated(0, 2);
+    constexpr int rings = 8;
+    for (int ring = rings; ring >= 1; --ring) {
+        QRectF r = shape.adjusted(-ring / 2.0, -ring / 2.0, ring / 2.0, ring / 2.0);
+        painter.setBrush(QColor(0, 0, 0, 84 / rings));
+        painter.drawRoundedRect(r, r.height() / 2, r.height() / 2);
+    }
+}
 
 void OpeningBanner::setName(const std::optional<std::string>& name) {
     bool wasShowing = showing_;
@@ -636,6 +687,7 @@ void ContentView::showError() {
     }
     if (alert_) {
         alert_->setInformativeText(qs(*message));
+        showPlainText(alert_);
         return;
     }
     auto* alert = new QMessageBox(window());
@@ -644,7 +696,7 @@ void ContentView::showError() {
     alert->setWindowTitle(QStringLiteral("Der opstod et problem"));
     alert->setText(QStringLiteral("Der opstod et problem"));
     alert->setInformativeText(qs(*message));
-    alert->setTextFormat(Qt::PlainText);
+    showPlainText(alert);
     QPushButton* ok = alert->addButton(QStringLiteral("OK"), QMessageBox::RejectRole);
     alert->setDefaultButton(ok);
     alert->setEscapeButton(ok);

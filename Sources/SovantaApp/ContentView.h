@@ -108,9 +108,17 @@ public:
     // The context menu of a row, as it would open (caller owns it); null for rows without one.
     QMenu* contextMenuFor(const SidebarItem& item);
 
+protected:
+    // The list's own handling of the right button and of Up/Down, replaced.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void rebuild();
     void showSelection();
+    // Selects the nearest row that can be selected from the current one on,
+    // one step at a time in direction (+1 or -1); headers and status texts
+    // are passed over.
+    void step(int direction);
     void addHeader(const QString& title);
     void addText(const QString& text);
     void addFixed(QLabel* label);
@@ -137,6 +145,11 @@ public:
     void place();
     // Whether the banner is shown or entering (not leaving or gone).
     bool isShowing() const { return showing_; }
+    // The fade's opacity: 1 once the banner has entered.
+    double opacity() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     QWidget* capsule_;

@@ -5,7 +5,11 @@
 #include <atomic>
 #include <thread>
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QImage>
 #include <QLabel>
+#include <QLineSeries>
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
@@ -16,6 +20,8 @@
 #include <QSplitter>
 #include <QTest>
 
+#include <fcntl.h>
+
 #include "AppTestSupport.h"
 #include "RecordedDisks.h"
 #include "SovantaApp/BrowserView/Breadcrumb.h"
@@ -24,8 +30,14 @@
 #include "SovantaApp/BrowserView/FolderTree.h"
 #include "SovantaApp/BrowserView/GalleryView.h"
 #include "SovantaApp/ContentView.h"
-#include "SovantaApp/PreviewPane.h"
+#include "SovantaApp/Destination.h"
+#include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
+#include "SovantaApp/ImagingViews/ImagingView.h"
 #include "SovantaApp/Panels.h"
+#include "SovantaApp/PreviewPane.h"
+#include "SovantaApp/SessionView/DeepScanCard.h"
+#include "SovantaApp/SessionView/OverviewView.h"
+#include "SovantaApp/SessionView/SessionView.h"
 #include "SovantaApp/WelcomeView.h"
 #include "TestSupport.h"
 
@@ -48,6 +60,10 @@ struct Window {
     std::shared_ptr<Gate> loadGate = std::make_shared<Gate>();
     std::shared_ptr<Gate> openGate = std::make_shared<Gate>();
     std::shared_ptr<std::vector<DiskInfo>> disks = std::make_shared<std::vector<DiskInfo>>(recordedDisks());
+    // Opened images stand for a disk (as an Apple disk image does).
+    std::shared_ptr<bool> asDevice = std::make_shared<bool>(false);
+    // The options the images open with (a test's hold on their reads).
+    std::shared_ptr<SourceOptions> sourceOptions = std::make_shared<SourceOptions>();
     AppModelPtr model;
     std::unique_ptr<ContentView> view;
 
@@ -58,9 +74,12 @@ struct Window {
             gate->wait();
             return *disks;
         };
-        services.openImage = [gate = openGate](const std::string& path) {
+        services.openImage = [gate = openGate, asDevice = asDevice, options = sourceOptions](const std::string& path) {
             gate->wait();
-            return SourceOpener::openImage(path);
+            if (!*asDevice) return SourceOpener::openImage(path, *options);
+            auto plain = SourceOpener::openImage(path);
+            return std::make_shared<DiskSource>(::open(path.c_str(), O_RDONLY | O_CLOEXEC), path, plain->displayName,
+                                                plain->size, plain->sectorSize, true, std::string("loop9"), nullptr);
         };
         model = AppModel::make(std::move(services));
         view = std::make_unique<ContentView>(*model);
@@ -355,9 +374,15 @@ TEST(ContentView, JobMenuStopsAndRemovesThenOnlyRemoves) {
     TempDir dir;
     auto session = window.openImage("fat12");
     ImagingOptions options{1, 65536, 1 << 20};
+    // The copy is held before its first read, so that it is still running below.
+    auto hold = QObject::connect(window.model.get(), &AppModel::imagingJobsChanged, window.model.get(), [&] {
+        const ImagingJobPtr& fresh = window.model->imagingJobs().back();
+        if (!fresh->running() && !fresh->paused()) fresh->togglePause();
+    });
     window.model->startImaging(session, dir.file("a.img"), options);
+    QObject::disconnect(hold);
     auto running = window.model->imagingJobs().back();
-    running->togglePause();  // holds the copy so that it is still running below
+    ASSERT_TRUE(running->paused());
     drainEvents();
     EXPECT_TRUE(window.texts().contains("Diskbilleder"));
     EXPECT_EQ(window.view->pageKey(), "imaging:" + running->id.string());
@@ -419,6 +444,7 @@ TEST(ContentView, AlertShowsAFailedOpeningAndClearsTheErrorOnOK) {
 TEST(ContentView, BannerShowsWhileAnImageOpens) {
     Window window;
     EXPECT_FALSE(window.view->banner()->isShowing());
+    const QImage without = window.view->grab().toImage();
     window.openGate->open = false;
     window.model->openImage(fixtureImage("fat16"));
     drainEvents();
@@ -430,6 +456,10 @@ TEST(ContentView, BannerShowsWhileAnImageOpens) {
     QRect place = banner->geometry();
     EXPECT_NEAR(place.center().x(), window.view->width() / 2, 2);
     ASSERT_TRUE(spinUntil([&] { return banner->pos().y() + banner->height() <= window.view->height(); }));
+    // Drawn over the page, with no painter refused (a refused one fails the test too).
+    ASSERT_TRUE(spinUntil([&] { return banner->opacity() == 1.0; }, std::chrono::seconds(5)));
+    const QImage with = window.view->grab().toImage();
+    EXPECT_NE(with.copy(banner->geometry()), without.copy(banner->geometry()));
 
     window.openGate->open = true;
     ASSERT_TRUE(spinUntil([&] { return !window.model->sessions().empty(); }));
@@ -518,4 +548,223 @@ TEST(ContentView, NamesShowTheirBidirectionalControls) {
     }
     EXPECT_TRUE(drawn.texts.contains(shownFile)) << drawn.texts.join(" | ").toStdString();
     for (const QString& text : drawn.texts) EXPECT_FALSE(text.contains(override));
+}
+
+// "Lav diskbillede af kilden …" on the session page: the sheet hands the copy
+// over and closes, the copy's page replaces the session's, and the image
+// holds the source's bytes.
+TEST(ContentView, ImagingFromTheSessionPageStartsTheCopyOnItsPage) {
+    Window window;
+    *window.asDevice = true;
+    auto session = window.openImage("fat12");
+    ASSERT_TRUE(session->source->isDevice);
+    auto* page = qobject_cast<SessionView*>(window.view->page());
+    ASSERT_NE(page, nullptr);
+    TempDir dir;
+    std::string image = dir.file("kopi.img");
+    Replaced<Panels::SaveFileFunction> panel(
+        Panels::saveFile, [image](const Panels::SaveFile&) { return std::optional<std::string>(image); });
+    ASSERT_TRUE(page->imagingAction()->isEnabled());
+    page->imagingAction()->trigger();
+    ASSERT_TRUE(spinUntil([] { return qobject_cast<ImagingSetupSheet*>(QApplication::activeModalWidget()) != nullptr; }));
+    auto* sheet = qobject_cast<ImagingSetupSheet*>(QApplication::activeModalWidget());
+    QTest::mouseClick(sheet->chooseButton(), Qt::LeftButton);
+    ASSERT_TRUE(sheet->destination().has_value());
+    if (sheet->notices()->hasDoubt()) sheet->notices()->confirmBox()->click();
+    ASSERT_TRUE(sheet->startButton()->isEnabled());
+    QTest::mouseClick(sheet->startButton(), Qt::LeftButton);
+    ASSERT_TRUE(spinUntil([&] { return !window.model->imagingJobs().empty(); }));
+    auto job = window.model->imagingJobs().back();
+    ASSERT_TRUE(spinUntil([&] { return job->finished() && !job->running(); }));
+    drainEvents();
+    EXPECT_EQ(window.view->pageKey(), "imaging:" + job->id.string());
+    EXPECT_NE(qobject_cast<ImagingView*>(window.view->page()), nullptr);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_EQ(readBytes(image), readBytes(fixtureImage("fat12")));
+}
+
+// "Stop" on the deep-scan card once the sweep has passed the partitions: the
+// lost volumes it swept over are built and listed, beside the carved files.
+TEST(ContentView, StoppedDeepScanKeepsTheVolumesOfTheSweptPart) {
+    Window window;
+    // The sweep's read of the chunk at 56 MiB waits until the test has pressed Stop.
+    constexpr uint64_t heldChunk = 56u << 20;
+    auto reached = std::make_shared<std::atomic<bool>>(false);
+    auto gate = std::make_shared<Gate>();
+    gate->open = false;
+    window.sourceOptions->beforeRead = [reached, gate](uint64_t offset, int64_t length) {
+        if (offset != heldChunk || length != (4 << 20) || *reached) return;
+        *reached = true;
+        gate->wait();
+    };
+    auto session = window.openImage("damage_gpt_all_tables_zeroed");
+    auto* overview = qobject_cast<SessionView*>(window.view->page())
+                         ? window.view->page()->findChild<OverviewView*>()
+                         : nullptr;
+    ASSERT_NE(overview, nullptr);
+    QTest::mouseClick(overview->deepScanCard()->startButton(), Qt::LeftButton);
+    ASSERT_TRUE(spinUntil([&] { return reached->load(); }));
+    drainEvents();
+    QPushButton* stop = overview->deepScanCard()->runningView()->stopButton();
+    ASSERT_TRUE(stop->isVisible());
+    QTest::mouseClick(stop, Qt::LeftButton);
+    gate->open = true;
+    ASSERT_TRUE(spinUntil([&] { return !isRunning(session->deep()); }));
+    drainEvents();
+    EXPECT_TRUE(std::holds_alternative<phase::Cancelled>(session->deep()));
+    EXPECT_FALSE(session->deepCompleted());
+
+    const std::pair<FileSystemType, uint64_t> lost[] = {
+        {FileSystemType::fat32, 2048 * 512}, {FileSystemType::ntfs, 73728 * 512}, {FileSystemType::exfat, 98304 * 512}};
+    for (const auto& [type, offset] : lost) {
+        SCOPED_TRACE(rawValue(type));
+        EXPECT_TRUE(std::any_of(session->volumes().begin(), session->volumes().end(),
+                                [&](const VolumePtr& v) { return v->type == type && v->offset == offset; }));
+    }
+    EXPECT_EQ(overview->volumeRows().size(), session->volumes().size());
+}
+
+// A path with markup in it is shown as it stands, in the alert and in the
+// labels and tooltips that show the session's name.
+TEST(ContentView, NamesAndPathsShowAsPlainText) {
+    Window window;
+    const std::string marked = "x/<b>fed</b>&amp;.img";
+    window.model->openImage(marked);
+    ASSERT_TRUE(spinUntil([&] { return window.view->alert() != nullptr; }));
+    QMessageBox* alert = window.view->alert();
+    ASSERT_NE(alert->informativeText().indexOf("<b>fed</b>&amp;.img"), -1);
+    bool shown = false;
+    for (QLabel* label : alert->findChildren<QLabel*>()) {
+        if (!label->text().contains("<b>fed</b>")) continue;
+        shown = true;
+        EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->objectName().toStdString();
+    }
+    EXPECT_TRUE(shown);
+    QTest::mouseClick(alert->buttons()[0], Qt::LeftButton);
+    drainEvents();
+
+    // A session of an image whose name looks like markup.
+    TempDir dir;
+    std::string image = dir.file("<i>skrå&amp;.img");
+    std::filesystem::copy_file(fixtureImage("fat12"), image);
+    window.model->openImage(image);
+    ASSERT_TRUE(spinUntil([&] { return !window.model->sessions().empty(); }));
+    drainEvents();
+    for (QLabel* label : window.view->window()->findChildren<QLabel*>()) {
+        if (!label->text().contains("<i>skrå")) continue;
+        SCOPED_TRACE(label->text().toStdString());
+        EXPECT_EQ(label->textFormat(), Qt::PlainText);
+    }
+    for (QWidget* widget : window.view->window()->findChildren<QWidget*>()) {
+        if (!widget->toolTip().contains("skrå")) continue;
+        EXPECT_FALSE(widget->toolTip().contains("<i>")) << widget->toolTip().toStdString();
+    }
+}
+
+// The imaging page in the window shows no state that does not hold: a copy
+// that could not begin is not green, has no image to scan and no "0 bytes"
+// left; a paused or stopped copy shows no current rate or remaining time; a
+// resumed copy's rate chart goes on from where the earlier run ended.
+TEST(ContentView, ImagingPageShowsOnlyWhatHolds) {
+    Window window;
+    TempDir dir;
+    auto session = window.openImage("fat12");
+    const ImagingOptions options{1, 65536, 1 << 20};
+    auto page = [&] { return qobject_cast<ImagingView*>(window.view->page()); };
+
+    window.model->startImaging(session, dir.file("no/such/folder/x.img"), options);
+    auto failed = window.model->imagingJobs().back();
+    ASSERT_TRUE(spinUntil([&] { return failed->finished(); }));
+    drainEvents();
+    ASSERT_NE(page(), nullptr);
+    EXPECT_NE(page()->stateLabel()->palette().color(QPalette::WindowText), Style::Colors::green);
+    EXPECT_TRUE(page()->scanButton()->isVisible());
+    EXPECT_FALSE(page()->scanButton()->isEnabled());
+    EXPECT_EQ(page()->tile("Tilbage")->value(), "–");
+
+    // A copy held paused before its first read.
+    auto hold = QObject::connect(window.model.get(), &AppModel::imagingJobsChanged, window.model.get(), [&] {
+        const ImagingJobPtr& fresh = window.model->imagingJobs().back();
+        if (!fresh->running() && !fresh->paused()) fresh->togglePause();
+    });
+    window.model->startImaging(session, dir.file("a.img"), options);
+    QObject::disconnect(hold);
+    auto job = window.model->imagingJobs().back();
+    ASSERT_TRUE(job->paused());
+    ASSERT_TRUE(spinUntil([&] { return job->samples().size() >= 2; }));
+    drainEvents();
+    ASSERT_EQ(window.view->pageKey(), "imaging:" + job->id.string());
+    EXPECT_EQ(page()->tile("Hastighed nu")->value(), "–");
+    EXPECT_EQ(page()->tile("Resttid (anslået)")->value(), "–");
+
+    QTest::mouseClick(page()->stopButton(), Qt::LeftButton);
+    ASSERT_TRUE(spinUntil([&] { return job->finished() && !job->running(); }));
+    drainEvents();
+    EXPECT_TRUE(page()->stateLabel()->text().startsWith("Stoppet."));
+    EXPECT_NE(page()->stateLabel()->palette().color(QPalette::WindowText), Style::Colors::green);
+    EXPECT_EQ(page()->tile("Hastighed nu")->value(), "–");
+    EXPECT_EQ(page()->tile("Resttid (anslået)")->value(), "–");
+    EXPECT_TRUE(page()->scanButton()->isEnabled());
+
+    // Resumed, again held paused: its samples come after the earlier ones.
+    const size_t earlier = job->samples().size();
+    const double lastTime = job->samples().back().time;
+    job->togglePause();
+    QTest::mouseClick(page()->resumeButton(), Qt::LeftButton);
+    ASSERT_TRUE(spinUntil([&] { return job->samples().size() >= earlier + 2; }));
+    for (size_t i = earlier; i < job->samples().size(); ++i) EXPECT_GE(job->samples()[i].time, lastTime);
+    drainEvents();
+    EXPECT_EQ(page()->rateLine()->count(), static_cast<int>(job->samples().size()));
+    job->togglePause();
+    ASSERT_TRUE(spinUntil([&] { return job->finished() && !job->running(); }));
+    drainEvents();
+    EXPECT_EQ(page()->stateLabel()->text(), "Færdig");
+    EXPECT_EQ(page()->stateLabel()->palette().color(QPalette::WindowText), Style::Colors::green);
+    EXPECT_EQ(readBytes(dir.file("a.img")), readBytes(fixtureImage("fat12")));
+}
+
+// The right button on a session that is not selected opens its menu and
+// selects nothing; closing it from there leaves the page shown as it was.
+TEST(ContentView, ClosingAnotherSessionFromItsMenuLeavesTheSelectionAlone) {
+    Window window;
+    auto other = window.openImage("fat12");
+    auto shown = window.openImage("fat16");
+    ASSERT_EQ(window.model->selection(), SidebarItem(sidebar::Session{shown->id}));
+    QWidget* page = window.view->page();
+    QListWidget* list = window.sidebar().list();
+    QRect place = list->visualItemRect(window.sidebar().itemFor(sidebar::Session{other->id}));
+    QTest::mousePress(list->viewport(), Qt::RightButton, {}, place.center());
+    QTest::mouseRelease(list->viewport(), Qt::RightButton, {}, place.center());
+    drainEvents();
+    EXPECT_EQ(window.model->selection(), SidebarItem(sidebar::Session{shown->id}));
+    std::unique_ptr<QMenu> menu(window.sidebar().contextMenuFor(sidebar::Session{other->id}));
+    ASSERT_NE(menu, nullptr);
+    menu->actions()[0]->trigger();
+    drainEvents();
+    ASSERT_EQ(window.model->sessions().size(), 1u);
+    EXPECT_EQ(window.model->selection(), SidebarItem(sidebar::Session{shown->id}));
+    EXPECT_EQ(window.view->page(), page);
+}
+
+// Up and Down go from row to row, over the section headers and status texts.
+TEST(ContentView, SidebarKeysStepOverHeaders) {
+    Window window;
+    auto session = window.openImage("fat12");
+    window.select(sidebar::Welcome{});
+    QListWidget* list = window.sidebar().list();
+    list->setFocus();
+    std::vector<SidebarItem> expected;
+    for (const DiskInfo& disk : window.model->disks()) expected.push_back(sidebar::Disk{disk.bsdName});
+    expected.push_back(sidebar::Session{session->id});
+    for (const SidebarItem& item : expected) {
+        QTest::keyClick(list, Qt::Key_Down);
+        drainEvents();
+        EXPECT_EQ(window.model->selection(), std::optional<SidebarItem>(item));
+    }
+    // At the last row Down stays; Up goes back over the "Scanninger" header.
+    QTest::keyClick(list, Qt::Key_Down);
+    EXPECT_EQ(window.model->selection(), std::optional<SidebarItem>(expected.back()));
+    QTest::keyClick(list, Qt::Key_Up);
+    drainEvents();
+    EXPECT_EQ(window.model->selection(), std::optional<SidebarItem>(expected[expected.size() - 2]));
 }

@@ -1,11 +1,27 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QString>
 #include <QThreadPool>
 
 #include "SovantaApp/Preview.h"
 
+namespace {
+
+QtMessageHandler qtHandler = nullptr;
+
+// A painter that Qt refuses (two painters on one device, as nested graphics
+// effects make) draws nothing: any test that meets one fails.
+void failOnPainterWarnings(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (message.contains(QStringLiteral("QPainter::begin")) || message.contains(QStringLiteral("Painter not active")))
+        ADD_FAILURE() << "Qt warned: " << message.toStdString();
+    if (qtHandler) qtHandler(type, context, message);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    qtHandler = qInstallMessageHandler(failOnPainterWarnings);
     // Test discovery runs the program without CTest's environment.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

@@ -181,8 +181,16 @@ void SessionView::presentImaging() {
     auto* sheet = new ImagingSetupSheet(
         session_->title, session_->source->size, session_->source->bsdName,
         [model, weak](std::filesystem::path image, ImagingOptions options) {
-            auto session = weak.lock();
-            if (model && session) model->startImaging(session, image.string(), options);
+            // Started once the sheet has closed: the job's page replaces this
+            // one, and with it the sheet whose click is still being handled.
+            if (!model) return;
+            QMetaObject::invokeMethod(
+                model.data(),
+                [model, weak, image = std::move(image), options] {
+                    auto session = weak.lock();
+                    if (model && session) model->startImaging(session, image.string(), options);
+                },
+                Qt::QueuedConnection);
         },
         this, session_->source);
     sheet->setAttribute(Qt::WA_DeleteOnClose);

@@ -214,6 +214,8 @@ public:
             {"imaging-resumed", [this] { resumeImaging(); }},
             {"image-scanned", [this] { scanImage(); }},
             {"image-closed", [this] { closeImageSession(); }},
+            {"disk-session", [this] { scanDisk(); }},
+            {"session-imaging", [this] { imageFromSession(); }},
         };
         if (isRoot())
             steps.insert(steps.end(), imaging.begin(), imaging.end());
@@ -738,6 +740,57 @@ private:
         waitFor([this] { return model_.sessions().empty(); }, "the image's session to close");
     }
 
+    // The disk again, this time scanned in a session of its own.
+    void scanDisk() {
+        std::string name = loop_->name();
+        SidebarView* sidebar = window_.content()->sidebar();
+        QListWidget* list = sidebar->list();
+        QListWidgetItem* row = sidebar->itemFor(sidebar::Disk{name});
+        require(row != nullptr, "the disk's row");
+        list->scrollToItem(row);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(row).center());
+        auto* page = shown<DiskDetailView>("the disk's page to show");
+        click(page->scanTile(), "\"Scan disken\"");
+        waitFor([this] { return !model_.sessions().empty(); }, "the disk's session");
+        waitFor([this] { return std::holds_alternative<phase::Finished>(session()->quick()); }, "the disk's scan");
+        require(window_.content()->pageKey() == "session:" + session()->id.string(), "the disk's session is shown");
+        require(session()->source->isDevice, "the session reads the device");
+    }
+
+    // "Mere" → "Lav diskbillede af kilden …" on the session page: the sheet
+    // closes, the copy's page shows, and the image equals the disk.
+    void imageFromSession() {
+        SessionView* view = shown<SessionView>("the session page");
+        QAction* imaging = view->imagingAction();
+        require(imaging->isEnabled(), "\"Lav diskbillede af kilden …\" in the menu");
+        imaging->trigger();
+        waitFor([] { return qobject_cast<ImagingSetupSheet*>(QApplication::activeModalWidget()) != nullptr; },
+                "the imaging sheet");
+        auto* sheet = qobject_cast<ImagingSetupSheet*>(QApplication::activeModalWidget());
+        fs::path image = fs::path(destination_.path().toStdString()) / "fra-scanning.img";
+        std::string chosen = image.string();
+        Panels::saveFile = [chosen](const Panels::SaveFile&) { return std::optional<std::string>(chosen); };
+        click(sheet->chooseButton(), "\"Vælg …\"");
+        waitFor([sheet] { return sheet->destination().has_value(); }, "the destination");
+        if (sheet->notices()->hasDoubt()) click(sheet->notices()->confirmBox(), "the confirmation");
+        size_t before = model_.imagingJobs().size();
+        click(sheet->startButton(), "\"Start kopiering\"");
+        waitFor([this, before] { return model_.imagingJobs().size() > before; }, "the copy to start");
+        ImagingJobPtr copy = job();
+        waitFor([this, copy] { return window_.content()->pageKey() == "imaging:" + copy->id.string(); },
+                "the copy's page");
+        shown<ImagingView>("the copy's page to show");
+        require(QApplication::activeModalWidget() == nullptr, "the sheet has closed");
+        waitFor([copy] { return copy->finished() && !copy->running(); }, "the copy to end");
+        settle(100);
+        require(imagingView()->stateLabel()->text() == "Færdig", "the copy is complete");
+        QFile copied(QString::fromStdString(chosen)), original(QString::fromStdString(loop_->backing().string()));
+        require(copied.open(QIODevice::ReadOnly) && original.open(QIODevice::ReadOnly), "the image and the disk read");
+        require(QCryptographicHash::hash(copied.readAll(), QCryptographicHash::Sha256) ==
+                    QCryptographicHash::hash(original.readAll(), QCryptographicHash::Sha256),
+                "the image equals the disk");
+    }
+
     MainWindow& window_;
     AppModel& model_;
     VolumePtr fat32_;
@@ -752,9 +805,20 @@ private:
     fs::path imageFile_;
 };
 
+// A painter that Qt refuses draws nothing: any such warning fails the journey.
+int painterWarnings = 0;
+QtMessageHandler qtHandler = nullptr;
+
+void countPainterWarnings(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (message.contains(QStringLiteral("QPainter::begin")) || message.contains(QStringLiteral("Painter not active")))
+        ++painterWarnings;
+    if (qtHandler) qtHandler(type, context, message);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    qtHandler = qInstallMessageHandler(countPainterWarnings);
     if (argc < 6) {
         std::fprintf(stderr, "usage: %s IMAGE MANIFEST PICTURE-FOLDER DISK-IMAGE DISK-MANIFEST\n", argv[0]);
         return 2;
@@ -782,5 +846,9 @@ int main(int argc, char** argv) {
     QThreadPool::globalInstance()->waitForDone();
     Background::previewQueue().waitForDone();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    if (painterWarnings > 0) {
+        std::printf("FAIL Qt refused a painter %d times\n", painterWarnings);
+        return 1;
+    }
     return status;
 }
