@@ -123,25 +123,29 @@ std::vector<std::string> detailLabels(const SingleFilePreview& view) {
 }
 
 // While it lives, both threads of the preview queue wait, so that work added
-// meanwhile starts only when it goes.
+// meanwhile starts only when it goes. What the waiting threads share outlives
+// the hold: they wake after it has gone.
 struct QueueHold {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool released = false;
-    std::atomic<int> waiting = 0;
+    struct Gate {
+        std::mutex lock;
+        std::condition_variable changed;
+        bool released = false;
+        std::atomic<int> waiting = 0;
+    };
+    std::shared_ptr<Gate> gate = std::make_shared<Gate>();
     QueueHold() {
         for (int i = 0; i < 2; ++i)
-            Background::onPreviewQueue([this] {
-                ++waiting;
-                std::unique_lock guard(lock);
-                changed.wait(guard, [this] { return released; });
+            Background::onPreviewQueue([gate = gate] {
+                ++gate->waiting;
+                std::unique_lock guard(gate->lock);
+                gate->changed.wait(guard, [&] { return gate->released; });
             });
-        EXPECT_TRUE(spinUntil([this] { return waiting == 2; }, std::chrono::seconds(30)));
+        EXPECT_TRUE(spinUntil([this] { return gate->waiting == 2; }, std::chrono::seconds(30)));
     }
     void release() {
-        std::lock_guard guard(lock);
-        released = true;
-        changed.notify_all();
+        std::lock_guard guard(gate->lock);
+        gate->released = true;
+        gate->changed.notify_all();
     }
     ~QueueHold() { release(); }
 };
