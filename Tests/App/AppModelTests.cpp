@@ -336,10 +336,15 @@ TEST(AppModel, RemovingTheSelectedJobCancelsItAlsoWhenPaused) {
     ASSERT_TRUE(session);
     for (bool pause : {false, true}) {
         auto image = dir.file(pause ? "paused.img" : "running.img");
-        h.model->startImaging(session, image, ImagingOptions{1, 4096, 1 << 20});
-        auto job = h.model->imagingJobs().back();
+        ImagingJobPtr job;
+        {
+            // Held before its first read, so that it is still running when removed.
+            BackgroundHold hold;
+            h.model->startImaging(session, image, ImagingOptions{1, 4096, 1 << 20});
+            job = h.model->imagingJobs().back();
+            if (pause) job->togglePause();
+        }
         if (pause) {
-            job->togglePause();
             ASSERT_TRUE(spinUntil([&] { return !job->samples().empty(); }));
         }
         h.model->removeJob(job);

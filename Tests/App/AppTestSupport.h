@@ -14,6 +14,8 @@
 
 #include "SovantaCore/Recovery.h"
 
+#include "SovantaApp/Models/MainThread.h"
+
 namespace sovanta::test {
 
 // Processes events until done() holds or the bound passes; the result of done().
@@ -72,5 +74,26 @@ private:
 inline void drainEvents() {
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
+
+// Holds back the background work that the models start (their scans, copies
+// and recoveries) until release() or the end of its scope: a job the test
+// wants running is still running, and has read nothing, however fast or slow
+// the machine is. Work already under way runs on.
+class BackgroundHold {
+public:
+    BackgroundHold() { app::holdBackgroundWork(true); }
+    ~BackgroundHold() { release(); }
+    BackgroundHold(const BackgroundHold&) = delete;
+    BackgroundHold& operator=(const BackgroundHold&) = delete;
+
+    void release() {
+        if (!held_) return;
+        held_ = false;
+        app::holdBackgroundWork(false);
+    }
+
+private:
+    bool held_ = true;
+};
 
 }  // namespace sovanta::test

@@ -464,7 +464,7 @@ TEST(ContentView, BannerShowsWhileAnImageOpens) {
     window.openGate->open = true;
     ASSERT_TRUE(spinUntil([&] { return !window.model->sessions().empty(); }));
     EXPECT_FALSE(banner->isShowing());
-    ASSERT_TRUE(spinUntil([&] { return !banner->isVisible(); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(spinUntil([&] { return !banner->isVisible(); }));
 }
 
 TEST(ContentView, OpenButtonsAskForAnImageAndCancellingChangesNothing) {

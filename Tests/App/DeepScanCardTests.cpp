@@ -3,6 +3,8 @@
 // stopped, then run to its end, inside the window.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
@@ -215,6 +217,8 @@ TEST(DeepScanCard, DeepScanOfADamagedDiskStopsAndRunsToTheEnd) {
     EXPECT_TRUE(overview->volumeRows().empty());
 
     // Started and stopped at once: cancelled, no end label, the options back.
+    // The scan is held before it reads, so that the stop comes while it runs.
+    auto hold = std::make_unique<BackgroundHold>();
     click(card->startButton());
     ASSERT_TRUE(isRunning(session->deep()));
     EXPECT_TRUE(card->runningView()->isVisible());
@@ -222,6 +226,7 @@ TEST(DeepScanCard, DeepScanOfADamagedDiskStopsAndRunsToTheEnd) {
     EXPECT_FALSE(page->rescanAction()->isEnabled());
     auto before = session->volumes();
     click(card->runningView()->stopButton());
+    hold.reset();
     ASSERT_TRUE(spinUntil([&] { return !isRunning(session->deep()); }));
     drainEvents();
     EXPECT_EQ(session->deep(), TaskPhase(phase::Cancelled{}));

@@ -314,7 +314,7 @@ TEST(DiskDetailView, UnmountRunsTheDiskToolAndReloadsTheList) {
     int loads = *m.loads;
     ASSERT_TRUE(page.unmountTile()->isEnabled());
     QTest::mouseClick(page.unmountTile(), Qt::LeftButton);
-    ASSERT_TRUE(spinUntil([&] { return page.unmounting(); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(spinUntil([&] { return page.unmounting(); }));
     // Until the answer comes, the tile says so and takes no second click.
     EXPECT_EQ(page.unmountTile()->title(), "Afmonterer …");
     EXPECT_FALSE(page.unmountTile()->isEnabled());
@@ -350,17 +350,17 @@ TEST(DiskDetailView, ScanAndImagingTiles) {
 
     // The setup sheet for the disk; cancelled, it leaves nothing behind.
     QTest::mouseClick(page->imagingTile(), Qt::LeftButton);
-    ASSERT_TRUE(spinUntil([&] { return page->imagingSheet() != nullptr; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(spinUntil([&] { return page->imagingSheet() != nullptr; }));
     EXPECT_TRUE(page->showImaging());
     EXPECT_EQ(page->imagingSheet()->headingLabel()->text().toStdString(),
               disk.displayName() + " · " + formatBytes(disk.size));
     page->imagingSheet()->reject();
-    ASSERT_TRUE(spinUntil([&] { return !page->showImaging(); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(spinUntil([&] { return !page->showImaging(); }));
     EXPECT_EQ(page->imagingSheet(), nullptr);
 
     // Started from the sheet: the device is opened and copied, bad stretches and all.
     QTest::mouseClick(page->imagingTile(), Qt::LeftButton);
-    ASSERT_TRUE(spinUntil([&] { return page->imagingSheet() != nullptr; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(spinUntil([&] { return page->imagingSheet() != nullptr; }));
     std::string image = dir.file("disk4.img");
     page->imagingSheet()->validate(image);
     page->imagingSheet()->start();
@@ -386,8 +386,7 @@ TEST(DiskDetailView, ScanAndImagingTiles) {
     EXPECT_EQ(m.model->selection(), SidebarItem(sidebar::Session{session->id}));
     m.model->setSelection(sidebar::Disk{"disk4"});
     QTest::mouseClick(page->scanTile(), Qt::LeftButton);
-    EXPECT_TRUE(spinUntil([&] { return m.model->selection() != SidebarItem(sidebar::Disk{"disk4"}); },
-                          std::chrono::seconds(5)));
+    EXPECT_TRUE(spinUntil([&] { return m.model->selection() != SidebarItem(sidebar::Disk{"disk4"}); }));
     EXPECT_EQ(m.model->sessions().size(), 1u);
     EXPECT_EQ(*m.deviceOpens, 2);
     EXPECT_EQ(m.model->selection(), SidebarItem(sidebar::Session{session->id}));
@@ -409,7 +408,7 @@ TEST(DiskDetailView, ImagingFromTheWindowReplacesThePageWithoutHarm) {
     auto* page = qobject_cast<DiskDetailView*>(window.page());
     ASSERT_NE(page, nullptr);
     QTest::mouseClick(page->imagingTile(), Qt::LeftButton);
-    ASSERT_TRUE(spinUntil([&] { return page->imagingSheet() != nullptr; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(spinUntil([&] { return page->imagingSheet() != nullptr; }));
     page->imagingSheet()->validate(dir.file("copy.img"));
     page->imagingSheet()->start();
     ASSERT_TRUE(spinUntil([&] { return qobject_cast<ImagingView*>(window.page()) != nullptr; }));

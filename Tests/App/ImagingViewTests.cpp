@@ -297,9 +297,10 @@ TEST(ImagingView, PauseStopResumeAndScanTheImage) {
 
     // Continuing runs the copy to its end; the chart keeps the earlier samples.
     size_t earlier = job->samples().size();
-    click(page.resumeButton());
-    // The short copy may already have ended while the click's events were handled.
-    if (!job->finished()) {
+    {
+        // The short copy is held before it reads, so that the page shows it running.
+        BackgroundHold hold;
+        click(page.resumeButton());
         EXPECT_TRUE(job->running());
         EXPECT_EQ(page.buttonTexts(), (QStringList{"Pause", "Stop"}));
     }

@@ -107,7 +107,7 @@ struct Pane {
 
 // Waits until the shown preview's load has ended.
 bool settled(SingleFilePreview* view) {
-    return spinUntil([view] { return !view->loading(); }, std::chrono::seconds(60));
+    return spinUntil([view] { return !view->loading(); });
 }
 
 std::string detailOf(const SingleFilePreview& view, const std::string& label) {
@@ -140,7 +140,7 @@ struct QueueHold {
                 std::unique_lock guard(gate->lock);
                 gate->changed.wait(guard, [&] { return gate->released; });
             });
-        EXPECT_TRUE(spinUntil([this] { return gate->waiting == 2; }, std::chrono::seconds(30)));
+        EXPECT_TRUE(spinUntil([this] { return gate->waiting == 2; }));
     }
     void release() {
         std::lock_guard guard(gate->lock);
@@ -869,7 +869,7 @@ TEST(QuickLookView, ShowsPDFsAndPlaysMediaOffscreen) {
     view.resize(300, 260);
     view.show();
     view.setURL(copyOf(12656426, 27606, "letter.pdf"));
-    ASSERT_TRUE(spinUntil([&] { return view.kind() != QuickLookView::Kind::none; }, std::chrono::seconds(30)));
+    ASSERT_TRUE(spinUntil([&] { return view.kind() != QuickLookView::Kind::none; }));
     ASSERT_NE(view.pdfDocument(), nullptr);
     EXPECT_EQ(view.pdfDocument()->status(), QPdfDocument::Status::Ready);
     EXPECT_GE(view.pdfDocument()->pageCount(), 1);
@@ -882,7 +882,7 @@ TEST(QuickLookView, ShowsPDFsAndPlaysMediaOffscreen) {
         auto path = copyOf(offset, size, name);
         view.setURL(path);
         EXPECT_EQ(view.url(), path);
-        ASSERT_TRUE(spinUntil([&] { return view.kind() != QuickLookView::Kind::none; }, std::chrono::seconds(30)));
+        ASSERT_TRUE(spinUntil([&] { return view.kind() != QuickLookView::Kind::none; }));
         ASSERT_EQ(view.kind(), QuickLookView::Kind::media);
         ASSERT_NE(view.player(), nullptr);
         QTest::mouseClick(view.playButton(), Qt::LeftButton);

@@ -215,19 +215,33 @@ TEST(Preview, WhatGivesNoThumbnailAndWhatIsRememberedAsBroken) {
 }
 
 TEST(Preview, ThePreviewQueueRunsAtMostTwoAtOnce) {
-    std::atomic<int> running = 0, most = 0, done = 0;
+    // Each step waits at a gate that the test opens once two wait there.
+    struct State {
+        std::atomic<int> running = 0, most = 0, done = 0;
+        std::atomic<bool> open = false;
+    };
+    auto state = std::make_shared<State>();
+    struct Opener {
+        std::shared_ptr<State> state;
+        ~Opener() { state->open = true; }
+    } opener{state};
     for (int i = 0; i < 8; ++i)
-        Background::onPreviewQueue([&] {
-            int now = ++running;
-            int seen = most.load();
-            while (now > seen && !most.compare_exchange_weak(seen, now)) {
+        Background::onPreviewQueue([state] {
+            int now = ++state->running;
+            int seen = state->most.load();
+            while (now > seen && !state->most.compare_exchange_weak(seen, now)) {
             }
-            QThread::msleep(20);
-            --running;
-            ++done;
+            while (!state->open) QThread::msleep(1);
+            --state->running;
+            ++state->done;
         });
-    ASSERT_TRUE(spinUntil([&] { return done == 8; }));
-    EXPECT_EQ(most, 2);
+    ASSERT_TRUE(spinUntil([&] { return state->running == 2; }));
+    // A third step, were it let in, would join the two that wait.
+    QThread::msleep(50);
+    EXPECT_EQ(state->running, 2);
+    state->open = true;
+    ASSERT_TRUE(spinUntil([&] { return state->done == 8; }));
+    EXPECT_EQ(state->most, 2);
 }
 
 TEST(Preview, CopiesAreTheFilesBytesInAPrivateFolder) {

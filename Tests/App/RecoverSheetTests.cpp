@@ -258,12 +258,17 @@ TEST(RecoverSheet, RecoversFilesByteForByteWithTheReport) {
     QPointer<RecoverSheet> alive(sheet);
     sheet->open();
     sheet->chooseButton()->click();
-    sheet->recoverButton()->click();
-    EXPECT_EQ(sheet->page(), 1);
-    EXPECT_TRUE(sheet->stopButton()->isVisible());
-    // Escape does not close a running recovery.
-    QTest::keyClick(sheet, Qt::Key_Escape);
-    EXPECT_TRUE(sheet->isVisible());
+    {
+        // Held before it copies, so that it is still running for Escape.
+        BackgroundHold hold;
+        sheet->recoverButton()->click();
+        EXPECT_EQ(sheet->page(), 1);
+        EXPECT_TRUE(sheet->stopButton()->isVisible());
+        // Escape does not close a running recovery.
+        QTest::keyClick(sheet, Qt::Key_Escape);
+        EXPECT_TRUE(sheet->isVisible());
+        EXPECT_TRUE(sheet->job()->running());
+    }
     ASSERT_TRUE(spinUntil([&] { return sheet->page() == 2; }));
 
     const RecoveryResult& result = *sheet->job()->result();
@@ -293,8 +298,7 @@ TEST(RecoverSheet, RecoversFilesByteForByteWithTheReport) {
         [&] {
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             return alive.isNull();
-        },
-        std::chrono::seconds(5)));
+        }));
 }
 
 // Return starts only once a folder is chosen, and closes the result; Escape

@@ -69,7 +69,7 @@ struct Shown {
         settle();
     }
     // Waits until the reads started so far are applied.
-    void settle() const { ASSERT_TRUE(spinUntil([&] { return !view->loading(); }, std::chrono::seconds(20))); }
+    void settle() const { ASSERT_TRUE(spinUntil([&] { return !view->loading(); })); }
     void type(const QString& text) const {
         view->inputField()->setText(text);
         QTest::keyClick(view->inputField(), Qt::Key_Return);
@@ -226,7 +226,7 @@ TEST(SectorView, ShowsTheBytesTheImageHoldsAndStepsAndJumps) {
     view.inputField()->setFocus();
     QTest::keyClick(view.inputField(), Qt::Key_Left, Qt::ControlModifier);
     // A button's shortcut clicks it after a short animation.
-    EXPECT_TRUE(spinUntil([&] { return view.sector() == 2039; }, std::chrono::seconds(5)));
+    EXPECT_TRUE(spinUntil([&] { return view.sector() == 2039; }));
 }
 
 TEST(SectorView, JumpMenuOffersStartPartitionsFileSystemsAndLastSector) {

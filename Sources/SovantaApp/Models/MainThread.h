@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -56,6 +57,15 @@ void onMain(F&& step) {
     QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(wrapped), Qt::QueuedConnection);
 }
 
+namespace detail {
+// The work that holdBackgroundWork keeps back; the GUI thread's only.
+struct HeldWork {
+    bool holding = false;
+    std::vector<std::function<void()>> tasks;
+};
+inline HeldWork heldWork;
+}  // namespace detail
+
 // Runs work on the process-wide pool of background threads.
 template <class F>
 void inBackground(F&& work) {
@@ -64,7 +74,24 @@ void inBackground(F&& work) {
         work();
     };
     detail::handedOver();
+    if (detail::heldWork.holding && isMainThread()) {
+        detail::heldWork.tasks.push_back(std::move(task));
+        return;
+    }
     QThreadPool::globalInstance()->start(std::move(task));
+}
+
+// A seam for tests: while held, work started from the GUI thread waits, on no
+// thread, until the hold ends, so that a test sees a scan or a copy running
+// (and reading nothing) however fast or slow the machine is. Qt's own use of
+// the pool, such as its painting, goes on. GUI thread only.
+inline void holdBackgroundWork(bool hold) {
+    assertMainThread();
+    detail::heldWork.holding = hold;
+    if (hold) return;
+    std::vector<std::function<void()>> tasks;
+    tasks.swap(detail::heldWork.tasks);
+    for (auto& task : tasks) QThreadPool::globalInstance()->start(std::move(task));
 }
 
 // A model object shared by std::shared_ptr whose last holder may be a worker

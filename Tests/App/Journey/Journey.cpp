@@ -280,7 +280,7 @@ private:
     // A page made just now is shown once the event loop has run.
     template <class T>
     T* shown(const std::string& what) const {
-        waitFor([this] { return findVisible<T>(&window_) != nullptr; }, what, std::chrono::seconds(20));
+        waitFor([this] { return findVisible<T>(&window_) != nullptr; }, what);
         return visible<T>();
     }
 
