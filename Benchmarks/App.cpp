@@ -55,6 +55,7 @@
 #include <QWindow>
 
 #include "BenchSupport.h"
+#include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/Models/AppModel.h"
 #include "SovantaApp/Preview.h"
@@ -369,7 +370,7 @@ int runSession(int argc, char** argv, const std::string& image) {
         for (auto& line : app.slow) std::fprintf(stderr, "%s\n", line.c_str());
         delegate.applicationWillTerminate();
     }
-    QThreadPool::globalInstance()->waitForDone();
+    sovanta::app::backgroundPool().waitForDone();
     Background::previewQueue().waitForDone();
     return status;
 }
@@ -500,7 +501,7 @@ int runPreviews(int argc, char** argv, const std::string& image) {
         }
         delegate.applicationWillTerminate();
     }
-    QThreadPool::globalInstance()->waitForDone();
+    sovanta::app::backgroundPool().waitForDone();
     Background::previewQueue().waitForDone();
     return status;
 }

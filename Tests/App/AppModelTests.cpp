@@ -329,6 +329,28 @@ TEST(AppModel, ImagingASessionAndRemovingTheJob) {
     ASSERT_TRUE(spinUntil([&] { return h.model->imagingJobs().back()->finished(); }));
 }
 
+// A paused copy keeps its thread for as long as it is paused. Qt draws parts
+// of the window on threads of its own global pool: were the copies there, a
+// few paused ones could leave the window waiting for a thread to paint with.
+TEST(AppModel, PausedCopiesLeaveQtsOwnThreadsFree) {
+    Harness h;
+    TempDir dir;
+    auto session = h.openImageAndWait(fixtureImage("gpt_fat32_ntfs_exfat"));
+    ASSERT_TRUE(session);
+    std::vector<ImagingJobPtr> jobs;
+    const int count = QThreadPool::globalInstance()->maxThreadCount();
+    for (int i = 0; i < count; ++i) {
+        BackgroundHold hold;
+        h.model->startImaging(session, dir.file("copy" + std::to_string(i) + ".img"), ImagingOptions{1, 4096, 1 << 20});
+        jobs.push_back(h.model->imagingJobs().back());
+        jobs.back()->togglePause();
+    }
+    for (auto& job : jobs) ASSERT_TRUE(spinUntil([&] { return !job->samples().empty(); }));
+    EXPECT_EQ(QThreadPool::globalInstance()->activeThreadCount(), 0);
+    for (auto& job : jobs) h.model->removeJob(job);
+    for (auto& job : jobs) ASSERT_TRUE(spinUntil([&] { return job->finished(); }));
+}
+
 TEST(AppModel, RemovingTheSelectedJobCancelsItAlsoWhenPaused) {
     Harness h;
     TempDir dir;
@@ -402,7 +424,7 @@ TEST(AppModel, ASourceStaysOpenWhileAJobCanContinueFromIt) {
         h.model->removeJob(job);
         job.reset();
         session.reset();
-        QThreadPool::globalInstance()->waitForDone();
+        sovanta::app::backgroundPool().waitForDone();
         drainEvents();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         EXPECT_TRUE(weak.expired());

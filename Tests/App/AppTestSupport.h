@@ -56,7 +56,7 @@ public:
     }
     ~RecoveryHold() {
         release();
-        QThreadPool::globalInstance()->waitForDone();
+        sovanta::app::backgroundPool().waitForDone();
         sovanta::RecoveryEngine::afterPiece = nullptr;
     }
     RecoveryHold(const RecoveryHold&) = delete;

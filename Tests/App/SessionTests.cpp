@@ -315,7 +315,7 @@ TEST(Session, MergingAScanWaitsForNoReadInFlight) {
         if (deep) runQuick(session);
         deep ? session->startDeepScan() : session->startQuickScan();
         // The scan has read all it reads and posted its result; nothing is merged yet.
-        QThreadPool::globalInstance()->waitForDone();
+        sovanta::app::backgroundPool().waitForDone();
         std::thread reader([&] { source->close(); });
         while (!holding) std::this_thread::yield();
 

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QThreadPool>
 
+#include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/Preview.h"
 
 namespace {
@@ -28,6 +29,7 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     int status = RUN_ALL_TESTS();
     // Background work still ending, and objects it released, go before the application.
+    sovanta::app::backgroundPool().waitForDone();
     QThreadPool::globalInstance()->waitForDone();
     sovanta::app::Background::previewQueue().waitForDone();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

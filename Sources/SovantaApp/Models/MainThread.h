@@ -2,6 +2,7 @@
 // the GUI thread, in the order one thread posts them.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -66,6 +67,20 @@ struct HeldWork {
 inline HeldWork heldWork;
 }  // namespace detail
 
+// The pool of the models' background work (scans, copies, recoveries,
+// openings): a pool of its own, not Qt's global one, where Qt also runs parts
+// of its painting. Long jobs there (a paused copy keeps its thread) could leave
+// the GUI thread waiting for a free thread to paint with.
+inline QThreadPool& backgroundPool() {
+    static QThreadPool pool;
+    static const bool sized = [] {
+        pool.setMaxThreadCount(std::max(64, QThread::idealThreadCount()));
+        return true;
+    }();
+    (void)sized;
+    return pool;
+}
+
 // Runs work on the process-wide pool of background threads.
 template <class F>
 void inBackground(F&& work) {
@@ -78,20 +93,19 @@ void inBackground(F&& work) {
         detail::heldWork.tasks.push_back(std::move(task));
         return;
     }
-    QThreadPool::globalInstance()->start(std::move(task));
+    backgroundPool().start(std::move(task));
 }
 
 // A seam for tests: while held, work started from the GUI thread waits, on no
 // thread, until the hold ends, so that a test sees a scan or a copy running
-// (and reading nothing) however fast or slow the machine is. Qt's own use of
-// the pool, such as its painting, goes on. GUI thread only.
+// (and reading nothing) however fast or slow the machine is. GUI thread only.
 inline void holdBackgroundWork(bool hold) {
     assertMainThread();
     detail::heldWork.holding = hold;
     if (hold) return;
     std::vector<std::function<void()>> tasks;
     tasks.swap(detail::heldWork.tasks);
-    for (auto& task : tasks) QThreadPool::globalInstance()->start(std::move(task));
+    for (auto& task : tasks) backgroundPool().start(std::move(task));
 }
 
 // A model object shared by std::shared_ptr whose last holder may be a worker

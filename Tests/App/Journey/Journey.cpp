@@ -44,6 +44,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/BrowserView/FileTable.h"
 #include "SovantaApp/BrowserView/FolderTree.h"
@@ -843,7 +844,7 @@ int main(int argc, char** argv) {
         QApplication::exec();
         delegate.applicationWillTerminate();
     }
-    QThreadPool::globalInstance()->waitForDone();
+    sovanta::app::backgroundPool().waitForDone();
     Background::previewQueue().waitForDone();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     if (painterWarnings > 0) {
