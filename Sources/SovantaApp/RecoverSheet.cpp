@@ -63,15 +63,20 @@ std::string RecoverSheet::summaryLine(const Summary& summary) {
 }
 
 RecoverSheet::Outcome RecoverSheet::outcome(const RecoveryResult& result) {
+    // The files a stop left untouched are counted too, where there are any.
+    const std::string notTried =
+        result.notTried > 0 ? ", " + Fmt::number(result.notTried) + " ikke forsøgt" : std::string();
     if (result.cancelled)
         return {static_cast<int>(Callout::Kind::warning), "Gendannelsen blev stoppet",
-                Fmt::number(result.recovered + result.withErrors) + " filer nåede at blive gendannet."};
+                Fmt::number(result.recovered + result.withErrors) + " filer nåede at blive gendannet" + notTried +
+                    "."};
     // A run with a failure line of its own (the source gone before a file was
     // tried, a report that could not be written) is no clean success either.
-    if (result.failed > 0 || result.withErrors > 0 || !result.failures.empty())
+    if (result.failed > 0 || result.withErrors > 0 || result.notTried > 0 || !result.failures.empty())
         return {static_cast<int>(Callout::Kind::warning), "Færdig med bemærkninger",
                 Fmt::number(result.recovered) + " filer gendannet uden fejl, " + Fmt::number(result.withErrors) +
-                    " med ulæselige sektorer (udfyldt med nuller), " + Fmt::number(result.failed) + " mislykkedes."};
+                    " med ulæselige sektorer (udfyldt med nuller), " + Fmt::number(result.failed) + " mislykkedes" +
+                    notTried + "."};
     return {static_cast<int>(Callout::Kind::success), "Færdig",
             Fmt::number(result.recovered) + " filer (" + formatBytes(result.bytes) + ") er gendannet."};
 }

@@ -315,8 +315,9 @@ int recoverCommand(const CommandLine& line) {
         RecoveryResult result = RecoveryEngine::recover(nodes, volume->title(), *source, destination,
                                                         RecoveryOptions(), reporter(), [](const RecoveryProgress&) {});
         printLine(volume->title() + ": " + std::to_string(result.recovered) + " gendannet, " +
-                  std::to_string(result.withErrors) + " med fejl, " + std::to_string(result.failed) +
-                  " mislykkedes → " + (result.folder ? result.folder->string() : "-"));
+                  std::to_string(result.withErrors) + " med fejl, " + std::to_string(result.failed) + " mislykkedes" +
+                  (result.notTried > 0 ? ", " + std::to_string(result.notTried) + " ikke forsøgt" : std::string()) +
+                  " → " + (result.folder ? result.folder->string() : "-"));
         for (size_t i = 0; i < result.failures.size() && i < 10; ++i) printLine("   " + result.failures[i]);
         // The recovery has said that the source is gone; the volumes after
         // it would come out as zeros.

@@ -314,6 +314,20 @@ std::optional<std::string> mountedDevice(const fs::path& location, int depth = 0
 
 }  // namespace
 
+std::optional<std::string> mountType(const fs::path& location) {
+#ifdef __APPLE__
+    struct statfs info {};
+    if (::statfs(location.c_str(), &info) != 0) return std::nullopt;
+    return std::string(info.f_fstypename);
+#else
+    struct stat st {};
+    if (::stat(location.c_str(), &st) != 0) return std::nullopt;
+    auto mount = mountOf(st.st_dev);
+    if (!mount) return std::nullopt;
+    return mount->type;
+#endif
+}
+
 ToolRunner systemTool() {
     return [](const std::vector<std::string>& arguments) {
         return Shell::run(Platform::toolPath(Platform::diskutilPath), arguments);

@@ -85,6 +85,10 @@ std::optional<std::set<std::string>> physicalDisks(const std::filesystem::path& 
 // such as ntfs-3g serving an image file); absent otherwise.
 std::optional<std::filesystem::path> mountedFile(const std::filesystem::path& location);
 
+// The type the mount table gives the file system that holds location
+// ("vfat", "fuseblk", "fuse.sshfs"); absent when it cannot be told.
+std::optional<std::string> mountType(const std::filesystem::path& location);
+
 struct UnmountResult {
     bool ok = false;
     std::string message;  // the tool's own words, trimmed

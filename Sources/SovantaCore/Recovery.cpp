@@ -1,6 +1,7 @@
 #include "SovantaCore/Recovery.h"
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -103,13 +104,17 @@ public:
     enum class Answer { taken, chosen, failed };
 
     // The first of name, "name (2)" ... (files: "name (2).ext") in folder that
-    // try does not call taken; the last candidate tried when it fails.
+    // try does not call taken; the last candidate tried when it fails. With
+    // rules, the numbered names are cut to stay within them and limit.
     template <typename Try>
-    std::string first(const std::string& folder, const std::string& name, bool isDirectory, Try attempt) {
+    std::string first(const std::string& folder, const std::string& name, bool isDirectory, Try attempt,
+                      const NameRules* rules = nullptr, size_t limit = 0) {
         const std::string key = (isDirectory ? "d" : "f") + joinPath(folder, name);
         auto it = next_.find(key);
         for (uint64_t n = it == next_.end() ? 1 : it->second;; ++n) {
-            std::string candidate = n == 1 ? name : numberedName(name, n, isDirectory);
+            std::string candidate = n == 1 ? name
+                                    : rules ? numberedToFit(name, n, isDirectory, *rules, limit)
+                                            : numberedName(name, n, isDirectory);
             Answer answer = attempt(candidate);
             if (answer == Answer::taken) continue;
             if (answer == Answer::chosen) next_[key] = n + 1;
@@ -172,16 +177,19 @@ RecoveryPlanItem planItem(const FileNodePtr& node, std::string folder) {
 }
 
 // Creates the new folder exclusively: the first of name, "name (2)" ... that
-// does not exist yet. Returns the error number of the failure, or 0.
-int createRunFolder(const fs::path& destination, const std::string& name, fs::path& created) {
+// does not exist yet, as the destination's file system can hold it (rules,
+// found there). Returns the error number of the failure, or 0.
+int createRunFolder(const fs::path& destination, const std::string& wanted, fs::path& created, NameRules& rules) {
     std::error_code ec;
     fs::create_directories(destination, ec);
     if (ec) {
-        created = destination / name;
+        created = destination / wanted;
         return ec.value();
     }
+    rules = nameRules(destination);
+    const std::string name = adaptName(wanted, rules, true);
     for (uint64_t n = 1;; ++n) {
-        created = destination / (n == 1 ? name : numberedName(name, n, true));
+        created = destination / (n == 1 ? name : numberedToFit(name, n, true, rules));
         if (::mkdir(created.c_str(), 0755) == 0) return 0;
         if (errno != EEXIST) return errno;
     }
@@ -239,31 +247,64 @@ int renameWithoutReplacing(const fs::path& from, const fs::path& to) {
     return 0;
 }
 
+// The longest path below root that the system still takes (PATH_MAX holds
+// its closing NUL), measured from the file-system root.
+size_t pathBudget(const fs::path& root) {
+    std::error_code ec;
+    const size_t used = fs::absolute(root, ec).string().size() + 1;  // and the "/" after it
+    return used < PATH_MAX - 1 ? PATH_MAX - 1 - used : 0;
+}
+
 // Makes the files and folders of a run below its new folder, each
 // exclusively under the first free name: a planned folder whose name a file
 // of the run already took (a deleted file beside a live folder of its name)
 // is numbered as a file would be, instead of failing every file inside it.
+// Names are made as the destination's file system can hold them (rules),
+// and a path that would grow past what the system takes is shortened: its
+// folder names cut, or, where not even a short folder fits, its files put in
+// the deepest folder that does.
 class Destination {
 public:
-    explicit Destination(fs::path root) : root_(std::move(root)) {}
+    Destination(fs::path root, const NameRules& rules)
+        : root_(std::move(root)), rules_(rules), budget_(pathBudget(root_)) {}
 
-    // The made folder's path relative to the new folder, or the error number.
-    int folder(const fs::path& planned, std::string& made) {
+    // The made folder's path relative to the new folder for a file named
+    // fileName (sanitized) planned in it, or the error number.
+    int folder(const fs::path& planned, const std::string& fileName, std::string& made) {
         made.clear();
+        // The file's name and room for what its temporary, numbered or
+        // interrupted names add.
+        const size_t need = adaptName(fileName, rules_, false).size() + suffixRoom;
         std::string plannedSoFar;
+        bool full = false;
         for (auto& part : planned) {
             plannedSoFar = joinPath(plannedSoFar, part.string());
             if (auto it = folders_.find(plannedSoFar); it != folders_.end()) {
                 made = it->second;
                 continue;
             }
+            // Room for this folder's name with a "/" and the file's name after it.
+            const size_t used = made.empty() ? 0 : made.size() + 1;
+            const size_t room = budget_ > used + 1 + need ? budget_ - used - 1 - need : 0;
+            std::string name = adaptName(part.string(), rules_, true);
+            if (full || (name.size() > room && room < shortestCutFolder)) {
+                full = true;
+                folders_.emplace(plannedSoFar, made);
+                continue;
+            }
+            const size_t limit = room < rules_.maxBytes ? room : 0;
+            if (name.size() > room) name = adaptName(name, rules_, true, limit);
             int error = 0;
-            std::string name = numbering_.first(made, part.string(), true, [&](const std::string& candidate) {
-                if (::mkdir((root_ / joinPath(made, candidate)).c_str(), 0755) == 0) return Numbering::Answer::chosen;
-                if (errno == EEXIST) return Numbering::Answer::taken;
-                error = errno;
-                return Numbering::Answer::failed;
-            });
+            name = numbering_.first(
+                made, name, true,
+                [&](const std::string& candidate) {
+                    if (::mkdir((root_ / joinPath(made, candidate)).c_str(), 0755) == 0)
+                        return Numbering::Answer::chosen;
+                    if (errno == EEXIST) return Numbering::Answer::taken;
+                    error = errno;
+                    return Numbering::Answer::failed;
+                },
+                &rules_, limit);
             if (error != 0) return error;
             made = joinPath(made, name);
             folders_.emplace(plannedSoFar, made);
@@ -271,13 +312,40 @@ public:
         return 0;
     }
 
+    // The name a file named name (sanitized) gets in the made folder as the
+    // destination can hold it, with room left for what its temporary and
+    // interrupted names add, and the longest its numbered names may be (0:
+    // the rules' own). Where the folder leaves too little room for a readable
+    // name (it was made for a file of a shorter one), the file goes up to the
+    // deepest folder above it that does, and folder says which.
+    std::string name(std::string& folder, const std::string& name, size_t& limit) const {
+        std::string chosen = adaptName(name, rules_, false);
+        auto roomIn = [&](const std::string& made) {
+            const size_t used = made.empty() ? 0 : made.size() + 1;
+            return budget_ > used ? budget_ - used : 0;
+        };
+        const size_t wanted = std::min(chosen.size() + suffixRoom, shortestCutFile);
+        while (!folder.empty() && roomIn(folder) < wanted) {
+            const size_t slash = folder.rfind('/');
+            folder = slash == std::string::npos ? std::string() : folder.substr(0, slash);
+        }
+        const size_t room = roomIn(folder);
+        limit = room < rules_.maxBytes ? std::max<size_t>(room, 1) : 0;
+        const size_t own = room > suffixRoom ? room - suffixRoom : 1;
+        if (chosen.size() > own) chosen = adaptName(chosen, rules_, false, own);
+        return chosen;
+    }
+
     // The open descriptor of a new file in the made folder under a name that
     // says it is not finished (name's temporary name), or -1 with the error
     // number in error. The file gets its own name only when it is whole.
-    int temporary(const std::string& folder, const std::string& name, std::string& temporaryName, int& error) {
+    int temporary(const std::string& folder, const std::string& name, size_t limit, std::string& temporaryName,
+                  int& error) {
         error = 0;
         for (uint64_t n = 1;; ++n) {
-            temporaryName = unfinishedName(n == 1 ? name : numberedName(name, n, false));
+            const size_t numberedLimit =
+                limit == 0 ? 0 : std::max<size_t>(limit > suffixRoom ? limit - suffixRoom : 0, 1);
+            temporaryName = unfinishedName(n == 1 ? name : numberedToFit(name, n, false, rules_, numberedLimit));
             const fs::path path = root_ / joinPath(folder, temporaryName);
             int fd;
             do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -294,29 +362,47 @@ public:
     // "name (2).ext" ...; never replaces anything. The name given, or empty
     // with the error number in error.
     std::string commit(const std::string& folder, const std::string& temporaryName, const std::string& name,
-                       int& error) {
+                       size_t limit, int& error) {
         error = 0;
         const fs::path from = root_ / joinPath(folder, temporaryName);
-        std::string chosen = numbering_.first(folder, name, false, [&](const std::string& candidate) {
-            const int result = renameWithoutReplacing(from, root_ / joinPath(folder, candidate));
-            if (result == 0) return Numbering::Answer::chosen;
-            if (result == EEXIST) return Numbering::Answer::taken;
-            error = result;
-            return Numbering::Answer::failed;
-        });
+        std::string chosen = numbering_.first(
+            folder, name, false,
+            [&](const std::string& candidate) {
+                const int result = renameWithoutReplacing(from, root_ / joinPath(folder, candidate));
+                if (result == 0) return Numbering::Answer::chosen;
+                if (result == EEXIST) return Numbering::Answer::taken;
+                error = result;
+                return Numbering::Answer::failed;
+            },
+            &rules_, limit);
         return error == 0 ? chosen : std::string();
     }
 
 private:
+    // A folder name cut shorter than this says too little: its files go into
+    // the folder above instead.
+    static constexpr size_t shortestCutFolder = 16;
+    // A file name is not cut shorter than this for its path.
+    static constexpr size_t shortestCutFile = 64;
+    // What a file's temporary (".ufærdig"), interrupted (" (afbrudt)") or
+    // numbered name adds to it at most, kept free in its path.
+    static constexpr size_t suffixRoom = 12;
+
     fs::path root_;
+    NameRules rules_;
+    size_t budget_;
     std::unordered_map<std::string, std::string> folders_;  // planned path -> made path
     Numbering numbering_;
 };
 
+// A row of the report; original, where the file could not keep its name or
+// place, follows the node's note in the last column.
 std::string reportRow(const std::string& path, uint64_t size, const char* status, const RecoveryPlanItem& item,
-                      int64_t unreadable) {
+                      int64_t unreadable, const std::string& original) {
+    std::string remark = item.note.value_or("");
+    if (!original.empty()) remark = remark.empty() ? original : remark + " · " + original;
     return csv(path) + ";" + std::to_string(size) + ";" + status + ";" + label(item.recoverability) + ";" +
-           std::to_string(unreadable) + ";" + csv(item.note.value_or("")) + "\n";
+           std::to_string(unreadable) + ";" + csv(remark) + "\n";
 }
 
 }  // namespace
@@ -442,10 +528,10 @@ struct Streamed {
 // progress reported as the files go.
 class CopyRun {
 public:
-    CopyRun(DiskSource& source, const fs::path& folder, const RecoveryOptions& options, WorkProgress& reporter,
-            const std::function<void(const RecoveryProgress&)>& progress)
+    CopyRun(DiskSource& source, const fs::path& folder, const NameRules& rules, const RecoveryOptions& options,
+            WorkProgress& reporter, const std::function<void(const RecoveryProgress&)>& progress)
         : source_(source), folder_(folder), options_(options), reporter_(reporter), progress_(progress),
-          made_(folder) {}
+          made_(folder, rules) {}
 
     // Copies the plan's files in order until the work is cancelled or the
     // destination is full. The report goes into reportFD (reportError: why it
@@ -460,15 +546,17 @@ public:
         reportError_ = reportError;
         addRow(std::string(RecoveryEngine::reportHeader) + "\n");
         lastReport_ = Clock::now();
-        for (auto& item : plan.files) {
+        size_t next = 0;
+        while (next < plan.files.size()) {
             if (reporter_.isCancelled()) {
                 result_.cancelled = true;
                 break;
             }
             if (sourceGone()) break;
-            if (!copyFile(item)) break;
+            if (!copyFile(plan.files[next++])) break;
         }
         sourceGone();
+        result_.notTried = static_cast<int64_t>(plan.files.size() - next);
         report();
         if (options_.writeReport) closeReport();
         return std::move(result_);
@@ -514,16 +602,25 @@ private:
             fail(item.displayPath + ": " + errorText(ENODATA), ENODATA);
             return true;
         }
+        const std::string sanitized = sanitize(item.name);
         std::string targetFolder;
-        if (int error = made_.folder(item.folder, targetFolder)) {
+        if (int error = made_.folder(item.folder, sanitized, targetFolder)) {
             // A full destination fails every later file alike: stop as a
             // full destination stops a write.
             return !fail(item.displayPath + ": " + errorText(error), error);
         }
-        const std::string name = sanitize(item.name);
+        size_t limit = 0;
+        const std::string name = made_.name(targetFolder, sanitized, limit);
+        // The name or place the file would have had, where the destination
+        // could not give it that (a number for a name taken is no change).
+        std::string original;
+        if (targetFolder != item.folder.string())
+            original = "Oprindelig sti: " + joinPath(item.folder.string(), item.name);
+        else if (name != item.name)
+            original = "Oprindeligt navn: " + item.name;
         std::string temporaryName;
         int createError = 0;
-        int fd = made_.temporary(targetFolder, name, temporaryName, createError);
+        int fd = made_.temporary(targetFolder, name, limit, temporaryName, createError);
         if (fd < 0) return !fail(item.displayPath + ": kunne ikke oprette " + name, createError);
         const fs::path temporary = folder_ / joinPath(targetFolder, temporaryName);
 
@@ -542,7 +639,7 @@ private:
         const bool cut = (streamed.cutByCancel || streamed.cutBySource) && streamed.written < item.size;
         int renameError = 0;
         const std::string finalName =
-            made_.commit(targetFolder, temporaryName, cut ? interruptedName(name) : name, renameError);
+            made_.commit(targetFolder, temporaryName, cut ? interruptedName(name) : name, limit, renameError);
         if (renameError != 0) {
             // No name of it can be made there: as a file that cannot be created.
             ::unlink(temporary.c_str());
@@ -559,7 +656,7 @@ private:
                  0);
             if (streamed.cutByCancel) result_.cancelled = true;
             report();
-            addRow(reportRow(reportPath, streamed.written, "Afbrudt", item, streamed.unreadable));
+            addRow(reportRow(reportPath, streamed.written, "Afbrudt", item, streamed.unreadable, original));
             return true;
         }
         if (options_.restoreDates && item.modified) restoreModified(target, *item.modified);
@@ -574,7 +671,7 @@ private:
         result_.bytes += item.size;
         ++state_.filesDone;
         report();
-        addRow(reportRow(reportPath, item.size, status, item, streamed.unreadable));
+        addRow(reportRow(reportPath, item.size, status, item, streamed.unreadable, original));
         return true;
     }
 
@@ -663,7 +760,9 @@ RecoveryResult copy(const RecoveryPlan& plan, const std::string& rootName, DiskS
                     const fs::path& destination, const RecoveryOptions& options, WorkProgress& reporter,
                     const std::function<void(const RecoveryProgress&)>& progress) {
     fs::path folder;
-    if (int error = createRunFolder(destination, sanitize(rootName.empty() ? "Gendannet" : rootName), folder)) {
+    NameRules rules;
+    if (int error =
+            createRunFolder(destination, sanitize(rootName.empty() ? "Gendannet" : rootName), folder, rules)) {
         RecoveryResult result;
         result.failed = static_cast<int64_t>(plan.files.size());
         result.failures.push_back("Kunne ikke oprette mappen " + folder.string() + ": " + errorText(error));
@@ -676,7 +775,7 @@ RecoveryResult copy(const RecoveryPlan& plan, const std::string& rootName, DiskS
         reportFD = ::open((folder / reportName).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (reportFD < 0) reportError = errno;
     }
-    return CopyRun(source, folder, options, reporter, progress).run(plan, reportFD, reportError);
+    return CopyRun(source, folder, rules, options, reporter, progress).run(plan, reportFD, reportError);
 }
 
 RecoveryResult recover(const std::vector<FileNodePtr>& nodes, const std::string& rootName, DiskSource& source,

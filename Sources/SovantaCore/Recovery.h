@@ -34,6 +34,7 @@ struct RecoveryResult {
     int64_t recovered = 0;   // written without unreadable bytes
     int64_t withErrors = 0;  // written with unreadable bytes (zeros in their place)
     int64_t failed = 0;      // could not be written, or cut short by a cancellation
+    int64_t notTried = 0;    // never started: the run stopped (full destination, cancellation) before them
     uint64_t bytes = 0;      // sum of the sizes of the written files
     bool cancelled = false;
     std::optional<std::filesystem::path> folder;  // the new folder, absent when it could not be created
@@ -95,6 +96,32 @@ RecoveryResult recover(const std::vector<FileNodePtr>& nodes, const std::string&
 // A file name that is safe to create: no "/" or NUL, no blanks at the ends,
 // never empty, "." or "..", at most 250 bytes of UTF-8 cut between characters.
 std::string sanitize(const std::string& name);
+
+// The names a destination's file system can hold.
+struct NameRules {
+    // FAT, exFAT and NTFS (and Windows shares): no : ? * " < > | \ or control
+    // characters, no dot or blank at the end, no device name (CON, NUL, COM1 ...).
+    bool windows = false;
+    size_t maxBytes = 255;  // the longest name in bytes of UTF-8
+    size_t maxUnits = 0;    // the longest name in UTF-16 code units; 0: no such limit
+};
+
+// The rules of the file system that holds folder: Windows-style on FAT,
+// exFAT and NTFS, by the kernel or through FUSE, and on Windows shares;
+// elsewhere only the longest name it takes.
+NameRules nameRules(const std::filesystem::path& folder);
+
+// A sanitized name as rules allow it, within limit bytes when limit is not 0:
+// each character they forbid becomes "_", dots and blanks at the end go, a
+// device name gets "_" after it, and a name too long is cut between
+// characters, its extension kept where it is short. Never empty.
+std::string adaptName(const std::string& name, const NameRules& rules, bool isDirectory, size_t limit = 0);
+
+// The n-th candidate for a taken adapted name, "name (n).ext" (folders and
+// files without extension: "name (n)"), its stem cut so that it stays
+// within the rules and limit.
+std::string numberedToFit(const std::string& name, uint64_t n, bool isDirectory, const NameRules& rules,
+                          size_t limit = 0);
 
 // The location itself when nothing exists there, else the first free
 // "name (2).ext", "name (3).ext" ... in the same folder (folders and files

@@ -4,6 +4,8 @@
 #include <functional>
 #include <map>
 
+#include <sys/mount.h>
+
 #include <QCheckBox>
 #include <QLabel>
 #include <QProgressBar>
@@ -127,12 +129,22 @@ TEST(RecoverSheet, SummaryLineAndOutcomes) {
     sourceGone.failures = {"Kilden svarer ikke længere – gendannelsen blev stoppet."};
     done.recovered = 7;
     done.bytes = 2048;
+    RecoveryResult stoppedEarly = stopped, full = remarks;
+    stoppedEarly.notTried = 4000;
+    full.recovered = 56;
+    full.failed = 1;
+    full.notTried = 263;
     for (const Case& c : {
              Case{stopped, Callout::Kind::warning, "Gendannelsen blev stoppet", "1.203 filer nåede at blive gendannet."},
+             Case{stoppedEarly, Callout::Kind::warning, "Gendannelsen blev stoppet",
+                  "1.203 filer nåede at blive gendannet, 4.000 ikke forsøgt."},
              Case{remarks, Callout::Kind::warning, "Færdig med bemærkninger",
                   "5 filer gendannet uden fejl, 0 med ulæselige sektorer (udfyldt med nuller), 2 mislykkedes."},
              Case{sourceGone, Callout::Kind::warning, "Færdig med bemærkninger",
                   "4 filer gendannet uden fejl, 0 med ulæselige sektorer (udfyldt med nuller), 0 mislykkedes."},
+             Case{full, Callout::Kind::warning, "Færdig med bemærkninger",
+                  "56 filer gendannet uden fejl, 0 med ulæselige sektorer (udfyldt med nuller), 1 mislykkedes, 263 "
+                  "ikke forsøgt."},
              Case{done, Callout::Kind::success, "Færdig", "7 filer (" + formatBytes(2048) + ") er gendannet."},
          }) {
         auto outcome = RecoverSheet::outcome(c.result);
@@ -358,8 +370,36 @@ TEST(RecoverSheet, StopShowsHowFarItCame) {
     EXPECT_TRUE(result.cancelled);
     EXPECT_EQ(result.recovered + result.withErrors, 1);
     EXPECT_EQ(sheet.outcomeCallout()->titleLabel()->text(), "Gendannelsen blev stoppet");
+    const std::string notTried =
+        result.notTried > 0 ? ", " + Fmt::number(result.notTried) + " ikke forsøgt" : std::string();
     EXPECT_EQ(sheet.outcomeCallout()->messageLabel()->text().toStdString(),
-              Fmt::number(result.recovered + result.withErrors) + " filer nåede at blive gendannet.");
+              Fmt::number(result.recovered + result.withErrors) + " filer nåede at blive gendannet" + notTried + ".");
+}
+
+// A destination too small for the files: the result counts the files after
+// the one that found it full, which were never tried.
+TEST(RecoverSheet, CountsWhatAFullDestinationLeftUntried) {
+    if (!isRoot()) GTEST_SKIP() << "needs root to mount a tmpfs";
+    auto session = scanned("fat16");
+    TempDir out;
+    const fs::path small = out.path() / "lille";
+    fs::create_directory(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=128k") != 0) GTEST_SKIP() << "cannot mount a tmpfs";
+    RecoverSheet sheet(session, {session->volumes()[0]->root}, "fat16", nullptr);
+    ASSERT_TRUE(counted(sheet));
+    sheet.validate(small);
+    sheet.recoverButton()->click();
+    const bool ended = spinUntil([&] { return sheet.page() == 2; });
+    ::umount2(small.c_str(), MNT_DETACH);
+    ASSERT_TRUE(ended);
+    const RecoveryResult& result = *sheet.job()->result();
+    EXPECT_EQ(result.failed, 1);
+    const int64_t untried = sheet.summary()->files - result.recovered - result.withErrors - result.failed;
+    EXPECT_GT(untried, 0);
+    EXPECT_EQ(sheet.outcomeCallout()->titleLabel()->text(), "Færdig med bemærkninger");
+    EXPECT_TRUE(sheet.outcomeCallout()->messageLabel()->text().toStdString().ends_with(
+        " 1 mislykkedes, " + Fmt::number(untried) + " ikke forsøgt."))
+        << sheet.outcomeCallout()->messageLabel()->text().toStdString();
 }
 
 // A device source: a folder on its disk is refused; a folder whose disk
@@ -423,14 +463,14 @@ TEST(RecoverSheet, ImageSourceIsRefusedOnlyInsideItself) {
     EXPECT_TRUE(sheet.recoverButton()->isEnabled());
 }
 
-// Files that cannot be created (names longer than any file system takes,
-// or than the engine makes unique) each fail with a line of their own; the
-// first 200 lines are listed, in a scrolling area no higher than 120.
+// Files that cannot be written (nothing tells where their bytes lie) each
+// fail with a line of their own; the first 200 lines are listed, in a
+// scrolling area no higher than 120.
 TEST(RecoverSheet, ListsTheFirstFailuresInAShortScrollingArea) {
     auto session = scanned("fat12");
     TempDir out;
     std::vector<FileNodePtr> nodes;
-    for (int i = 0; i < 600; ++i) nodes.push_back(FileNode::make(std::string(300, 'x') + std::to_string(i), false, 0));
+    for (int i = 0; i < 600; ++i) nodes.push_back(FileNode::make("x" + std::to_string(i), false, 1));
     RecoverSheet sheet(session, nodes, "fat12", nullptr);
     sheet.show();
     sheet.validate(out.path());
