@@ -1,8 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QString>
 #include <QThreadPool>
+#ifdef SOVANTA_APP_MODELS_ONLY
+// The models' tests alone (the ThreadSanitizer build) need no widgets.
+#include <QGuiApplication>
+using TestApplication = QGuiApplication;
+#else
+#include <QApplication>
+using TestApplication = QApplication;
+#endif
 
 #include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/Preview.h"
@@ -25,7 +32,7 @@ int main(int argc, char** argv) {
     qtHandler = qInstallMessageHandler(failOnPainterWarnings);
     // Test discovery runs the program without CTest's environment.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    TestApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     int status = RUN_ALL_TESTS();
     // Background work still ending, and objects it released, go before the application.
