@@ -349,9 +349,9 @@ TEST(RecoveryEngine, FailuresAreCountedAndTheRunGoesOn) {
     EXPECT_EQ(rows[2], "y.txt;10;OK;God;0;");
 }
 
-// The plan holds all the copy needs: a tree that changes after planning (a
-// folder renamed, a node's fields changed, the links cut) changes nothing of
-// the copy, which reads only the plan and the nodes' data.
+// The plan holds the files' folders: a tree that changes after planning (a
+// folder renamed, the links cut) changes nothing of the copy, which reads the
+// plan and the files' own nodes, whose fields stay as they are.
 TEST(RecoveryEngine, CopyReadsOnlyThePlan) {
     const Bytes disk = patternBytes(8192);
     ByteSource source(disk);
@@ -369,12 +369,12 @@ TEST(RecoveryEngine, CopyReadsOnlyThePlan) {
     RecoveryPlan planned = RecoveryEngine::plan({docs, b}, options);
     ASSERT_EQ(planned.files.size(), 2u);
     EXPECT_EQ(planned.totalBytes, 30u);
-    EXPECT_EQ(planned.files[0].folder, "Docs");
-    EXPECT_EQ(planned.files[1].folder, "Docs/Sub");
-    EXPECT_EQ(planned.files[1].displayPath, "/Docs/Sub/b.txt");
-    EXPECT_EQ(planned.files[1].size, 20u);
+    EXPECT_EQ(planned.folderOf(planned.files[0]), "Docs");
+    EXPECT_EQ(planned.folderOf(planned.files[1]), "Docs/Sub");
+    EXPECT_EQ(planned.files[1].node, b);
 
-    docs->name = "Andet", b->name = "c.txt", b->note.reset(), b->modified.reset();
+    // The folders are settled by the plan; the tree may change after it.
+    docs->name = "Andet";
     root->removeAllChildren(), docs->removeAllChildren();
     WorkProgress reporter;
     auto result = RecoveryEngine::copy(planned, "V", *source, out.path(), options, reporter, nullptr);
@@ -388,7 +388,8 @@ TEST(RecoveryEngine, CopyReadsOnlyThePlan) {
     // Flat: no folders at all.
     RecoveryOptions flat;
     flat.keepFolderStructure = false;
-    for (auto& item : RecoveryEngine::plan({a, sub}, flat).files) EXPECT_TRUE(item.folder.empty());
+    const RecoveryPlan flatPlan = RecoveryEngine::plan({a, sub}, flat);
+    for (auto& item : flatPlan.files) EXPECT_TRUE(flatPlan.folderOf(item).empty());
 }
 
 // A file and a folder of one name in one folder (a deleted file beside a live
@@ -739,7 +740,7 @@ TEST(RecoveryEngine, SourceGoneOrCutShortStopsTheRun) {
         // The cut lies in the middle of the largest file's first extent.
         size_t largest = 0;
         for (size_t i = 0; i < plan.files.size(); ++i)
-            if (plan.files[i].size > plan.files[largest].size) largest = i;
+            if (plan.files[i].node->size > plan.files[largest].node->size) largest = i;
         const auto& extents = std::get<std::vector<Extent>>(plan.files[largest].node->data);
         ASSERT_FALSE(extents.empty());
         ASSERT_GE(extents[0].length, 8192u);
@@ -767,8 +768,8 @@ TEST(RecoveryEngine, SourceGoneOrCutShortStopsTheRun) {
         for (size_t i = 0; i < plan.files.size() && crossing == plan.files.size(); ++i) {
             const auto* placed = std::get_if<std::vector<Extent>>(&plan.files[i].node->data);
             uint64_t covered = 0;
-            for (size_t e = 0; placed && e < placed->size() && covered < plan.files[i].size; ++e) {
-                const uint64_t length = std::min((*placed)[e].length, plan.files[i].size - covered);
+            for (size_t e = 0; placed && e < placed->size() && covered < plan.files[i].node->size; ++e) {
+                const uint64_t length = std::min((*placed)[e].length, plan.files[i].node->size - covered);
                 if ((*placed)[e].offset && *(*placed)[e].offset + length > cut) crossing = i;
                 covered += length;
             }
@@ -777,7 +778,7 @@ TEST(RecoveryEngine, SourceGoneOrCutShortStopsTheRun) {
         std::map<std::string, size_t> planned;
         for (size_t i = 0; i < plan.files.size(); ++i) {
             const auto& item = plan.files[i];
-            planned[(item.folder / RecoveryEngine::sanitize(item.name)).string()] = i;
+            planned[(plan.folderOf(item) / RecoveryEngine::sanitize(item.node->name)).string()] = i;
         }
         const auto rows = reportRows(reportOf(run.result));
         EXPECT_EQ(run.result.recovered + run.result.withErrors + run.result.failed, int64_t(crossing) + 1);

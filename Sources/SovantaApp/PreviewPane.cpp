@@ -357,7 +357,8 @@ void SingleFilePreview::buildPreviewArea(QVBoxLayout* column) {
 }
 
 void SingleFilePreview::refreshFolderSummary() {
-    auto totals = node_->totals();
+    // Kept on the folder as the session adds to the tree: no walk.
+    const auto& totals = node_->keptTotals();
     folderCounts_->setText(qs(Fmt::number(totals.files) + " filer · " + Fmt::number(totals.folders) + " mapper"));
     folderBytes_->setText(qs(formatBytes(totals.bytes)));
 }

@@ -8,15 +8,16 @@
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Destination.h"
 #include "SovantaApp/Formatting.h"
+#include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaCore/VisibleText.h"
 
@@ -34,17 +35,12 @@ void setColour(QLabel* label, const QColor& colour) {
     label->setPalette(palette);
 }
 
-// The nodes a count takes in one turn of the event loop.
-constexpr int countSliceSize = 20000;
-
 }  // namespace
 
-// The count walks the live trees, which the session extends on the GUI
-// thread; so it runs there too, a slice per turn of the event loop, and
-// reaches every child by its index, which stays safe while children are added.
+// The count runs on a worker: it reads the trees through snapshots of each
+// folder's children, which stay as they are while the session adds to the
+// trees on the GUI thread; what they add after the sheet opened is not counted.
 struct RecoverSheet::Count {
-    size_t nextNode = 0;
-    std::vector<std::pair<FileNodePtr, size_t>> folders;
     std::unordered_set<int64_t> seen;
     Summary summary;
 
@@ -53,6 +49,32 @@ struct RecoverSheet::Count {
         summary.files += 1;
         summary.bytes += file.size;
         if (file.status != EntryStatus::existing) summary.lost += 1;
+    }
+
+    void run(const std::vector<FileNodePtr>& nodes, uint64_t addedUpTo) {
+        std::unordered_set<int64_t> walked;
+        std::vector<FileNodePtr> folders;
+        for (const auto& node : nodes) {
+            if (!node) continue;
+            if (!node->isDirectory) {
+                take(*node);
+                continue;
+            }
+            folders.push_back(node);
+            while (!folders.empty()) {
+                FileNodePtr folder = std::move(folders.back());
+                folders.pop_back();
+                if (!walked.insert(folder->id).second) continue;
+                const FileNode::Children children = folder->childrenSnapshot();
+                for (const auto& child : *children) {
+                    if (child->addedAt() > addedUpTo) continue;
+                    if (child->isDirectory)
+                        folders.push_back(child);
+                    else
+                        take(*child);
+                }
+            }
+        }
     }
 };
 
@@ -210,39 +232,14 @@ std::vector<QLabel*> RecoverSheet::failureLabels() const {
 // MARK: Counting
 
 void RecoverSheet::beginCount() {
-    auto count = std::make_shared<Count>();
-    QTimer::singleShot(0, this, [this, count] { countSlice(count); });
-}
-
-void RecoverSheet::countSlice(const std::shared_ptr<Count>& count) {
-    int budget = countSliceSize;
-    while (budget-- > 0) {
-        if (!count->folders.empty()) {
-            auto& [folder, index] = count->folders.back();
-            const auto& children = folder->children();
-            if (index >= children.size()) {
-                count->folders.pop_back();
-                continue;
-            }
-            FileNodePtr child = children[index++];
-            if (child->isDirectory)
-                count->folders.emplace_back(std::move(child), 0);
-            else
-                count->take(*child);
-            continue;
-        }
-        if (count->nextNode >= nodes_.size()) {
-            setSummary(count->summary);
-            return;
-        }
-        const FileNodePtr& node = nodes_[count->nextNode++];
-        if (!node) continue;
-        if (node->isDirectory)
-            count->folders.emplace_back(node, 0);
-        else
-            count->take(*node);
-    }
-    QTimer::singleShot(0, this, [this, count] { countSlice(count); });
+    QPointer<RecoverSheet> sheet(this);
+    inBackground([sheet, nodes = nodes_, addedUpTo = FileNode::additions()]() mutable {
+        Count count;
+        count.run(nodes, addedUpTo);
+        onMain([sheet, summary = count.summary, nodes = std::move(nodes)] {
+            if (sheet) sheet->setSummary(summary);
+        });
+    });
 }
 
 void RecoverSheet::setSummary(Summary summary) {

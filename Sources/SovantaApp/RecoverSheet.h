@@ -103,7 +103,6 @@ protected:
 private:
     struct Count;
     void beginCount();
-    void countSlice(const std::shared_ptr<Count>& count);
     void setSummary(Summary summary);
     void updateDestination();
     void updateButtons();

@@ -273,28 +273,104 @@ std::shared_ptr<FileNode> FileNode::make(std::string name, bool isDirectory, uin
     return std::make_shared<Made>(std::move(name), isDirectory, size, status, recoverability, std::move(data));
 }
 
+namespace {
+// The locks that guard the swap of a folder's list against a snapshot being
+// taken: a few shared by all nodes, so that a node carries none.
+std::mutex& childrenLock(const FileNode* node) {
+    static std::array<std::mutex, 64> locks;
+    return locks[(reinterpret_cast<uintptr_t>(node) >> 6) % locks.size()];
+}
+}  // namespace
+
 FileNode::~FileNode() {
     // A corrupt disk can describe a folder chain a million levels deep: free the
     // subtree from an explicit stack so destruction never recurses per level.
-    std::vector<std::shared_ptr<FileNode>> pending = std::move(children_);
+    // A list that a reader still holds goes with the reader's snapshot.
+    std::vector<std::shared_ptr<FileNode>> pending;
+    auto release = [&](std::shared_ptr<ChildList>& list) {
+        if (list && list.use_count() == 1)
+            for (auto& child : *list) pending.push_back(std::move(child));
+        list.reset();
+    };
+    release(children_);
     while (!pending.empty()) {
         std::shared_ptr<FileNode> node = std::move(pending.back());
         pending.pop_back();
-        if (node && node.use_count() == 1) {
-            for (auto& child : node->children_) pending.push_back(std::move(child));
-            node->children_.clear();
-        }
+        if (node && node.use_count() == 1) release(node->children_);
+    }
+}
+
+namespace {
+std::atomic<uint64_t> additionCount{0};
+}
+
+uint64_t FileNode::additions() { return additionCount.load(std::memory_order_relaxed); }
+
+const FileNode::ChildList& FileNode::noChildren() {
+    static const ChildList none;
+    return none;
+}
+
+FileNode::Children FileNode::childrenSnapshot() const {
+    std::lock_guard guard(childrenLock(this));
+    static const Children none = std::make_shared<const ChildList>();
+    if (!children_) return none;
+    snapshotted_ = true;
+    return children_;
+}
+
+template <class Change>
+void FileNode::changeChildren(Change&& change) {
+    std::lock_guard guard(childrenLock(this));
+    if (!children_) {
+        children_ = std::make_shared<ChildList>();
+    } else if (snapshotted_) {
+        auto copy = std::make_shared<ChildList>();
+        copy->reserve(children_->size() + children_->size() / 2 + 1);
+        copy->assign(children_->begin(), children_->end());
+        children_ = std::move(copy);
+        snapshotted_ = false;
+    }
+    change(*children_);
+}
+
+FileNode::Totals FileNode::contribution(FileNode& child) {
+    if (!child.isDirectory)
+        return {1, 0, child.size, child.status != EntryStatus::existing ? 1 : 0};
+    const Totals& below = child.counted_ ? child.kept_ : child.keepTotals();
+    return {below.files, below.folders + 1, below.bytes, below.deleted};
+}
+
+void FileNode::carryTotals(const Totals& delta, int sign) {
+    // Only counted folders keep totals, and all folders above a counted one are counted.
+    std::shared_ptr<FileNode> holder;
+    for (FileNode* node = this; node && node->counted_;) {
+        node->kept_.files += sign * delta.files;
+        node->kept_.folders += sign * delta.folders;
+        node->kept_.bytes = sign > 0 ? node->kept_.bytes + delta.bytes : node->kept_.bytes - delta.bytes;
+        node->kept_.deleted += sign * delta.deleted;
+        holder = node->parent_.lock();
+        node = holder.get();
     }
 }
 
 void FileNode::add(const std::shared_ptr<FileNode>& child) {
     child->parent_ = weak_from_this();
-    children_.push_back(child);
+    child->addedAt_ = additionCount.fetch_add(1, std::memory_order_relaxed) + 1;
+    changeChildren([&](ChildList& list) { list.push_back(child); });
+    if (counted_) carryTotals(contribution(*child), 1);
 }
 
 void FileNode::removeAllChildren() {
-    for (auto& child : children_) child->parent_.reset();
-    children_.clear();
+    changeChildren([](ChildList& list) {
+        for (auto& child : list) child->parent_.reset();
+        list.clear();
+    });
+    if (counted_) {
+        carryTotals(kept_, -1);
+        kept_ = Totals{};
+        counted_ = true;
+    }
 }
 
 void FileNode::sortChildren() {
@@ -303,23 +379,25 @@ void FileNode::sortChildren() {
     while (!stack.empty()) {
         FileNode* node = stack.back();
         stack.pop_back();
-        auto& list = node->children_;
-        if (list.size() > 1) {
-            keys.clear();
-            keys.reserve(list.size());
-            for (size_t i = 0; i < list.size(); ++i) keys.emplace_back(nameSortKey(list[i]->name), i);
-            std::vector<size_t> order(list.size());
-            for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-            std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-                bool fa = list[a]->isDirectory, fb = list[b]->isDirectory;
-                if (fa != fb) return fa;
-                return keys[a].first < keys[b].first;
+        if (node->children().size() > 1) {
+            node->changeChildren([&](ChildList& list) {
+                keys.clear();
+                keys.reserve(list.size());
+                for (size_t i = 0; i < list.size(); ++i) keys.emplace_back(nameSortKey(list[i]->name), i);
+                std::vector<size_t> order(list.size());
+                for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+                std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+                    bool fa = list[a]->isDirectory, fb = list[b]->isDirectory;
+                    if (fa != fb) return fa;
+                    return keys[a].first < keys[b].first;
+                });
+                ChildList sorted;
+                sorted.reserve(list.size());
+                for (size_t i : order) sorted.push_back(std::move(list[i]));
+                list = std::move(sorted);
             });
-            std::vector<std::shared_ptr<FileNode>> sorted;
-            sorted.reserve(list.size());
-            for (size_t i : order) sorted.push_back(std::move(list[i]));
-            list = std::move(sorted);
         }
+        const auto& list = node->children();
         for (auto it = list.rbegin(); it != list.rend(); ++it)
             if ((*it)->isDirectory) stack.push_back(it->get());
     }
@@ -329,10 +407,11 @@ size_t FileNode::insertionIndex(const FileNode& child) const {
     // The same keys and the same comparison as sortChildren, searched
     // for the first child the new one sorts before.
     const std::string key = nameSortKey(child.name);
-    size_t lower = 0, upper = children_.size();
+    const ChildList& list = children();
+    size_t lower = 0, upper = list.size();
     while (lower < upper) {
         const size_t middle = lower + (upper - lower) / 2;
-        const FileNode& other = *children_[middle];
+        const FileNode& other = *list[middle];
         const bool before =
             other.isDirectory != child.isDirectory ? child.isDirectory : key < nameSortKey(other.name);
         if (before)
@@ -346,8 +425,38 @@ size_t FileNode::insertionIndex(const FileNode& child) const {
 size_t FileNode::addSorted(const std::shared_ptr<FileNode>& child) {
     const size_t index = insertionIndex(*child);
     child->parent_ = weak_from_this();
-    children_.insert(children_.begin() + static_cast<std::ptrdiff_t>(index), child);
+    child->addedAt_ = additionCount.fetch_add(1, std::memory_order_relaxed) + 1;
+    changeChildren([&](ChildList& list) { list.insert(list.begin() + static_cast<std::ptrdiff_t>(index), child); });
+    if (counted_) carryTotals(contribution(*child), 1);
     return index;
+}
+
+const FileNode::Totals& FileNode::keepTotals() {
+    // Folders in the order met from the top; counted from the last, each
+    // after every folder below it.
+    std::vector<FileNode*> order = {this};
+    for (size_t i = 0; i < order.size(); ++i)
+        for (auto& child : order[i]->children())
+            if (child->isDirectory) order.push_back(child.get());
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        FileNode& folder = **it;
+        Totals t;
+        for (auto& child : folder.children()) {
+            if (child->isDirectory) {
+                t.files += child->kept_.files;
+                t.folders += child->kept_.folders + 1;
+                t.bytes += child->kept_.bytes;
+                t.deleted += child->kept_.deleted;
+            } else {
+                ++t.files;
+                t.bytes += child->size;
+                if (child->status != EntryStatus::existing) ++t.deleted;
+            }
+        }
+        folder.kept_ = t;
+        folder.counted_ = true;
+    }
+    return kept_;
 }
 
 std::string FileNode::path() const {
@@ -371,7 +480,7 @@ std::string FileNode::path() const {
 
 std::optional<std::vector<std::shared_ptr<FileNode>>> FileNode::folders() const {
     std::vector<std::shared_ptr<FileNode>> out;
-    for (auto& c : children_)
+    for (auto& c : children())
         if (c->isDirectory) out.push_back(c);
     if (out.empty()) return std::nullopt;
     return out;
@@ -379,7 +488,7 @@ std::optional<std::vector<std::shared_ptr<FileNode>>> FileNode::folders() const 
 
 std::vector<std::shared_ptr<FileNode>> FileNode::files() const {
     std::vector<std::shared_ptr<FileNode>> out;
-    for (auto& c : children_)
+    for (auto& c : children())
         if (!c->isDirectory) out.push_back(c);
     return out;
 }
@@ -390,7 +499,7 @@ std::vector<std::shared_ptr<FileNode>> FileNode::allFiles() const {
     while (!stack.empty()) {
         const FileNode* node = stack.back();
         stack.pop_back();
-        for (auto& c : node->children_) {
+        for (auto& c : node->children()) {
             if (c->isDirectory) stack.push_back(c.get());
             else out.push_back(c);
         }
@@ -404,7 +513,7 @@ FileNode::Totals FileNode::totals() const {
     while (!stack.empty()) {
         const FileNode* node = stack.back();
         stack.pop_back();
-        for (auto& c : node->children_) {
+        for (auto& c : node->children()) {
             if (c->isDirectory) {
                 ++t.folders;
                 stack.push_back(c.get());

@@ -78,6 +78,12 @@ FileCategory categoryOf(const std::string& fileName);
 // The text after the last dot of the last path component, or empty.
 std::string pathExtension(const std::string& name);
 
+// A file or folder of a volume's tree. The thread that builds a tree, and
+// after the hand-over the GUI thread, owns it: only the owner adds children
+// or changes a node. Other threads read a tree through childrenSnapshot(): a
+// folder's children as they stood when taken, never changed afterwards, since
+// an add after a snapshot puts a new list in place of the one handed out. A
+// node's own fields are not changed once its tree is handed over.
 class FileNode : public std::enable_shared_from_this<FileNode> {
 public:
     struct Totals {
@@ -85,7 +91,10 @@ public:
         int64_t folders = 0;
         uint64_t bytes = 0;
         int64_t deleted = 0;
+        bool operator==(const Totals&) const = default;
     };
+    using ChildList = std::vector<std::shared_ptr<FileNode>>;
+    using Children = std::shared_ptr<const ChildList>;
 
     static std::shared_ptr<FileNode> make(std::string name, bool isDirectory, uint64_t size = 0,
                                           EntryStatus status = EntryStatus::existing,
@@ -107,8 +116,16 @@ public:
     std::optional<std::string> note;
     uint64_t fsID = 0;
 
-    const std::vector<std::shared_ptr<FileNode>>& children() const { return children_; }
+    // The children, for the owner only: the list may change at its next add.
+    const ChildList& children() const { return children_ ? *children_ : noChildren(); }
+    // The children as they stand now, for any thread; never null.
+    Children childrenSnapshot() const;
     std::shared_ptr<FileNode> parent() const { return parent_.lock(); }
+    // Every add is numbered in one count for all trees: a reader that notes
+    // the count at a moment can leave out what was added after it.
+    static uint64_t additions();
+    // The number of the add that put the node where it is; 0 before.
+    uint64_t addedAt() const { return addedAt_; }
 
     void add(const std::shared_ptr<FileNode>& child);
     void removeAllChildren();
@@ -127,7 +144,15 @@ public:
     std::optional<std::vector<std::shared_ptr<FileNode>>> folders() const;
     std::vector<std::shared_ptr<FileNode>> files() const;
     std::vector<std::shared_ptr<FileNode>> allFiles() const;
+    // What lies below the node, counted by a walk.
     Totals totals() const;
+    // The same, kept on each folder without a walk: exact once keepTotals has
+    // counted the tree (or a folder above the node), and from then on kept as
+    // children are added below; all zero before.
+    const Totals& keptTotals() const { return kept_; }
+    // Counts every folder of the subtree once, from the bottom, and keeps the
+    // counts; the owner calls it when the tree is complete, before the hand-over.
+    const Totals& keepTotals();
     FileCategory category() const;
     std::string fileExtension() const;
 
@@ -136,8 +161,22 @@ public:
 private:
     FileNode(std::string name, bool isDirectory, uint64_t size, EntryStatus status,
              Recoverability recoverability, FileData data);
-    std::vector<std::shared_ptr<FileNode>> children_;
+    static const ChildList& noChildren();
+    // The list to change: in place unless a snapshot of it was handed out, else
+    // a copy that replaces it; under the lock that snapshots take.
+    template <class Change>
+    void changeChildren(Change&& change);
+    // What the child adds to the totals of the folders above it.
+    static Totals contribution(FileNode& child);
+    // Adds (sign 1) or takes away (-1) the totals up the chain of counted folders.
+    void carryTotals(const Totals& delta, int sign);
+
+    std::shared_ptr<ChildList> children_;
     std::weak_ptr<FileNode> parent_;
+    Totals kept_;
+    uint64_t addedAt_ = 0;
+    bool counted_ = false;         // kept_ is exact
+    mutable bool snapshotted_ = false;  // the list in children_ has been handed out
 };
 
 using FileNodePtr = std::shared_ptr<FileNode>;

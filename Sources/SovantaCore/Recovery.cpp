@@ -170,12 +170,6 @@ private:
     Numbering numbering_;
 };
 
-RecoveryPlanItem planItem(const FileNodePtr& node, std::string folder) {
-    return {node,          std::move(folder),     node->path(), node->size,
-            node->name,    node->created,          node->modified, node->recoverability,
-            node->note};
-}
-
 // Creates the new folder exclusively: the first of name, "name (2)" ... that
 // does not exist yet, as the destination's file system can hold it (rules,
 // found there). Returns the error number of the failure, or 0.
@@ -399,9 +393,9 @@ private:
 // place, follows the node's note in the last column.
 std::string reportRow(const std::string& path, uint64_t size, const char* status, const RecoveryPlanItem& item,
                       int64_t unreadable, const std::string& original) {
-    std::string remark = item.note.value_or("");
+    std::string remark = item.node->note.value_or("");
     if (!original.empty()) remark = remark.empty() ? original : remark + " · " + original;
-    return csv(path) + ";" + std::to_string(size) + ";" + status + ";" + label(item.recoverability) + ";" +
+    return csv(path) + ";" + std::to_string(size) + ";" + status + ";" + label(item.node->recoverability) + ";" +
            std::to_string(unreadable) + ";" + csv(remark) + "\n";
 }
 
@@ -473,25 +467,35 @@ fs::path uniqueURL(const fs::path& location, bool isDirectory) {
     }
 }
 
-RecoveryPlan plan(const std::vector<FileNodePtr>& nodes, const RecoveryOptions& options) {
+RecoveryPlan plan(const std::vector<FileNodePtr>& nodes, const RecoveryOptions& options, uint64_t addedUpTo) {
     RecoveryPlan out;
     PlannedFolders folders;
+    std::vector<std::string> paths{std::string()};  // the plan's folders while planning
+    std::unordered_map<int64_t, uint32_t> indexes;  // folder node -> its place in paths
     std::unordered_set<int64_t> taken;
     std::unordered_set<int64_t> walked;  // folders already walked give nothing new (and no cycle)
-    auto folderOf = [&](const FileNodePtr& folder) {
-        return options.keepFolderStructure ? folders.of(folder) : std::string();
+    auto folderOf = [&](const FileNodePtr& folder) -> uint32_t {
+        if (!options.keepFolderStructure || !folder) return 0;
+        auto [it, fresh] = indexes.try_emplace(folder->id, 0);
+        if (fresh) {
+            const std::string& path = folders.of(folder);
+            if (!path.empty()) {
+                it->second = static_cast<uint32_t>(paths.size());
+                paths.push_back(path);
+            }
+        }
+        return it->second;
     };
-    auto take = [&](const FileNodePtr& file, const std::string& folder) {
+    auto take = [&](const FileNodePtr& file, uint32_t folder) {
         if (!taken.insert(file->id).second) return;
-        if (options.keepFolderStructure) folders.reserve(folder, file->name);
-        out.files.push_back(planItem(file, folder));
+        if (options.keepFolderStructure) folders.reserve(paths[folder], file->name);
+        out.files.push_back({file, folder});
         out.totalBytes += file->size;
     };
     for (auto& node : nodes) {
         if (!node) continue;
         if (!node->isDirectory) {
-            auto parent = node->parent();
-            take(node, parent ? folderOf(parent) : std::string());
+            take(node, folderOf(node->parent()));
             continue;
         }
         if (!walked.insert(node->id).second) continue;
@@ -501,13 +505,17 @@ RecoveryPlan plan(const std::vector<FileNodePtr>& nodes, const RecoveryOptions& 
         while (!stack.empty()) {
             FileNodePtr folder = std::move(stack.back());
             stack.pop_back();
-            const std::string path = folderOf(folder);
-            for (auto& child : folder->children()) {
-                if (!child->isDirectory) take(child, path);
+            const uint32_t index = folderOf(folder);
+            const FileNode::Children children = folder->childrenSnapshot();
+            for (auto& child : *children) {
+                if (child->addedAt() > addedUpTo) continue;
+                if (!child->isDirectory) take(child, index);
                 else if (walked.insert(child->id).second) stack.push_back(child);
             }
         }
     }
+    out.files.shrink_to_fit();
+    out.folders.assign(paths.begin(), paths.end());
     return out;
 }
 
@@ -553,7 +561,7 @@ public:
                 break;
             }
             if (sourceGone()) break;
-            if (!copyFile(plan.files[next++])) break;
+            if (!copyFile(plan, plan.files[next++])) break;
         }
         sourceGone();
         result_.notTried = static_cast<int64_t>(plan.files.size() - next);
@@ -594,34 +602,35 @@ private:
     }
 
     // One file of the plan; false when no later file can be copied.
-    bool copyFile(const RecoveryPlanItem& item) {
-        state_.currentFile = item.name;
+    bool copyFile(const RecoveryPlan& plan, const RecoveryPlanItem& item) {
+        const FileNode& node = *item.node;
+        state_.currentFile = node.name;
         // Nothing is known of where the bytes of this file lie: an empty copy
         // of a file that is not empty would pass for a recovered one.
-        if (std::holds_alternative<NoData>(item.node->data) && item.size > 0) {
-            fail(item.displayPath + ": " + errorText(ENODATA), ENODATA);
+        if (std::holds_alternative<NoData>(node.data) && node.size > 0) {
+            fail(node.path() + ": " + errorText(ENODATA), ENODATA);
             return true;
         }
-        const std::string sanitized = sanitize(item.name);
+        const std::string sanitized = sanitize(node.name);
         std::string targetFolder;
-        if (int error = made_.folder(item.folder, sanitized, targetFolder)) {
+        if (int error = made_.folder(plan.folderOf(item), sanitized, targetFolder)) {
             // A full destination fails every later file alike: stop as a
             // full destination stops a write.
-            return !fail(item.displayPath + ": " + errorText(error), error);
+            return !fail(node.path() + ": " + errorText(error), error);
         }
         size_t limit = 0;
         const std::string name = made_.name(targetFolder, sanitized, limit);
         // The name or place the file would have had, where the destination
         // could not give it that (a number for a name taken is no change).
         std::string original;
-        if (targetFolder != item.folder.string())
-            original = "Oprindelig sti: " + joinPath(item.folder.string(), item.name);
-        else if (name != item.name)
-            original = "Oprindeligt navn: " + item.name;
+        if (targetFolder != plan.folderOf(item).string())
+            original = "Oprindelig sti: " + joinPath(plan.folderOf(item).string(), node.name);
+        else if (name != node.name)
+            original = "Oprindeligt navn: " + node.name;
         std::string temporaryName;
         int createError = 0;
         int fd = made_.temporary(targetFolder, name, limit, temporaryName, createError);
-        if (fd < 0) return !fail(item.displayPath + ": kunne ikke oprette " + name, createError);
+        if (fd < 0) return !fail(node.path() + ": kunne ikke oprette " + name, createError);
         const fs::path temporary = folder_ / joinPath(targetFolder, temporaryName);
 
         Streamed streamed = stream(item, fd);
@@ -632,18 +641,18 @@ private:
 
         if (streamed.writeError != 0) {
             ::unlink(temporary.c_str());
-            return !fail(item.displayPath + ": " + errorText(streamed.writeError), streamed.writeError);
+            return !fail(node.path() + ": " + errorText(streamed.writeError), streamed.writeError);
         }
         // Only a whole file gets its own name; a part cut short by a
         // cancellation gets one that says so.
-        const bool cut = (streamed.cutByCancel || streamed.cutBySource) && streamed.written < item.size;
+        const bool cut = (streamed.cutByCancel || streamed.cutBySource) && streamed.written < node.size;
         int renameError = 0;
         const std::string finalName =
             made_.commit(targetFolder, temporaryName, cut ? interruptedName(name) : name, limit, renameError);
         if (renameError != 0) {
             // No name of it can be made there: as a file that cannot be created.
             ::unlink(temporary.c_str());
-            return !fail(item.displayPath + ": kunne ikke oprette " + name, renameError);
+            return !fail(node.path() + ": kunne ikke oprette " + name, renameError);
         }
         const std::string reportPath = joinPath(targetFolder, finalName);
         const fs::path target = folder_ / reportPath;
@@ -651,15 +660,15 @@ private:
             // The part copied before the cancellation (or before the source
             // went away) stays, but it is not the file: it counts as failed
             // and its row says so.
-            fail(item.displayPath + ": afbrudt efter " + std::to_string(streamed.written) + " af " +
-                     std::to_string(item.size) + " bytes",
+            fail(node.path() + ": afbrudt efter " + std::to_string(streamed.written) + " af " +
+                     std::to_string(node.size) + " bytes",
                  0);
             if (streamed.cutByCancel) result_.cancelled = true;
             report();
             addRow(reportRow(reportPath, streamed.written, "Afbrudt", item, streamed.unreadable, original));
             return true;
         }
-        if (options_.restoreDates && item.modified) restoreModified(target, *item.modified);
+        if (options_.restoreDates && node.modified) restoreModified(target, *node.modified);
         const char* status;
         if (streamed.unreadable == 0) {
             ++result_.recovered;
@@ -668,10 +677,10 @@ private:
             ++result_.withErrors;
             status = "Ulæselige sektorer";
         }
-        result_.bytes += item.size;
+        result_.bytes += node.size;
         ++state_.filesDone;
         report();
-        addRow(reportRow(reportPath, item.size, status, item, streamed.unreadable, original));
+        addRow(reportRow(reportPath, node.size, status, item, streamed.unreadable, original));
         return true;
     }
 
@@ -683,7 +692,7 @@ private:
             std::holds_alternative<std::vector<Extent>>(data) || std::holds_alternative<CompressedRuns>(data);
         Streamed out;
         out.unreadable = FileReader::stream(
-            *item.node, source_, FileReader::defaultChunkSize, item.size, [&](const Bytes& piece) {
+            *item.node, source_, FileReader::defaultChunkSize, item.node->size, [&](const Bytes& piece) {
                 if (int error = writeAll(fd, piece.data(), piece.size())) {
                     out.writeError = error;
                     return false;

@@ -41,24 +41,22 @@ struct RecoveryResult {
     std::vector<std::string> failures;            // one Danish line per failure, in order
 };
 
-// One file of a recovery, with everything the copy needs from its node taken
-// where the tree is owned: the copy reads only these and the node's contents.
+// One file of a recovery: the node, whose fields stay as they are once its
+// tree is handed over, and its folder in the plan.
 struct RecoveryPlanItem {
     FileNodePtr node;
-    std::filesystem::path folder;  // relative folder below the new root folder, empty when flat
-    std::string displayPath;       // the node's path on its volume, for failure lines
-    uint64_t size = 0;
-    std::string name;  // the node's name as found
-    std::optional<Date> created;
-    std::optional<Date> modified;
-    Recoverability recoverability = Recoverability::unknown;
-    std::optional<std::string> note;
+    uint32_t folder = 0;  // index into the plan's folders
 };
 
 // The files of one recovery in the order they are copied; no node twice.
 struct RecoveryPlan {
     std::vector<RecoveryPlanItem> files;
+    // The relative folders below the new root folder; the first is the empty
+    // one (no folder structure, or a file at the tree's root).
+    std::vector<std::filesystem::path> folders{std::filesystem::path()};
     uint64_t totalBytes = 0;
+
+    const std::filesystem::path& folderOf(const RecoveryPlanItem& item) const { return folders.at(item.folder); }
 };
 
 namespace RecoveryEngine {
@@ -69,8 +67,11 @@ inline constexpr const char* destinationFullLine = "Destinationen er fuld – ge
 
 // The files among nodes, and every file below the folders among them, with
 // their folders below the new folder (distinct folders of one name numbered,
-// as files are). Reads the tree: call it on the thread that owns the tree.
-RecoveryPlan plan(const std::vector<FileNodePtr>& nodes, const RecoveryOptions& options);
+// as files are). Reads the tree through snapshots: any thread may call it
+// while the tree's owner adds to it. Nodes added below the chosen folders
+// after FileNode::additions() was addedUpTo are left out.
+RecoveryPlan plan(const std::vector<FileNodePtr>& nodes, const RecoveryOptions& options,
+                  uint64_t addedUpTo = UINT64_MAX);
 
 // Copies the planned files into a new folder named after rootName inside
 // destination. Each file is written under a temporary name ("navn.ext.ufærdig")

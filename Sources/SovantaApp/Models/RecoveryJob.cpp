@@ -53,9 +53,12 @@ void RecoveryJob::start(const std::vector<FileNodePtr>& nodes, const std::string
     auto runReporter = std::make_shared<WorkProgress>();
     reporter = runReporter;
     auto throttle = std::make_shared<Throttle>(0.1);
-    RecoveryPlan plan = RecoveryEngine::plan(nodes, options);
-    inBackground([self = shared_from_this(), runReporter, throttle, plan = std::move(plan), rootName,
-                  source = std::move(source), destination, options]() mutable {
+    // What the trees hold now is what is copied; later adds are left out.
+    const uint64_t addedUpTo = FileNode::additions();
+    inBackground([self = shared_from_this(), runReporter, throttle, nodes = std::vector<FileNodePtr>(nodes), rootName,
+                  source = std::move(source), destination, options, addedUpTo]() mutable {
+        const RecoveryPlan plan = RecoveryEngine::plan(nodes, options, addedUpTo);
+        nodes.clear();
         auto result = RecoveryEngine::copy(plan, rootName, *source, destination, options, *runReporter,
                                            [&self, &throttle](const RecoveryProgress& update) {
                                                if (!throttle->ready()) return;

@@ -32,9 +32,9 @@ public:
     bool running() const { return running_; }
 
     // Copies the files among nodes, and those below the folders among them,
-    // unless a run goes on. Which files and where they go is settled here, on
-    // the GUI thread: the copy touches only that plan, never the live trees,
-    // which later scans may extend while it runs.
+    // unless a run goes on. Which files and where they go is settled first, on
+    // the worker, from snapshots of the folders' children: the session may add
+    // to the same trees meanwhile, and what it adds after the start is not copied.
     void start(const std::vector<FileNodePtr>& nodes, const std::string& rootName, DiskSourcePtr source,
                const std::filesystem::path& destination, const RecoveryOptions& options);
 

@@ -123,6 +123,9 @@ void Session::startQuickScan() {
     // (a preview's, on a failing disk for long), which the GUI thread must not.
     inBackground([self = shared_from_this(), scanReporter]() mutable {
         auto result = QuickScanner::run(*self->source, *scanReporter);
+        // Each folder's totals, counted here once, are kept from now on as
+        // children are added: the GUI thread reads them without a walk.
+        for (auto& volume : result.volumes) volume->root->keepTotals();
         const int64_t unreadable = self->source->unreadableSectorCount();
         onMain([self = std::move(self), scanReporter, result = std::move(result), unreadable]() mutable {
             self->quickMerge(std::move(result), *scanReporter, unreadable);
@@ -160,7 +163,7 @@ void Session::refreshStats() {
     assertMainThread();
     std::map<Uuid, VolumeStats> stats;
     for (auto& v : volumes_) {
-        auto t = v->root->totals();
+        const auto& t = v->root->keptTotals();
         stats[v->id] = VolumeStats{t.files, t.folders, t.bytes, t.deleted};
     }
     // Folders attached by deep scans to volumes that have left the list go with them.
@@ -209,6 +212,8 @@ void Session::startDeepScan() {
         DeepOutcome outcome{std::move(scanned.volumes), std::move(scanned.folders), scanned.result.completed,
                             self->source->unreadableSectorCount()};
         if (scanned.carved) outcome.volumes.push_back(*scanned.carved);
+        for (auto& volume : outcome.volumes) volume->root->keepTotals();
+        for (auto& [volume, folder] : outcome.folders) folder->keepTotals();
         onMain([self = std::move(self), scanReporter, outcome = std::move(outcome)]() mutable {
             self->deepMerge(std::move(outcome), *scanReporter);
         });
