@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <tuple>
 #include <thread>
 
 #include <QApplication>
@@ -18,6 +19,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSplitter>
+#include <QHeaderView>
+#include <QScrollBar>
 #include <QTest>
 
 #include <fcntl.h>
@@ -26,6 +29,7 @@
 #include "RecordedDisks.h"
 #include "SovantaApp/BrowserView/Breadcrumb.h"
 #include "SovantaApp/BrowserView/BrowserView.h"
+#include "SovantaApp/BrowserView/FileRowsModel.h"
 #include "SovantaApp/BrowserView/FileTable.h"
 #include "SovantaApp/BrowserView/FolderTree.h"
 #include "SovantaApp/BrowserView/GalleryView.h"
@@ -767,4 +771,105 @@ TEST(ContentView, SidebarKeysStepOverHeaders) {
     QTest::keyClick(list, Qt::Key_Up);
     drainEvents();
     EXPECT_EQ(window.model->selection(), std::optional<SidebarItem>(expected[expected.size() - 2]));
+}
+
+// What a model told its views: rows announced, and every reset or change of layout.
+struct ModelSignals {
+    int inserted = 0, resets = 0, layouts = 0;
+    explicit ModelSignals(QAbstractItemModel* model) {
+        QObject::connect(model, &QAbstractItemModel::rowsInserted, [this] { ++inserted; });
+        QObject::connect(model, &QAbstractItemModel::modelReset, [this] { ++resets; });
+        QObject::connect(model, &QAbstractItemModel::layoutChanged, [this] { ++layouts; });
+    }
+};
+
+// A deep scan lands in the window while the browser lists the volume's root
+// (a reformatted volume: two files, until the deep scan adds the folder of
+// the lost folders): the folder comes in as a new row of the listing and of
+// the folder outline, and what the user unfolded, chose and scrolled to stays.
+TEST(ContentView, ADeepScansMergeKeepsWhatTheBrowserShows) {
+    Window window;
+    auto session = window.openImage("damage_fat32_reformatted", SessionTab::files);
+    BrowserView* browser = nullptr;
+    ASSERT_TRUE(spinUntil([&] {
+        browser = window.view->findChild<BrowserView*>();
+        return browser && browser->isVisible() && !browser->rows().empty();
+    }));
+    drainEvents();
+    ASSERT_EQ(session->volumes().size(), 1u);
+    const FileNodePtr root = session->volumes()[0]->root;
+    ASSERT_EQ(browser->folder(), root);
+    ASSERT_EQ(browser->rows().size(), 2u);
+    ASSERT_FALSE(root->folders());
+
+    // The volume's row unfolded in the outline; the last file chosen, at the
+    // top of a table one row high.
+    FolderTree* tree = browser->folderTree();
+    FolderTreeModel* outlineModel = tree->folderModel();
+    tree->expand(outlineModel->indexOf(root));
+    const FileNodePtr chosen = browser->rows().back();
+    browser->setSelection({chosen->id});
+    FileTable* table = browser->table();
+    table->setFixedHeight(table->header()->height() + table->sizeHintForRow(0) + 2 * table->frameWidth() + 4);
+    drainEvents();
+    table->scrollToBottom();
+    drainEvents();
+    ASSERT_EQ(table->indexAt(QPoint(0, 0)).row(), 1);
+
+    ModelSignals rows(table->model()), outline(outlineModel);
+    session->startDeepScan();
+    ASSERT_TRUE(spinUntil([&] { return !isRunning(session->deep()); }, std::chrono::seconds(300)));
+    drainEvents();
+
+    // The folder of the lost folders, first among the rows, announced.
+    ASSERT_EQ(browser->rows().size(), 3u);
+    EXPECT_TRUE(browser->rows().front()->isDirectory);
+    EXPECT_EQ(rows.resets, 0);
+    EXPECT_EQ(rows.inserted, 1);
+    EXPECT_EQ(outline.resets, 0);
+    EXPECT_GE(outline.inserted, 1);  // the section of the signature finds
+    EXPECT_EQ(outlineModel->rowCount(outlineModel->indexOf(root)), 1);
+    // Where the user was stays.
+    EXPECT_EQ(browser->folder(), root);
+    EXPECT_EQ(outlineModel->node(tree->currentIndex()), root);
+    EXPECT_TRUE(tree->isExpanded(outlineModel->indexOf(root)));
+    EXPECT_EQ(browser->selection(), std::unordered_set<int64_t>{chosen->id});
+    EXPECT_TRUE(table->selectionModel()->isRowSelected(2, {}));
+    EXPECT_EQ(browser->rows()[static_cast<size_t>(table->indexAt(QPoint(0, 0)).row())], chosen);
+}
+
+// The outline announces the folders a merge adds below folders it has loaded,
+// at their places, and builds nothing anew; folders not loaded yet are read
+// when they are unfolded.
+TEST(ContentView, TheFolderOutlineAnnouncesFoldersAddedBelowLoadedOnes) {
+    auto root = FileNode::make("", true);
+    auto a = FileNode::make("a", true), c = FileNode::make("c", true), inner = FileNode::make("indre", true);
+    root->add(a), root->add(c), a->add(inner);
+    auto volume = Volume::make(FileSystemType::fat32, "V", 0, 1 << 20, root, origin::partitionTable);
+    FolderTreeModel model;
+    model.setVolumes({volume});
+    const QModelIndex volumeRow = model.indexOf(root);
+    ASSERT_EQ(model.rowCount(volumeRow), 2);
+    const QModelIndex aRow = model.indexOf(a);
+    ASSERT_EQ(model.rowCount(aRow), 1);
+    const QPersistentModelIndex cRow = model.indexOf(c);
+
+    ModelSignals told(&model);
+    std::vector<std::tuple<FileNodePtr, int, int>> announced;
+    QObject::connect(&model, &QAbstractItemModel::rowsInserted, [&](const QModelIndex& parent, int first, int last) {
+        announced.emplace_back(model.node(parent), first, last);
+    });
+    root->addSorted(FileNode::make("b", true));
+    a->addSorted(FileNode::make("0", true));
+    inner->add(FileNode::make("dybt", true));  // below a folder not loaded
+    root->add(FileNode::make("fil.txt", false, 1));
+    model.setVolumes({volume});
+
+    EXPECT_EQ(told.resets, 0);
+    const std::vector<std::tuple<FileNodePtr, int, int>> expected = {{root, 1, 1}, {a, 0, 0}};
+    EXPECT_EQ(announced, expected);
+    EXPECT_EQ(model.rowCount(volumeRow), 3);
+    EXPECT_EQ(cRow.row(), 2);
+    EXPECT_EQ(model.node(cRow), c);
+    EXPECT_EQ(model.rowCount(model.indexOf(inner)), 1);
 }

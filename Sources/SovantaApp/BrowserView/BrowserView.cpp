@@ -1,5 +1,6 @@
 #include "SovantaApp/BrowserView/BrowserView.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include <QCheckBox>
@@ -388,7 +389,16 @@ void BrowserView::keyChanged() {
 // MARK: Reload
 
 void BrowserView::reload() {
-    lastKey_ = reloadKey();
+    const ReloadKey key = reloadKey();
+    // Only the trees grew under the same listing (a scan's merge): the rows
+    // are merged, so that the selection and the scroll place stay.
+    bool grew = false;
+    if (lastKey_ && lastKey_->version != key.version) {
+        ReloadKey previous = *lastKey_;
+        previous.version = key.version;
+        grew = previous == key;
+    }
+    lastKey_ = key;
     if (!folder_) {
         showRows({});
         applySelectionToViews();
@@ -398,7 +408,10 @@ void BrowserView::reload() {
     flattened_ = listing.flattened;
     truncated_ = listing.truncated;
     sortRows(listing.rows, sortOrder_, !flattened_);
-    showRows(std::move(listing.rows));
+    if (grew)
+        mergeRows(std::move(listing.rows));
+    else
+        showRows(std::move(listing.rows));
 
     std::unordered_set<int64_t> present;
     present.reserve(rows_->rows().size());
@@ -421,6 +434,21 @@ void BrowserView::showRows(std::vector<FileNodePtr> rows) {
     syncingSelection_ = true;
     rows_->setRows(std::move(rows));
     syncingSelection_ = false;
+    refreshContent();
+}
+
+void BrowserView::mergeRows(std::vector<FileNodePtr> rows) {
+    // The row at the top of the table stays at the top.
+    const FileNodePtr top = rows_->node(table_->indexAt(QPoint(0, 0)).row());
+    syncingSelection_ = true;
+    rows_->mergeRows(std::move(rows));
+    syncingSelection_ = false;
+    if (top) {
+        const auto& now = rows_->rows();
+        const auto at = std::find(now.begin(), now.end(), top);
+        if (at != now.end() && table_->indexAt(QPoint(0, 0)).row() != at - now.begin())
+            table_->scrollTo(rows_->index(static_cast<int>(at - now.begin()), 0), QAbstractItemView::PositionAtTop);
+    }
     refreshContent();
 }
 

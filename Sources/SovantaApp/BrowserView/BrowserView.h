@@ -135,6 +135,8 @@ private:
     void keyChanged();
     // Sorts the rows and shows them, keeping the selection.
     void showRows(std::vector<FileNodePtr> rows);
+    // The rows after a merge, announced as new rows where they came in.
+    void mergeRows(std::vector<FileNodePtr> rows);
     void applySelectionToViews();
     void selectionFromViews();
     void selectionChanged();

@@ -14,6 +14,49 @@ void FileRowsModel::setRows(std::vector<FileNodePtr> rows) {
     endResetModel();
 }
 
+void FileRowsModel::mergeRows(std::vector<FileNodePtr> rows) {
+    // Where each present row stands among the new ones.
+    std::vector<int> places;
+    places.reserve(rows_.size());
+    size_t j = 0;
+    for (const auto& row : rows_) {
+        while (j < rows.size() && rows[j] != row) ++j;
+        if (j == rows.size()) return setRows(std::move(rows));
+        places.push_back(static_cast<int>(j++));
+    }
+    if (rows.size() == rows_.size()) return;
+    // The new rows in runs; each run moves the rows after it once.
+    std::vector<std::pair<int, int>> runs;  // first new row, count
+    int expected = 0;
+    for (int place : places) {
+        if (place > expected) runs.emplace_back(expected, place - expected);
+        expected = place + 1;
+    }
+    if (static_cast<size_t>(expected) < rows.size())
+        runs.emplace_back(expected, static_cast<int>(rows.size()) - expected);
+    constexpr size_t runsAnnounced = 64;
+    if (runs.size() <= runsAnnounced) {
+        for (const auto& [first, count] : runs) {
+            beginInsertRows({}, first, first + count - 1);
+            const auto from = rows.begin() + first;
+            rows_.insert(rows_.begin() + first, from, from + count);
+            endInsertRows();
+        }
+        return;
+    }
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    const QModelIndexList before = persistentIndexList();
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (const QModelIndex& index : before)
+        after.push_back(index.isValid() && static_cast<size_t>(index.row()) < places.size()
+                            ? createIndex(places[static_cast<size_t>(index.row())], index.column())
+                            : QModelIndex());
+    rows_ = std::move(rows);
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
 const FileNodePtr& FileRowsModel::node(int row) const {
     static const FileNodePtr none;
     if (row < 0 || static_cast<size_t>(row) >= rows_.size()) return none;

@@ -20,6 +20,11 @@ public:
 
     // Replaces every row at once.
     void setRows(std::vector<FileNodePtr> rows);
+    // The rows after a merge added to the listed folder: when the present rows
+    // stand among them in the same order, the new ones are announced as
+    // inserted rows (in few runs) or as a change of layout that keeps every
+    // present row's index; else the rows are replaced.
+    void mergeRows(std::vector<FileNodePtr> rows);
     const std::vector<FileNodePtr>& rows() const { return rows_; }
     // The node of a row; null outside the rows.
     const FileNodePtr& node(int row) const;

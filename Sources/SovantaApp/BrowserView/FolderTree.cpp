@@ -1,5 +1,7 @@
 #include "SovantaApp/BrowserView/FolderTree.h"
 
+#include <algorithm>
+
 #include <QHeaderView>
 #include <QIcon>
 #include <QPalette>
@@ -14,7 +16,7 @@ namespace sovanta::app {
 struct FolderTreeModel::Item {
     enum class Kind { header, volume, folder };
     Kind kind;
-    size_t volume;
+    const Volume* volume;  // held by volumes_
     FileNodePtr node;
     Item* parent = nullptr;
     int row = 0;
@@ -25,21 +27,96 @@ struct FolderTreeModel::Item {
 FolderTreeModel::FolderTreeModel(QObject* parent) : QAbstractItemModel(parent) {}
 FolderTreeModel::~FolderTreeModel() = default;
 
+std::unique_ptr<FolderTreeModel::Item> FolderTreeModel::section(const VolumePtr& volume, int row) {
+    auto header = std::make_unique<Item>(Item{Item::Kind::header, volume.get(), nullptr, nullptr, row, true, {}});
+    header->children.push_back(
+        std::make_unique<Item>(Item{Item::Kind::volume, volume.get(), volume->root, header.get(), 0, false, {}}));
+    return header;
+}
+
 void FolderTreeModel::setVolumes(const std::vector<VolumePtr>& volumes) {
-    beginResetModel();
-    sections_.clear();
-    volumes_.clear();
-    for (const auto& volume : volumes) {
-        if (!volume || !volume->root) continue;
-        const size_t number = volumes_.size();
-        volumes_.push_back(volume);
-        auto header = std::make_unique<Item>(Item{Item::Kind::header, number, nullptr, nullptr,
-                                                  static_cast<int>(sections_.size()), true, {}});
-        header->children.push_back(
-            std::make_unique<Item>(Item{Item::Kind::volume, number, volume->root, header.get(), 0, false, {}}));
-        sections_.push_back(std::move(header));
+    std::vector<VolumePtr> wanted;
+    for (const auto& volume : volumes)
+        if (volume && volume->root) wanted.push_back(volume);
+    // The volumes that stay must keep their order; else the outline is built anew.
+    std::vector<VolumePtr> staying;
+    for (const auto& volume : volumes_)
+        if (std::find(wanted.begin(), wanted.end(), volume) != wanted.end()) staying.push_back(volume);
+    std::vector<VolumePtr> wantedStaying;
+    for (const auto& volume : wanted)
+        if (std::find(volumes_.begin(), volumes_.end(), volume) != volumes_.end()) wantedStaying.push_back(volume);
+    if (staying != wantedStaying) {
+        beginResetModel();
+        sections_.clear();
+        volumes_ = wanted;
+        for (const auto& volume : volumes_) sections_.push_back(section(volume, static_cast<int>(sections_.size())));
+        endResetModel();
+        return;
     }
-    endResetModel();
+    auto renumber = [this] {
+        for (size_t i = 0; i < sections_.size(); ++i) sections_[i]->row = static_cast<int>(i);
+    };
+    // Sections of volumes that left go, from the last.
+    for (size_t i = volumes_.size(); i-- > 0;) {
+        if (std::find(wanted.begin(), wanted.end(), volumes_[i]) != wanted.end()) continue;
+        beginRemoveRows({}, static_cast<int>(i), static_cast<int>(i));
+        sections_.erase(sections_.begin() + static_cast<std::ptrdiff_t>(i));
+        volumes_.erase(volumes_.begin() + static_cast<std::ptrdiff_t>(i));
+        renumber();
+        endRemoveRows();
+    }
+    // New volumes come in at their places; the sections that stay keep what is
+    // loaded below them and gain rows for the folders added to it.
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        if (i < volumes_.size() && volumes_[i] == wanted[i]) {
+            syncFolders(*sections_[i]->children.front(), index(static_cast<int>(i), 0, {}));
+            continue;
+        }
+        beginInsertRows({}, static_cast<int>(i), static_cast<int>(i));
+        volumes_.insert(volumes_.begin() + static_cast<std::ptrdiff_t>(i), wanted[i]);
+        sections_.insert(sections_.begin() + static_cast<std::ptrdiff_t>(i), section(wanted[i], static_cast<int>(i)));
+        renumber();
+        endInsertRows();
+    }
+}
+
+void FolderTreeModel::syncFolders(Item& sectionOrFolder, const QModelIndex& parentIndex) {
+    // A section's header stands above its volume row.
+    Item& parentItem = sectionOrFolder;
+    const QModelIndex at = parentItem.kind == Item::Kind::volume ? index(0, 0, parentIndex) : parentIndex;
+    if (!parentItem.loaded || !parentItem.node) return;
+    // The folders below the node now; those loaded are among them, in the same
+    // order, since a merge only adds. The new ones are announced in runs.
+    std::vector<FileNodePtr> folders;
+    for (const auto& child : parentItem.node->children())
+        if (child->isDirectory) folders.push_back(child);
+    auto& items = parentItem.children;
+    size_t matched = 0;
+    for (size_t j = 0; j < folders.size() && matched < items.size(); ++j)
+        if (folders[j] == items[matched]->node) ++matched;
+    if (matched != items.size()) return;  // not what a merge leaves: the rows stay as they are
+    size_t i = 0;
+    for (size_t j = 0; j < folders.size();) {
+        if (i < items.size() && items[i]->node == folders[j]) {
+            ++i, ++j;
+            continue;
+        }
+        size_t end = j;
+        while (end < folders.size() && !(i < items.size() && items[i]->node == folders[end])) ++end;
+        beginInsertRows(at, static_cast<int>(j), static_cast<int>(end - 1));
+        std::vector<std::unique_ptr<Item>> run;
+        for (size_t k = j; k < end; ++k)
+            run.push_back(std::make_unique<Item>(
+                Item{Item::Kind::folder, parentItem.volume, folders[k], &parentItem, 0, false, {}}));
+        items.insert(items.begin() + static_cast<std::ptrdiff_t>(j), std::make_move_iterator(run.begin()),
+                     std::make_move_iterator(run.end()));
+        for (size_t k = 0; k < items.size(); ++k) items[k]->row = static_cast<int>(k);
+        endInsertRows();
+        i += end - j;
+        j = end;
+    }
+    for (auto& child : items)
+        if (child->loaded) syncFolders(*child, createIndex(child->row, 0, child.get()));
 }
 
 FolderTreeModel::Item* FolderTreeModel::item(const QModelIndex& index) const {
@@ -156,7 +233,7 @@ bool FolderTreeModel::hasChildren(const QModelIndex& parentIndex) const {
 QVariant FolderTreeModel::data(const QModelIndex& index, int role) const {
     Item* it = item(index);
     if (!it) return {};
-    const Volume& volume = *volumes_[it->volume];
+    const Volume& volume = *it->volume;
     switch (it->kind) {
         case Item::Kind::header:
             if (role == Qt::DisplayRole) return sectionTitle(volume);
@@ -260,6 +337,8 @@ void FolderTree::rebuild() {
     model_->setVolumes(session_->volumes());
     for (int row = 0; row < model_->rowCount(); ++row) expand(model_->index(row, 0));
     updating_ = false;
+    // The chosen row stays where the outline kept it; else it is found again.
+    if (shown_ && model_->node(currentIndex()) == shown_) return;
     FileNodePtr folder = shown_;
     shown_ = nullptr;
     showFolder(folder);

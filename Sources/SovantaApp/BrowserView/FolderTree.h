@@ -20,7 +20,10 @@ public:
     explicit FolderTreeModel(QObject* parent = nullptr);
     ~FolderTreeModel() override;
 
-    // Builds the outline anew from the volumes, everything folded.
+    // The outline of the volumes: sections of volumes that stay keep their
+    // rows and what is unfolded, with rows announced for the folders a merge
+    // added below loaded ones; new volumes come in folded. Built anew only
+    // when the volumes that stay changed their order.
     void setVolumes(const std::vector<VolumePtr>& volumes);
     // The node a row stands for; null for a section header.
     FileNodePtr node(const QModelIndex& index) const;
@@ -45,6 +48,8 @@ private:
     struct Item;
     Item* item(const QModelIndex& index) const;
     void load(Item& item) const;
+    static std::unique_ptr<Item> section(const VolumePtr& volume, int row);
+    void syncFolders(Item& item, const QModelIndex& parentIndex);
     std::vector<std::unique_ptr<Item>> sections_;
     std::vector<VolumePtr> volumes_;
 };
@@ -53,7 +58,7 @@ class FolderTree : public QTreeView {
     Q_OBJECT
 public:
     FolderTree(SessionPtr session, std::function<void(FileNodePtr)> choose, QWidget* parent = nullptr);
-    // Builds the outline anew from the session's volumes.
+    // Follows the session's volumes: what is unfolded and the chosen row stay.
     void rebuild();
     // Shows the folder as the chosen row (no row when it is in no volume).
     void showFolder(const FileNodePtr& folder);
