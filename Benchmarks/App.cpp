@@ -6,7 +6,15 @@
 //              file browser lists the volume's root, with the lateness of a 10 ms
 //              timer on the GUI thread (how long the thread was kept from it),
 //              and the resident memory before, after and at its peak, beside
-//              `sovanta-cli scan` of the same image.
+//              `sovanta-cli scan` of the same image;
+//   recovery   then "Gendan alle" of the volume's root: the sheet opened and
+//              started at once, to the copy's first file in the destination,
+//              with the GUI thread's lateness and longest event from the click,
+//              beside the plan made on the GUI thread as it once was;
+//   merge      then a deep scan of the session while the browser lists the
+//              root, to its merge into the session's trees, with the same;
+//   plan       the recovery plan of the volume's files: its heap per file,
+//              beside the plan as it held each file before (every field copied).
 //   previews   selecting, in a browser session, files whose previews are
 //              heavy (a 1 MiB text file of zeros, 30 MB of text on one line, a
 //              35 MB and a 200 MB damaged PDF, the last through "Vis
@@ -15,8 +23,9 @@
 //              makes these files, on a FAT32 image of its own (mkfs.fat, mcopy).
 // Needs a display (run it under xvfb-run: Benchmarks/app-figures does). The
 // image comes from scripts/make-ntfs-bench-image.sh.
-//   bench-App [--runs N] [--previews] [IMAGE]   (default IMAGE /tmp/sovanta-bench/ntfs-100k.img;
-//                                                --previews measures the previews only)
+//   bench-App [--runs N] [--previews | --only recovery|merge|plan] [IMAGE]
+//   (default IMAGE /tmp/sovanta-bench/ntfs-100k.img; --previews measures the
+//   previews only, --only one of the three others)
 // While the session runs, every event that keeps the GUI thread longer than
 // 20 ms is written to standard error: what was handled, how much of that time
 // the thread spent working (the rest it waited for a processor or the display
@@ -24,13 +33,16 @@
 // widget's paint) and the model's and the session's signals.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -54,6 +66,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include "BenchHeap.h"
 #include "BenchSupport.h"
 #include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/BrowserView/BrowserView.h"
@@ -61,7 +74,10 @@
 #include "SovantaApp/Preview.h"
 #include "SovantaApp/PreviewPane.h"
 #include "SovantaApp/QuickLookView.h"
+#include "SovantaApp/RecoverSheet.h"
 #include "SovantaApp/SovantaApp.h"
+#include "SovantaCore/Recovery.h"
+#include "SovantaCore/Scanner.h"
 
 using namespace sovanta;
 using namespace sovanta::app;
@@ -294,7 +310,59 @@ bool browserShowsRoot(const MainWindow& window, const SessionPtr& session) {
     return false;
 }
 
-int runSession(int argc, char** argv, const std::string& image) {
+// Watches a folder from a thread of its own for the first file below it
+// other than the report, and notes when it appeared.
+class FirstFile {
+public:
+    explicit FirstFile(std::filesystem::path folder)
+        : folder_(std::move(folder)), thread_([this] { watch(); }) {}
+    ~FirstFile() {
+        stop_ = true;
+        thread_.join();
+    }
+    // When the first file appeared; the epoch while none has.
+    Clock::time_point seen() const { return Clock::time_point(Clock::duration(seen_.load())); }
+
+private:
+    void watch() {
+        while (!stop_) {
+            std::error_code error;
+            for (auto it = std::filesystem::recursive_directory_iterator(folder_, error);
+                 !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+                if (it->is_regular_file(error) && it->path().filename() != RecoveryEngine::reportName) {
+                    seen_ = Clock::now().time_since_epoch().count();
+                    return;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    }
+    std::filesystem::path folder_;
+    std::atomic<bool> stop_{false};
+    std::atomic<Clock::rep> seen_{0};
+    std::thread thread_;
+};
+
+// A new folder below /tmp, removed with everything in it.
+struct Scratch {
+    std::filesystem::path path;
+    Scratch() {
+        char name[] = "/tmp/sovanta-bench-recovery-XXXXXX";
+        if (mkdtemp(name)) path = name;
+    }
+    ~Scratch() {
+        std::error_code error;
+        if (!path.empty()) std::filesystem::remove_all(path, error);
+    }
+};
+
+BrowserView* browserOf(const MainWindow& window) {
+    for (auto* browser : window.findChildren<BrowserView*>())
+        if (browser->isVisible()) return browser;
+    return nullptr;
+}
+
+int runSession(int argc, char** argv, const std::string& image, const std::string& task) {
     TimedApplication app(argc, argv);
     prepareApplication();
     int status = 0;
@@ -327,14 +395,67 @@ int runSession(int argc, char** argv, const std::string& image) {
         Clock::time_point start;
         double shownMs = -1;
         SessionPtr session;
+        // The task after the listing: its own lateness and longest event, from its click.
+        Lateness taskLateness;
+        double taskBusiest = 0, taskMs = -1, referenceMs = -1;
+        Clock::time_point clicked;
+        bool inTask = false;
+        std::unique_ptr<FirstFile> firstFile;
+        Scratch destination;
+        auto endTask = [&](double ms) {
+            taskMs = ms;
+            inTask = false;
+            taskBusiest = app.busiest;
+            if (auto* browser = browserOf(window))
+                if (auto* sheet = browser->findChild<RecoverSheet*>()) sheet->job()->reporter->cancel();
+            QTimer::singleShot(500, &app, &QApplication::quit);
+        };
+        auto beginTask = [&] {
+            BrowserView* browser = browserOf(window);
+            const FileNodePtr root = session->volumes().front()->root;
+            app.busiest = 0;
+            inTask = true;
+            clicked = Clock::now();
+            taskLateness.start();
+            if (task == "recovery") {
+                firstFile = std::make_unique<FirstFile>(destination.path);
+                browser->recover({root});
+                auto* sheet = browser->findChild<RecoverSheet*>();
+                sheet->validate(destination.path);
+                sheet->start();
+            } else {
+                session->startDeepScan();
+            }
+        };
         QObject::connect(&ticker, &QTimer::timeout, &app, [&] {
             lateness.tick();
+            if (inTask) {
+                taskLateness.tick();
+                if (task == "recovery" && firstFile && firstFile->seen() != Clock::time_point())
+                    endTask(std::chrono::duration<double, std::milli>(firstFile->seen() - clicked).count());
+                else if (task == "merge" && !isRunning(session->deep()))
+                    endTask(msSince(clicked));
+            }
             if (shownMs < 0) {
                 if (!session && !model.sessions().empty()) session = model.sessions().front();
                 if (browserShowsRoot(window, session)) {
                     shownMs = msSince(start);
-                    // A second more, for what follows the listing.
-                    QTimer::singleShot(1000, &app, &QApplication::quit);
+                    // A second more, for what follows the listing; then the task, if any.
+                    if (task == "open")
+                        QTimer::singleShot(1000, &app, &QApplication::quit);
+                    else
+                        QTimer::singleShot(1000, &app, [&] {
+                            // The reference, in an event of its own before the click: the
+                            // plan as the GUI thread once made it, timed alone.
+                            if (task == "recovery") {
+                                const auto referenceStart = Clock::now();
+                                const RecoveryPlan reference = RecoveryEngine::plan(
+                                    {session->volumes().front()->root}, RecoveryOptions{});
+                                referenceMs = msSince(referenceStart);
+                                std::printf("planned_files %zu\n", reference.files.size());
+                            }
+                            QTimer::singleShot(500, &app, beginTask);
+                        });
                 }
                 if (model.errorMessage()) {
                     std::fprintf(stderr, "opening failed: %s\n", model.errorMessage()->c_str());
@@ -343,8 +464,8 @@ int runSession(int argc, char** argv, const std::string& image) {
                 }
             }
         });
-        QTimer::singleShot(120000, &app, [&] {
-            std::fprintf(stderr, "the browser did not list the root within 120 s\n");
+        QTimer::singleShot(600000, &app, [&] {
+            std::fprintf(stderr, "the browser did not list the root, or the task did not end, within 600 s\n");
             status = 1;
             QApplication::quit();
         });
@@ -366,6 +487,10 @@ int runSession(int argc, char** argv, const std::string& image) {
                     static_cast<long long>(files));
         std::printf("rss_before_kib %lld\nrss_after_kib %lld\npeak_kib %lld\n", static_cast<long long>(beforeKiB),
                     static_cast<long long>(bench::statusKiB("VmRSS")), static_cast<long long>(bench::statusKiB("VmHWM")));
+        if (task != "open")
+            std::printf("task_ms %.1f\ntask_late_max_ms %.1f\ntask_busy_max_ms %.1f\nreference_ms %.1f\n", taskMs,
+                        taskLateness.max(), taskBusiest, referenceMs);
+        if (task != "open" && taskMs < 0) status = 1;
         std::fflush(stdout);
         for (auto& line : app.slow) std::fprintf(stderr, "%s\n", line.c_str());
         delegate.applicationWillTerminate();
@@ -555,6 +680,48 @@ bool makePreviewImage(const std::string& image) {
     return made;
 }
 
+// MARK: Child: plan
+
+// The plan's heap per file, beside the plan as it was: each file's folder
+// path, its path on the volume, its name, size, dates, rating and note copied.
+int runPlan(const std::string& image) {
+    auto source = SourceOpener::openImage(image);
+    WorkProgress progress;
+    auto scanned = QuickScanner::run(*source, progress);
+    if (scanned.volumes.empty()) return 1;
+    const FileNodePtr root = scanned.volumes.front()->root;
+    const int64_t before = bench::restartHeapPeak();
+    const auto start = Clock::now();
+    RecoveryPlan plan = RecoveryEngine::plan({root}, RecoveryOptions{});
+    const double planMs = msSince(start);
+    const int64_t held = bench::heapNow.load() - before;
+    const int64_t peak = bench::heapPeak.load() - before;
+    struct Former {
+        FileNodePtr node;
+        std::filesystem::path folder;
+        std::string displayPath;
+        uint64_t size = 0;
+        std::string name;
+        std::optional<Date> created, modified;
+        Recoverability recoverability = Recoverability::unknown;
+        std::optional<std::string> note;
+    };
+    const int64_t formerBefore = bench::heapNow.load();
+    std::vector<Former> former;
+    for (const auto& item : plan.files) {
+        const FileNode& node = *item.node;
+        former.push_back({item.node, plan.folderOf(item), node.path(), node.size, node.name, node.created,
+                          node.modified, node.recoverability, node.note});
+    }
+    const int64_t formerHeld = bench::heapNow.load() - formerBefore;
+    const double files = static_cast<double>(std::max<size_t>(plan.files.size(), 1));
+    std::printf("plan_files %zu\nplan_ms %.1f\nplan_bytes_per_file %.1f\nplan_peak_bytes_per_file %.1f\n"
+                "former_bytes_per_file %.1f\n",
+                plan.files.size(), planMs, static_cast<double>(held) / files, static_cast<double>(peak) / files,
+                static_cast<double>(formerHeld) / files);
+    return 0;
+}
+
 // MARK: Driver
 
 struct Run {
@@ -696,16 +863,19 @@ bool drivePreviews(int runs) {
     return complete;
 }
 
-int drive(int runs, const std::string& image, bool previewsOnly) {
+int drive(int runs, const std::string& image, bool previewsOnly, const std::string& only) {
     if (previewsOnly) return drivePreviews(runs) ? 0 : 1;
     const std::string program = ownProgram();
     if (program.empty()) return 1;
 
     // Start-up, the application and the bare window in turn.
     std::vector<double> appExposed, bareExposed, appWhole, bareWhole;
-    spawn({program, "--start", "application"}, true);  // warm-up: libraries and fonts into the page cache
-    spawn({program, "--start", "bare"}, true);
-    for (int i = 0; i < runs; ++i) {
+    const bool everything = only.empty();
+    if (everything) {
+        spawn({program, "--start", "application"}, true);  // warm-up: libraries and fonts into the page cache
+        spawn({program, "--start", "bare"}, true);
+    }
+    for (int i = 0; everything && i < runs; ++i) {
         for (bool bare : {false, true}) {
             Run run = spawn({program, "--start", bare ? "bare" : "application"}, true);
             double exposed = run.value("exposed");
@@ -718,9 +888,9 @@ int drive(int runs, const std::string& image, bool previewsOnly) {
     // The session and the command-line scan, the image in the page cache for both.
     std::vector<double> shown, lateMax, lateP99, busyMax, before, after, peak, files, cliWall, cliPeak;
     bench::runQuietly({"cat", image});
-    for (int i = 0; i < runs; ++i) {
+    for (int i = 0; everything && i < runs; ++i) {
         std::fprintf(stderr, "session %d of %d: events that kept the GUI thread over 20 ms\n", i + 1, runs);
-        Run run = spawn({program, "--session", image}, true);
+        Run run = spawn({program, "--session", "open", image}, true);
         if (run.ok && run.value("shown_ms") >= 0) {
             shown.push_back(run.value("shown_ms"));
             lateMax.push_back(run.value("late_max_ms"));
@@ -738,24 +908,69 @@ int drive(int runs, const std::string& image, bool previewsOnly) {
         }
     }
 
+    // The tasks in the same window after the opening: "Gendan alle" and a deep scan's merge.
+    struct Task {
+        std::vector<double> ms, lateMax, busyMax, reference;
+    };
+    Task recovery, merge;
+    for (int i = 0; i < runs; ++i) {
+        for (auto* task : {&recovery, &merge}) {
+            const char* name = task == &recovery ? "recovery" : "merge";
+            if (!everything && only != name) continue;
+            std::fprintf(stderr, "%s %d of %d: events that kept the GUI thread over 20 ms\n", name, i + 1, runs);
+            Run run = spawn({program, "--session", name, image}, true);
+            if (!run.ok || run.value("task_ms") < 0) continue;
+            task->ms.push_back(run.value("task_ms"));
+            task->lateMax.push_back(run.value("task_late_max_ms"));
+            task->busyMax.push_back(run.value("task_busy_max_ms"));
+            task->reference.push_back(run.value("reference_ms"));
+        }
+    }
+    Run plan;
+    if (everything || only == "plan") plan = spawn({program, "--plan", image}, true);
+
     std::printf("\n%d runs of each; median (min–max). Image: %s, %.0f files listed.\n\n", runs, image.c_str(),
                 spread(files).median);
     std::printf("| figure | result | reference | target |\n|---|---|---|---|\n");
-    std::printf("| start-up to the exposed window | %s | bare Qt window: %s | |\n", ms(spread(appExposed)).c_str(),
-                ms(spread(bareExposed)).c_str());
-    std::printf("| start-up, whole process (to exit) | %s | bare Qt window: %s | |\n", ms(spread(appWhole)).c_str(),
-                ms(spread(bareWhole)).c_str());
-    std::printf("| open + quick scan until the browser lists the root | %s | sovanta-cli scan (whole process): %s | |\n",
-                ms(spread(shown)).c_str(), ms(spread(cliWall)).c_str());
-    std::printf("| GUI thread lateness, worst (10 ms timer) | %s | | ≤ 50 ms |\n", ms(spread(lateMax)).c_str());
-    std::printf("| GUI thread lateness, 99th percentile | %s | | |\n", ms(spread(lateP99)).c_str());
-    std::printf("| GUI thread, the longest event's own processor time | %s | | ≤ 50 ms |\n", ms(spread(busyMax)).c_str());
-    std::printf("| peak resident memory (VmHWM) with the session open | %s | sovanta-cli scan: %s | |\n",
-                mib(spread(peak)).c_str(), mib(spread(cliPeak)).c_str());
-    std::printf("| resident memory after the opening | %s | the window before it: %s | |\n", mib(spread(after)).c_str(),
-                mib(spread(before)).c_str());
+    if (everything) {
+        std::printf("| start-up to the exposed window | %s | bare Qt window: %s | |\n", ms(spread(appExposed)).c_str(),
+                    ms(spread(bareExposed)).c_str());
+        std::printf("| start-up, whole process (to exit) | %s | bare Qt window: %s | |\n", ms(spread(appWhole)).c_str(),
+                    ms(spread(bareWhole)).c_str());
+        std::printf("| open + quick scan until the browser lists the root | %s | sovanta-cli scan (whole process): %s | |\n",
+                    ms(spread(shown)).c_str(), ms(spread(cliWall)).c_str());
+        std::printf("| GUI thread lateness, worst (10 ms timer) | %s | | ≤ 50 ms |\n", ms(spread(lateMax)).c_str());
+        std::printf("| GUI thread lateness, 99th percentile | %s | | |\n", ms(spread(lateP99)).c_str());
+        std::printf("| GUI thread, the longest event's own processor time | %s | | ≤ 50 ms |\n", ms(spread(busyMax)).c_str());
+        std::printf("| peak resident memory (VmHWM) with the session open | %s | sovanta-cli scan: %s | |\n",
+                    mib(spread(peak)).c_str(), mib(spread(cliPeak)).c_str());
+        std::printf("| resident memory after the opening | %s | the window before it: %s | |\n", mib(spread(after)).c_str(),
+                    mib(spread(before)).c_str());
+    }
+    if (everything || only == "recovery") {
+        std::printf("| \"Gendan alle\" of the root: the click to the copy's first file | %s | the plan alone, on the GUI "
+                    "thread as it was: %s | |\n",
+                    ms(spread(recovery.ms)).c_str(), ms(spread(recovery.reference)).c_str());
+        std::printf("| GUI thread lateness, worst, from that click | %s | | ≤ 50 ms |\n", ms(spread(recovery.lateMax)).c_str());
+        std::printf("| GUI thread, the longest event's own processor time, from that click | %s | | ≤ 50 ms |\n",
+                    ms(spread(recovery.busyMax)).c_str());
+    }
+    if (everything || only == "merge") {
+        std::printf("| deep scan while the browser lists the root, to its merge | %s | | |\n", ms(spread(merge.ms)).c_str());
+        std::printf("| GUI thread lateness, worst, during the deep scan and its merge | %s | | ≤ 50 ms |\n",
+                    ms(spread(merge.lateMax)).c_str());
+        std::printf("| GUI thread, the longest event's own processor time, deep scan and merge | %s | | ≤ 50 ms |\n",
+                    ms(spread(merge.busyMax)).c_str());
+    }
+    if (plan.ok)
+        std::printf("| the recovery plan's heap per file (%.0f files; made in %.0f ms, peak while made %.0f B) | %.0f B "
+                    "| every field copied per file, as before: %.0f B | ≤ 64 B |\n",
+                    plan.value("plan_files"), plan.value("plan_ms"), plan.value("plan_peak_bytes_per_file"),
+                    plan.value("plan_bytes_per_file"), plan.value("former_bytes_per_file"));
+    if (!everything) return (only == "plan" ? plan.ok : !(only == "recovery" ? recovery : merge).ms.empty()) ? 0 : 1;
     const bool previews = drivePreviews(runs);
-    const bool complete = !appExposed.empty() && !bareExposed.empty() && !shown.empty() && !cliWall.empty();
+    const bool complete = !appExposed.empty() && !bareExposed.empty() && !shown.empty() && !cliWall.empty() &&
+                          !recovery.ms.empty() && !merge.ms.empty() && plan.ok;
     return complete && previews ? 0 : 1;
 }
 
@@ -764,16 +979,19 @@ int drive(int runs, const std::string& image, bool previewsOnly) {
 int main(int argc, char** argv) {
     if (argc > 2 && std::strcmp(argv[1], "--start") == 0)
         return std::strcmp(argv[2], "bare") == 0 ? startBare(argc, argv) : startApplication(argc, argv);
-    if (argc > 2 && std::strcmp(argv[1], "--session") == 0) return runSession(argc, argv, argv[2]);
+    if (argc > 3 && std::strcmp(argv[1], "--session") == 0) return runSession(argc, argv, argv[3], argv[2]);
+    if (argc > 2 && std::strcmp(argv[1], "--plan") == 0) return runPlan(argv[2]);
     if (argc > 2 && std::strcmp(argv[1], "--previews-session") == 0) return runPreviews(argc, argv, argv[2]);
     int runs = 5;
     bool previewsOnly = false;
-    std::string image = "/tmp/sovanta-bench/ntfs-100k.img";
+    std::string image = "/tmp/sovanta-bench/ntfs-100k.img", only;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
             runs = std::max(1, std::atoi(argv[++i]));
         else if (std::strcmp(argv[i], "--previews") == 0)
             previewsOnly = true;
+        else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc)
+            only = argv[++i];
         else
             image = argv[i];
     }
@@ -785,7 +1003,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no display: run it under xvfb-run (Benchmarks/app-figures does)\n");
         return 1;
     }
-    return drive(runs, image, previewsOnly);
+    return drive(runs, image, previewsOnly, only);
 }
 
 #include "App.moc"
