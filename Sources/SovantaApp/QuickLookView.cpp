@@ -31,6 +31,7 @@
 
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
+#include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/Preview.h"
 
 namespace sovanta::app {
@@ -177,7 +178,13 @@ QuickLookView::Prepared QuickLookView::prepare(const std::string& path) {
 }
 
 QuickLookView::LoadedPDF::~LoadedPDF() {
-    if (document) document->deleteLater();
+    // A document the view never took (its selection had moved on) lives on
+    // the GUI thread: deleted there at once, or handed to it.
+    if (!document) return;
+    if (isMainThread())
+        delete document;
+    else
+        document->deleteLater();
 }
 
 QuickLookView::TextSlice QuickLookView::readText(const std::string& path, const TextPlace& place) {

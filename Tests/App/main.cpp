@@ -28,6 +28,12 @@ void failOnPainterWarnings(QtMsgType type, const QMessageLogContext& context, co
 
 }  // namespace
 
+#if defined(__SANITIZE_ADDRESS__)
+// The leak check reads the suppressions of the libraries the window loads, as
+// the runs of the real program do.
+extern "C" const char* __lsan_default_options() { return "suppressions=" SOVANTA_APP_LEAK_SUPPRESSIONS; }
+#endif
+
 int main(int argc, char** argv) {
     qtHandler = qInstallMessageHandler(failOnPainterWarnings);
     // Test discovery runs the program without CTest's environment.
