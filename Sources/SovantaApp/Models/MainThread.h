@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QMetaObject>
 #include <QThread>
 #include <QThreadPool>
@@ -35,6 +37,18 @@ inline void takenOver() {
     __tsan_acquire(&handOver);
 #endif
 }
+// A handed-over step, which also takes over when it is destroyed: a step
+// that never runs (its event dropped as the program ends) lets go of what it
+// holds on the thread it was handed to.
+template <class F>
+struct Handed {
+    F step;
+    ~Handed() { takenOver(); }
+    void operator()() {
+        takenOver();
+        step();
+    }
+};
 }  // namespace detail
 
 // Whether the caller runs on the GUI thread (the thread of the application object).
@@ -46,16 +60,62 @@ inline bool isMainThread() {
 // Every write of a model member goes through this; the check runs in debug builds.
 inline void assertMainThread() { Q_ASSERT_X(isMainThread(), "sovanta", "model written off the GUI thread"); }
 
+namespace detail {
+// A step on its way to the GUI thread. It is made whole before it is handed
+// over and Qt carries only the event's pointer, so nothing of the step is
+// written after the hand-over that the GUI thread's reads are ordered after.
+struct Step {
+    virtual ~Step() = default;
+    virtual void run() = 0;
+};
+template <class F>
+struct StepOf final : Step {
+    explicit StepOf(F&& f) : handed{std::move(f)} {}
+    Handed<F> handed;
+    void run() override { handed(); }
+};
+class StepEvent final : public QEvent {
+public:
+    explicit StepEvent(std::unique_ptr<Step> step) : QEvent(type()), step_(std::move(step)) {}
+    ~StepEvent() override { takenOver(); }
+    void run() { step_->run(); }
+    static QEvent::Type type() {
+        static const int registered = QEvent::registerEventType();
+        return static_cast<QEvent::Type>(registered);
+    }
+
+private:
+    std::unique_ptr<Step> step_;
+};
+// Runs the steps on the GUI thread, in the order they were posted.
+class StepReceiver final : public QObject {
+public:
+    bool event(QEvent* event) override {
+        takenOver();
+        if (event->type() != StepEvent::type()) return QObject::event(event);
+        static_cast<StepEvent*>(event)->run();
+        return true;
+    }
+};
+inline QObject* stepReceiver() {
+    static QObject* const receiver = [] {
+        auto* made = new StepReceiver;
+        made->moveToThread(QCoreApplication::instance()->thread());
+        return made;
+    }();
+    return receiver;
+}
+}  // namespace detail
+
 // Posts step to the GUI thread. Steps posted by one thread arrive in the order
 // posted; a step that needs an object holds it itself (strongly or weakly).
 template <class F>
 void onMain(F&& step) {
-    auto wrapped = [step = std::forward<F>(step)]() mutable {
-        detail::takenOver();
-        step();
-    };
+    if (!QCoreApplication::instance()) return;
+    auto* event = new detail::StepEvent(std::make_unique<detail::StepOf<std::decay_t<F>>>(std::decay_t<F>(std::forward<F>(step))));
+    QObject* receiver = detail::stepReceiver();
     detail::handedOver();
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(wrapped), Qt::QueuedConnection);
+    QCoreApplication::postEvent(receiver, event);
 }
 
 namespace detail {
