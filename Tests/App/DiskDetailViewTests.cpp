@@ -313,11 +313,16 @@ TEST(DiskDetailView, UnmountRunsTheDiskToolAndReloadsTheList) {
     page.show();
     int loads = *m.loads;
     ASSERT_TRUE(page.unmountTile()->isEnabled());
-    QTest::mouseClick(page.unmountTile(), Qt::LeftButton);
-    ASSERT_TRUE(spinUntil([&] { return page.unmounting(); }));
-    // Until the answer comes, the tile says so and takes no second click.
-    EXPECT_EQ(page.unmountTile()->title(), "Afmonterer …");
-    EXPECT_FALSE(page.unmountTile()->isEnabled());
+    {
+        // Until the answer comes, the tile says so and takes no second click;
+        // the disk tool is held until the test has looked.
+        BackgroundHold hold;
+        QTest::mouseClick(page.unmountTile(), Qt::LeftButton);
+        drainEvents();
+        ASSERT_TRUE(page.unmounting());
+        EXPECT_EQ(page.unmountTile()->title(), "Afmonterer …");
+        EXPECT_FALSE(page.unmountTile()->isEnabled());
+    }
 
     // The recorded disk4 is no device of this machine: the stand-in says so.
     ASSERT_TRUE(spinUntil([&] { return page.unmountMessage().has_value(); }));
