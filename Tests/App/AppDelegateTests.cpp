@@ -19,6 +19,7 @@
 
 #include "AppTestSupport.h"
 #include "SovantaApp/BrowserView/BrowserView.h"
+#include "SovantaApp/Components.h"
 #include "SovantaApp/ContentView.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/Preview.h"

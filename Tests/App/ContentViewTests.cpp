@@ -43,6 +43,7 @@
 #include "SovantaApp/SessionView/OverviewView.h"
 #include "SovantaApp/SessionView/SessionView.h"
 #include "SovantaApp/WelcomeView.h"
+#include "SovantaApp/Window/SidebarRows.h"
 #include "TestSupport.h"
 
 using namespace sovanta;

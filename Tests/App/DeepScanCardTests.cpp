@@ -18,6 +18,7 @@
 #include "SovantaApp/SessionView/DeepScanCard.h"
 #include "SovantaApp/SessionView/OverviewView.h"
 #include "SovantaApp/SessionView/SessionView.h"
+#include "SovantaApp/Window/SidebarRows.h"
 #include "TestSupport.h"
 
 using namespace sovanta;

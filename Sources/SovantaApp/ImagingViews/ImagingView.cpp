@@ -20,7 +20,7 @@
 #include <QVBoxLayout>
 
 #include "SovantaApp/Components.h"
-#include "SovantaApp/ContentView.h"
+#include "SovantaApp/Window/SidebarRows.h"
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/TileGrid.h"
