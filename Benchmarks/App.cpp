@@ -74,7 +74,7 @@
 #include "SovantaApp/Preview.h"
 #include "SovantaApp/PreviewPane.h"
 #include "SovantaApp/QuickLookView.h"
-#include "SovantaApp/RecoverSheet.h"
+#include "SovantaApp/Sheets/RecoverSheet.h"
 #include "SovantaApp/SovantaApp.h"
 #include "SovantaCore/Recovery.h"
 #include "SovantaCore/Scanner.h"

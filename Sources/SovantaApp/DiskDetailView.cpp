@@ -22,8 +22,8 @@
 
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
-#include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
 #include "SovantaApp/Models/MainThread.h"
+#include "SovantaApp/Sheets/ImagingSetupSheet.h"
 #include "SovantaApp/TileGrid.h"
 
 namespace sovanta::app {

@@ -23,7 +23,7 @@
 #include "SovantaApp/ContentView.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/Preview.h"
-#include "SovantaApp/RecoverSheet.h"
+#include "SovantaApp/Sheets/RecoverSheet.h"
 #include "SovantaApp/SovantaApp.h"
 #include "TestSupport.h"
 

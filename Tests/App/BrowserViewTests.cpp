@@ -34,7 +34,7 @@
 #include "SovantaApp/Models/AppModel.h"
 #include "SovantaApp/Preview.h"
 #include "SovantaApp/PreviewPane.h"
-#include "SovantaApp/RecoverSheet.h"
+#include "SovantaApp/Sheets/RecoverSheet.h"
 #include "SovantaApp/SovantaApp.h"
 #include "TestSupport.h"
 

@@ -19,8 +19,8 @@
 #include "SovantaApp/Components.h"
 #include "SovantaApp/ContentView.h"
 #include "SovantaApp/DiskDetailView.h"
-#include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
 #include "SovantaApp/ImagingViews/ImagingView.h"
+#include "SovantaApp/Sheets/ImagingSetupSheet.h"
 #include "SovantaApp/TileGrid.h"
 #include "TestSupport.h"
 

@@ -10,9 +10,9 @@
 #include "AppTestSupport.h"
 #include "ScratchDisk.h"
 #include "SovantaApp/Components.h"
-#include "SovantaApp/Destination.h"
-#include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
 #include "SovantaApp/Panels.h"
+#include "SovantaApp/Sheets/ImagingSetupSheet.h"
+#include "SovantaApp/Sheets/SheetFrame.h"
 #include "TestSupport.h"
 
 using namespace sovanta;

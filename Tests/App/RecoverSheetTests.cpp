@@ -18,10 +18,10 @@
 #include "ScratchDisk.h"
 #include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/Components.h"
-#include "SovantaApp/Destination.h"
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/Panels.h"
-#include "SovantaApp/RecoverSheet.h"
+#include "SovantaApp/Sheets/RecoverSheet.h"
+#include "SovantaApp/Sheets/SheetFrame.h"
 #include "SovantaApp/SovantaApp.h"
 #include "TestSupport.h"
 

@@ -25,7 +25,7 @@
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/PreviewPane.h"
-#include "SovantaApp/RecoverSheet.h"
+#include "SovantaApp/Sheets/RecoverSheet.h"
 #include "SovantaCore/VisibleText.h"
 
 namespace sovanta::app {

@@ -15,9 +15,9 @@
 
 #include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/Components.h"
-#include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
 #include "SovantaApp/SectorView.h"
 #include "SovantaApp/SessionView/OverviewView.h"
+#include "SovantaApp/Sheets/ImagingSetupSheet.h"
 
 namespace sovanta::app {
 

@@ -8,9 +8,9 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
 #include "SovantaApp/Models/AppModel.h"
 #include "SovantaApp/Models/Session.h"
+#include "SovantaApp/Sheets/ImagingSetupSheet.h"
 
 class QAction;
 class QLabel;

@@ -50,12 +50,9 @@
 #include "SovantaApp/BrowserView/FolderTree.h"
 #include "SovantaApp/BrowserView/GalleryView.h"
 #include "SovantaApp/ContentView.h"
-#include "SovantaApp/Destination.h"
 #include "SovantaApp/DiskDetailView.h"
-#include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
 #include "SovantaApp/ImagingViews/ImagingView.h"
 #include "SovantaApp/PreviewPane.h"
-#include "SovantaApp/RecoverSheet.h"
 #include "SovantaApp/SectorView.h"
 #include "SovantaApp/SessionView/DeepScanCard.h"
 #include "SovantaApp/SessionView/OverviewView.h"
@@ -63,6 +60,9 @@
 #include "SovantaApp/Models/AppModel.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/Preview.h"
+#include "SovantaApp/Sheets/ImagingSetupSheet.h"
+#include "SovantaApp/Sheets/RecoverSheet.h"
+#include "SovantaApp/Sheets/SheetFrame.h"
 #include "SovantaApp/SovantaApp.h"
 
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "SovantaApp/ImagingViews/ImagingSetupSheet.h"
+#include "SovantaApp/Sheets/ImagingSetupSheet.h"
 
 #include <tuple>
 
@@ -10,8 +10,8 @@
 #include <QVBoxLayout>
 
 #include "SovantaApp/Components.h"
-#include "SovantaApp/Destination.h"
 #include "SovantaApp/Panels.h"
+#include "SovantaApp/Sheets/SheetFrame.h"
 #include "SovantaCore/Model.h"
 
 namespace sovanta::app {

@@ -1,4 +1,4 @@
-#include "SovantaApp/Destination.h"
+#include "SovantaApp/Sheets/SheetFrame.h"
 
 #include <QCheckBox>
 #include <QDialog>

@@ -1,4 +1,4 @@
-#include "SovantaApp/RecoverSheet.h"
+#include "SovantaApp/Sheets/RecoverSheet.h"
 
 #include <tuple>
 #include <unordered_set>
@@ -15,10 +15,10 @@
 #include <QVBoxLayout>
 
 #include "SovantaApp/Components.h"
-#include "SovantaApp/Destination.h"
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/Panels.h"
+#include "SovantaApp/Sheets/SheetFrame.h"
 #include "SovantaCore/VisibleText.h"
 
 namespace sovanta::app {
