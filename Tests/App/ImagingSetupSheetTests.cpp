@@ -10,6 +10,7 @@
 #include "AppTestSupport.h"
 #include "ScratchDisk.h"
 #include "SovantaApp/Components.h"
+#include "SovantaApp/Models/Destination.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/Sheets/ImagingSetupSheet.h"
 #include "SovantaApp/Sheets/SheetFrame.h"

@@ -19,6 +19,7 @@
 #include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
+#include "SovantaApp/Models/Destination.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/Sheets/RecoverSheet.h"
 #include "SovantaApp/Sheets/SheetFrame.h"

@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "SovantaApp/Components.h"
+#include "SovantaApp/Models/Destination.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/Sheets/SheetFrame.h"
 #include "SovantaCore/Model.h"

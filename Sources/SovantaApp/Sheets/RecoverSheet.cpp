@@ -16,6 +16,7 @@
 
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
+#include "SovantaApp/Models/Destination.h"
 #include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/Sheets/SheetFrame.h"
