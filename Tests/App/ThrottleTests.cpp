@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "SovantaApp/Models/SessionTab.h"
 #include "SovantaApp/Models/TaskPhase.h"
 #include "SovantaApp/Models/Throttle.h"
 

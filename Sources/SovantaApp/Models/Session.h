@@ -11,7 +11,9 @@
 
 #include <QObject>
 
+#include "SovantaApp/Models/SessionTab.h"
 #include "SovantaApp/Models/TaskPhase.h"
+#include "SovantaApp/Models/VolumeStats.h"
 #include "SovantaCore/DiskList.h"
 #include "SovantaCore/DiskSource.h"
 #include "SovantaCore/Model.h"

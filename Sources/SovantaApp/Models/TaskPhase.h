@@ -1,11 +1,10 @@
-// The small value types the session and the jobs share with the views.
+// The phase of a session's background task (its quick scan, its deep scan),
+// which the session shares with the views.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <variant>
-#include <vector>
 
 #include <QMetaType>
 
@@ -37,26 +36,6 @@ using TaskPhase = std::variant<phase::Running, phase::Failed, phase::Idle, phase
 
 inline bool isRunning(const TaskPhase& p) { return std::holds_alternative<phase::Running>(p); }
 
-// The tabs of the session page.
-enum class SessionTab { overview, files, sectors };
-const std::vector<SessionTab>& allSessionTabs();
-// "Oversigt", "Filer", "Sektorer".
-std::string text(SessionTab tab);
-// "overview", "files", "sectors": what the launch option for the tab matches.
-std::string caseName(SessionTab tab);
-// Only from one of the three texts exactly.
-std::optional<SessionTab> sessionTabFromText(const std::string& text);
-
-// The totals of one volume's tree.
-struct VolumeStats {
-    int64_t files = 0;
-    int64_t folders = 0;  // the root not counted
-    uint64_t bytes = 0;
-    int64_t deleted = 0;  // files whose status is not existing
-    bool operator==(const VolumeStats&) const = default;
-};
-
 }  // namespace sovanta::app
 
 Q_DECLARE_METATYPE(sovanta::app::TaskPhase)
-Q_DECLARE_METATYPE(sovanta::app::SessionTab)

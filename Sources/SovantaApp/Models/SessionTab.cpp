@@ -1,4 +1,4 @@
-#include "SovantaApp/Models/TaskPhase.h"
+#include "SovantaApp/Models/SessionTab.h"
 
 namespace sovanta::app {
 
