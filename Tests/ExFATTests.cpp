@@ -13,7 +13,7 @@
 
 #include "SovantaCore/Binary.h"
 #include "SovantaCore/DiskSource.h"
-#include "SovantaCore/FAT/ExFATContext.h"
+#include "SovantaCore/ExFAT/Context.h"
 #include "SovantaCore/FileReader.h"
 #include "SovantaCore/Recovery.h"
 #include "SovantaCore/Scanner.h"

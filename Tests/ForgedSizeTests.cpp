@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "SovantaCore/FAT/ExFATContext.h"
+#include "SovantaCore/ExFAT/Context.h"
 #include "SovantaCore/FAT/Context.h"
 #include "SovantaCore/HFSPlus/Context.h"
 #include "SovantaCore/NTFS/Context.h"

@@ -1,4 +1,4 @@
-#include "SovantaCore/FAT/ExFATContext.h"
+#include "SovantaCore/ExFAT/Context.h"
 
 #include <algorithm>
 #include <cstring>
