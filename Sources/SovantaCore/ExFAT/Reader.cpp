@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "SovantaCore/FAT/Limits.h"
 #include "SovantaCore/FileReader.h"
 
 namespace sovanta {
@@ -35,17 +36,10 @@ constexpr int64_t entrySize = 32;
 constexpr uint16_t attributeDirectory = 0x10;
 constexpr uint8_t flagNoFatChain = 0x02;
 
-constexpr uint64_t maxFatBytes = 805306368;       // 768 MiB
-constexpr uint64_t maxBitmapBytes = 536870912;    // 512 MiB
-constexpr uint64_t maxDirectoryBytes = 67108864;  // 64 MiB
-constexpr uint64_t maxTestedClusters = 1048576;   // per extent
-constexpr int maxDepth = 63;
+constexpr uint64_t maxBitmapBytes = 536870912;  // 512 MiB
 
 const char* const noteNoBitmap = "Allokeringsbitmap mangler – chancer for slettede filer er ukendte.";
-const char* const noteBadStart = "Ugyldig startklynge";
 const char* const noteReused = "Klyngerne er genbrugt af andre filer";
-const char* const notePartlyReused = "Dele af filen kan være overskrevet";
-const char* const noteChainBroken = "Klyngekæden er afbrudt";
 const char* const notePastHeap = "Dele af filen ligger ud over filsystemets slutning";
 const char* const noteWalkCut = "Mappestrukturen er beskadiget – ikke alle mapper kunne læses.";
 
@@ -76,7 +70,7 @@ std::unique_ptr<ExFATContext> ExFATContext::make(DiskSource& src, uint64_t base,
 
     uint64_t fatBytes = uint64_t{u32le(boot, bootFatLength)} * ctx->bps;
     uint64_t wanted = std::min(uint64_t{ctx->clusterCount} * 4 + 8, fatBytes);
-    if (fatBytes != 0 && wanted <= maxFatBytes) {
+    if (fatBytes != 0 && wanted <= fat::maxFATBytes) {
         // What lies past the volume or the source would read as zeros, which
         // end every chain just as a FAT cut short does: it is not read.
         uint64_t start = base + uint64_t{u32le(boot, bootFatOffset)} * ctx->bps;
@@ -111,12 +105,12 @@ Bytes ExFATContext::readChain(uint32_t start, std::optional<uint64_t> length, bo
     if (!length) {
         // The chain itself gives the length; its clusters are what the stream
         // extents would find again for that length.
-        auto found = chain(start, maxDirectoryBytes / clusterSize);
+        auto found = chain(start, fat::maxDirectoryBytes / clusterSize);
         if (found.clusters.empty()) return {};
-        return readExtents(extents(found.clusters, found.clusters.size() * clusterSize), maxDirectoryBytes);
+        return readExtents(extents(found.clusters, found.clusters.size() * clusterSize), fat::maxDirectoryBytes);
     }
-    return readExtents(streamExtents(start, std::min(*length, maxDirectoryBytes), noFatChain).extents,
-                       maxDirectoryBytes);
+    return readExtents(streamExtents(start, std::min(*length, fat::maxDirectoryBytes), noFatChain).extents,
+                       fat::maxDirectoryBytes);
 }
 
 void ExFATContext::loadBitmap(ByteSpan root) {
@@ -226,7 +220,7 @@ void ExFATWalker::processPending() {
         if (progress && progress->isCancelled()) return;
         Pending folder = std::move(pending.back());
         pending.pop_back();
-        if (folder.depth > maxDepth || visited.contains(folder.cluster)) continue;
+        if (folder.depth > fat::maxDepth || visited.contains(folder.cluster)) continue;
         if (budget == 0) {
             budgetSpent = true;
             pending.clear();
@@ -251,7 +245,7 @@ void ExFATWalker::fill(FileNode& node, uint32_t first, uint64_t length, uint64_t
     }
     if (!ctx.isValid(first)) {
         node.recoverability = Recoverability::poor;
-        node.note = noteBadStart;
+        node.note = fat::badStartNote;
         node.data = NoData{};
         return;
     }
@@ -275,7 +269,7 @@ void ExFATWalker::fill(FileNode& node, uint32_t first, uint64_t length, uint64_t
     const bool cut = placed < written;
     if (!cut && valid < length) list.push_back({std::nullopt, length - valid});
     node.data = list;
-    const char* cutNote = chainBroken ? noteChainBroken : notePastHeap;
+    const char* cutNote = chainBroken ? fat::brokenChainNote : notePastHeap;
     if (!deleted) {
         node.recoverability = cut ? Recoverability::partial : Recoverability::good;
         if (cut) node.note = cutNote;
@@ -298,7 +292,7 @@ void ExFATWalker::rateDeleted(FileNode& node, const std::vector<Extent>& list) c
     for (auto& extent : list) {
         if (!extent.offset) continue;
         uint64_t cluster = (*extent.offset - ctx.heapOffset) / ctx.clusterSize + 2;
-        uint64_t count = std::min(ceilDiv(extent.length, ctx.clusterSize), maxTestedClusters);
+        uint64_t count = std::min(ceilDiv(extent.length, ctx.clusterSize), fat::maxTestedClusters);
         if (!firstTested) {
             firstTested = cluster;
             if (ctx.firstInUse(cluster, 1)) {
@@ -313,7 +307,7 @@ void ExFATWalker::rateDeleted(FileNode& node, const std::vector<Extent>& list) c
         node.note = noteReused;
     } else if (otherInUse) {
         node.recoverability = Recoverability::partial;
-        node.note = notePartlyReused;
+        node.note = fat::partlyOverwrittenNote;
     } else {
         node.recoverability = Recoverability::good;
     }

@@ -1,9 +1,12 @@
 // On-disk layout of FAT12/16/32 boot sectors and directory entries, the limits
-// the reader keeps to and the notes it gives, shared by its files.
+// the reader keeps to and the notes it gives, shared by its files; with those
+// it shares with the exFAT reader.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "SovantaCore/FAT/Limits.h"
 
 namespace sovanta::fat {
 
@@ -40,20 +43,13 @@ inline constexpr uint8_t attrDirectory = 0x10;
 inline constexpr uint8_t deletedMark = 0xE5;
 
 inline constexpr uint32_t maxClusterCount = 0x0FFFFFF5;
-inline constexpr uint64_t maxFATBytes = 805306368;          // 768 MiB
-inline constexpr uint64_t maxLiveDirectoryBytes = 67108864;  // 64 MiB
 inline constexpr uint64_t maxDeletedDirectoryClusters = 16;
-inline constexpr uint64_t maxTestedClusters = 1048576;
-inline constexpr int maxDepth = 63;
 inline constexpr size_t maxFragmentRun = 64;
 
 inline constexpr const char* fatUnavailableNote =
     "FAT-tabellen kunne ikke læses – filer antages at ligge sammenhængende.";
 inline constexpr const char* crossLinkedNote = "Mapperne deler klynger med hinanden – ikke alle mapper blev læst.";
 inline constexpr const char* overwrittenFolderNote = "Mappens indhold er overskrevet";
-inline constexpr const char* badStartNote = "Ugyldig startklynge";
-inline constexpr const char* brokenChainNote = "Klyngekæden er afbrudt";
 inline constexpr const char* startReusedNote = "Startklyngen er genbrugt af en anden fil";
-inline constexpr const char* partlyOverwrittenNote = "Dele af filen kan være overskrevet";
 
 }  // namespace sovanta::fat

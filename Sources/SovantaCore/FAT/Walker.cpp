@@ -35,7 +35,7 @@ void FATWalker::readDirectoryChain(uint32_t start, const FileNodePtr& into, bool
 }
 
 Bytes FATWalker::readLiveDirectory(uint32_t start) {
-    uint64_t maxClusters = ctx_.clusterSize > maxLiveDirectoryBytes ? 1 : maxLiveDirectoryBytes / ctx_.clusterSize;
+    uint64_t maxClusters = ctx_.clusterSize > maxDirectoryBytes ? 1 : maxDirectoryBytes / ctx_.clusterSize;
     auto chain = ctx_.chain(start, maxClusters);
     if (chain.clusters.size() > liveClusterBudget_) {
         budgetExceeded = true;
