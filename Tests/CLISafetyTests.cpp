@@ -20,6 +20,7 @@
 #include "SovantaCore/RangeMap.h"
 #include "SovantaCore/Recovery.h"
 #include "SovantaCore/Scanner.h"
+#include "LoopDisk.h"
 #include "TestSupport.h"
 
 using namespace sovanta;
@@ -28,66 +29,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int shell(const std::string& command, std::string* out = nullptr) {
-    auto r = Shell::run("/bin/sh", {"-c", command});
-    if (out) *out = std::string(r.stdoutBytes.begin(), r.stdoutBytes.end());
-    return r.status;
-}
-
 std::string refusal(const std::string& kind, const fs::path& destination, const std::string& source) {
     return "Fejl: " + kind + " " + destination.string() + " ville skrive til kilden (" + source +
            "). Vælg en destination på en anden disk.\n";
 }
 
-// A loop device over a copy of a fixture, with its partitions; detached with the object.
-class Loop {
-public:
-    Loop(const std::string& fixtureName, bool readOnly) {
-        image_ = dir_.file(fixtureName + ".img");
-        fs::copy_file(fixtureImage(fixtureName), image_);
-        std::string out;
-        if (shell(std::string("losetup --find --show --partscan ") + (readOnly ? "--read-only " : "") + "'" + image_ +
-                      "'",
-                  &out) != 0)
-            return;
-        device_ = out.substr(0, out.find('\n'));
-        name_ = fs::path(device_).filename().string();
-        // Without udev the kernel may not have read the table yet.
-        if (!fs::exists("/sys/block/" + name_ + "/" + name_ + "p1")) shell("partx -a '" + device_ + "' 2>/dev/null");
-        for (int i = 0; i < 50 && !fs::exists(device_ + "p1"); ++i) usleep(100000);
-    }
-    ~Loop() {
-        if (!mountPoint_.empty()) shell("umount '" + mountPoint_ + "'");
-        if (!device_.empty()) shell("partx -d '" + device_ + "' 2>/dev/null; losetup -d '" + device_ + "'");
-    }
-    Loop(const Loop&) = delete;
-    Loop& operator=(const Loop&) = delete;
-
-    bool ready() const { return !device_.empty(); }
-    const std::string& name() const { return name_; }
-    const std::string& device() const { return device_; }
-    const std::string& image() const { return image_; }
-    // Mounts the first partition that this machine can mount: the FAT32 one
-    // with the kernel, else the NTFS or exFAT one through FUSE. The mounted
-    // device, or empty when none could be.
-    std::string mountAny() {
-        std::string point = dir_.file("mnt");
-        fs::create_directories(point);
-        for (auto [tool, number] : {std::pair{"mount", 1}, {"ntfs-3g", 2}, {"mount.exfat-fuse", 3}}) {
-            std::string device = device_ + "p" + std::to_string(number);
-            if (shell(std::string(tool) + " '" + device + "' '" + point + "' >/dev/null 2>&1") == 0) {
-                mountPoint_ = point;
-                return device;
-            }
-        }
-        return "";
-    }
-    const std::string& mountPoint() const { return mountPoint_; }
-
-private:
-    TempDir dir_;
-    std::string image_, device_, name_, mountPoint_;
-};
+// Mounts the first partition of the loop disk that this machine can mount:
+// the FAT32 one with the kernel, else the NTFS or exFAT one through FUSE. The
+// mounted device, or empty when none could be.
+std::string mountAny(LoopDisk& loop) {
+    for (auto [tool, number] : {std::pair{"mount", 1}, {"ntfs-3g", 2}, {"mount.exfat-fuse", 3}})
+        if (!loop.mount(loop.partitionPath(number), tool).empty()) return loop.partitionPath(number);
+    return "";
+}
 
 }  // namespace
 
@@ -153,20 +107,20 @@ TEST(DestinationCheck, ImageFileSource) {
 // folder on a device backed by that very file is refused.
 TEST(DestinationCheck, LoopDeviceSources) {
     if (!isRoot()) GTEST_SKIP() << "needs root for loop devices";
-    Loop loop("gpt_fat32_ntfs_exfat", false);
-    if (!loop.ready() || !fs::exists(loop.device() + "p1")) GTEST_SKIP() << "no loop device with partitions here";
+    LoopDisk loop(fixtureImage("gpt_fat32_ntfs_exfat"), LoopDisk::Access::writable);
+    if (!loop.ready() || !fs::exists(loop.partitionPath(1))) GTEST_SKIP() << "no loop device with partitions here";
     auto source = SourceOpener::openDevice(loop.name(), loop.name());
-    EXPECT_EQ(DestinationCheck::forImage(loop.device() + "p1", *source), SourceOverlap::same);
+    EXPECT_EQ(DestinationCheck::forImage(loop.partitionPath(1), *source), SourceOverlap::same);
     EXPECT_EQ(DestinationCheck::forImage(loop.device(), *source), SourceOverlap::same);
     EXPECT_EQ(DestinationCheck::forRecovery("/dev/shm/sovanta-ud", *source), SourceOverlap::different);
     TempDir elsewhere;
     EXPECT_EQ(DestinationCheck::forRecovery(elsewhere.path(), *source), SourceOverlap::different);
-    if (loop.mountAny().empty()) GTEST_SKIP() << "cannot mount a partition of the image here";
-    const fs::path folder = fs::path(loop.mountPoint()) / "ud";
+    if (mountAny(loop).empty()) GTEST_SKIP() << "cannot mount a partition of the image here";
+    const fs::path folder = loop.mountPoint() / "ud";
     EXPECT_EQ(DestinationCheck::forRecovery(folder, *source), SourceOverlap::same);
     EXPECT_EQ(DestinationCheck::forImage(folder / "kopi.img", *source), SourceOverlap::same);
     // The image file behind the loop device as the source.
-    auto file = SourceOpener::openImage(loop.image());
+    auto file = SourceOpener::openImage(loop.backing().string());
     EXPECT_EQ(DestinationCheck::forRecovery(folder, *file), SourceOverlap::same);
     EXPECT_EQ(DestinationCheck::forRecovery(elsewhere.path(), *file), SourceOverlap::different);
 }
@@ -298,9 +252,9 @@ TEST(DestinationCheck, OverlayFolders) {
 // recovering onto its mounted file system; nothing is written to either.
 TEST(CLISafety, DeviceDestinationsOnTheSourceDiskAreRefused) {
     if (!isRoot()) GTEST_SKIP() << "needs root for loop devices";
-    Loop loop("gpt_fat32_ntfs_exfat", false);
-    if (!loop.ready() || !fs::exists(loop.device() + "p1")) GTEST_SKIP() << "no loop device with partitions here";
-    const std::string partition = loop.device() + "p1";
+    LoopDisk loop(fixtureImage("gpt_fat32_ntfs_exfat"), LoopDisk::Access::writable);
+    if (!loop.ready() || !fs::exists(loop.partitionPath(1))) GTEST_SKIP() << "no loop device with partitions here";
+    const std::string partition = loop.partitionPath(1);
     auto hashOf = [](const std::string& device) {
         std::string out;
         shell("sha256sum '" + device + "'", &out);
@@ -315,15 +269,15 @@ TEST(CLISafety, DeviceDestinationsOnTheSourceDiskAreRefused) {
 
     // The same partition as a loop device of its own over the disk's file.
     Mounts mounts;
-    const std::string alone = mounts.loop(loop.image(), "-o 1048576 --sizelimit 1048576");
+    const std::string alone = mounts.loop(loop.backing(), "-o 1048576 --sizelimit 1048576");
     ASSERT_FALSE(alone.empty());
     image = runCLI({"image", loop.name(), alone});
     EXPECT_EQ(image.status, 2);
     EXPECT_EQ(image.err, refusal("Billedfilen", alone, loop.name()));
     EXPECT_EQ(hashOf(loop.device()), before);
 
-    if (loop.mountAny().empty()) GTEST_SKIP() << "cannot mount a partition of the image here";
-    const fs::path folder = fs::path(loop.mountPoint()) / "ud";
+    if (mountAny(loop).empty()) GTEST_SKIP() << "cannot mount a partition of the image here";
+    const fs::path folder = loop.mountPoint() / "ud";
     auto recover = runCLI({"recover", loop.name(), folder.string()});
     EXPECT_EQ(recover.status, 2);
     EXPECT_TRUE(recover.out.empty()) << recover.out;

@@ -16,6 +16,7 @@
 #include "../Platform/diskutil/SmartReport.h"
 #include "SovantaCore/DiskList.h"
 #include "SovantaCore/PropertyList.h"
+#include "LoopDisk.h"
 #include "TestSupport.h"
 
 using namespace sovanta;
@@ -437,69 +438,21 @@ TEST(DiskList, ListCommandPrintsEveryDisk) {
 
 // MARK: - A loop device with a mounted partition (root only)
 
-namespace {
-
-int shell(const std::string& command, std::string* out = nullptr) {
-    auto r = Shell::run("/bin/sh", {"-c", command});
-    if (out) *out = std::string(r.stdoutBytes.begin(), r.stdoutBytes.end());
-    return r.status;
-}
-
-// A 64 MiB image with one GPT partition holding ext4, attached with its
-// partition and mounted; everything is undone on destruction.
-class MountedLoop {
-public:
-    MountedLoop() {
-        std::string image = dir_.file("disk.img");
-        mountPoint_ = dir_.file("mnt");
-        fs::create_directories(mountPoint_);
-        if (shell("truncate -s 64M '" + image + "' && printf 'label: gpt\\n,,L\\n' | sfdisk -q '" + image + "'") != 0)
-            return;
-        std::string out;
-        if (shell("losetup --find --show --partscan '" + image + "'", &out) != 0) return;
-        device_ = out.substr(0, out.find('\n'));
-        name_ = fs::path(device_).filename().string();
-        partition_ = name_ + "p1";
-        // Without udev the kernel may not have read the table yet.
-        if (!fs::exists("/sys/block/" + name_ + "/" + partition_)) shell("partx -a '" + device_ + "' 2>/dev/null");
-        for (int i = 0; i < 50 && !fs::exists("/dev/" + partition_); ++i) usleep(100000);
-        if (shell("mkfs.ext4 -q -L SOVTEST /dev/" + partition_) != 0) return;
-        mounted_ = shell("mount /dev/" + partition_ + " '" + mountPoint_ + "'") == 0;
-    }
-    ~MountedLoop() {
-        if (mounted_) shell("umount '" + mountPoint_ + "' 2>/dev/null");
-        if (!device_.empty()) shell("partx -d '" + device_ + "' 2>/dev/null; losetup -d '" + device_ + "'");
-    }
-    bool ready() const { return mounted_; }
-    const std::string& disk() const { return name_; }
-    const std::string& partition() const { return partition_; }
-    const std::string& mountPoint() const { return mountPoint_; }
-    bool stillMounted() const {
-        std::string out;
-        shell("grep -c ' " + mountPoint_ + " ' /proc/self/mountinfo", &out);
-        return std::atoi(out.c_str()) > 0;
-    }
-
-private:
-    test::TempDir dir_;
-    std::string device_, name_, partition_, mountPoint_;
-    bool mounted_ = false;
-};
-
-}  // namespace
-
 TEST(DiskList, LoopDeviceWithAMountedPartition) {
     if (!test::isRoot()) GTEST_SKIP() << "needs root for losetup and mount";
-    MountedLoop loop;
-    if (!loop.ready()) GTEST_SKIP() << "could not attach and mount a loop device here";
+    // A 64 MiB image with one GPT partition holding ext4, mounted.
+    test::LoopDisk loop(64, "label: gpt\n,,L\n");
+    if (!loop.ready() || test::shell("mkfs.ext4 -q -L SOVTEST " + loop.partitionPath(1)) != 0 ||
+        loop.mount(loop.partitionPath(1)).empty())
+        GTEST_SKIP() << "could not attach and mount a loop device here";
 
-    fs::path folder = fs::path(loop.mountPoint()) / "Gendannet";
+    fs::path folder = loop.mountPoint() / "Gendannet";
     fs::create_directories(folder);
-    EXPECT_EQ(DiskList::physicalDisks(folder), std::set<std::string>{loop.disk()});
-    EXPECT_EQ(DiskList::wholeDisk(loop.partition()), loop.disk());
+    EXPECT_EQ(DiskList::physicalDisks(folder), std::set<std::string>{loop.name()});
+    EXPECT_EQ(DiskList::wholeDisk(loop.partition(1)), loop.name());
 
     auto disks = DiskList::load();
-    const DiskInfo* disk = byName(disks, loop.disk());
+    const DiskInfo* disk = byName(disks, loop.name());
     ASSERT_TRUE(disk);
     EXPECT_EQ(disk->size, 64u << 20);
     EXPECT_TRUE(disk->isDiskImage);
@@ -508,25 +461,25 @@ TEST(DiskList, LoopDeviceWithAMountedPartition) {
     EXPECT_EQ(disk->content, "GUID_partition_scheme");
     ASSERT_EQ(disk->partitions.size(), 1u);
     const PartitionSummary& p = disk->partitions[0];
-    EXPECT_EQ(p.bsdName, loop.partition());
+    EXPECT_EQ(p.bsdName, loop.partition(1));
     EXPECT_EQ(p.content, "ext4");
     EXPECT_EQ(p.volumeName, "SOVTEST");
-    EXPECT_EQ(p.mountPoint, loop.mountPoint());
+    EXPECT_EQ(p.mountPoint, loop.mountPoint().string());
     EXPECT_FALSE(disk->isBootDisk());
 
     // The list command prints it in its two kinds of line.
     auto run = test::runCLI({"list"});
-    EXPECT_NE(run.out.find(loop.disk() + "\t" + formatBytes(64u << 20) + "\tdisk.img\tDisk Image\tSMART: Not Supported\n"),
+    EXPECT_NE(run.out.find(loop.name() + "\t" + formatBytes(64u << 20) + "\tdisk.img\tDisk Image\tSMART: Not Supported\n"),
               std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("   " + loop.partition() + "\t" + formatBytes(p.size) + "\text4\tSOVTEST\t" +
-                           loop.mountPoint() + "\n"),
+    EXPECT_NE(run.out.find("   " + loop.partition(1) + "\t" + formatBytes(p.size) + "\text4\tSOVTEST\t" +
+                           loop.mountPoint().string() + "\n"),
               std::string::npos)
         << run.out;
 
     // Unmounting the disk by the name of its partition unmounts its volume.
-    auto result = DiskList::unmount(loop.partition());
+    auto result = DiskList::unmount(loop.partition(1));
     EXPECT_TRUE(result.ok) << result.message;
-    EXPECT_EQ(result.message, "Alle enheder på " + loop.disk() + " er afmonteret");
+    EXPECT_EQ(result.message, "Alle enheder på " + loop.name() + " er afmonteret");
     EXPECT_FALSE(loop.stillMounted());
 }

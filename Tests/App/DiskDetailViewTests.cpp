@@ -15,6 +15,7 @@
 #include <QTest>
 
 #include "AppTestSupport.h"
+#include "LoopDisk.h"
 #include "RecordedDisks.h"
 #include "SovantaApp/Components.h"
 #include "SovantaApp/ContentView.h"
@@ -427,74 +428,34 @@ TEST(DiskDetailView, ImagingFromTheWindowReplacesThePageWithoutHarm) {
 
 namespace {
 
-int shell(const std::string& command, std::string* out = nullptr) {
-    auto r = Shell::run("/bin/sh", {"-c", command});
-    if (out) *out = std::string(r.stdoutBytes.begin(), r.stdoutBytes.end());
-    return r.status;
+// A 64 MiB image with two GPT partitions on a loop device: FAT32 holding one
+// file (written with mtools), and a mounted ext4 (the kernel here may mount
+// no FAT). False when that cannot be made here.
+bool makeTwoVolumes(LoopDisk& loop) {
+    if (!loop.ready()) return false;
+    std::string fat = loop.partitionPath(1), ext = loop.partitionPath(2), note = loop.file("note.txt");
+    writeFile(note, std::string_view("kept on the loop disk\n"));
+    if (shell("mkfs.vfat -F 32 -n SOVLOOP " + fat + " >/dev/null && mcopy -i " + fat + " '" + note +
+              "' ::note.txt && mkfs.ext4 -q -L SOVEXT " + ext) != 0)
+        return false;
+    return !loop.mount(ext).empty();
 }
-
-// A 64 MiB image with two GPT partitions, attached as a loop device: FAT32
-// holding one file (written with mtools), and a mounted ext4 (the kernel
-// here may mount no FAT). All undone on destruction.
-class MountedLoop {
-public:
-    MountedLoop() {
-        std::string image = dir_.file("disk.img");
-        mountPoint_ = dir_.file("mnt");
-        std::filesystem::create_directories(mountPoint_);
-        if (shell("truncate -s 64M '" + image + "' && printf 'label: gpt\\n,40M,L\\n,,L\\n' | sfdisk -q '" + image +
-                  "'") != 0)
-            return;
-        std::string out;
-        if (shell("losetup --find --show --partscan '" + image + "'", &out) != 0) return;
-        device_ = out.substr(0, out.find('\n'));
-        name_ = std::filesystem::path(device_).filename().string();
-        std::string fat = "/dev/" + name_ + "p1", ext = "/dev/" + name_ + "p2";
-        // Without udev the kernel may not have read the table yet.
-        if (!std::filesystem::exists("/sys/block/" + name_ + "/" + name_ + "p2"))
-            shell("partx -a '" + device_ + "' 2>/dev/null");
-        for (int i = 0; i < 50 && !std::filesystem::exists(ext); ++i) QThread::msleep(100);
-        std::string note = dir_.file("note.txt");
-        writeFile(note, std::string_view("kept on the loop disk\n"));
-        if (shell("mkfs.vfat -F 32 -n SOVLOOP " + fat + " >/dev/null && mcopy -i " + fat + " '" + note +
-                  "' ::note.txt && mkfs.ext4 -q -L SOVEXT " + ext) != 0)
-            return;
-        mounted_ = shell("mount " + ext + " '" + mountPoint_ + "'") == 0;
-    }
-    ~MountedLoop() {
-        if (mounted_) shell("umount '" + mountPoint_ + "' 2>/dev/null");
-        if (!device_.empty()) shell("partx -d '" + device_ + "' 2>/dev/null; losetup -d '" + device_ + "'");
-    }
-    bool ready() const { return mounted_; }
-    const std::string& disk() const { return name_; }
-    const std::string& mountPoint() const { return mountPoint_; }
-    bool stillMounted() const {
-        std::string out;
-        shell("grep -c ' " + mountPoint_ + " ' /proc/self/mountinfo", &out);
-        return std::atoi(out.c_str()) > 0;
-    }
-
-private:
-    TempDir dir_;
-    std::string device_, name_, mountPoint_;
-    bool mounted_ = false;
-};
 
 }  // namespace
 
 TEST(DiskDetailView, ALoopDiskIsListedUnmountedImagedAndItsImageScanned) {
     if (!isRoot()) GTEST_SKIP() << "needs root for losetup and mount";
-    MountedLoop loop;
-    if (!loop.ready()) GTEST_SKIP() << "could not attach and mount a loop device here";
+    LoopDisk loop(64, "label: gpt\n,40M,L\n,,L\n");
+    if (!makeTwoVolumes(loop)) GTEST_SKIP() << "could not attach and mount a loop device here";
     TempDir out;
 
     // The machine's own disk list, through the disk-tool stand-in.
     auto model = AppModel::make();
-    ASSERT_TRUE(spinUntil([&] { return !model->loadingDisks() && model->disk(loop.disk()); }));
+    ASSERT_TRUE(spinUntil([&] { return !model->loadingDisks() && model->disk(loop.name()); }));
     ContentView window(*model);
     window.resize(1440, 900);
     window.show();
-    model->setSelection(sidebar::Disk{loop.disk()});
+    model->setSelection(sidebar::Disk{loop.name()});
     drainEvents();
     auto* page = qobject_cast<DiskDetailView*>(window.page());
     ASSERT_NE(page, nullptr);
@@ -504,11 +465,11 @@ TEST(DiskDetailView, ALoopDiskIsListedUnmountedImagedAndItsImageScanned) {
     auto rows = page->partitionRows();
     ASSERT_EQ(rows.size(), 2u);
     const auto& partitions = page->disk().partitions;
-    EXPECT_EQ(rows[0], (QStringList{QString::fromStdString(loop.disk() + "p1"), "SOVLOOP", "vfat",
+    EXPECT_EQ(rows[0], (QStringList{QString::fromStdString(loop.name() + "p1"), "SOVLOOP", "vfat",
                                     QString::fromStdString(formatBytes(partitions[0].size)), "–"}));
-    EXPECT_EQ(rows[1], (QStringList{QString::fromStdString(loop.disk() + "p2"), "SOVEXT", "ext4",
+    EXPECT_EQ(rows[1], (QStringList{QString::fromStdString(loop.name() + "p2"), "SOVEXT", "ext4",
                                     QString::fromStdString(formatBytes(partitions[1].size)),
-                                    QString::fromStdString(loop.mountPoint())}));
+                                    QString::fromStdString(loop.mountPoint().string())}));
 
     // Unmounting through the page: the volume goes, the list is loaded again
     // and the same page shows the disk without it.

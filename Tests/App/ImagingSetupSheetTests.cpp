@@ -8,7 +8,7 @@
 #include <QTest>
 
 #include "AppTestSupport.h"
-#include "ScratchDisk.h"
+#include "LoopDisk.h"
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Models/Destination.h"
 #include "SovantaApp/Panels.h"

@@ -15,7 +15,7 @@
 #include <QToolButton>
 
 #include "AppTestSupport.h"
-#include "ScratchDisk.h"
+#include "LoopDisk.h"
 #include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
