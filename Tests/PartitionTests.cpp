@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <map>
 
 #include "ScanTestSupport.h"
 #include "SovantaCore/Partitions.h"
@@ -16,13 +16,10 @@ struct ExpectedEntry {
     std::optional<FileSystemType> detected;
 };
 
-// The partition rows of a manifest ("pN:" with a note "partition N: start
-// sector S, C sectors of B bytes, type T[, name 'X'], file system F ..."), in
-// slot order. The MBR's extended container is no entry of its own; its
-// logical partitions follow the primary ones.
-std::vector<ExpectedEntry> manifestPartitions(const std::string& fixture) {
-    static const std::regex row(
-        R"(partition (\d+): start sector (\d+), (\d+) sectors of (\d+) bytes, type (\w[\w-]*)(?:, name '([^']*)')?, file system ([\w-]+))");
+// The entries a layout should give for a manifest's partitions, in slot
+// order. The MBR's extended container is no entry of its own; its logical
+// partitions follow the primary ones.
+std::vector<ExpectedEntry> expectedEntries(const std::string& fixture) {
     static const std::map<std::string, std::string> typeNames = {
         {"EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", "Microsoft basisdata"}, {"e", "FAT16"}, {"7", "NTFS/exFAT"}};
     static const std::map<std::string, FileSystemType> systems = {{"FAT12", FileSystemType::fat12},
@@ -31,20 +28,17 @@ std::vector<ExpectedEntry> manifestPartitions(const std::string& fixture) {
                                                                   {"NTFS", FileSystemType::ntfs},
                                                                   {"exFAT", FileSystemType::exfat}};
     std::vector<ExpectedEntry> out;
-    for (auto& r : readManifest(fixture)) {
-        std::smatch m;
-        if (r.path.empty() || r.path.back() != ':' || !std::regex_search(r.note, m, row)) continue;
-        if (m[7] == "-") continue;  // the extended partition's container
-        int slot = std::stoi(m[1]);
-        bool gpt = m[5].str().size() == 36;
+    for (auto& p : manifestPartitions(fixture)) {
+        if (p.fileSystem == "-") continue;  // the extended partition's container
+        bool gpt = p.type.size() == 36;
         ExpectedEntry e;
-        e.scheme = gpt ? "GPT" : (slot > 4 ? "MBR (logisk)" : "MBR");
-        e.typeName = typeNames.at(m[5]);
-        e.name = m[6];
-        e.offset = std::stoull(m[2]) * std::stoull(m[4]);
-        e.size = std::stoull(m[3]) * std::stoull(m[4]);
-        EXPECT_EQ(std::to_string(e.size), r.size) << r.note;
-        e.detected = systems.at(m[7]);
+        e.scheme = gpt ? "GPT" : (p.slot > 4 ? "MBR (logisk)" : "MBR");
+        e.typeName = typeNames.at(p.type);
+        e.name = p.name;
+        e.offset = p.offset;
+        e.size = p.sectors * p.sectorSize;
+        EXPECT_EQ(e.size, p.size) << p.prefix;
+        e.detected = systems.at(p.fileSystem);
         out.push_back(e);
     }
     return out;
@@ -87,7 +81,7 @@ TEST(PartitionTable, FixturesAgreeWithTheirManifests) {
         auto layout = PartitionTable::read(*source);
         EXPECT_EQ(layout.scheme, c.scheme);
         EXPECT_EQ(layout.notes, c.notes);
-        auto expected = manifestPartitions(c.fixture);
+        auto expected = expectedEntries(c.fixture);
         EXPECT_FALSE(expected.empty());
         expectLayout(layout, expected);
     }

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -147,6 +148,44 @@ inline std::vector<ManifestRow> readManifest(const std::string& name) {
         rows.push_back({f[0], f[1], f[2], f[3], f[4], f[5], f[6]});
     }
     return rows;
+}
+
+// A partition as its manifest row ("p1:") describes it: "partition 1: start
+// sector 2048, 40960 sectors of 512 bytes, type e[, name 'X'], file system
+// FAT16 (...)".
+struct ManifestPartition {
+    std::string prefix;  // "p1:", the start of the rows of its files
+    int slot = 0;
+    uint64_t startSector = 0, sectors = 0, sectorSize = 0;
+    uint64_t offset = 0;      // its first byte on the disk
+    uint64_t size = 0;        // the row's size
+    std::string type;         // the MBR type ("e") or GPT type GUID
+    std::string name;         // the GPT name, or empty
+    std::string fileSystem;   // "FAT16", "NTFS", "exFAT", ..., or "-" (an extended partition's container)
+};
+
+// The partitions of a fixture's manifest, in the order of its rows.
+inline std::vector<ManifestPartition> manifestPartitions(const std::string& name) {
+    static const std::regex pattern(
+        R"(partition (\d+): start sector (\d+), (\d+) sectors of (\d+) bytes, type (\w[\w-]*)(?:, name '([^']*)')?, file system ([\w-]+))");
+    std::vector<ManifestPartition> out;
+    for (auto& row : readManifest(name)) {
+        std::smatch m;
+        if (row.path.size() < 2 || row.path.back() != ':' || !std::regex_search(row.note, m, pattern)) continue;
+        ManifestPartition p;
+        p.prefix = row.path;
+        p.slot = std::stoi(m[1]);
+        p.startSector = std::stoull(m[2]);
+        p.sectors = std::stoull(m[3]);
+        p.sectorSize = std::stoull(m[4]);
+        p.offset = p.startSector * p.sectorSize;
+        p.size = std::stoull(row.size);
+        p.type = m[5];
+        p.name = m[6];
+        p.fileSystem = m[7];
+        out.push_back(std::move(p));
+    }
+    return out;
 }
 
 // "2024-03-14T11:01:08" (with or without a final Z) as UTC.

@@ -24,6 +24,7 @@
 #include <QToolButton>
 
 #include "AppTestSupport.h"
+#include "SessionFixtures.h"
 #include "SovantaApp/BrowserView/Breadcrumb.h"
 #include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/BrowserView/FileRowsModel.h"
@@ -50,13 +51,6 @@ struct ScopedEnv {
     ScopedEnv(std::string n, const std::string& value) : name(std::move(n)) { ::setenv(name.c_str(), value.c_str(), 1); }
     ~ScopedEnv() { ::unsetenv(name.c_str()); }
 };
-
-SessionPtr scanned(const std::string& fixtureName) {
-    auto session = Session::make(openFixture(fixtureName), fixtureName + ".img");
-    session->startQuickScan();
-    EXPECT_TRUE(spinUntil([&] { return !isRunning(session->quick()); }));
-    return session;
-}
 
 std::unique_ptr<BrowserView> shown(const SessionPtr& session) {
     auto view = std::make_unique<BrowserView>(session);
@@ -128,7 +122,7 @@ std::unordered_set<int64_t> idsOf(const std::vector<FileNodePtr>& nodes) {
 // MARK: Navigation
 
 TEST(BrowserView, OpensOnTheSelectedVolumeAndFollowsTreeAndBreadcrumb) {
-    auto session = scanned("exfat");
+    auto session = scannedSession("exfat");
     ASSERT_EQ(session->volumes().size(), 1u);
     auto view = shown(session);
     const FileNodePtr root = session->volumes().front()->root;
@@ -208,7 +202,7 @@ TEST(BrowserView, BreadcrumbKeepsAtMostSixtyFourNodes) {
 // MARK: Search and filters
 
 TEST(BrowserView, SearchAndEachFilterListExactlyTheMatchingFilesOfTheManifest) {
-    auto session = scanned("exfat");
+    auto session = scannedSession("exfat");
     auto view = shown(session);
     const auto lower = [](std::string s) { return lowercased(s); };
     const auto extension = [&](const ManifestRow& row) { return lower(pathExtension(baseName(row.path))); };
@@ -277,7 +271,7 @@ TEST(BrowserView, SearchAndEachFilterListExactlyTheMatchingFilesOfTheManifest) {
 }
 
 TEST(BrowserView, ControlsDriveTheFiltersAndOpeningAFolderClearsThem) {
-    auto session = scanned("exfat");
+    auto session = scannedSession("exfat");
     auto view = shown(session);
     const FileNodePtr root = view->folder();
 
@@ -326,7 +320,7 @@ TEST(BrowserView, ControlsDriveTheFiltersAndOpeningAFolderClearsThem) {
 }
 
 TEST(BrowserView, SelectionFollowsTheRowsAndTheSelectHookRefillsIt) {
-    auto session = scanned("exfat");
+    auto session = scannedSession("exfat");
     ScopedEnv select("SOVANTA_TEST_SELECT", "kendt tid.txt");
     auto view = shown(session);
     auto selected = view->selectedNodes();
@@ -421,7 +415,7 @@ TEST(BrowserView, SortsByEveryColumnBothWaysWithTiesInOrder) {
 }
 
 TEST(BrowserView, ClickingAColumnTitleResortsTheSameRows) {
-    auto session = scanned("exfat");
+    auto session = scannedSession("exfat");
     auto view = shown(session);
     FileNodePtr root = view->folder();
     view->setSelection({child(root, "kendt tid.txt")->id});
@@ -519,7 +513,7 @@ TEST(BrowserView, TheDefaultWindowShowsDatesAndStatusesWhole) {
 // MARK: The cap
 
 TEST(BrowserView, TheFlatWalkStopsAtTheCap) {
-    auto session = scanned("exfat");
+    auto session = scannedSession("exfat");
     auto view = shown(session);
     // 500 folders of 500 files: exactly as many files as the cap.
     auto top = FileNode::make("stor", true);
@@ -553,7 +547,7 @@ TEST(BrowserView, TheFlatWalkStopsAtTheCap) {
 // MARK: Empty states
 
 TEST(BrowserView, EmptyStatesForNoVolumesAndAnEmptyFolder) {
-    auto empty = scanned("gpt_empty");
+    auto empty = scannedSession("gpt_empty");
     ASSERT_TRUE(empty->volumes().empty());
     for (auto mode : {BrowserMode::list, BrowserMode::gallery}) {
         auto view = shown(empty);
@@ -565,7 +559,7 @@ TEST(BrowserView, EmptyStatesForNoVolumesAndAnEmptyFolder) {
         EXPECT_FALSE(view->recoverFolderAction()->isVisible());
     }
 
-    auto session = scanned("exfat");
+    auto session = scannedSession("exfat");
     auto view = shown(session);
     view->setFolder(FileNode::make("tom", true));
     EXPECT_EQ(view->emptyTitle(), "Mappen er tom");
@@ -576,7 +570,7 @@ TEST(BrowserView, EmptyStatesForNoVolumesAndAnEmptyFolder) {
 // MARK: Recovery and the sector jump
 
 TEST(BrowserView, RecoverMenuTextsAndTheRootName) {
-    auto session = scanned("exfat");
+    auto session = scannedSession("exfat");
     auto view = shown(session);
     FileNodePtr root = view->folder();
     EXPECT_EQ(view->recoverFolderAction()->text(), "Gendan hele mappen \"roden\"");
@@ -633,7 +627,7 @@ TEST(BrowserView, RecoverMenuTextsAndTheRootName) {
 }
 
 TEST(BrowserView, TheSectorJumpGoesToTheStartOfTheSector) {
-    auto session = scanned("exfat");
+    auto session = scannedSession("exfat");
     auto view = shown(session);
     auto loose = FileNode::make("løs", true);
     auto placed = FileNode::make("a.bin", false, 10, EntryStatus::existing, Recoverability::good,
@@ -664,7 +658,7 @@ TEST(BrowserView, TheSectorJumpGoesToTheStartOfTheSector) {
 // MARK: Gallery
 
 TEST(BrowserView, GalleryShowsThumbnailsAndMarksWhatDidNotDecode) {
-    auto session = scanned("exfat");
+    auto session = scannedSession("exfat");
     auto view = shown(session);
     FileNodePtr root = view->folder();
     // A picture whose bytes are the volume's boot sector: it cannot decode.
@@ -726,7 +720,7 @@ TEST(BrowserView, GalleryShowsThumbnailsAndMarksWhatDidNotDecode) {
 // screen before their decode started read nothing; only the last screenful
 // is decoded.
 TEST(BrowserView, ScrollingPastTheGalleryDecodesOnlyWhatIsStillOnScreen) {
-    auto session = scanned("exfat");
+    auto session = scannedSession("exfat");
     auto view = shown(session);
     view->setSearch("Øresund ved aften.jpg");
     ASSERT_EQ(view->rows().size(), 1u);
@@ -774,7 +768,7 @@ TEST(BrowserView, ScrollingPastTheGalleryDecodesOnlyWhatIsStillOnScreen) {
 }
 
 TEST(BrowserView, TestHooksAreReadWhenTheBrowserComesOnScreen) {
-    auto session = scanned("exfat");
+    auto session = scannedSession("exfat");
     ScopedEnv gallery("SOVANTA_TEST_GALLERY", "");
     ScopedEnv search("SOVANTA_TEST_SEARCH", "jpg");
     ScopedEnv select("SOVANTA_TEST_SELECT", "DSC00017.JPG");

@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include "AppTestSupport.h"
+#include "SessionFixtures.h"
 #include "SovantaApp/ContentView.h"
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/SessionView/DeepScanCard.h"
@@ -26,13 +27,6 @@ using namespace sovanta::app;
 using namespace sovanta::test;
 
 namespace {
-
-SessionPtr scannedSession(const std::string& fixtureName) {
-    auto session = Session::make(openFixture(fixtureName), fixtureName + ".img");
-    session->startQuickScan();
-    EXPECT_TRUE(spinUntil([&] { return !isRunning(session->quick()); }));
-    return session;
-}
 
 QCheckBox* categoryBox(const DeepScanCard& card, FileCategory category) {
     for (auto& [c, box] : card.categoryBoxes())

@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include "AppTestSupport.h"
+#include "SessionFixtures.h"
 #include "ScanTestSupport.h"
 #include "SovantaApp/BrowserView/Breadcrumb.h"
 #include "SovantaApp/BrowserView/BrowserView.h"
@@ -75,9 +76,7 @@ struct ScannedSession {
     SessionPtr session;
     std::multimap<std::string, FileNodePtr> nodes;
     explicit ScannedSession(const std::string& name) {
-        session = Session::make(openFixture(name), name + ".img");
-        session->startQuickScan();
-        EXPECT_TRUE(spinUntil([&] { return !isRunning(session->quick()); }));
+        session = scannedSession(name);
         for (auto& volume : session->volumes())
             for (auto& [path, node] : allNodesByPath(volume->root)) nodes.emplace(path, node);
     }

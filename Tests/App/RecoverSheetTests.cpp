@@ -15,6 +15,7 @@
 #include <QToolButton>
 
 #include "AppTestSupport.h"
+#include "SessionFixtures.h"
 #include "LoopDisk.h"
 #include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/Components.h"
@@ -32,13 +33,6 @@ using namespace sovanta::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-SessionPtr scanned(const std::string& fixtureName) {
-    auto session = Session::make(openFixture(fixtureName), fixtureName);
-    session->startQuickScan();
-    EXPECT_TRUE(spinUntil([&] { return !isRunning(session->quick()); }));
-    return session;
-}
 
 bool counted(RecoverSheet& sheet) {
     return spinUntil([&] { return sheet.summary().has_value(); });
@@ -158,7 +152,7 @@ TEST(RecoverSheet, SummaryLineAndOutcomes) {
 // Every file counts once, however often the nodes reach it; folders do not
 // count; what is not existing counts as lost.
 TEST(RecoverSheet, CountsWhatTheNodesHoldOnce) {
-    auto session = scanned("fat16");
+    auto session = scannedSession("fat16");
     ASSERT_EQ(session->volumes().size(), 1u);
     auto root = session->volumes()[0]->root;
     int64_t files = 0, lost = 0;
@@ -187,7 +181,7 @@ TEST(RecoverSheet, CountsWhatTheNodesHoldOnce) {
 }
 
 TEST(RecoverSheet, SetupBeforeAnyChoice) {
-    auto session = scanned("fat12");
+    auto session = scannedSession("fat12");
     RecoverSheet sheet(session, {session->volumes()[0]->root}, "Mit/kort:", nullptr);
     EXPECT_EQ(sheet.page(), 0);
     EXPECT_EQ(pathShown(sheet), "Ingen mappe valgt");
@@ -208,7 +202,7 @@ TEST(RecoverSheet, SetupBeforeAnyChoice) {
 // the total is enough; a lookup that fails says nothing. A cancelled panel
 // changes nothing, and a new choice clears the notices of the last.
 TEST(RecoverSheet, ChoosingAFolderWarnsOfTooLittleSpace) {
-    auto session = scanned("fat16");
+    auto session = scannedSession("fat16");
     TempDir out;
     std::optional<int64_t> free = 0;
     Replaced<Destination::FreeSpaceFunction> space(Destination::freeSpace,
@@ -258,7 +252,7 @@ TEST(RecoverSheet, ChoosingAFolderWarnsOfTooLittleSpace) {
 // Through the sheet as a user goes: the folder, "Gendan", the progress, the
 // result with its folder shown on request; the files are those of the disk.
 TEST(RecoverSheet, RecoversFilesByteForByteWithTheReport) {
-    auto session = scanned("fat16");
+    auto session = scannedSession("fat16");
     TempDir out;
     Replaced<Panels::ChooseFolderFunction> panel(Panels::chooseFolder,
                                                  [&](const Panels::ChooseFolder&) { return out.path().string(); });
@@ -318,7 +312,7 @@ TEST(RecoverSheet, RecoversFilesByteForByteWithTheReport) {
 // closes the setup. A folder that cannot be made gives a result without a
 // folder: its failure is listed and "Luk" stands alone.
 TEST(RecoverSheet, KeysAndAResultWithoutAFolder) {
-    auto session = scanned("fat12");
+    auto session = scannedSession("fat12");
     TempDir out;
     writeFile(out.file("fil"), Bytes(1, 'x'));
 
@@ -357,7 +351,7 @@ TEST(RecoverSheet, KeysAndAResultWithoutAFolder) {
 // "Stop" while the recovery is held inside its first file: that file is
 // finished, and no other is started.
 TEST(RecoverSheet, StopShowsHowFarItCame) {
-    auto session = scanned("fat16");
+    auto session = scannedSession("fat16");
     TempDir out;
     RecoveryHold hold;
     RecoverSheet sheet(session, {session->volumes()[0]->root}, "fat16", nullptr);
@@ -381,7 +375,7 @@ TEST(RecoverSheet, StopShowsHowFarItCame) {
 // the one that found it full, which were never tried.
 TEST(RecoverSheet, CountsWhatAFullDestinationLeftUntried) {
     if (!isRoot()) GTEST_SKIP() << "needs root to mount a tmpfs";
-    auto session = scanned("fat16");
+    auto session = scannedSession("fat16");
     TempDir out;
     const fs::path small = out.path() / "lille";
     fs::create_directory(small);
@@ -468,7 +462,7 @@ TEST(RecoverSheet, ImageSourceIsRefusedOnlyInsideItself) {
 // fail with a line of their own; the first 200 lines are listed, in a
 // scrolling area no higher than 120.
 TEST(RecoverSheet, ListsTheFirstFailuresInAShortScrollingArea) {
-    auto session = scanned("fat12");
+    auto session = scannedSession("fat12");
     TempDir out;
     std::vector<FileNodePtr> nodes;
     for (int i = 0; i < 600; ++i) nodes.push_back(FileNode::make("x" + std::to_string(i), false, 1));

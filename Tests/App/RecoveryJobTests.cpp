@@ -3,6 +3,7 @@
 #include <map>
 
 #include "AppTestSupport.h"
+#include "SessionFixtures.h"
 #include "SovantaApp/Models/RecoveryJob.h"
 #include "SovantaApp/Models/Session.h"
 #include "TestSupport.h"
@@ -12,13 +13,6 @@ using namespace sovanta::app;
 using namespace sovanta::test;
 
 namespace {
-
-SessionPtr scanned(const std::string& fixtureName) {
-    auto session = Session::make(openFixture(fixtureName), fixtureName);
-    session->startQuickScan();
-    EXPECT_TRUE(spinUntil([&] { return !isRunning(session->quick()); }));
-    return session;
-}
 
 // Every file below a folder by its path there, with its bytes.
 std::map<std::string, Bytes> filesBelow(const std::filesystem::path& folder) {
@@ -35,7 +29,7 @@ bool waitDone(const RecoveryJobPtr& job) {
 }  // namespace
 
 TEST(RecoveryJob, WritesWhatTheEngineWritesAndReportsProgress) {
-    auto session = scanned("fat16");
+    auto session = scannedSession("fat16");
     ASSERT_EQ(session->volumes().size(), 1u);
     auto root = session->volumes()[0]->root;
     TempDir viaJob, direct;
@@ -73,7 +67,7 @@ TEST(RecoveryJob, WritesWhatTheEngineWritesAndReportsProgress) {
 }
 
 TEST(RecoveryJob, CancelEndsWithACancelledResult) {
-    auto session = scanned("fat16");
+    auto session = scannedSession("fat16");
     TempDir out;
     auto job = RecoveryJob::make();
     {
@@ -100,7 +94,7 @@ TEST(RecoveryJob, CancelEndsWithACancelledResult) {
 // copies out of it: the copy works from what was chosen when it started and
 // never walks the live tree.
 TEST(RecoveryJob, CopiesWhatWasChosenWhileScansExtendTheTree) {
-    auto session = scanned("damage_fat32_root_destroyed");
+    auto session = scannedSession("damage_fat32_root_destroyed");
     ASSERT_EQ(session->volumes().size(), 1u);
     auto root = session->volumes()[0]->root;
     for (int round = 0; round < 4; ++round) {

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <regex>
 #include <thread>
 
 #include <fcntl.h>
@@ -15,6 +14,7 @@
 #include <QThreadPool>
 
 #include "AppTestSupport.h"
+#include "SessionFixtures.h"
 #include "SovantaApp/Models/Session.h"
 #include "TestSupport.h"
 
@@ -39,40 +39,12 @@ void runDeep(const SessionPtr& s) {
     ASSERT_TRUE(spinUntil([&] { return !isRunning(s->deep()); }));
 }
 
-// The partitions a manifest describes: "partition 1: start sector 2048, ...,
-// file system FAT16 (...)" by their row prefix ("p1:").
-struct ManifestPartition {
-    uint64_t offset;
-    std::string fileSystem;
-};
-std::map<std::string, ManifestPartition> manifestPartitions(const std::string& fixtureName) {
+// A manifest's partitions by the prefix of their rows ("p1:").
+std::map<std::string, ManifestPartition> partitionsByPrefix(const std::string& fixtureName) {
     std::map<std::string, ManifestPartition> out;
-    std::regex pattern("start sector (\\d+), \\d+ sectors of (\\d+) bytes.*file system ([^ ;(]+)");
-    for (auto& row : readManifest(fixtureName)) {
-        std::smatch m;
-        if (row.path.size() < 2 || row.path.back() != ':' || !std::regex_search(row.note, m, pattern)) continue;
-        out[row.path] = {std::stoull(m[1]) * std::stoull(m[2]), m[3]};
-    }
+    for (auto& p : manifestPartitions(fixtureName)) out[p.prefix] = p;
     return out;
 }
-
-// The totals of a partition's rows in a manifest.
-VolumeStats manifestTotals(const std::string& fixtureName, const std::string& prefix) {
-    VolumeStats stats;
-    for (auto& row : readManifest(fixtureName)) {
-        if (row.path.rfind(prefix, 0) != 0 || row.path == prefix || row.path.find(':', prefix.size()) != std::string::npos)
-            continue;
-        if (row.isFolder()) {
-            ++stats.folders;
-            continue;
-        }
-        ++stats.files;
-        stats.bytes += std::stoull(row.size);
-        if (row.status != "existing") ++stats.deleted;
-    }
-    return stats;
-}
-
 
 }  // namespace
 
@@ -106,7 +78,7 @@ TEST(Session, QuickScanGivesTheTableTheVolumesAndTheirTotals) {
     EXPECT_EQ(session->layout()->scheme, "MBR");
     EXPECT_EQ(session->notes(), session->layout()->notes);
 
-    auto partitions = manifestPartitions("mbr_extended");
+    auto partitions = partitionsByPrefix("mbr_extended");
     std::vector<std::string> expected = {"p1:", "p5:", "p6:"};
     ASSERT_EQ(session->volumes().size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
@@ -171,7 +143,7 @@ TEST(Session, DeepScanBringsBackLostVolumesThenCarvedFiles) {
     auto& volumes = session->volumes();
     ASSERT_GE(volumes.size(), 3u);
     for (size_t i = 0; i < 3; ++i) found[volumes[i]->offset] = rawValue(volumes[i]->type);
-    for (auto& [prefix, p] : partitions) EXPECT_EQ(found[p.offset], p.fileSystem) << prefix;
+    for (auto& p : partitions) EXPECT_EQ(found[p.offset], p.fileSystem) << p.prefix;
     // Carved files, when any, come last in their one volume.
     for (size_t i = 3; i < volumes.size(); ++i) EXPECT_EQ(volumes[i]->type, FileSystemType::carved);
     EXPECT_LE(volumes.size(), 4u);

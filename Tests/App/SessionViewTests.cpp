@@ -6,7 +6,6 @@
 #include <fcntl.h>
 
 #include <map>
-#include <regex>
 
 #include <QAction>
 #include <QLabel>
@@ -17,6 +16,7 @@
 #include <QToolButton>
 
 #include "AppTestSupport.h"
+#include "SessionFixtures.h"
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/SessionView/DeepScanCard.h"
 #include "SovantaApp/SessionView/OverviewView.h"
@@ -29,13 +29,6 @@ using namespace sovanta::test;
 
 namespace {
 
-SessionPtr scannedSession(const std::string& fixtureName, const SourceOptions& options = {}) {
-    auto session = Session::make(openFixture(fixtureName, options), fixtureName + ".img");
-    session->startQuickScan();
-    EXPECT_TRUE(spinUntil([&] { return !isRunning(session->quick()); }));
-    return session;
-}
-
 AppModelPtr quietModel() {
     AppModel::Services services;
     services.loadDisks = [] { return std::vector<DiskInfo>{}; };
@@ -45,46 +38,11 @@ AppModelPtr quietModel() {
 QString secondaryName() { return Style::secondaryText().name(QColor::HexArgb); }
 QString colourOf(const QWidget* w) { return w->palette().color(QPalette::WindowText).name(QColor::HexArgb); }
 
-// A manifest's partitions by their start: the row's size, the file system
-// and the GPT name.
-struct ManifestPartition {
-    uint64_t startSector = 0;
-    uint64_t size = 0;
-    std::string fileSystem;
-    std::string name;
-};
-std::map<uint64_t, ManifestPartition> manifestPartitions(const std::string& fixtureName) {
+// A manifest's partitions by their first byte.
+std::map<uint64_t, ManifestPartition> partitionsByOffset(const std::string& fixtureName) {
     std::map<uint64_t, ManifestPartition> out;
-    std::regex start("start sector (\\d+), \\d+ sectors of (\\d+) bytes");
-    std::regex fs("file system ([^ ;(]+)");
-    std::regex name("name '([^']*)'");
-    for (auto& row : readManifest(fixtureName)) {
-        std::smatch m;
-        if (row.path.size() < 2 || row.path.back() != ':' || !std::regex_search(row.note, m, start)) continue;
-        ManifestPartition p;
-        p.startSector = std::stoull(m[1]);
-        uint64_t offset = p.startSector * std::stoull(m[2]);
-        p.size = std::stoull(row.size);
-        if (std::regex_search(row.note, m, fs)) p.fileSystem = m[1];
-        if (std::regex_search(row.note, m, name)) p.name = m[1];
-        out[offset] = p;
-    }
+    for (auto& p : manifestPartitions(fixtureName)) out[p.offset] = p;
     return out;
-}
-
-VolumeStats manifestTotals(const std::string& fixtureName, const std::string& prefix) {
-    VolumeStats stats;
-    for (auto& row : readManifest(fixtureName)) {
-        if (row.path.rfind(prefix, 0) != 0 || row.path == prefix) continue;
-        if (row.isFolder()) {
-            ++stats.folders;
-            continue;
-        }
-        ++stats.files;
-        stats.bytes += std::stoull(row.size);
-        if (row.status != "existing") ++stats.deleted;
-    }
-    return stats;
 }
 
 }  // namespace
@@ -102,7 +60,7 @@ TEST(OverviewView, LayoutCardListsTheManifestsPartitions) {
 
         // The layout lists the partitions that hold a file system (an extended
         // partition's container is only the way to its logical partitions).
-        auto partitions = manifestPartitions(fixture);
+        auto partitions = partitionsByOffset(fixture);
         std::erase_if(partitions, [](const auto& p) { return p.second.fileSystem == "-"; });
         ASSERT_EQ(entries.size(), partitions.size());
         const auto& cells = view.layoutCells();
