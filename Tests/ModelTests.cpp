@@ -4,9 +4,8 @@
 #include <set>
 #include <thread>
 
-#include <unicode/locid.h>
-
 #include "SovantaCore/Model.h"
+#include "TestSupport.h"
 
 using namespace sovanta;
 
@@ -55,9 +54,7 @@ TEST(FileNode, AddSortedFollowsTheCollationOrder) {
     };
 
     // The collator follows the default locale of the thread that first sorts.
-    const icu::Locale before = icu::Locale::getDefault();
-    UErrorCode status = U_ZERO_ERROR;
-    icu::Locale::setDefault(icu::Locale("da_DK"), status);
+    test::ScopedLocale danishLocale("da_DK");
     std::thread danishThread([&] {
         for (bool reversed : {false, true}) {
             auto order = entries;
@@ -80,7 +77,6 @@ TEST(FileNode, AddSortedFollowsTheCollationOrder) {
         }
     });
     danishThread.join();
-    icu::Locale::setDefault(before, status);
 }
 
 TEST(FileNode, DeepChainNeitherSortNorDestructionRecurses) {
@@ -153,5 +149,10 @@ TEST(FormatBytes, DanishAndEnglish) {
         EXPECT_EQ(formatBytes(c.bytes, "da_DK"), c.da) << c.bytes;
         EXPECT_EQ(formatBytes(c.bytes, "en_US"), c.en) << c.bytes;
     }
-    EXPECT_EQ(formatBytes(UINT64_MAX, "en_US"), formatBytes(9223372036854775807ULL, "en_US"));
+    // Beyond the largest signed 64-bit count (9,223,372,036,854,775,807 bytes,
+    // 9.22 EB) the count stays there.
+    for (uint64_t bytes : std::initializer_list<uint64_t>{9223372036854775807ULL, 9223372036854775808ULL, UINT64_MAX}) {
+        EXPECT_EQ(formatBytes(bytes, "da_DK"), "9,22 EB") << bytes;
+        EXPECT_EQ(formatBytes(bytes, "en_US"), "9.22 EB") << bytes;
+    }
 }

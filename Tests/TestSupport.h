@@ -26,6 +26,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <unicode/locid.h>
+
 #include "SovantaCore/DiskSource.h"
 #include "SovantaCore/FileReader.h"
 #include "SovantaCore/Model.h"
@@ -226,6 +228,23 @@ public:
 
 private:
     std::optional<std::string> old_;
+};
+
+// Sets ICU's default locale for one scope: the number formats and the
+// collator that the system's texts and orders follow.
+class ScopedLocale {
+public:
+    explicit ScopedLocale(const char* name) : old_(icu::Locale::getDefault()) { set(icu::Locale(name)); }
+    ~ScopedLocale() { set(old_); }
+    ScopedLocale(const ScopedLocale&) = delete;
+    ScopedLocale& operator=(const ScopedLocale&) = delete;
+
+private:
+    static void set(const icu::Locale& locale) {
+        UErrorCode status = U_ZERO_ERROR;
+        icu::Locale::setDefault(locale, status);
+    }
+    icu::Locale old_;
 };
 
 // MARK: Bytes and sources

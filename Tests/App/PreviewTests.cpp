@@ -143,22 +143,30 @@ TEST(Preview, ThumbnailsComeOutUprightAtTheAskedSize) {
     }
 }
 
+// A request of up to 400 pixels is small, a larger one large: the gallery's
+// thumbnails and the pane's images keep a place each in the cache.
 TEST(Preview, CacheKeysAndTheCacheComingFirst) {
     EXPECT_EQ(Preview::cacheKey(7, 400), 70);
     EXPECT_EQ(Preview::cacheKey(7, 401), 71);
     EXPECT_EQ(Preview::cacheKey(7, Preview::galleryPixels), 70);
     EXPECT_EQ(Preview::cacheKey(7, Preview::panePixels), 71);
 
+    // plain.png is 200 × 100.
     PictureFile file("plain.png");
-    auto small = thumbnailOffTheGUIThread(file, Preview::galleryPixels);
+    auto small = thumbnailOffTheGUIThread(file, 50);
     auto large = thumbnailOffTheGUIThread(file, Preview::panePixels);
     ASSERT_TRUE(small && large);
-    // A node that has since become empty still gets its cached images.
+    EXPECT_EQ(small->size(), QSize(50, 25));
+    EXPECT_EQ(large->size(), QSize(200, 100));
+    // A node that has since become empty still gets its cached images: the
+    // small one for any small request, the large one for any large request.
     file.node->size = 0;
-    auto again = Preview::thumbnail(*file.node, *file.source, 100);
+    auto again = Preview::thumbnail(*file.node, *file.source, Preview::galleryPixels);
     ASSERT_TRUE(again);
-    EXPECT_EQ(again->size(), small->size());
-    EXPECT_TRUE(Preview::thumbnail(*file.node, *file.source, 1000));
+    EXPECT_EQ(again->size(), QSize(50, 25));
+    auto largeAgain = Preview::thumbnail(*file.node, *file.source, 1000);
+    ASSERT_TRUE(largeAgain);
+    EXPECT_EQ(largeAgain->size(), QSize(200, 100));
     EXPECT_FALSE(Preview::cached(Preview::cacheKey(file.node->id + 1, 100)));
 }
 

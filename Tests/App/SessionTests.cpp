@@ -73,6 +73,8 @@ TEST(Session, QuickScanGivesTheTableTheVolumesAndTheirTotals) {
         if (running->fraction) {
             EXPECT_GT(*running->fraction, 0.0);
         }
+        // A phase is announced when it changes, and only then.
+        EXPECT_NE(phases[i], phases[i + 1]) << "a phase announced twice";
     }
     ASSERT_TRUE(session->layout());
     EXPECT_EQ(session->layout()->scheme, "MBR");
@@ -135,6 +137,7 @@ TEST(Session, DeepScanBringsBackLostVolumesThenCarvedFiles) {
         auto* running = std::get_if<phase::Running>(&*it);
         ASSERT_TRUE(running);
         EXPECT_EQ(running->message, "Scanner hele disken …");
+        EXPECT_NE(*it, *(it + 1)) << "a phase announced twice";
     }
     EXPECT_EQ(phases.back(), TaskPhase(phase::Finished{}));
 
