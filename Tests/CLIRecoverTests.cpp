@@ -36,29 +36,16 @@ struct ReportRow {
     std::string size, status, chance, unreadable, note;
 };
 
-// The rows of a report by path. The fixtures' names hold ";" but no quote or
-// line feed, so a quoted field is one that starts and ends with a quote.
+// The rows of a report by path.
 std::map<std::string, ReportRow> readReport(const fs::path& file) {
     std::map<std::string, ReportRow> rows;
-    std::stringstream in(readText(file));
-    std::string line;
-    std::getline(in, line);
-    EXPECT_EQ(line, RecoveryEngine::reportHeader);
-    while (std::getline(in, line)) {
-        std::string path;
-        if (!line.empty() && line[0] == '"') {
-            size_t end = line.find("\";");
-            path = line.substr(1, end - 1);
-            line = line.substr(end + 2);
-        } else {
-            path = line.substr(0, line.find(';'));
-            line = line.substr(path.size() + 1);
-        }
-        std::vector<std::string> f;
-        std::stringstream fields(line);
-        for (std::string x; std::getline(fields, x, ';');) f.push_back(x);
-        f.resize(5);
-        rows[path] = {f[0], f[1], f[2], f[3], f[4]};
+    const std::string text = readText(file);
+    EXPECT_EQ(text.substr(0, text.find('\n')), RecoveryEngine::reportHeader);
+    auto table = reportTable(text);
+    for (size_t i = 1; i < table.size(); ++i) {
+        auto f = table[i];
+        f.resize(6);
+        rows[f[0]] = {f[1], f[2], f[3], f[4], f[5]};
     }
     return rows;
 }

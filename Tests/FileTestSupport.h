@@ -69,4 +69,33 @@ inline std::vector<CompressedRuns::Run> istatRuns(const std::string& tskPath, in
     return runs;
 }
 
+// The rows of a recovery report (its header first) as a spreadsheet reads
+// them: fields split at ";", rows ended by a line feed or a carriage return,
+// all three kept inside quotes, where "" stands for a quote.
+inline std::vector<std::vector<std::string>> reportTable(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> row;
+    std::string field;
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (quoted) {
+            if (c != '"') field += c;
+            else if (i + 1 < text.size() && text[i + 1] == '"') field += '"', ++i;
+            else quoted = false;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ';') {
+            row.push_back(std::move(field)), field.clear();
+        } else if (c == '\n' || c == '\r') {
+            row.push_back(std::move(field)), field.clear();
+            rows.push_back(std::move(row)), row.clear();
+        } else {
+            field += c;
+        }
+    }
+    if (!field.empty() || !row.empty()) row.push_back(field), rows.push_back(row);
+    return rows;
+}
+
 }  // namespace sovanta::test

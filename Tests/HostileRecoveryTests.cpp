@@ -12,34 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The rows of a report as a spreadsheet reads them: fields split at ";",
-// rows ended by a line feed or a carriage return, both kept inside quotes.
-std::vector<std::vector<std::string>> parseCSV(const std::string& text) {
-    std::vector<std::vector<std::string>> rows;
-    std::vector<std::string> row;
-    std::string field;
-    bool quoted = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (quoted) {
-            if (c != '"') field += c;
-            else if (i + 1 < text.size() && text[i + 1] == '"') field += '"', ++i;
-            else quoted = false;
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == ';') {
-            row.push_back(std::move(field)), field.clear();
-        } else if (c == '\n' || c == '\r') {
-            row.push_back(std::move(field)), field.clear();
-            rows.push_back(std::move(row)), row.clear();
-        } else {
-            field += c;
-        }
-    }
-    if (!field.empty() || !row.empty()) row.push_back(field), rows.push_back(row);
-    return rows;
-}
-
 struct HostileRun {
     VolumePtr volume;
     RecoveryResult result;
@@ -58,7 +30,7 @@ HostileRun recoverImage(const std::string& image, const fs::path& out) {
     WorkProgress reporter;
     run.result = RecoveryEngine::recover(run.volume->root->children(), "V", *source, out, {}, reporter, nullptr);
     if (run.result.folder) {
-        run.report = parseCSV(readText(*run.result.folder / RecoveryEngine::reportName));
+        run.report = reportTable(readText(*run.result.folder / RecoveryEngine::reportName));
         EXPECT_FALSE(run.report.empty());
         if (!run.report.empty()) run.report.erase(run.report.begin());
     }

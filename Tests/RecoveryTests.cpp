@@ -685,29 +685,9 @@ namespace {
 // The rows of a report: path and status, in order.
 std::vector<std::pair<std::string, std::string>> reportRows(const std::string& text) {
     std::vector<std::pair<std::string, std::string>> rows;
-    std::vector<std::string> fields;
-    std::string field;
-    bool quoted = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quoted) {
-            if (c != '"') field += c;
-            else if (i + 1 < text.size() && text[i + 1] == '"') field += '"', ++i;
-            else quoted = false;
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == ';' || c == '\n') {
-            fields.push_back(std::move(field));
-            field.clear();
-            if (c == '\n') {
-                if (fields.size() >= 3) rows.emplace_back(fields[0], fields[2]);
-                fields.clear();
-            }
-        } else {
-            field += c;
-        }
-    }
-    if (!rows.empty()) rows.erase(rows.begin());  // the header
+    auto table = reportTable(text);
+    for (size_t i = 1; i < table.size(); ++i)  // the header left out
+        if (table[i].size() >= 3) rows.emplace_back(table[i][0], table[i][2]);
     return rows;
 }
 
