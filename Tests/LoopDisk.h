@@ -76,6 +76,8 @@ public:
     // Its path ("/dev/loop3p1").
     std::string partitionPath(int number) const { return "/dev/" + partition(number); }
     const std::filesystem::path& backing() const { return backing_; }
+    // The image's size in bytes.
+    uint64_t size() const { return size_; }
     // A path in a folder of the disk's own, removed with it.
     std::string file(const std::string& name) const { return dir_.file(name); }
 
@@ -99,6 +101,8 @@ public:
 
 private:
     void attach(Access access) {
+        std::error_code error;
+        size_ = std::filesystem::file_size(backing_, error);
         std::string out;
         std::string options = access == Access::readOnly ? "--read-only " : "";
         if (shell("losetup --find --show --partscan " + options + "'" + backing_.string() + "'", &out) != 0) return;
@@ -128,6 +132,7 @@ private:
     TempDir dir_;
     std::filesystem::path backing_;
     std::string device_;
+    uint64_t size_ = 0;
     int fd_ = -1;
     std::vector<std::filesystem::path> mounts_;
 };

@@ -44,6 +44,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "LoopDisk.h"
 #include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/BrowserView/FileTable.h"
@@ -105,55 +106,15 @@ T* findVisible(QWidget* root) {
     return nullptr;
 }
 
-bool isRoot() { return ::geteuid() == 0; }
-
-bool shell(const std::string& command) { return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0; }
-
 // A copy of a fixture image on a read-only loop device: a disk of this
-// machine. The journey holds the device open and has it marked to detach at
-// its last close, so it goes with this process however the process ends;
-// the destructor lets go of it early.
-class LoopDisk {
-public:
-    explicit LoopDisk(const fs::path& image) {
-        // A name of its own: the disk list names a loop device after its file.
-        backing_ = fs::path(folder_.path().toStdString()) / ("journey-" + image.filename().string());
-        std::error_code ec;
-        fs::copy_file(image, backing_, ec);
-        if (ec) throw Failure("the fixture copies: " + ec.message());
-        size_ = fs::file_size(backing_);
-        std::string out = (fs::path(folder_.path().toStdString()) / "device").string();
-        if (!shell("losetup --find --show --read-only --partscan '" + backing_.string() + "' > '" + out + "'"))
-            throw Failure("losetup attaches the copy");
-        std::ifstream in(out);
-        std::getline(in, device_);
-        if (device_.empty()) throw Failure("losetup names the device");
-        fd_ = ::open(device_.c_str(), O_RDONLY | O_CLOEXEC);
-        // Detaching a device that is open only marks it to detach at its last close.
-        shell("losetup -d '" + device_ + "'");
-        if (fd_ < 0) throw Failure("the loop device opens");
-    }
-    ~LoopDisk() {
-        if (fd_ >= 0) ::close(fd_);
-        // In case the mark did not hold: a device still attached is detached now.
-        if (!device_.empty() && shell("losetup '" + device_ + "' | grep -qF '" + backing_.filename().string() + "'"))
-            shell("losetup -d '" + device_ + "'");
-    }
-    LoopDisk(const LoopDisk&) = delete;
-    LoopDisk& operator=(const LoopDisk&) = delete;
-
-    // The kernel's name (loop3).
-    std::string name() const { return fs::path(device_).filename().string(); }
-    const fs::path& backing() const { return backing_; }
-    uint64_t size() const { return size_; }
-
-private:
-    QTemporaryDir folder_;
-    fs::path backing_;
-    uint64_t size_ = 0;
-    std::string device_;
-    int fd_ = -1;
-};
+// machine, gone with this process however the process ends.
+std::unique_ptr<test::LoopDisk> attachCopy(const fs::path& image) {
+    // A name of its own: the disk list names a loop device after its file.
+    auto loop = std::make_unique<test::LoopDisk>(image, test::LoopDisk::Access::readOnly,
+                                                 "journey-" + image.filename().string());
+    if (!loop->ready()) throw Failure("the fixture's copy is attached as a loop device");
+    return loop;
+}
 
 // The blocks of a GNU ddrescue mapfile: position, size and status character.
 struct MapBlock {
@@ -218,7 +179,7 @@ public:
             {"disk-session", [this] { scanDisk(); }},
             {"session-imaging", [this] { imageFromSession(); }},
         };
-        if (isRoot())
+        if (test::isRoot())
             steps.insert(steps.end(), imaging.begin(), imaging.end());
         else
             std::printf("skip the imaging steps: making a loop device needs root\n");
@@ -518,7 +479,7 @@ private:
 
     // The fixture on a loop device, found by the disk list and shown on its page.
     void diskPage() {
-        loop_ = std::make_unique<LoopDisk>(disk_);
+        loop_ = attachCopy(disk_);
         std::string name = loop_->name();
         std::string file = loop_->backing().filename().string();
         // Other tests attach and detach loop devices too, and the kernel hands
@@ -802,7 +763,7 @@ private:
     fs::path manifest_;
     fs::path disk_;
     fs::path diskManifest_;
-    std::unique_ptr<LoopDisk> loop_;
+    std::unique_ptr<test::LoopDisk> loop_;
     fs::path imageFile_;
 };
 
