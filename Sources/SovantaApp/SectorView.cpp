@@ -182,12 +182,47 @@ SectorView::SectorView(SessionPtr session, QWidget* parent) : QWidget(parent), s
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
+    column->addWidget(makeToolbar());
+    column->addWidget(makeDivider());
+    column->addWidget(makeRowsView(), 1);
 
+    connect(session_.get(), &Session::sectorOffsetChanged, this, [this] {
+        refresh();
+        if (isVisible()) load();
+    });
+    connect(session_.get(), &Session::layoutChanged, this, &SectorView::rebuildMenu);
+    connect(session_.get(), &Session::volumesChanged, this, &SectorView::rebuildMenu);
+    rebuildMenu();
+    refresh();
+}
+
+// The toolbar: paging, the jump field and its menu, the read's state.
+QWidget* SectorView::makeToolbar() {
     auto* toolbar = new QWidget(this);
     auto* row = new QHBoxLayout(toolbar);
     row->setContentsMargins(14, 8, 14, 8);
     row->setSpacing(10);
+    makePaging(toolbar, row);
+    makeJumpControls(toolbar, row);
+    row->addStretch(1);
 
+    status_ = new QLabel(toolbar);
+    status_->setTextFormat(Qt::PlainText);
+    {
+        QPalette p = status_->palette();
+        p.setColor(QPalette::WindowText, Style::secondaryText());
+        status_->setPalette(p);
+    }
+    row->addWidget(status_, 0, Qt::AlignVCenter);
+
+    spinner_ = new Spinner(toolbar);
+    spinner_->hide();
+    row->addWidget(spinner_, 0, Qt::AlignVCenter);
+    return toolbar;
+}
+
+// One window of sectors back and forward.
+void SectorView::makePaging(QWidget* toolbar, QHBoxLayout* row) {
     back_ = new QToolButton(toolbar);
     back_->setIcon(Style::buttonIcon("chevron.left"));
     back_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Left));
@@ -208,7 +243,10 @@ SectorView::SectorView(SessionPtr session, QWidget* parent) : QWidget(parent), s
                                                                    : offset + step);
     });
     row->addWidget(forward_, 0, Qt::AlignVCenter);
+}
 
+// The field that takes a sector or an offset, and the menu of the places to go to.
+void SectorView::makeJumpControls(QWidget* toolbar, QHBoxLayout* row) {
     input_ = new QLineEdit(toolbar);
     input_->setPlaceholderText(QStringLiteral("Sektor, eller 0x-offset"));
     input_->setFixedWidth(200);
@@ -225,23 +263,9 @@ SectorView::SectorView(SessionPtr session, QWidget* parent) : QWidget(parent), s
     menu_ = new QMenu(menuButton_);
     menuButton_->setMenu(menu_);
     row->addWidget(menuButton_, 0, Qt::AlignVCenter);
+}
 
-    row->addStretch(1);
-
-    status_ = new QLabel(toolbar);
-    status_->setTextFormat(Qt::PlainText);
-    {
-        QPalette p = status_->palette();
-        p.setColor(QPalette::WindowText, Style::secondaryText());
-        status_->setPalette(p);
-    }
-    row->addWidget(status_, 0, Qt::AlignVCenter);
-
-    spinner_ = new Spinner(toolbar);
-    spinner_->hide();
-    row->addWidget(spinner_, 0, Qt::AlignVCenter);
-    column->addWidget(toolbar);
-
+QFrame* SectorView::makeDivider() {
     auto* divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);
     divider->setFrameShadow(QFrame::Plain);
@@ -251,9 +275,11 @@ SectorView::SectorView(SessionPtr session, QWidget* parent) : QWidget(parent), s
         p.setColor(QPalette::WindowText, Style::separator());
         divider->setPalette(p);
     }
-    column->addWidget(divider);
+    return divider;
+}
 
-    // The rows on the text background, selectable and copyable as text.
+// The rows on the text background, selectable and copyable as text.
+QTextEdit* SectorView::makeRowsView() {
     rows_ = new QTextEdit(this);
     rows_->setReadOnly(true);
     rows_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -261,16 +287,7 @@ SectorView::SectorView(SessionPtr session, QWidget* parent) : QWidget(parent), s
     rows_->setLineWrapMode(QTextEdit::NoWrap);
     rows_->setUndoRedoEnabled(false);
     rows_->document()->setDocumentMargin(14);
-    column->addWidget(rows_, 1);
-
-    connect(session_.get(), &Session::sectorOffsetChanged, this, [this] {
-        refresh();
-        if (isVisible()) load();
-    });
-    connect(session_.get(), &Session::layoutChanged, this, &SectorView::rebuildMenu);
-    connect(session_.get(), &Session::volumesChanged, this, &SectorView::rebuildMenu);
-    rebuildMenu();
-    refresh();
+    return rows_;
 }
 
 SectorView::~SectorView() = default;

@@ -15,6 +15,8 @@
 #include "SovantaApp/Models/Session.h"
 #include "SovantaCore/Model.h"
 
+class QFrame;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -113,6 +115,11 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    QWidget* makeToolbar();
+    void makePaging(QWidget* toolbar, QHBoxLayout* row);
+    void makeJumpControls(QWidget* toolbar, QHBoxLayout* row);
+    QFrame* makeDivider();
+    QTextEdit* makeRowsView();
     void refresh();
     void rebuildMenu();
     void renderRows();

@@ -110,7 +110,18 @@ WelcomeView::WelcomeView(std::function<void()> openImage, QWidget* parent)
     stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(28);
 
-    // Heading.
+    stack->addLayout(makeHeading(column));
+    stack->addLayout(makeSteps(column));
+    stack->addWidget(makeAdvice(column));
+    stack->addLayout(makeOpenRow(column));
+    stack->addWidget(makeFileSystems(column));
+    stack->addStretch(1);
+
+    setWidget(page);
+}
+
+// The heading: the symbol, the name and what the application does.
+QHBoxLayout* WelcomeView::makeHeading(QWidget* column) {
     auto* heading = new QHBoxLayout;
     heading->setSpacing(18);
     int glyph = 52;
@@ -122,25 +133,30 @@ WelcomeView::WelcomeView(std::function<void()> openImage, QWidget* parent)
     names->addWidget(label(QStringLiteral("Hent dine data tilbage fra beskadigede, formaterede eller ulæselige diske."),
                            Style::font(Style::TextStyle::title3), Style::secondaryText(), true, column));
     heading->addLayout(names, 1);
-    stack->addLayout(heading);
+    return heading;
+}
 
-    // Steps, side by side at every width.
+// The steps, side by side at every width.
+QHBoxLayout* WelcomeView::makeSteps(QWidget* column) {
     auto* stepRow = new QHBoxLayout;
     stepRow->setSpacing(16);
     for (const Step& step : steps)
         stepRow->addWidget(new StepCard(step.number, step.symbol, step.title, step.text, column), 1);
-    stack->addLayout(stepRow);
+    return stepRow;
+}
 
-    // Advice.
+Card* WelcomeView::makeAdvice(QWidget* column) {
     auto* tips = new Card(16, column);
     tips->add(new CardTitle("Gode råd før du starter", "lightbulb", tips));
     auto* tipStack = new QVBoxLayout;
     tipStack->setSpacing(10);
     for (const Advice& a : advice) tipStack->addWidget(new Tip(a.symbol, a.text, tips));
     tips->content()->addLayout(tipStack);
-    stack->addWidget(tips);
+    return tips;
+}
 
-    // Opening an image.
+// Opening an image.
+QHBoxLayout* WelcomeView::makeOpenRow(QWidget* column) {
     auto* openRow = new QHBoxLayout;
     openRow->setSpacing(12);
     openButton_ = new QPushButton(Style::buttonIcon("doc.badge.plus"), QStringLiteral("Åbn diskbillede …"), column);
@@ -155,9 +171,11 @@ WelcomeView::WelcomeView(std::function<void()> openImage, QWidget* parent)
     openRow->addWidget(label(QStringLiteral("Understøtter .img, .dd, .raw, .bin, .iso og Apple-diskbilleder (.dmg)."),
                              Style::font(Style::TextStyle::callout), Style::secondaryText(), false, column),
                        1, Qt::AlignVCenter);
-    stack->addLayout(openRow);
+    return openRow;
+}
 
-    // Supported file systems.
+// The supported file systems.
+Card* WelcomeView::makeFileSystems(QWidget* column) {
     auto* systems = new Card(16, column);
     systems->add(new CardTitle("Understøttede filsystemer", "checklist", systems));
     systems->add(label(QStringLiteral("NTFS, FAT12/16/32, exFAT, HFS+/HFSX og APFS (ukrypteret) – med gendannelse af "
@@ -165,10 +183,7 @@ WelcomeView::WelcomeView(std::function<void()> openImage, QWidget* parent)
                                       "Signatursøgning finder over 40 filtyper, bl.a. fotos (JPEG, HEIC, RAW), video "
                                       "(MP4, MOV), dokumenter (PDF, Office) og arkiver."),
                        Style::font(Style::TextStyle::body), Style::secondaryText(), true, systems));
-    stack->addWidget(systems);
-    stack->addStretch(1);
-
-    setWidget(page);
+    return systems;
 }
 
 }  // namespace sovanta::app

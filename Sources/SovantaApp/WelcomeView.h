@@ -9,6 +9,7 @@
 
 #include "SovantaApp/Components.h"
 
+class QHBoxLayout;
 class QPushButton;
 
 namespace sovanta::app {
@@ -45,6 +46,12 @@ public:
     QPushButton* openButton() const { return openButton_; }
 
 private:
+    QHBoxLayout* makeHeading(QWidget* column);
+    QHBoxLayout* makeSteps(QWidget* column);
+    Card* makeAdvice(QWidget* column);
+    QHBoxLayout* makeOpenRow(QWidget* column);
+    Card* makeFileSystems(QWidget* column);
+
     std::function<void()> openImage_;
     QPushButton* openButton_;
 };

@@ -70,7 +70,7 @@ BrowserView::BrowserView(SessionPtr session, QWidget* parent)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     auto* toolbar = new QWidget(this);
-    buildToolbar(toolbar);
+    makeToolbar(toolbar);
     layout->addWidget(toolbar);
     layout->addWidget(divider(this));
 
@@ -78,60 +78,9 @@ BrowserView::BrowserView(SessionPtr session, QWidget* parent)
     splitter_->setChildrenCollapsible(false);
     layout->addWidget(splitter_, 1);
 
-    folderTree_ = new FolderTree(session_, [this](FileNodePtr node) { setFolder(std::move(node)); }, splitter_);
-    folderTree_->setMinimumWidth(190);
-    folderTree_->setMaximumWidth(420);
-    splitter_->addWidget(folderTree_);
-
-    auto* column = new QWidget(splitter_);
-    column->setMinimumWidth(440);
-    auto* columnLayout = new QVBoxLayout(column);
-    columnLayout->setContentsMargins(0, 0, 0, 0);
-    columnLayout->setSpacing(0);
-    columnLayout->addWidget(buildFilterBar());
-    columnLayout->addWidget(divider(column));
-    content_ = new QStackedWidget(column);
-    table_ = new FileTable(rows_, content_);
-    table_->setSelectionModel(selectionModel_);
-    gallery_ = new GalleryView(rows_, selectionModel_, session_->source,
-                               [this](FileNodePtr node) { open(node); }, content_);
-    connect(gallery_, &GalleryView::primaryAction, this, [this] { tablePrimaryAction(); });
-    empty_ = new QWidget(content_);
-    auto* emptyLayout = new QVBoxLayout(empty_);
-    emptyLayout->setSpacing(8);
-    emptyLayout->addStretch(1);
-    emptySymbol_ = new QLabel(empty_);
-    emptySymbol_->setAlignment(Qt::AlignCenter);
-    emptyTitle_ = new QLabel(empty_);
-    emptyTitle_->setTextFormat(Qt::PlainText);
-    emptyTitle_->setAlignment(Qt::AlignCenter);
-    emptyTitle_->setFont(Style::font(Style::TextStyle::title3, QFont::DemiBold));
-    emptyText_ = new QLabel(empty_);
-    emptyText_->setTextFormat(Qt::PlainText);
-    emptyText_->setAlignment(Qt::AlignCenter);
-    emptyText_->setWordWrap(true);
-    setTextColour(emptyText_, Style::secondaryText());
-    emptyLayout->addWidget(emptySymbol_);
-    emptyLayout->addWidget(emptyTitle_);
-    emptyLayout->addWidget(emptyText_);
-    emptyLayout->addStretch(1);
-    content_->addWidget(table_);
-    content_->addWidget(gallery_);
-    content_->addWidget(empty_);
-    columnLayout->addWidget(content_, 1);
-    columnLayout->addWidget(divider(column));
-    columnLayout->addWidget(buildStatusBar());
-    splitter_->addWidget(column);
-
-    inspector_ = new QWidget(splitter_);
-    inspector_->setMinimumWidth(250);
-    inspector_->setMaximumWidth(520);
-    auto* inspectorLayout = new QVBoxLayout(inspector_);
-    inspectorLayout->setContentsMargins(0, 0, 0, 0);
-    preview_ = new PreviewPane(session_, [this](std::vector<FileNodePtr> nodes) { recover(std::move(nodes)); },
-                               inspector_);
-    inspectorLayout->addWidget(preview_);
-    splitter_->addWidget(inspector_);
+    splitter_->addWidget(makeFolderTree());
+    splitter_->addWidget(makeFileColumn());
+    splitter_->addWidget(makeInspector());
     splitter_->setStretchFactor(0, 0);
     splitter_->setStretchFactor(1, 1);
     splitter_->setStretchFactor(2, 0);
@@ -162,7 +111,78 @@ BrowserView::~BrowserView() = default;
 
 // MARK: Building
 
-void BrowserView::buildToolbar(QWidget* bar) {
+QWidget* BrowserView::makeFolderTree() {
+    folderTree_ = new FolderTree(session_, [this](FileNodePtr node) { setFolder(std::move(node)); }, splitter_);
+    folderTree_->setMinimumWidth(190);
+    folderTree_->setMaximumWidth(420);
+    return folderTree_;
+}
+
+// The middle column: the folder's path and filters, its files, the counts below.
+QWidget* BrowserView::makeFileColumn() {
+    auto* column = new QWidget(splitter_);
+    column->setMinimumWidth(440);
+    auto* columnLayout = new QVBoxLayout(column);
+    columnLayout->setContentsMargins(0, 0, 0, 0);
+    columnLayout->setSpacing(0);
+    columnLayout->addWidget(makeFilterBar());
+    columnLayout->addWidget(divider(column));
+    columnLayout->addWidget(makeContent(column), 1);
+    columnLayout->addWidget(divider(column));
+    columnLayout->addWidget(makeStatusBar());
+    return column;
+}
+
+// The files as a table or a gallery, or the page that says why there are none.
+QStackedWidget* BrowserView::makeContent(QWidget* column) {
+    content_ = new QStackedWidget(column);
+    table_ = new FileTable(rows_, content_);
+    table_->setSelectionModel(selectionModel_);
+    gallery_ = new GalleryView(rows_, selectionModel_, session_->source,
+                               [this](FileNodePtr node) { open(node); }, content_);
+    connect(gallery_, &GalleryView::primaryAction, this, [this] { tablePrimaryAction(); });
+    content_->addWidget(table_);
+    content_->addWidget(gallery_);
+    content_->addWidget(makeEmptyPage());
+    return content_;
+}
+
+QWidget* BrowserView::makeEmptyPage() {
+    empty_ = new QWidget(content_);
+    auto* emptyLayout = new QVBoxLayout(empty_);
+    emptyLayout->setSpacing(8);
+    emptyLayout->addStretch(1);
+    emptySymbol_ = new QLabel(empty_);
+    emptySymbol_->setAlignment(Qt::AlignCenter);
+    emptyTitle_ = new QLabel(empty_);
+    emptyTitle_->setTextFormat(Qt::PlainText);
+    emptyTitle_->setAlignment(Qt::AlignCenter);
+    emptyTitle_->setFont(Style::font(Style::TextStyle::title3, QFont::DemiBold));
+    emptyText_ = new QLabel(empty_);
+    emptyText_->setTextFormat(Qt::PlainText);
+    emptyText_->setAlignment(Qt::AlignCenter);
+    emptyText_->setWordWrap(true);
+    setTextColour(emptyText_, Style::secondaryText());
+    emptyLayout->addWidget(emptySymbol_);
+    emptyLayout->addWidget(emptyTitle_);
+    emptyLayout->addWidget(emptyText_);
+    emptyLayout->addStretch(1);
+    return empty_;
+}
+
+QWidget* BrowserView::makeInspector() {
+    inspector_ = new QWidget(splitter_);
+    inspector_->setMinimumWidth(250);
+    inspector_->setMaximumWidth(520);
+    auto* inspectorLayout = new QVBoxLayout(inspector_);
+    inspectorLayout->setContentsMargins(0, 0, 0, 0);
+    preview_ = new PreviewPane(session_, [this](std::vector<FileNodePtr> nodes) { recover(std::move(nodes)); },
+                               inspector_);
+    inspectorLayout->addWidget(preview_);
+    return inspector_;
+}
+
+void BrowserView::makeToolbar(QWidget* bar) {
     auto* row = new QHBoxLayout(bar);
     row->setContentsMargins(12, 6, 12, 6);
     row->setSpacing(8);
@@ -234,7 +254,7 @@ void BrowserView::buildToolbar(QWidget* bar) {
     row->addWidget(searchField_);
 }
 
-QWidget* BrowserView::buildFilterBar() {
+QWidget* BrowserView::makeFilterBar() {
     auto* bar = new QWidget(this);
     auto* row = new QHBoxLayout(bar);
     row->setContentsMargins(12, 8, 12, 8);
@@ -273,7 +293,7 @@ QWidget* BrowserView::buildFilterBar() {
     return bar;
 }
 
-QWidget* BrowserView::buildStatusBar() {
+QWidget* BrowserView::makeStatusBar() {
     auto* bar = new QWidget(this);
     auto* row = new QHBoxLayout(bar);
     row->setContentsMargins(12, 6, 12, 6);

@@ -128,9 +128,14 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    void buildToolbar(QWidget* bar);
-    QWidget* buildFilterBar();
-    QWidget* buildStatusBar();
+    void makeToolbar(QWidget* bar);
+    QWidget* makeFilterBar();
+    QWidget* makeStatusBar();
+    QWidget* makeFolderTree();
+    QWidget* makeFileColumn();
+    QStackedWidget* makeContent(QWidget* column);
+    QWidget* makeEmptyPage();
+    QWidget* makeInspector();
     // Reloads when the reload key differs from the last reload's.
     void keyChanged();
     // Sorts the rows and shows them, keeping the selection.

@@ -255,6 +255,19 @@ std::vector<FlowChips::Item> DeepScanCard::chipItems(const std::map<std::string,
 }
 
 DeepScanCard::DeepScanCard(SessionPtr session, QWidget* parent) : Card(16, parent), session_(std::move(session)) {
+    content()->addLayout(makeHeader());
+    add(makeDescription());
+    add(makeOptions());
+    add(makeRunningView());
+
+    for (auto changed : {&Session::quickChanged, &Session::deepChanged, &Session::deepCompletedChanged,
+                         &Session::deepOptionsChanged, &Session::deepStatsChanged})
+        connect(session_.get(), changed, this, &DeepScanCard::refresh);
+    refresh();
+}
+
+// The title, and on the right how the last sweep ended.
+QHBoxLayout* DeepScanCard::makeHeader() {
     auto* header = new QHBoxLayout;
     header->addWidget(new CardTitle("Dyb scanning", "sparkle.magnifyingglass", this), 0, Qt::AlignVCenter);
     header->addStretch(1);
@@ -263,8 +276,10 @@ DeepScanCard::DeepScanCard(SessionPtr session, QWidget* parent) : Card(16, paren
     endRow->setContentsMargins(0, 0, 0, 0);
     endRow->setSpacing(5);
     header->addWidget(endBox_, 0, Qt::AlignVCenter);
-    content()->addLayout(header);
+    return header;
+}
 
+QLabel* DeepScanCard::makeDescription() {
     description_ = textLabel(
         QStringLiteral("Læser hele disken sektor for sektor. Den finder tabte og slettede partitioner, genopbygger "
                        "beskadigede NTFS-, FAT-, exFAT-, HFS+- og APFS-filsystemer og finder filer ud fra deres "
@@ -274,19 +289,38 @@ DeepScanCard::DeepScanCard(SessionPtr session, QWidget* parent) : Card(16, paren
     // After the size policy, which would otherwise drop the height for width
     // that wrapping sets.
     description_->setWordWrap(true);
-    add(description_);
+    return description_;
+}
 
-    // Options and the start row.
+// Options and the start row.
+QWidget* DeepScanCard::makeOptions() {
     options_ = new QWidget(this);
     auto* optionStack = new QVBoxLayout(options_);
     optionStack->setContentsMargins(0, 0, 0, 0);
     optionStack->setSpacing(12);
+    optionStack->addLayout(makeChecks());
+    optionStack->addLayout(makeStartRow());
+    return options_;
+}
+
+// What the sweep looks for.
+QVBoxLayout* DeepScanCard::makeChecks() {
     auto* checks = new QVBoxLayout;
     checks->setSpacing(8);
     findVolumes_ = new QCheckBox(QStringLiteral("Søg efter tabte partitioner og filsystemstrukturer"), options_);
     carve_ = new QCheckBox(QStringLiteral("Find filer ud fra deres indhold (signaturer)"), options_);
     checks->addWidget(findVolumes_);
     checks->addWidget(carve_);
+    checks->addWidget(makeCategoryRow());
+    connect(findVolumes_, &QCheckBox::toggled, this,
+            [this](bool on) { editOptions([&](DeepScanOptions& o) { o.findVolumes = on; }); });
+    connect(carve_, &QCheckBox::toggled, this,
+            [this](bool on) { editOptions([&](DeepScanOptions& o) { o.carve = on; }); });
+    return checks;
+}
+
+// One box a kind of file the carver looks for, indented under "Find filer".
+QWidget* DeepScanCard::makeCategoryRow() {
     categoryRow_ = new QWidget(options_);
     auto* categories = new QHBoxLayout(categoryRow_);
     categories->setContentsMargins(20, 0, 0, 0);
@@ -307,22 +341,20 @@ DeepScanCard::DeepScanCard(SessionPtr session, QWidget* parent) : Card(16, paren
         });
     }
     categories->addStretch(1);
-    checks->addWidget(categoryRow_);
-    optionStack->addLayout(checks);
-    connect(findVolumes_, &QCheckBox::toggled, this,
-            [this](bool on) { editOptions([&](DeepScanOptions& o) { o.findVolumes = on; }); });
-    connect(carve_, &QCheckBox::toggled, this,
-            [this](bool on) { editOptions([&](DeepScanOptions& o) { o.carve = on; }); });
+    return categoryRow_;
+}
 
+QHBoxLayout* DeepScanCard::makeStartRow() {
     auto* startRow = new QHBoxLayout;
     start_ = prominentButton(QStringLiteral("Start dyb scanning"), "play.fill", true, options_);
     connect(start_, &QPushButton::clicked, this, [this] { session_->startDeepScan(); });
     startRow->addWidget(start_, 0, Qt::AlignVCenter);
     estimate_ = textLabel({}, Style::font(Style::TextStyle::callout), Style::secondaryText(), options_);
     startRow->addWidget(estimate_, 1, Qt::AlignVCenter);
-    optionStack->addLayout(startRow);
-    add(options_);
+    return startRow;
+}
 
+QWidget* DeepScanCard::makeRunningView() {
     std::weak_ptr<Session> weak = session_;
     running_ = new DeepScanRunningView(
         [weak] {
@@ -330,12 +362,7 @@ DeepScanCard::DeepScanCard(SessionPtr session, QWidget* parent) : Card(16, paren
                 if (s->reporter) s->reporter->cancel();
         },
         this);
-    add(running_);
-
-    for (auto changed : {&Session::quickChanged, &Session::deepChanged, &Session::deepCompletedChanged,
-                         &Session::deepOptionsChanged, &Session::deepStatsChanged})
-        connect(session_.get(), changed, this, &DeepScanCard::refresh);
-    refresh();
+    return running_;
 }
 
 void DeepScanCard::editOptions(const std::function<void(DeepScanOptions&)>& edit) {

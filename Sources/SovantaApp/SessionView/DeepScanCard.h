@@ -17,9 +17,11 @@
 
 class QCheckBox;
 class QGridLayout;
+class QHBoxLayout;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QVBoxLayout;
 
 namespace sovanta::app {
 
@@ -123,6 +125,13 @@ public:
     DeepScanRunningView* runningView() const { return running_; }
 
 private:
+    QHBoxLayout* makeHeader();
+    QLabel* makeDescription();
+    QWidget* makeOptions();
+    QVBoxLayout* makeChecks();
+    QWidget* makeCategoryRow();
+    QHBoxLayout* makeStartRow();
+    QWidget* makeRunningView();
     void refresh();
     void refreshOptions();
     void refreshRunning();

@@ -49,79 +49,8 @@ SessionView::SessionView(AppModel& model, SessionPtr session, QWidget* parent)
     auto* stack = new QVBoxLayout(this);
     stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(0);
-
-    // The page's toolbar row: the subtitle, the tab picker in the centre, the menu.
-    auto* bar = new QWidget(this);
-    auto* row = new QGridLayout(bar);
-    row->setContentsMargins(16, 8, 12, 8);
-    subtitle_ = new QLabel(qs(subtitle(*session_->source)), bar);
-    subtitle_->setTextFormat(Qt::PlainText);
-    subtitle_->setFont(Style::font(Style::TextStyle::callout));
-    QPalette secondary = subtitle_->palette();
-    secondary.setColor(QPalette::WindowText, Style::secondaryText());
-    subtitle_->setPalette(secondary);
-    row->addWidget(subtitle_, 0, 0, Qt::AlignLeft | Qt::AlignVCenter);
-
-    auto* picker = new QWidget(bar);
-    picker->setFixedWidth(330);
-    picker->setToolTip(QStringLiteral("Visning"));
-    auto* segments = new QHBoxLayout(picker);
-    segments->setContentsMargins(0, 0, 0, 0);
-    segments->setSpacing(0);
-    // One control of joined segments, the chosen one filled.
-    picker->setStyleSheet(
-        QStringLiteral("QToolButton { border: 1px solid %1; background-color: %2; padding: 3px 8px; margin: 0px; }"
-                       "QToolButton:checked { background-color: %3; }"
-                       "QToolButton:hover:!checked { background-color: %4; }"
-                       "QToolButton#first { border-top-left-radius: 6px; border-bottom-left-radius: 6px; }"
-                       "QToolButton#last { border-top-right-radius: 6px; border-bottom-right-radius: 6px; }")
-            .arg(Style::faded(Style::separator(), 0.9).name(QColor::HexArgb),
-                 Style::controlBackground().name(QColor::HexArgb),
-                 Style::faded(Style::accent(), 0.28).name(QColor::HexArgb),
-                 Style::faded(Style::accent(), 0.10).name(QColor::HexArgb)));
-    auto* group = new QButtonGroup(picker);
-    group->setExclusive(true);
-    for (SessionTab tab : allSessionTabs()) {
-        auto* button = new QToolButton(picker);
-        button->setText(qs(text(tab)));
-        button->setIcon(Style::buttonIcon(tabSymbol(tab)));
-        button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-        button->setCheckable(true);
-        button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-        group->addButton(button);
-        segments->addWidget(button);
-        tabButtons_.push_back(button);
-        if (tab == allSessionTabs().front()) button->setObjectName(QStringLiteral("first"));
-        if (tab == allSessionTabs().back()) button->setObjectName(QStringLiteral("last"));
-        connect(button, &QToolButton::clicked, this, [this, tab] { session_->setTab(tab); });
-    }
-    row->addWidget(picker, 0, 1, Qt::AlignCenter);
-
-    more_ = new QToolButton(bar);
-    more_->setText(QStringLiteral("Mere"));
-    more_->setToolTip(QStringLiteral("Mere"));
-    more_->setIcon(Style::buttonIcon("ellipsis.circle"));
-    more_->setPopupMode(QToolButton::InstantPopup);
-    more_->setAutoRaise(true);
-    menu_ = new QMenu(more_);
-    imaging_ = menu_->addAction(QStringLiteral("Lav diskbillede af kilden …"));
-    rescan_ = menu_->addAction(QStringLiteral("Kør hurtig scanning igen"));
-    menu_->addSeparator();
-    close_ = menu_->addAction(QStringLiteral("Luk scanning"));
-    more_->setMenu(menu_);
-    row->addWidget(more_, 0, 2, Qt::AlignRight | Qt::AlignVCenter);
-    row->setColumnStretch(0, 1);
-    row->setColumnStretch(2, 1);
-    stack->addWidget(bar);
-
-    auto* line = new QFrame(this);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Plain);
-    QPalette linePalette = line->palette();
-    linePalette.setColor(QPalette::WindowText, Style::separator());
-    line->setPalette(linePalette);
-    stack->addWidget(line);
-
+    stack->addWidget(makeToolbar());
+    stack->addWidget(makeDivider());
     contentLayout_ = new QVBoxLayout;
     contentLayout_->setContentsMargins(0, 0, 0, 0);
     stack->addLayout(contentLayout_, 1);
@@ -148,6 +77,90 @@ SessionView::SessionView(AppModel& model, SessionPtr session, QWidget* parent)
 }
 
 SessionView::~SessionView() = default;
+
+// The page's toolbar row: the subtitle, the tab picker in the centre, the menu.
+QWidget* SessionView::makeToolbar() {
+    auto* bar = new QWidget(this);
+    auto* row = new QGridLayout(bar);
+    row->setContentsMargins(16, 8, 12, 8);
+    subtitle_ = new QLabel(qs(subtitle(*session_->source)), bar);
+    subtitle_->setTextFormat(Qt::PlainText);
+    subtitle_->setFont(Style::font(Style::TextStyle::callout));
+    QPalette secondary = subtitle_->palette();
+    secondary.setColor(QPalette::WindowText, Style::secondaryText());
+    subtitle_->setPalette(secondary);
+    row->addWidget(subtitle_, 0, 0, Qt::AlignLeft | Qt::AlignVCenter);
+    row->addWidget(makeTabPicker(bar), 0, 1, Qt::AlignCenter);
+    row->addWidget(makeMoreButton(bar), 0, 2, Qt::AlignRight | Qt::AlignVCenter);
+    row->setColumnStretch(0, 1);
+    row->setColumnStretch(2, 1);
+    return bar;
+}
+
+// One control of joined segments, the chosen one filled.
+QWidget* SessionView::makeTabPicker(QWidget* bar) {
+    auto* picker = new QWidget(bar);
+    picker->setFixedWidth(330);
+    picker->setToolTip(QStringLiteral("Visning"));
+    auto* segments = new QHBoxLayout(picker);
+    segments->setContentsMargins(0, 0, 0, 0);
+    segments->setSpacing(0);
+    picker->setStyleSheet(
+        QStringLiteral("QToolButton { border: 1px solid %1; background-color: %2; padding: 3px 8px; margin: 0px; }"
+                       "QToolButton:checked { background-color: %3; }"
+                       "QToolButton:hover:!checked { background-color: %4; }"
+                       "QToolButton#first { border-top-left-radius: 6px; border-bottom-left-radius: 6px; }"
+                       "QToolButton#last { border-top-right-radius: 6px; border-bottom-right-radius: 6px; }")
+            .arg(Style::faded(Style::separator(), 0.9).name(QColor::HexArgb),
+                 Style::controlBackground().name(QColor::HexArgb),
+                 Style::faded(Style::accent(), 0.28).name(QColor::HexArgb),
+                 Style::faded(Style::accent(), 0.10).name(QColor::HexArgb)));
+    auto* group = new QButtonGroup(picker);
+    group->setExclusive(true);
+    for (SessionTab tab : allSessionTabs()) {
+        auto* button = new QToolButton(picker);
+        button->setText(qs(text(tab)));
+        button->setIcon(Style::buttonIcon(tabSymbol(tab)));
+        button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+        button->setCheckable(true);
+        button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        group->addButton(button);
+        segments->addWidget(button);
+        tabButtons_.push_back(button);
+        if (tab == allSessionTabs().front()) button->setObjectName(QStringLiteral("first"));
+        if (tab == allSessionTabs().back()) button->setObjectName(QStringLiteral("last"));
+        connect(button, &QToolButton::clicked, this, [this, tab] { session_->setTab(tab); });
+    }
+    return picker;
+}
+
+// "Mere" and its menu: imaging of the source, a new quick scan, closing.
+QToolButton* SessionView::makeMoreButton(QWidget* bar) {
+    more_ = new QToolButton(bar);
+    more_->setText(QStringLiteral("Mere"));
+    more_->setToolTip(QStringLiteral("Mere"));
+    more_->setIcon(Style::buttonIcon("ellipsis.circle"));
+    more_->setPopupMode(QToolButton::InstantPopup);
+    more_->setAutoRaise(true);
+    menu_ = new QMenu(more_);
+    imaging_ = menu_->addAction(QStringLiteral("Lav diskbillede af kilden …"));
+    rescan_ = menu_->addAction(QStringLiteral("Kør hurtig scanning igen"));
+    menu_->addSeparator();
+    close_ = menu_->addAction(QStringLiteral("Luk scanning"));
+    more_->setMenu(menu_);
+    return more_;
+}
+
+QFrame* SessionView::makeDivider() {
+    auto* line = new QFrame(this);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Plain);
+    QPalette linePalette = line->palette();
+    linePalette.setColor(QPalette::WindowText, Style::separator());
+    line->setPalette(linePalette);
+    return line;
+}
+
 
 void SessionView::refreshActions() {
     imaging_->setEnabled(session_->source->isDevice);

@@ -13,6 +13,7 @@
 #include "SovantaApp/Sheets/ImagingSetupSheet.h"
 
 class QAction;
+class QFrame;
 class QLabel;
 class QMenu;
 class QToolButton;
@@ -45,6 +46,10 @@ public:
     ImagingSetupSheet* imagingSheet() const { return imagingSheet_; }
 
 private:
+    QWidget* makeToolbar();
+    QWidget* makeTabPicker(QWidget* bar);
+    QToolButton* makeMoreButton(QWidget* bar);
+    QFrame* makeDivider();
     void showTab();
     void refreshActions();
     void presentImaging();
