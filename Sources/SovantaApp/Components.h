@@ -1,5 +1,5 @@
-// The small views that give every page one look, and the one place for the
-// window's colours, text styles and symbol icons.
+// The small views that give every page one look, over the colours, text
+// styles and symbols of Style.
 #pragma once
 
 #include <cstdint>
@@ -10,79 +10,22 @@
 #include <QColor>
 #include <QFont>
 #include <QFrame>
-#include <QIcon>
+#include <QImage>
 #include <QLabel>
-#include <QPixmap>
 #include <QWidget>
 
+#include "SovantaApp/Style.h"
 #include "SovantaCore/DiskList.h"
 #include "SovantaCore/Model.h"
 
 class QGridLayout;
 class QLabel;
+class QMessageBox;
 class QScrollArea;
 class QTimer;
 class QVBoxLayout;
 
-class QMessageBox;
-
 namespace sovanta::app {
-
-// MARK: Colours, text styles and symbols
-
-namespace Style {
-
-// The named colours, the same in light and dark palettes.
-namespace Colors {
-inline const QColor blue{0x0a, 0x7a, 0xff};
-inline const QColor purple{0xaf, 0x52, 0xde};
-inline const QColor teal{0x30, 0xb0, 0xc7};
-inline const QColor orange{0xff, 0x95, 0x00};
-inline const QColor pink{0xff, 0x2d, 0x55};
-inline const QColor indigo{0x58, 0x56, 0xd6};
-inline const QColor green{0x34, 0xc7, 0x59};
-inline const QColor brown{0xa2, 0x84, 0x5e};
-inline const QColor red{0xff, 0x3b, 0x30};
-inline const QColor gray{0x8e, 0x8e, 0x93};
-}  // namespace Colors
-
-// From the application's palette, so they follow a light or dark desktop.
-QColor accent();
-QColor primaryText();
-QColor secondaryText();
-QColor tertiaryText();
-QColor separator();
-QColor controlBackground();
-// Whether the application's palette is a dark one.
-bool isDark();
-// The colour with its alpha multiplied by opacity (0 to 1).
-QColor faded(QColor colour, double opacity);
-
-enum class TextStyle { caption, callout, subheadline, body, headline, title3, title2, title1 };
-// A font of the style, derived from the application font.
-QFont font(TextStyle style, std::optional<QFont::Weight> weight = std::nullopt);
-// The system font at the given size in points (device-independent pixels).
-QFont systemFont(double size, QFont::Weight weight = QFont::Normal);
-
-// The freedesktop icon name that stands for a symbol name; empty for a name
-// not in the table.
-QString themeIconName(const std::string& symbol);
-// Every symbol name of the table.
-std::vector<std::string> knownSymbols();
-// The icon of a symbol name (a null icon for an unknown name).
-QIcon icon(const std::string& symbol);
-// The symbol drawn in one colour, size points square.
-QPixmap symbolPixmap(const std::string& symbol, int size, const QColor& colour);
-// The symbol as a button or action icon in the palette's text colours.
-QIcon buttonIcon(const std::string& symbol);
-
-// Chooses the icon theme when the desktop gives none, and a dark palette when
-// the desktop asks for one that Qt does not read itself (GTK_THEME "…:dark").
-void setUpApplicationLook();
-// The dark palette of the application.
-QPalette darkPalette();
-
-}  // namespace Style
 
 // A symbol drawn in one colour, centred in its box.
 class SymbolView : public QWidget {
@@ -132,6 +75,39 @@ void showPlainText(QMessageBox* alert);
 // maxWidth wide against the leading edge, inside margin on all sides; returns
 // the column's stack, spacing apart.
 QVBoxLayout* makePageColumn(QScrollArea* area, int maxWidth, int margin, int spacing);
+
+// A horizontal line one pixel high in the separator colour.
+QFrame* divider(QWidget* parent);
+
+// A rounded square of one colour, 10 by 10: a legend's key.
+class Swatch : public QWidget {
+    Q_OBJECT
+public:
+    Swatch(QColor colour, double radius, QWidget* parent = nullptr);
+    QColor colour() const { return colour_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor colour_;
+    double radius_;
+};
+
+// A picture scaled to fit the view, its aspect ratio kept, inset by 8.
+class FittedImage : public QWidget {
+    Q_OBJECT
+public:
+    explicit FittedImage(QImage image = {}, QWidget* parent = nullptr);
+    const QImage& image() const { return image_; }
+    void setImage(QImage image);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QImage image_;
+};
 
 // One line of text cut in the middle when it does not fit (a path, a mount
 // point); the tooltip holds the whole of it.

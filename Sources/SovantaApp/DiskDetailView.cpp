@@ -354,13 +354,7 @@ QWidget* DiskDetailView::makePartitions(QWidget* parent) {
     }
 
     if (!disk_.partitions.empty()) {
-        auto* divider = new QFrame(card);
-        divider->setFrameShape(QFrame::HLine);
-        divider->setFrameShadow(QFrame::Plain);
-        QPalette line = divider->palette();
-        line.setColor(QPalette::WindowText, Style::separator());
-        divider->setPalette(line);
-        card->add(divider);
+        card->add(divider(card));
 
         auto* table = new QWidget(card);
         auto* grid = new QGridLayout(table);

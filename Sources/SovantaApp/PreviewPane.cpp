@@ -72,31 +72,6 @@ protected:
     }
 };
 
-// A picture scaled to fit, its aspect ratio kept, inset by 8.
-class FittedPicture : public QWidget {
-public:
-    explicit FittedPicture(QWidget* parent) : QWidget(parent) {}
-    void setImage(QImage image) {
-        image_ = std::move(image);
-        update();
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QRectF box = QRectF(rect()).adjusted(8, 8, -8, -8);
-        if (image_.isNull() || box.width() <= 0 || box.height() <= 0) return;
-        QSizeF size = QSizeF(image_.size()).scaled(box.size(), Qt::KeepAspectRatio);
-        QRectF target(box.center().x() - size.width() / 2, box.center().y() - size.height() / 2, size.width(),
-                      size.height());
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.drawImage(target, image_);
-    }
-
-private:
-    QImage image_;
-};
-
 // A dot of 8 by 8 in a colour.
 class Dot : public QWidget {
 public:
@@ -114,26 +89,6 @@ protected:
 private:
     QColor colour_;
 };
-
-QColor statusColour(EntryStatus status) {
-    switch (status) {
-        case EntryStatus::existing: return Style::primaryText();
-        case EntryStatus::deleted: return Style::Colors::red;
-        case EntryStatus::orphaned: return Style::Colors::orange;
-        case EntryStatus::carved: return Style::Colors::pink;
-    }
-    return Style::primaryText();
-}
-
-QColor chanceColour(Recoverability value) {
-    switch (value) {
-        case Recoverability::unknown: return Style::Colors::gray;
-        case Recoverability::poor: return Style::Colors::red;
-        case Recoverability::partial: return Style::Colors::orange;
-        case Recoverability::good: return Style::Colors::green;
-    }
-    return Style::Colors::gray;
-}
 
 // A centred column that fills its parent.
 QVBoxLayout* centredColumn(QWidget* page, int spacing) {
@@ -299,7 +254,7 @@ void SingleFilePreview::buildPreviewArea(QVBoxLayout* column) {
     area_ = new QStackedLayout(ground);
     area_->setContentsMargins(0, 0, 0, 0);
 
-    imageView_ = new FittedPicture(ground);
+    imageView_ = new FittedImage({}, ground);
     area_->addWidget(imageView_);
 
     quickLook_ = new QuickLookView(ground);
@@ -392,13 +347,13 @@ void SingleFilePreview::buildDetails(QVBoxLayout* column) {
                 formatBytes(node.size) + " (" + Fmt::number(static_cast<int64_t>(node.size)) + " bytes)");
     addText("Ændret", Fmt::date(node.modified));
     addText("Oprettet", Fmt::date(node.created));
-    addText("Status", label(node.status), statusColour(node.status));
+    addText("Status", label(node.status), Style::statusColour(node.status));
     if (!node.isDirectory) {
         auto* chance = new QWidget(parent);
         auto* row = new QHBoxLayout(chance);
         row->setContentsMargins(0, 0, 0, 0);
         row->setSpacing(5);
-        row->addWidget(new Dot(chanceColour(node.recoverability), chance), 0, Qt::AlignVCenter);
+        row->addWidget(new Dot(Style::chanceColour(node.recoverability), chance), 0, Qt::AlignVCenter);
         auto* text = selectableLabel(qs(label(node.recoverability)), font, std::nullopt, chance);
         text->setWordWrap(false);
         text->setObjectName(QStringLiteral("value"));
@@ -483,7 +438,7 @@ void SingleFilePreview::refresh() {
     QWidget* shown = nullptr;
     bool viewerHasNothing = quickLook_->kind() == QuickLookView::Kind::other;
     if (image_) {
-        static_cast<FittedPicture*>(imageView_)->setImage(*image_);
+        static_cast<FittedImage*>(imageView_)->setImage(*image_);
         shown = imageView_;
     } else if (quickLookURL_ && !viewerHasNothing) {
         quickLook_->setURL(*quickLookURL_);

@@ -38,27 +38,6 @@ namespace sovanta::app {
 
 namespace {
 
-// A picture scaled to fit the view, its aspect ratio kept, inset by 8.
-class FittedImage : public QWidget {
-public:
-    FittedImage(QImage image, QWidget* parent) : QWidget(parent), image_(std::move(image)) {}
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QRectF box = QRectF(rect()).adjusted(8, 8, -8, -8);
-        if (image_.isNull() || box.width() <= 0 || box.height() <= 0) return;
-        QSizeF size = QSizeF(image_.size()).scaled(box.size(), Qt::KeepAspectRatio);
-        QRectF target(box.center().x() - size.width() / 2, box.center().y() - size.height() / 2, size.width(),
-                      size.height());
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.drawImage(target, image_);
-    }
-
-private:
-    QImage image_;
-};
-
 Bytes readHead(const std::string& path, int64_t limit) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return {};

@@ -183,7 +183,7 @@ SectorView::SectorView(SessionPtr session, QWidget* parent) : QWidget(parent), s
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
     column->addWidget(makeToolbar());
-    column->addWidget(makeDivider());
+    column->addWidget(divider(this));
     column->addWidget(makeRowsView(), 1);
 
     connect(session_.get(), &Session::sectorOffsetChanged, this, [this] {
@@ -263,19 +263,6 @@ void SectorView::makeJumpControls(QWidget* toolbar, QHBoxLayout* row) {
     menu_ = new QMenu(menuButton_);
     menuButton_->setMenu(menu_);
     row->addWidget(menuButton_, 0, Qt::AlignVCenter);
-}
-
-QFrame* SectorView::makeDivider() {
-    auto* divider = new QFrame(this);
-    divider->setFrameShape(QFrame::HLine);
-    divider->setFrameShadow(QFrame::Plain);
-    divider->setFixedHeight(1);
-    {
-        QPalette p = divider->palette();
-        p.setColor(QPalette::WindowText, Style::separator());
-        divider->setPalette(p);
-    }
-    return divider;
 }
 
 // The rows on the text background, selectable and copyable as text.

@@ -15,7 +15,6 @@
 #include "SovantaApp/Models/Session.h"
 #include "SovantaCore/Model.h"
 
-class QFrame;
 class QHBoxLayout;
 class QLabel;
 class QLineEdit;
@@ -118,7 +117,6 @@ private:
     QWidget* makeToolbar();
     void makePaging(QWidget* toolbar, QHBoxLayout* row);
     void makeJumpControls(QWidget* toolbar, QHBoxLayout* row);
-    QFrame* makeDivider();
     QTextEdit* makeRowsView();
     void refresh();
     void rebuildMenu();

@@ -91,7 +91,7 @@ TEST(OverviewView, LayoutCardListsTheManifestsPartitions) {
             std::string expectedLabel = std::to_string(entry.index) + ": " + rawValue(*entry.detected);
             if (!p.name.empty()) expectedLabel += " – " + p.name;
             EXPECT_EQ(segments[i].label, expectedLabel);
-            EXPECT_EQ(segments[i].color, typeColour(*entry.detected));
+            EXPECT_EQ(segments[i].color, Style::fileSystemColour(*entry.detected));
             EXPECT_EQ(segments[i].size, entry.size);
         }
     }
@@ -136,7 +136,7 @@ TEST(OverviewView, VolumesCardShowsEachVolumeWithItsTotals) {
         const VolumePtr& volume = session->volumes()[i];
         EXPECT_EQ(rows[i]->volume(), volume);
         EXPECT_EQ(rows[i]->badge()->text().toStdString(), rawValue(volume->type));
-        EXPECT_EQ(rows[i]->badge()->colour(), typeColour(volume->type));
+        EXPECT_EQ(rows[i]->badge()->colour(), Style::fileSystemColour(volume->type));
         EXPECT_EQ(rows[i]->originLabel()->text().toStdString(), origin::partitionTable);
         EXPECT_EQ(rows[i]->symbolView()->symbol(), "internaldrive.fill");
         EXPECT_EQ(rows[i]->openButton()->text(), "Vis filer");

@@ -40,17 +40,6 @@ void setTextColour(QWidget* widget, const QColor& colour) {
     widget->setPalette(palette);
 }
 
-QFrame* divider(QWidget* parent) {
-    auto* line = new QFrame(parent);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Plain);
-    line->setFixedHeight(1);
-    QPalette palette = line->palette();
-    palette.setColor(QPalette::WindowText, Style::separator());
-    line->setPalette(palette);
-    return line;
-}
-
 std::optional<std::string> environment(const char* name) {
     const char* value = std::getenv(name);
     if (!value) return std::nullopt;

@@ -95,30 +95,10 @@ QString FileRowsModel::cellText(const FileNode& node, SortColumn column) {
     return {};
 }
 
-QColor FileRowsModel::textColour(const FileNode& node) {
-    switch (node.status) {
-        case EntryStatus::existing: return Style::primaryText();
-        case EntryStatus::deleted: return Style::Colors::red;
-        case EntryStatus::orphaned: return Style::Colors::orange;
-        case EntryStatus::carved: return Style::Colors::pink;
-    }
-    return Style::primaryText();
-}
-
 QColor FileRowsModel::iconColour(const FileNode& node) {
     if (node.isDirectory) return Style::accent();
     if (node.status == EntryStatus::existing) return Style::secondaryText();
-    return textColour(node);
-}
-
-QColor FileRowsModel::chanceColour(Recoverability value) {
-    switch (value) {
-        case Recoverability::unknown: return Style::Colors::gray;
-        case Recoverability::poor: return Style::Colors::red;
-        case Recoverability::partial: return Style::Colors::orange;
-        case Recoverability::good: return Style::Colors::green;
-    }
-    return Style::Colors::gray;
+    return Style::statusColour(node.status);
 }
 
 QVariant FileRowsModel::data(const QModelIndex& index, int role) const {
@@ -134,9 +114,9 @@ QVariant FileRowsModel::data(const QModelIndex& index, int role) const {
             return {};
         case Qt::ForegroundRole:
             switch (column) {
-                case SortColumn::name: return textColour(n);
+                case SortColumn::name: return Style::statusColour(n.status);
                 case SortColumn::status:
-                    return n.status == EntryStatus::existing ? Style::secondaryText() : textColour(n);
+                    return n.status == EntryStatus::existing ? Style::secondaryText() : Style::statusColour(n.status);
                 case SortColumn::chance: return Style::primaryText();
                 default: return Style::secondaryText();
             }

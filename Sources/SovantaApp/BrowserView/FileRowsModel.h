@@ -38,11 +38,8 @@ public:
     static QString title(SortColumn column);
     // The texts of a cell as the table shows them.
     static QString cellText(const FileNode& node, SortColumn column);
-    // Colours of a node's name and status texts, and of a file's icon.
-    static QColor textColour(const FileNode& node);
+    // Colour of a node's icon: the accent for a folder, else its status's.
     static QColor iconColour(const FileNode& node);
-    // Colour of a recoverability's circle.
-    static QColor chanceColour(Recoverability value);
 
 private:
     std::vector<FileNodePtr> rows_;

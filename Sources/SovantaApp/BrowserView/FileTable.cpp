@@ -231,7 +231,7 @@ void FileTableDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
         }
     } else if (!node->isDirectory) {
         painter->setPen(Qt::NoPen);
-        painter->setBrush(FileRowsModel::chanceColour(node->recoverability));
+        painter->setBrush(Style::chanceColour(node->recoverability));
         painter->drawEllipse(QRectF(x, area.center().y() - 3.5, 7, 7));
         x += 7 + 5;
         painter->setPen(selected ? highlighted : Style::primaryText());

@@ -177,22 +177,6 @@ QString FolderTreeModel::sectionTitle(const Volume& volume) {
     return QString::fromStdString(rawValue(volume.type) + " · " + formatBytes(volume.size));
 }
 
-QColor FolderTreeModel::tint(FileSystemType type) {
-    switch (type) {
-        case FileSystemType::fat12:
-        case FileSystemType::fat16:
-        case FileSystemType::fat32: return Style::Colors::teal;
-        case FileSystemType::exfat: return QColor(0x32, 0xad, 0xe6);  // cyan
-        case FileSystemType::ntfs: return Style::Colors::blue;
-        case FileSystemType::hfsplus: return Style::Colors::purple;
-        case FileSystemType::apfs: return Style::Colors::indigo;
-        case FileSystemType::ext: return Style::Colors::orange;
-        case FileSystemType::carved: return Style::Colors::pink;
-        case FileSystemType::unknown: return Style::Colors::gray;
-    }
-    return Style::Colors::gray;
-}
-
 QModelIndex FolderTreeModel::index(int row, int column, const QModelIndex& parentIndex) const {
     if (row < 0 || column != 0) return {};
     if (!parentIndex.isValid()) {
@@ -246,18 +230,13 @@ QVariant FolderTreeModel::data(const QModelIndex& index, int role) const {
             if (role == Qt::DecorationRole)
                 return Style::symbolPixmap(volume.type == FileSystemType::carved ? "wand.and.rays"
                                                                                   : "internaldrive.fill",
-                                           16, tint(volume.type));
+                                           16, Style::fileSystemColour(volume.type));
             if (role == Qt::ToolTipRole) return plainToolTip(QString::fromStdString(volume.title()));
             return {};
         case Item::Kind::folder: {
             const FileNode& node = *it->node;
-            QColor text = Style::primaryText(), iconColour = Style::accent();
-            switch (node.status) {
-                case EntryStatus::existing: break;
-                case EntryStatus::deleted: text = iconColour = Style::Colors::red; break;
-                case EntryStatus::orphaned: text = iconColour = Style::Colors::orange; break;
-                case EntryStatus::carved: text = iconColour = Style::Colors::pink; break;
-            }
+            const QColor text = Style::statusColour(node.status);
+            const QColor iconColour = node.status == EntryStatus::existing ? Style::accent() : text;
             if (role == Qt::DisplayRole) return QString::fromStdString(visibleText(node.name));
             if (role == Qt::ForegroundRole) return text;
             if (role == Qt::DecorationRole) {

@@ -34,7 +34,6 @@ public:
 
     // "Signaturfund", or the file system's text, " · " and the size.
     static QString sectionTitle(const Volume& volume);
-    static QColor tint(FileSystemType type);
 
     QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
     QModelIndex parent(const QModelIndex& child) const override;

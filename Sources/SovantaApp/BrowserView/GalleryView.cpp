@@ -258,7 +258,7 @@ void ThumbDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
 
     if (node->status != EntryStatus::existing) {
         painter->setPen(Qt::NoPen);
-        painter->setBrush(FileRowsModel::chanceColour(node->recoverability));
+        painter->setBrush(Style::chanceColour(node->recoverability));
         painter->drawEllipse(QRectF(box.right() - 7 - 9, box.top() + 7, 9, 9));
     }
     if (option.state & QStyle::State_Selected) {

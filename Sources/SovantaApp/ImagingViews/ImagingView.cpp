@@ -37,27 +37,6 @@ void setTextColour(QWidget* widget, const QColor& colour) {
     widget->setPalette(p);
 }
 
-// The named yellow, beside the named colours of the components.
-const QColor yellow{0xff, 0xcc, 0x00};
-
-// A rounded square of one colour, 10 by 10.
-class Swatch : public QWidget {
-public:
-    Swatch(QColor colour, QWidget* parent) : QWidget(parent), colour_(colour) { setFixedSize(10, 10); }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        QPainterPath path;
-        path.addRoundedRect(QRectF(rect()), 2, 2);
-        painter.fillPath(path, colour_);
-    }
-
-private:
-    QColor colour_;
-};
-
 // The nine statistic tiles: title and symbol, in their order.
 struct TileSpec {
     const char* title;
@@ -101,7 +80,7 @@ QColor BlockMap::colour(RangeMap::Status status) {
         case RangeMap::Status::finished: return Style::Colors::green;
         case RangeMap::Status::nonTried: return Style::faded(Style::Colors::gray, 0.35);
         case RangeMap::Status::nonTrimmed:
-        case RangeMap::Status::nonScraped: return yellow;
+        case RangeMap::Status::nonScraped: return Style::Colors::yellow;
         case RangeMap::Status::bad: return Style::Colors::red;
     }
     return Style::Colors::gray;
@@ -143,7 +122,7 @@ Legend::Legend(QColor color, const QString& text, QWidget* parent) : QWidget(par
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(5);
-    row->addWidget(new Swatch(color, this), 0, Qt::AlignVCenter);
+    row->addWidget(new Swatch(color, 2, this), 0, Qt::AlignVCenter);
     text_ = textLabel(text, Style::font(Style::TextStyle::caption), std::nullopt, this);
     row->addWidget(text_, 0, Qt::AlignVCenter);
 }

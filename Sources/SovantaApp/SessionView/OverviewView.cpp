@@ -48,22 +48,6 @@ QWidget* makeSlot(QWidget* parent) {
 
 }  // namespace
 
-QColor typeColour(FileSystemType type) {
-    switch (type) {
-        case FileSystemType::fat12:
-        case FileSystemType::fat16:
-        case FileSystemType::fat32: return Style::Colors::teal;
-        case FileSystemType::exfat: return QColor(0x32, 0xad, 0xe6);  // cyan
-        case FileSystemType::ntfs: return Style::Colors::blue;
-        case FileSystemType::hfsplus: return Style::Colors::purple;
-        case FileSystemType::apfs: return Style::Colors::indigo;
-        case FileSystemType::ext: return Style::Colors::orange;
-        case FileSystemType::carved: return Style::Colors::pink;
-        case FileSystemType::unknown: return Style::Colors::gray;
-    }
-    return Style::Colors::gray;
-}
-
 // MARK: Badge
 
 Badge::Badge(const QString& text, QColor colour, QWidget* parent) : QLabel(text, parent), colour_(colour) {
@@ -103,7 +87,7 @@ VolumeRow::VolumeRow(VolumePtr volume, std::optional<VolumeStats> stats, std::fu
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 6, 0, 6);
     row->setSpacing(14);
-    QColor colour = typeColour(volume_->type);
+    QColor colour = Style::fileSystemColour(volume_->type);
     int glyph = QFontMetrics(Style::font(Style::TextStyle::title2)).height();
     symbol_ = new SymbolView(volume_->type == FileSystemType::carved ? "wand.and.rays" : "internaldrive.fill", colour,
                              34, glyph, this);
@@ -160,7 +144,7 @@ std::vector<PartitionBar::Segment> OverviewView::segments(const PartitionLayout&
                         (entry.detected ? rawValue(*entry.detected) : entry.typeName);
         if (!entry.name.empty()) segment.label += " – " + entry.name;
         segment.size = entry.size;
-        segment.color = entry.detected ? typeColour(*entry.detected) : PartitionBar::paletteColour(i);
+        segment.color = entry.detected ? Style::fileSystemColour(*entry.detected) : PartitionBar::paletteColour(i);
         out.push_back(std::move(segment));
     }
     return out;

@@ -22,9 +22,6 @@ namespace sovanta::app {
 
 class DeepScanCard;
 
-// The colour that stands for a file system in the partition bar and the volume rows.
-QColor typeColour(FileSystemType type);
-
 // A text on a capsule of its colour at 15 %, the text in the colour itself.
 class Badge : public QLabel {
     Q_OBJECT

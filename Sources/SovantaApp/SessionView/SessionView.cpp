@@ -50,7 +50,7 @@ SessionView::SessionView(AppModel& model, SessionPtr session, QWidget* parent)
     stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(0);
     stack->addWidget(makeToolbar());
-    stack->addWidget(makeDivider());
+    stack->addWidget(divider(this));
     contentLayout_ = new QVBoxLayout;
     contentLayout_->setContentsMargins(0, 0, 0, 0);
     stack->addLayout(contentLayout_, 1);
@@ -150,17 +150,6 @@ QToolButton* SessionView::makeMoreButton(QWidget* bar) {
     more_->setMenu(menu_);
     return more_;
 }
-
-QFrame* SessionView::makeDivider() {
-    auto* line = new QFrame(this);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Plain);
-    QPalette linePalette = line->palette();
-    linePalette.setColor(QPalette::WindowText, Style::separator());
-    line->setPalette(linePalette);
-    return line;
-}
-
 
 void SessionView::refreshActions() {
     imaging_->setEnabled(session_->source->isDevice);

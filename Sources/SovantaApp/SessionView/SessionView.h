@@ -13,7 +13,6 @@
 #include "SovantaApp/Sheets/ImagingSetupSheet.h"
 
 class QAction;
-class QFrame;
 class QLabel;
 class QMenu;
 class QToolButton;
@@ -49,7 +48,6 @@ private:
     QWidget* makeToolbar();
     QWidget* makeTabPicker(QWidget* bar);
     QToolButton* makeMoreButton(QWidget* bar);
-    QFrame* makeDivider();
     void showTab();
     void refreshActions();
     void presentImaging();
