@@ -92,32 +92,15 @@ Tip::Tip(const std::string& symbol, const std::string& text, QWidget* parent) : 
 WelcomeView::WelcomeView(std::function<void()> openImage, QWidget* parent)
     : QScrollArea(parent), openImage_(std::move(openImage)) {
     setWindowTitle(QStringLiteral("Kom i gang"));
-    setWidgetResizable(true);
-    setFrameShape(QFrame::NoFrame);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-
-    auto* page = new QWidget;
-    page->setBackgroundRole(QPalette::Window);
-    auto* outer = new QHBoxLayout(page);
-    outer->setContentsMargins(32, 32, 32, 32);
-    auto* column = new QWidget(page);
-    column->setMaximumWidth(980);
     // At most 980 wide, against the leading edge; the rest of the width stays empty.
-    outer->addWidget(column, 1);
-    outer->addStretch(0);
-    auto* stack = new QVBoxLayout(column);
-    stack->setContentsMargins(0, 0, 0, 0);
-    stack->setSpacing(28);
-
+    QVBoxLayout* stack = makePageColumn(this, 980, 32, 28);
+    QWidget* column = stack->parentWidget();
     stack->addLayout(makeHeading(column));
     stack->addLayout(makeSteps(column));
     stack->addWidget(makeAdvice(column));
     stack->addLayout(makeOpenRow(column));
     stack->addWidget(makeFileSystems(column));
     stack->addStretch(1);
-
-    setWidget(page);
 }
 
 // The heading: the symbol, the name and what the application does.

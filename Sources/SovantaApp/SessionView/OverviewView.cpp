@@ -168,27 +168,7 @@ OverviewView::OverviewView(SessionPtr session, QWidget* parent) : QScrollArea(pa
     column_->setContentsMargins(0, 0, 0, 0);
     column_->setSpacing(18);
 
-    quickCard_ = new Card(16, columnWidget);
-    auto* quickRow = new QHBoxLayout;
-    quickRow->setSpacing(12);
-    quickRow->addWidget(new Spinner(quickCard_), 0, Qt::AlignVCenter);
-    quickMessage_ = textLabel({}, Style::font(Style::TextStyle::body), std::nullopt, quickCard_);
-    quickRow->addWidget(quickMessage_, 0, Qt::AlignVCenter);
-    quickRow->addStretch(1);
-    quickStop_ = new QPushButton(QStringLiteral("Stop"), quickCard_);
-    std::weak_ptr<Session> weak = session_;
-    connect(quickStop_, &QPushButton::clicked, this, [weak] {
-        if (auto s = weak.lock())
-            if (s->reporter) s->reporter->cancel();
-    });
-    quickRow->addWidget(quickStop_, 0, Qt::AlignVCenter);
-    quickCard_->content()->addLayout(quickRow);
-    quickBar_ = new QProgressBar(quickCard_);
-    quickBar_->setTextVisible(false);
-    quickBar_->setFixedHeight(8);
-    quickBar_->setRange(0, 1000);
-    quickCard_->add(quickBar_);
-    column_->addWidget(quickCard_);
+    column_->addWidget(makeQuickCard(columnWidget));
 
     adviceSlot_ = makeSlot(columnWidget);
     layoutSlot_ = makeSlot(columnWidget);
@@ -221,6 +201,31 @@ OverviewView::OverviewView(SessionPtr session, QWidget* parent) : QScrollArea(pa
     rebuildLayout();
     rebuildVolumes();
     rebuildNotes();
+}
+
+// The quick scan while it runs: its message, stop button and progress bar.
+Card* OverviewView::makeQuickCard(QWidget* columnWidget) {
+    quickCard_ = new Card(16, columnWidget);
+    auto* quickRow = new QHBoxLayout;
+    quickRow->setSpacing(12);
+    quickRow->addWidget(new Spinner(quickCard_), 0, Qt::AlignVCenter);
+    quickMessage_ = textLabel({}, Style::font(Style::TextStyle::body), std::nullopt, quickCard_);
+    quickRow->addWidget(quickMessage_, 0, Qt::AlignVCenter);
+    quickRow->addStretch(1);
+    quickStop_ = new QPushButton(QStringLiteral("Stop"), quickCard_);
+    std::weak_ptr<Session> weak = session_;
+    connect(quickStop_, &QPushButton::clicked, this, [weak] {
+        if (auto s = weak.lock())
+            if (s->reporter) s->reporter->cancel();
+    });
+    quickRow->addWidget(quickStop_, 0, Qt::AlignVCenter);
+    quickCard_->content()->addLayout(quickRow);
+    quickBar_ = new QProgressBar(quickCard_);
+    quickBar_->setTextVisible(false);
+    quickBar_->setFixedHeight(8);
+    quickBar_->setRange(0, 1000);
+    quickCard_->add(quickBar_);
+    return quickCard_;
 }
 
 void OverviewView::refreshQuick() {

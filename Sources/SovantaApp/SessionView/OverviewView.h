@@ -103,6 +103,7 @@ public:
     const std::vector<Callout*>& noteCallouts() const { return notes_; }
 
 private:
+    Card* makeQuickCard(QWidget* columnWidget);
     void refreshQuick();
     void rebuildAdvice();
     void rebuildLayout();
