@@ -411,17 +411,18 @@ QColor healthColour(DiskHealth health) {
     return Style::Colors::gray;
 }
 
-HealthDot::HealthDot(DiskHealth health, QWidget* parent) : QWidget(parent), health_(health) {
-    setFixedSize(8, 8);
-    setToolTip(qs(healthText(health)));
-}
+Dot::Dot(QColor colour, QWidget* parent) : QWidget(parent), colour_(colour) { setFixedSize(8, 8); }
 
-void HealthDot::paintEvent(QPaintEvent*) {
+void Dot::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(Qt::NoPen);
-    painter.setBrush(colour());
+    painter.setBrush(colour_);
     painter.drawEllipse(QRectF(rect()));
+}
+
+HealthDot::HealthDot(DiskHealth health, QWidget* parent) : Dot(healthColour(health), parent), health_(health) {
+    setToolTip(qs(healthText(health)));
 }
 
 HealthBadge::HealthBadge(DiskHealth health, QWidget* parent) : QWidget(parent), health_(health) {

@@ -247,15 +247,25 @@ std::string healthText(DiskHealth health);
 std::string healthSymbol(DiskHealth health);
 QColor healthColour(DiskHealth health);
 
-class HealthDot : public QWidget {
+// A dot of 8 by 8 in one colour.
+class Dot : public QWidget {
+    Q_OBJECT
+public:
+    explicit Dot(QColor colour, QWidget* parent = nullptr);
+    QColor colour() const { return colour_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor colour_;
+};
+
+class HealthDot : public Dot {
     Q_OBJECT
 public:
     explicit HealthDot(DiskHealth health, QWidget* parent = nullptr);
     DiskHealth health() const { return health_; }
-    QColor colour() const { return healthColour(health_); }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
 
 private:
     DiskHealth health_;

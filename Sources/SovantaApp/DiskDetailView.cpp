@@ -347,7 +347,7 @@ QWidget* DiskDetailView::makePartitions(QWidget* parent) {
         for (size_t i = 0; i < own.size(); ++i) {
             const PartitionSummary& p = *own[i];
             segments.push_back({Uuid::random(), p.volumeName ? *p.volumeName : prettyContent(p.content), p.size,
-                                PartitionBar::palette()[i % PartitionBar::palette().size()]});
+                                PartitionBar::paletteColour(i)});
         }
         partitionBar_ = new PartitionBar(std::move(segments), disk_.size, card);
         card->add(partitionBar_);

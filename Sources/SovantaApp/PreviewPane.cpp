@@ -72,24 +72,6 @@ protected:
     }
 };
 
-// A dot of 8 by 8 in a colour.
-class Dot : public QWidget {
-public:
-    Dot(QColor colour, QWidget* parent) : QWidget(parent), colour_(colour) { setFixedSize(8, 8); }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(colour_);
-        painter.drawEllipse(QRectF(rect()));
-    }
-
-private:
-    QColor colour_;
-};
-
 // A centred column that fills its parent.
 QVBoxLayout* centredColumn(QWidget* page, int spacing) {
     auto* column = new QVBoxLayout(page);

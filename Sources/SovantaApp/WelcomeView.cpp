@@ -12,15 +12,8 @@ namespace {
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 
 QLabel* label(const QString& text, const QFont& font, std::optional<QColor> colour, bool wraps, QWidget* parent) {
-    auto* l = new QLabel(text, parent);
-    l->setTextFormat(Qt::PlainText);
-    l->setFont(font);
+    QLabel* l = textLabel(text, font, colour, parent);
     l->setWordWrap(wraps);
-    if (colour) {
-        QPalette p = l->palette();
-        p.setColor(QPalette::WindowText, *colour);
-        l->setPalette(p);
-    }
     return l;
 }
 

@@ -83,12 +83,8 @@ QWidget* SessionView::makeToolbar() {
     auto* bar = new QWidget(this);
     auto* row = new QGridLayout(bar);
     row->setContentsMargins(16, 8, 12, 8);
-    subtitle_ = new QLabel(qs(subtitle(*session_->source)), bar);
-    subtitle_->setTextFormat(Qt::PlainText);
-    subtitle_->setFont(Style::font(Style::TextStyle::callout));
-    QPalette secondary = subtitle_->palette();
-    secondary.setColor(QPalette::WindowText, Style::secondaryText());
-    subtitle_->setPalette(secondary);
+    subtitle_ = textLabel(qs(subtitle(*session_->source)), Style::font(Style::TextStyle::callout),
+                          Style::secondaryText(), bar);
     row->addWidget(subtitle_, 0, 0, Qt::AlignLeft | Qt::AlignVCenter);
     row->addWidget(makeTabPicker(bar), 0, 1, Qt::AlignCenter);
     row->addWidget(makeMoreButton(bar), 0, 2, Qt::AlignRight | Qt::AlignVCenter);
