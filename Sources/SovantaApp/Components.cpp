@@ -21,12 +21,6 @@
 
 namespace sovanta::app {
 
-namespace {
-
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
-}  // namespace
-
 // MARK: Drawing helpers
 
 QString plainToolTip(const QString& text) {
@@ -40,15 +34,17 @@ void showPlainText(QMessageBox* alert) {
         if (label->pixmap().isNull()) label->setTextFormat(Qt::PlainText);
 }
 
+void setTextColour(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    widget->setPalette(palette);
+}
+
 QLabel* textLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     label->setFont(font);
     label->setTextFormat(Qt::PlainText);
-    if (colour) {
-        QPalette p = label->palette();
-        p.setColor(QPalette::WindowText, *colour);
-        label->setPalette(p);
-    }
+    if (colour) setTextColour(label, *colour);
     return label;
 }
 
@@ -108,9 +104,7 @@ QFrame* divider(QWidget* parent) {
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Plain);
     line->setFixedHeight(1);
-    QPalette palette = line->palette();
-    palette.setColor(QPalette::WindowText, Style::separator());
-    line->setPalette(palette);
+    setTextColour(line, Style::separator());
     return line;
 }
 

@@ -61,6 +61,10 @@ private:
     int angle_ = 0;
 };
 
+// A text of the core (UTF-8) as Qt's.
+inline QString qs(const std::string& text) { return QString::fromStdString(text); }
+// Draws the widget's text (a label's, a line's) in the colour.
+void setTextColour(QWidget* widget, const QColor& colour);
 // A one-style label of plain text, in a colour when one is given (else the
 // palette's text colour).
 QLabel* textLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent);

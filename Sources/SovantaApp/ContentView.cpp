@@ -17,12 +17,6 @@
 
 namespace sovanta::app {
 
-namespace {
-
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
-}  // namespace
-
 ContentView::ContentView(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -30,8 +30,6 @@ namespace sovanta::app {
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
 QLabel* makeLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent,
                   bool wraps = false) {
     QLabel* label = textLabel(text, font, colour, parent);

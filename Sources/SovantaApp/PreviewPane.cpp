@@ -24,8 +24,6 @@ namespace sovanta::app {
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
 QLabel* selectableLabel(const QString& text, const QFont& font, std::optional<QColor> colour, QWidget* parent) {
     auto* label = textLabel(text, font, colour, parent);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);

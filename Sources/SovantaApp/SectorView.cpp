@@ -34,8 +34,6 @@ namespace sovanta::app {
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
 const std::string middleDot = "\u00B7";
 
 // The red outline the text field carries while its input is not usable.
@@ -208,11 +206,7 @@ QWidget* SectorView::makeToolbar() {
 
     status_ = new QLabel(toolbar);
     status_->setTextFormat(Qt::PlainText);
-    {
-        QPalette p = status_->palette();
-        p.setColor(QPalette::WindowText, Style::secondaryText());
-        status_->setPalette(p);
-    }
+    setTextColour(status_, Style::secondaryText());
     row->addWidget(status_, 0, Qt::AlignVCenter);
 
     spinner_ = new Spinner(toolbar);

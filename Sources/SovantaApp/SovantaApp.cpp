@@ -35,8 +35,6 @@ namespace sovanta::app {
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
 // A path as a file URL would make it: relative paths from the current folder.
 std::string absolutePath(const QString& path) { return QDir::current().absoluteFilePath(path).toStdString(); }
 

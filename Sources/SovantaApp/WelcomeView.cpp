@@ -9,8 +9,6 @@ namespace sovanta::app {
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
 QLabel* label(const QString& text, const QFont& font, std::optional<QColor> colour, bool wraps, QWidget* parent) {
     QLabel* l = textLabel(text, font, colour, parent);
     l->setWordWrap(wraps);

@@ -160,9 +160,7 @@ void Breadcrumb::rebuild() {
         if (i > 0) chevron();
         if (i == 1 && shortened) {
             auto* dots = new QLabel(QStringLiteral("…"), this);
-            QPalette palette = dots->palette();
-            palette.setColor(QPalette::WindowText, Style::secondaryText());
-            dots->setPalette(palette);
+            setTextColour(dots, Style::secondaryText());
             items_.push_back(dots);
             chevron();
         }

@@ -32,14 +32,6 @@ namespace sovanta::app {
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
-void setTextColour(QWidget* widget, const QColor& colour) {
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    widget->setPalette(palette);
-}
-
 std::optional<std::string> environment(const char* name) {
     const char* value = std::getenv(name);
     if (!value) return std::nullopt;

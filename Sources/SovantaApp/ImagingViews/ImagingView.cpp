@@ -29,14 +29,6 @@ namespace sovanta::app {
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
-void setTextColour(QWidget* widget, const QColor& colour) {
-    QPalette p = widget->palette();
-    p.setColor(QPalette::WindowText, colour);
-    widget->setPalette(p);
-}
-
 // The nine statistic tiles: title and symbol, in their order.
 struct TileSpec {
     const char* title;

@@ -20,8 +20,6 @@ namespace sovanta::app {
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
 // Bytes per second a deep sweep is expected to read.
 constexpr double deviceRate = 80'000'000;
 constexpr double imageRate = 400'000'000;

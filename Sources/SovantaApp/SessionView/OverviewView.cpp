@@ -18,8 +18,6 @@ namespace sovanta::app {
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
 QLabel* secondaryLine(const QString& text, QWidget* parent) {
     QLabel* label = textLabel(text, Style::font(Style::TextStyle::body), Style::secondaryText(), parent);
     label->setWordWrap(true);
@@ -54,9 +52,7 @@ Badge::Badge(const QString& text, QColor colour, QWidget* parent) : QLabel(text,
     setTextFormat(Qt::PlainText);
     setFont(Style::font(Style::TextStyle::caption, QFont::DemiBold));
     setContentsMargins(7, 2, 7, 2);
-    QPalette p = palette();
-    p.setColor(QPalette::WindowText, colour);
-    setPalette(p);
+    setTextColour(this, colour);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 

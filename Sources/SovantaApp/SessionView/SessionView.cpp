@@ -23,8 +23,6 @@ namespace sovanta::app {
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
 std::string tabSymbol(SessionTab tab) {
     switch (tab) {
         case SessionTab::overview: return "square.grid.2x2";

@@ -21,8 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
 constexpr uint64_t maxSkip = 268435456;
 
 }  // namespace

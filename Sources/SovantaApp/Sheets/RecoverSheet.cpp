@@ -26,18 +26,6 @@ namespace sovanta::app {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
-void setColour(QLabel* label, const QColor& colour) {
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    label->setPalette(palette);
-}
-
-}  // namespace
-
 // The count runs on a worker: it reads the trees through snapshots of each
 // folder's children, which stay as they are while the session adds to the
 // trees on the GUI thread; what they add after the sheet opened is not counted.
@@ -180,7 +168,7 @@ RecoverSheet::RecoverSheet(SessionPtr session, std::vector<FileNodePtr> nodes, s
     runStack->addLayout(counts);
     auto* current = new PathLabel(running);
     current->setFont(Style::font(Style::TextStyle::caption));
-    setColour(current, Style::secondaryText());
+    setTextColour(current, Style::secondaryText());
     currentFile_ = current;
     runStack->addWidget(currentFile_);
     auto* runButtons = new QHBoxLayout;

@@ -59,9 +59,7 @@ DestinationBox::DestinationBox(const QString& label, const QString& placeholder,
 
 void DestinationBox::showPath(const std::optional<fs::path>& path) {
     path_->setFullText(path ? QString::fromStdString(path->string()) : placeholder_);
-    QPalette palette = path_->palette();
-    palette.setColor(QPalette::WindowText, path ? Style::primaryText() : Style::secondaryText());
-    path_->setPalette(palette);
+    setTextColour(path_, path ? Style::primaryText() : Style::secondaryText());
 }
 
 std::pair<QPushButton*, QPushButton*> addSheetButtons(QBoxLayout* stack, QWidget* parent, const QString& cancel,

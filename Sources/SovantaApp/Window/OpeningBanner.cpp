@@ -13,8 +13,6 @@ namespace sovanta::app {
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
 // The capsule behind the banner's row, on a translucent window colour.
 class Capsule : public QWidget {
 public:

@@ -15,19 +15,11 @@ namespace sovanta::app {
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
 std::string lastPathComponent(const std::string& path) {
     std::string trimmed = path;
     while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
     auto slash = trimmed.find_last_of('/');
     return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
-}
-
-void setTextColour(QWidget* widget, const QColor& colour) {
-    QPalette p = widget->palette();
-    p.setColor(QPalette::WindowText, colour);
-    widget->setPalette(p);
 }
 
 // One line of text that is cut with an ellipsis when it does not fit.

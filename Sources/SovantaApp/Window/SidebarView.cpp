@@ -23,12 +23,6 @@ namespace sovanta::app {
 
 namespace {
 
-void setTextColour(QWidget* widget, const QColor& colour) {
-    QPalette p = widget->palette();
-    p.setColor(QPalette::WindowText, colour);
-    widget->setPalette(p);
-}
-
 // Draws a selected row as a soft rounded highlight under the row's own
 // widget, whose symbols and texts so keep their colours.
 class SelectionDelegate : public QStyledItemDelegate {
@@ -65,11 +59,7 @@ SidebarView::SidebarView(AppModel& model, QWidget* parent) : QWidget(parent), mo
     list_->viewport()->installEventFilter(this);
     column->addWidget(list_, 1);
 
-    auto* divider = new QFrame(this);
-    divider->setFrameShape(QFrame::HLine);
-    divider->setFrameShadow(QFrame::Plain);
-    setTextColour(divider, Style::separator());
-    column->addWidget(divider);
+    column->addWidget(divider(this));
     auto* buttonBox = new QHBoxLayout;
     buttonBox->setContentsMargins(12, 0, 12, 10);
     openButton_ = new QPushButton(Style::buttonIcon("doc.badge.plus"), QStringLiteral("Åbn diskbillede …"), this);
