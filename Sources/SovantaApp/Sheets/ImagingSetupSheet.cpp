@@ -48,45 +48,8 @@ ImagingSetupSheet::ImagingSetupSheet(std::string title, uint64_t size, std::opti
     QVBoxLayout* stack = frame.stack;
     heading_ = frame.subtitle;
 
-    auto* explanation = textLabel(
-        QStringLiteral("Hele disken kopieres til en billedfil. Først kopieres alt, der kan læses let, og dårlige "
-                       "områder springes over. Bagefter læses de vanskelige områder sektor for sektor. Fremskridtet "
-                       "gemmes løbende, så kopieringen kan genoptages."),
-        font(), Style::secondaryText(), this);
-    explanation->setWordWrap(true);
-    stack->addWidget(explanation);
-
-    auto* box = new DestinationBox(QStringLiteral("Gem som:"), QStringLiteral("Ingen placering valgt"),
-                                   QStringLiteral("Vælg …"), this);
-    destinationBox_ = box;
-    destinationLabel_ = box->pathLabel();
-    chooseButton_ = box->chooseButton();
-    QVBoxLayout* boxStack = box->rows();
-
-    auto* retriesRow = new QHBoxLayout;
-    retriesLabel_ = textLabel(QStringLiteral("Nye forsøg på dårlige sektorer: "), font(), std::nullopt, box);
-    retriesBox_ = new QSpinBox(box);
-    retriesBox_->setRange(0, 5);
-    retriesBox_->setSingleStep(1);
-    retriesBox_->setValue(1);
-    retriesRow->addWidget(retriesLabel_);
-    retriesRow->addWidget(retriesBox_);
-    retriesRow->addStretch(1);
-    boxStack->addLayout(retriesRow);
-
-    auto* pickerRow = new QWidget(box);
-    pickerRow->setMaximumWidth(320);
-    auto* picker = new QHBoxLayout(pickerRow);
-    picker->setContentsMargins(0, 0, 0, 0);
-    picker->addWidget(textLabel(QStringLiteral("Blokstørrelse"), font(), std::nullopt, pickerRow));
-    blockSize_ = new QComboBox(pickerRow);
-    blockSize_->addItem(QStringLiteral("256 KB"), 256);
-    blockSize_->addItem(QStringLiteral("1 MB (anbefalet)"), 1024);
-    blockSize_->addItem(QStringLiteral("4 MB"), 4096);
-    blockSize_->setCurrentIndex(1);
-    picker->addWidget(blockSize_, 1);
-    boxStack->addWidget(pickerRow);
-    stack->addWidget(box);
+    stack->addWidget(makeExplanation());
+    stack->addWidget(makeDestinationBox());
 
     resume_ = new Callout(Callout::Kind::info, "Tidligere kopiering fundet",
                           "Der findes allerede en map-fil for dette billede. Kopieringen fortsætter, hvor den slap.",
@@ -114,6 +77,57 @@ ImagingSetupSheet::ImagingSetupSheet(std::string title, uint64_t size, std::opti
 }
 
 ImagingSetupSheet::~ImagingSetupSheet() = default;
+
+QLabel* ImagingSetupSheet::makeExplanation() {
+    auto* explanation = textLabel(
+        QStringLiteral("Hele disken kopieres til en billedfil. Først kopieres alt, der kan læses let, og dårlige "
+                       "områder springes over. Bagefter læses de vanskelige områder sektor for sektor. Fremskridtet "
+                       "gemmes løbende, så kopieringen kan genoptages."),
+        font(), Style::secondaryText(), this);
+    explanation->setWordWrap(true);
+    return explanation;
+}
+
+// Where the image goes, and how hard the copy tries.
+QWidget* ImagingSetupSheet::makeDestinationBox() {
+    auto* box = new DestinationBox(QStringLiteral("Gem som:"), QStringLiteral("Ingen placering valgt"),
+                                   QStringLiteral("Vælg …"), this);
+    destinationBox_ = box;
+    destinationLabel_ = box->pathLabel();
+    chooseButton_ = box->chooseButton();
+    QVBoxLayout* boxStack = box->rows();
+    boxStack->addLayout(makeRetriesRow(box));
+    boxStack->addWidget(makeBlockSizePicker(box));
+    return box;
+}
+
+QHBoxLayout* ImagingSetupSheet::makeRetriesRow(QWidget* box) {
+    auto* retriesRow = new QHBoxLayout;
+    retriesLabel_ = textLabel(QStringLiteral("Nye forsøg på dårlige sektorer: "), font(), std::nullopt, box);
+    retriesBox_ = new QSpinBox(box);
+    retriesBox_->setRange(0, 5);
+    retriesBox_->setSingleStep(1);
+    retriesBox_->setValue(1);
+    retriesRow->addWidget(retriesLabel_);
+    retriesRow->addWidget(retriesBox_);
+    retriesRow->addStretch(1);
+    return retriesRow;
+}
+
+QWidget* ImagingSetupSheet::makeBlockSizePicker(QWidget* box) {
+    auto* pickerRow = new QWidget(box);
+    pickerRow->setMaximumWidth(320);
+    auto* picker = new QHBoxLayout(pickerRow);
+    picker->setContentsMargins(0, 0, 0, 0);
+    picker->addWidget(textLabel(QStringLiteral("Blokstørrelse"), font(), std::nullopt, pickerRow));
+    blockSize_ = new QComboBox(pickerRow);
+    blockSize_->addItem(QStringLiteral("256 KB"), 256);
+    blockSize_->addItem(QStringLiteral("1 MB (anbefalet)"), 1024);
+    blockSize_->addItem(QStringLiteral("4 MB"), 4096);
+    blockSize_->setCurrentIndex(1);
+    picker->addWidget(blockSize_, 1);
+    return pickerRow;
+}
 
 int ImagingSetupSheet::retries() const { return retriesBox_->value(); }
 

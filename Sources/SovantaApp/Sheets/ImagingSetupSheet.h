@@ -17,6 +17,7 @@
 #include "SovantaCore/Imager.h"
 
 class QComboBox;
+class QHBoxLayout;
 class QLabel;
 class QPushButton;
 class QSpinBox;
@@ -70,6 +71,10 @@ public:
     QPushButton* cancelButton() const { return cancelButton_; }
 
 private:
+    QLabel* makeExplanation();
+    QWidget* makeDestinationBox();
+    QHBoxLayout* makeRetriesRow(QWidget* box);
+    QWidget* makeBlockSizePicker(QWidget* box);
     void updateDestination();
     void updateButtons();
 

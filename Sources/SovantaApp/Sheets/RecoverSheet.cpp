@@ -108,27 +108,36 @@ RecoverSheet::RecoverSheet(SessionPtr session, std::vector<FileNodePtr> nodes, s
     QWidget* body = stack->parentWidget();
     summaryLabel_ = frame.subtitle;
 
-    // Setup view.
+    pages_ = {makeSetupPage(body), makeProgressPage(body), makeResultPage(body)};
+    for (QWidget* page : pages_) stack->addWidget(page);
+
+    connect(chooseButton_, &QPushButton::clicked, this, &RecoverSheet::choose);
+    connect(keepFolders_, &QCheckBox::toggled, this, [this](bool on) { options_.keepFolderStructure = on; });
+    connect(restoreDates_, &QCheckBox::toggled, this, [this](bool on) { options_.restoreDates = on; });
+    connect(writeReport_, &QCheckBox::toggled, this, [this](bool on) { options_.writeReport = on; });
+    connect(notices_, &DestinationNotices::changed, this, &RecoverSheet::updateButtons);
+    connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
+    connect(recoverButton_, &QPushButton::clicked, this, &RecoverSheet::start);
+    connect(stopButton_, &QPushButton::clicked, this, [this] { job_->reporter->cancel(); });
+    connect(job_.get(), &RecoveryJob::progressChanged, this, &RecoverSheet::showProgress);
+    connect(job_.get(), &RecoveryJob::runningChanged, this, &RecoverSheet::followJob);
+    connect(job_.get(), &RecoveryJob::resultChanged, this, &RecoverSheet::followJob);
+
+    updateDestination();
+    updateButtons();
+    followJob();
+    beginCount();
+}
+
+RecoverSheet::~RecoverSheet() = default;
+
+// The setup: where the files go and how, the warnings of the destination, the buttons.
+QWidget* RecoverSheet::makeSetupPage(QWidget* body) {
     auto* setup = new QWidget(body);
     auto* setupStack = new QVBoxLayout(setup);
     setupStack->setContentsMargins(0, 0, 0, 0);
     setupStack->setSpacing(14);
-    auto* box = new DestinationBox(QStringLiteral("Gem i:"), QStringLiteral("Ingen mappe valgt"),
-                                   QStringLiteral("Vælg mappe …"), setup);
-    destinationBox_ = box;
-    destinationLabel_ = box->pathLabel();
-    chooseButton_ = box->chooseButton();
-    QVBoxLayout* boxStack = box->rows();
-    keepFolders_ = new QCheckBox(QStringLiteral("Bevar mappestrukturen"), box);
-    restoreDates_ = new QCheckBox(QStringLiteral("Gendan oprindelige datoer"), box);
-    writeReport_ = new QCheckBox(QStringLiteral("Skriv en rapport (CSV) over alle gendannede filer"), box);
-    keepFolders_->setChecked(options_.keepFolderStructure);
-    restoreDates_->setChecked(options_.restoreDates);
-    writeReport_->setChecked(options_.writeReport);
-    boxStack->addWidget(keepFolders_);
-    boxStack->addWidget(restoreDates_);
-    boxStack->addWidget(writeReport_);
-    setupStack->addWidget(box);
+    setupStack->addWidget(makeDestinationBox(setup));
 
     note_ = textLabel(qs("Filerne lægges i en ny mappe med navnet \"" + visibleText(RecoveryEngine::sanitize(rootName_)) +
                          "\". Eksisterende filer overskrives aldrig."),
@@ -145,10 +154,30 @@ RecoverSheet::RecoverSheet(SessionPtr session, std::vector<FileNodePtr> nodes, s
 
     std::tie(cancelButton_, recoverButton_) =
         addSheetButtons(setupStack, setup, QStringLiteral("Annuller"), QStringLiteral("Gendan"));
-    pages_[0] = setup;
-    stack->addWidget(setup);
+    return setup;
+}
 
-    // Progress view.
+QWidget* RecoverSheet::makeDestinationBox(QWidget* setup) {
+    auto* box = new DestinationBox(QStringLiteral("Gem i:"), QStringLiteral("Ingen mappe valgt"),
+                                   QStringLiteral("Vælg mappe …"), setup);
+    destinationBox_ = box;
+    destinationLabel_ = box->pathLabel();
+    chooseButton_ = box->chooseButton();
+    QVBoxLayout* boxStack = box->rows();
+    keepFolders_ = new QCheckBox(QStringLiteral("Bevar mappestrukturen"), box);
+    restoreDates_ = new QCheckBox(QStringLiteral("Gendan oprindelige datoer"), box);
+    writeReport_ = new QCheckBox(QStringLiteral("Skriv en rapport (CSV) over alle gendannede filer"), box);
+    keepFolders_->setChecked(options_.keepFolderStructure);
+    restoreDates_->setChecked(options_.restoreDates);
+    writeReport_->setChecked(options_.writeReport);
+    boxStack->addWidget(keepFolders_);
+    boxStack->addWidget(restoreDates_);
+    boxStack->addWidget(writeReport_);
+    return box;
+}
+
+// The copy while it runs: its progress, counts, the file being copied, the stop button.
+QWidget* RecoverSheet::makeProgressPage(QWidget* body) {
     auto* running = new QWidget(body);
     auto* runStack = new QVBoxLayout(running);
     runStack->setContentsMargins(0, 0, 0, 0);
@@ -177,36 +206,17 @@ RecoverSheet::RecoverSheet(SessionPtr session, std::vector<FileNodePtr> nodes, s
     stopButton_->setAutoDefault(false);
     runButtons->addWidget(stopButton_);
     runStack->addLayout(runButtons);
-    pages_[1] = running;
-    stack->addWidget(running);
+    return running;
+}
 
-    // Result view, filled when the result comes.
+// The result, filled when it comes.
+QWidget* RecoverSheet::makeResultPage(QWidget* body) {
     auto* done = new QWidget(body);
     resultStack_ = new QVBoxLayout(done);
     resultStack_->setContentsMargins(0, 0, 0, 0);
     resultStack_->setSpacing(12);
-    pages_[2] = done;
-    stack->addWidget(done);
-
-    connect(chooseButton_, &QPushButton::clicked, this, &RecoverSheet::choose);
-    connect(keepFolders_, &QCheckBox::toggled, this, [this](bool on) { options_.keepFolderStructure = on; });
-    connect(restoreDates_, &QCheckBox::toggled, this, [this](bool on) { options_.restoreDates = on; });
-    connect(writeReport_, &QCheckBox::toggled, this, [this](bool on) { options_.writeReport = on; });
-    connect(notices_, &DestinationNotices::changed, this, &RecoverSheet::updateButtons);
-    connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
-    connect(recoverButton_, &QPushButton::clicked, this, &RecoverSheet::start);
-    connect(stopButton_, &QPushButton::clicked, this, [this] { job_->reporter->cancel(); });
-    connect(job_.get(), &RecoveryJob::progressChanged, this, &RecoverSheet::showProgress);
-    connect(job_.get(), &RecoveryJob::runningChanged, this, &RecoverSheet::followJob);
-    connect(job_.get(), &RecoveryJob::resultChanged, this, &RecoverSheet::followJob);
-
-    updateDestination();
-    updateButtons();
-    followJob();
-    beginCount();
+    return done;
 }
-
-RecoverSheet::~RecoverSheet() = default;
 
 int RecoverSheet::page() const { return page_; }
 

@@ -102,6 +102,10 @@ protected:
 
 private:
     struct Count;
+    QWidget* makeSetupPage(QWidget* body);
+    QWidget* makeDestinationBox(QWidget* setup);
+    QWidget* makeProgressPage(QWidget* body);
+    QWidget* makeResultPage(QWidget* body);
     void beginCount();
     void setSummary(Summary summary);
     void updateDestination();
