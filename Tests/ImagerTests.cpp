@@ -346,9 +346,14 @@ TEST(DiskImager, CancelWhilePausedStopsPromptlyAndSavesTheMap) {
     EXPECT_EQ(image[999], 0x55);
     EXPECT_EQ(image[1000], 0);
 
-    // A cancel made while no run is going does not stop the next run.
+    // A cancel holds until it is cleared: a run asked for after it ends at
+    // once, having read nothing; once cleared, the next run goes on.
     imager.setPaused(false);
     imager.cancel();
+    ImagingRun halted = runImager(imager);
+    EXPECT_EQ(halted.final.phase, "Stoppet");
+    EXPECT_EQ(source->bytesRead(), 0u);
+    imager.clearCancel();
     ImagingRun run = runImager(imager);
     EXPECT_EQ(run.final.phase, "Færdig");
     expectImage(folder.file("disk.img"), folder.file("src"));

@@ -343,7 +343,7 @@ int imageCommand(const CommandLine& line) {
     imager.run([&](const ImagingStats& stats) {
         // A run that could not begin has nothing to show but its reason.
         if (stats.pass == 0) return;
-        // A run clears a cancel that came before it started.
+        // An interrupt that came before the imager was known to the watcher.
         if (interrupted()) imager.cancel();
         auto now = std::chrono::steady_clock::now();
         if (!stats.finished && lastLine && now - *lastLine <= std::chrono::seconds(1)) return;

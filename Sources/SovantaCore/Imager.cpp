@@ -145,6 +145,11 @@ void DiskImager::cancel() {
     cancelled_ = true;
 }
 
+void DiskImager::clearCancel() {
+    std::lock_guard guard(lock_);
+    cancelled_ = false;
+}
+
 bool DiskImager::cancelled() const {
     std::lock_guard guard(lock_);
     return cancelled_;
@@ -168,7 +173,6 @@ void DiskImager::setPhase(const std::string& phase, int64_t pass) {
 void DiskImager::run(const UpdateHandler& onUpdate) {
     {
         std::lock_guard guard(lock_);
-        cancelled_ = false;
         stats_.finished = false;
         stats_.message.reset();
         stats_.pass = 0;

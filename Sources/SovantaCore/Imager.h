@@ -70,9 +70,13 @@ public:
     // While true, a run waits before its next read.
     bool paused() const;
     void setPaused(bool value);
-    // A run notices it before its next read and after each piece; a cancel
-    // while no run is going is cleared by the next run's start.
+    // A run notices it before its next read and after each piece. A cancel
+    // holds until clearCancel(): one made after a run was asked for and
+    // before it began is not lost.
     void cancel();
+    // Lets the next run go on after an earlier cancel; called when that run
+    // is asked for, on the thread that also cancels.
+    void clearCancel();
     ImagingStats currentStats() const;
 
     // The whole copy, on the caller's thread. onUpdate is called on that

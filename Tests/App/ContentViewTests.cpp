@@ -332,13 +332,16 @@ TEST(ContentView, JobRowsShowTheirStatesAndOnlyACompleteCopyAsDone) {
     EXPECT_EQ(waiting.statusLabel()->text(), "Venter");
     EXPECT_EQ(waiting.symbolView()->symbol(), "square.and.arrow.down.on.square");
 
-    // Paused before its first read, then stopped.
+    // Paused, then stopped before its run has begun: the run is held until
+    // after the stop, which it must still obey.
+    BackgroundHold hold;
     stopped->togglePause();
     stopped->start();
     waiting.show();
     drainEvents();
     EXPECT_TRUE(waiting.progressBar()->isVisible());
     stopped->stop();
+    hold.release();
     for (auto& job : {withBadAreas, complete, notBegun}) job->start();
     ASSERT_TRUE(spinUntil([&] {
         return stopped->finished() && withBadAreas->finished() && complete->finished() && notBegun->finished();

@@ -39,6 +39,8 @@ void ImagingJob::start() {
     if (running_) return;
     setRunning(true);
     setFinished(false);
+    // A stop from here on, even before the run has begun, ends this run.
+    imager->clearCancel();
     auto throttle = std::make_shared<Throttle>(0.4);
     inBackground([self = shared_from_this(), throttle]() mutable {
         self->imager->run([&self, &throttle](const ImagingStats& update) {
