@@ -403,34 +403,6 @@ void FileNode::sortChildren() {
     }
 }
 
-size_t FileNode::insertionIndex(const FileNode& child) const {
-    // The same keys and the same comparison as sortChildren, searched
-    // for the first child the new one sorts before.
-    const std::string key = nameSortKey(child.name);
-    const ChildList& list = children();
-    size_t lower = 0, upper = list.size();
-    while (lower < upper) {
-        const size_t middle = lower + (upper - lower) / 2;
-        const FileNode& other = *list[middle];
-        const bool before =
-            other.isDirectory != child.isDirectory ? child.isDirectory : key < nameSortKey(other.name);
-        if (before)
-            upper = middle;
-        else
-            lower = middle + 1;
-    }
-    return lower;
-}
-
-size_t FileNode::addSorted(const std::shared_ptr<FileNode>& child) {
-    const size_t index = insertionIndex(*child);
-    child->parent_ = weak_from_this();
-    child->addedAt_ = additionCount.fetch_add(1, std::memory_order_relaxed) + 1;
-    changeChildren([&](ChildList& list) { list.insert(list.begin() + static_cast<std::ptrdiff_t>(index), child); });
-    if (counted_) carryTotals(contribution(*child), 1);
-    return index;
-}
-
 const FileNode::Totals& FileNode::keepTotals() {
     // Folders in the order met from the top; counted from the last, each
     // after every folder below it.

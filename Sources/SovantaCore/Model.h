@@ -131,15 +131,6 @@ public:
     void removeAllChildren();
     // Folders first, then names in the localized standard order; recursive, without recursion.
     void sortChildren();
-    // Where the child would stand among children kept in that order: after
-    // every child that sorts before it or the same, as a stable sort of the
-    // children with it added last would put it.
-    size_t insertionIndex(const FileNode& child) const;
-    // Adds the child at that place and returns its index, so that a view can
-    // announce one new row. The children must already be in sorted order; the
-    // child's own children are left as they are.
-    size_t addSorted(const std::shared_ptr<FileNode>& child);
-
     std::string path() const;
     std::optional<std::vector<std::shared_ptr<FileNode>>> folders() const;
     std::vector<std::shared_ptr<FileNode>> files() const;

@@ -227,8 +227,8 @@ void placeEntries(TreeAssembler<uint64_t>& folders, const TreeRecords& tree, con
     }
     auto always = [](const auto&, const auto&) { return true; };
     // Folders the private folder holds are not shown.
-    for (const auto& [id, entry] : folders.entries())
-        if (entry.parent != apfs::privateFolderID) folders.place(id, always);
+    for (const auto& folder : folders.entries())
+        if (folder.parent != apfs::privateFolderID) folders.place(folder.id, always);
 
     for (const auto& entry : tree.entries) {
         if (entry.type != apfs::typeRegular || entry.parent == apfs::privateFolderID) continue;
@@ -295,7 +295,7 @@ VolumePtr APFSContainer::volume(const Bytes& block, const std::string& origin, W
     for (const auto& [id, inode] : tree.inodes) live.insert(id);
     std::unordered_map<uint64_t, FileNodePtr> dirs;
     dirs.reserve(folders.entries().size());
-    for (const auto& [id, entry] : folders.entries()) dirs.emplace(id, entry.node);
+    for (const auto& folder : folders.entries()) dirs.emplace(folder.id, folder.node);
     vol->deepContext = std::make_shared<APFSDeepInfo>(base, blockSize, blockCount, std::move(live), std::move(dirs));
     return vol;
 }

@@ -185,18 +185,15 @@ void NTFSContext::fillData(FileNode& node, KeptRecord& record) {
 
 namespace {
 
-// A node's place in the tree: its record number, its chosen name's parent
-// reference and what a child's parent test needs of its record. The links
-// lie in one vector ordered by number.
-struct Link {
-    uint64_t number = 0;
-    uint64_t parent = 0;
-    FileNodePtr node;
+// What a child's parent test needs of a node's record beside its number and
+// its chosen name's parent reference.
+struct LinkInfo {
     uint16_t parentSeq = 0;  // the parent's sequence number as the chosen name stores it
     uint16_t seq = 0;
     bool inUse = false;
-    ChainEnd end = ChainEnd::unknown;
 };
+
+using NTFSTree = TreeAssembler<uint64_t, LinkInfo>;
 
 // Extension records join their base record when the base is the one they
 // were written for; none of them makes a node of its own.
@@ -225,74 +222,11 @@ const KeptRecord* baseRecord(const MFTRecordMap& records, uint64_t number) {
 
 // A parent link holds to a folder whose sequence number is the one the name
 // stores, or one above it when the folder was deleted.
-bool linkHolds(const Link& child, const Link& parent) {
+bool linkHolds(const NTFSTree::Entry& child, const NTFSTree::Entry& parent) {
     if (!parent.node->isDirectory) return false;
-    uint16_t stored = child.parentSeq;
-    return stored == 0 || stored == parent.seq || (raisedByDeletion(parent.seq, stored) && !parent.inUse);
+    uint16_t stored = child.info.parentSeq;
+    return stored == 0 || stored == parent.info.seq || (raisedByDeletion(parent.info.seq, stored) && !parent.info.inUse);
 }
-
-// The links in number order and the walk up their chains: each node goes
-// under its parent when its chain reaches the root, among the orphans when it
-// does not, and nowhere when it ends below $Extend. Every link on the way is
-// marked while walking and then memoised, so a loop ends at a mark and every
-// link is walked once.
-class LinkTable {
-public:
-    explicit LinkTable(std::vector<Link> links) : links_(std::move(links)) {
-        std::sort(links_.begin(), links_.end(), [](const Link& a, const Link& b) { return a.number < b.number; });
-    }
-
-    void placeAll(OrphanFolder& orphans) {
-        for (Link& link : links_) {
-            if (link.number == rootRecord) continue;
-            switch (chainEnd(link)) {
-                case ChainEnd::root: find(link.parent)->node->add(link.node); break;
-                case ChainEnd::hidden: break;
-                default: orphans.adopt(link.node); break;
-            }
-        }
-    }
-
-private:
-    Link* find(uint64_t number) {
-        auto it = std::lower_bound(links_.begin(), links_.end(), number,
-                                   [](const Link& link, uint64_t n) { return link.number < n; });
-        return it == links_.end() || it->number != number ? nullptr : &*it;
-    }
-
-    ChainEnd chainEnd(Link& start) {
-        path_.clear();
-        ChainEnd result = ChainEnd::broken;
-        Link* entry = &start;
-        while (true) {
-            if (entry->end == ChainEnd::root || entry->end == ChainEnd::hidden || entry->end == ChainEnd::broken) {
-                result = entry->end;
-                break;
-            }
-            if (entry->end == ChainEnd::walking) break;  // a loop
-            entry->end = ChainEnd::walking;
-            path_.push_back(entry);
-            const uint64_t parent = entry->parent;
-            if (parent == entry->number) break;
-            if (parent == extendRecord) {
-                result = ChainEnd::hidden;
-                break;
-            }
-            if (parent == rootRecord) {
-                result = ChainEnd::root;
-                break;
-            }
-            Link* up = find(parent);
-            if (!up || !linkHolds(*entry, *up)) break;
-            entry = up;
-        }
-        for (Link* passed : path_) passed->end = result;
-        return result;
-    }
-
-    std::vector<Link> links_;
-    std::vector<Link*> path_;
-};
 
 }  // namespace
 
@@ -321,9 +255,12 @@ VolumePtr NTFSContext::buildVolume(MFTRecordMap records, const std::string& orig
 
     auto root = FileNode::make("", true, 0, EntryStatus::existing, Recoverability::unknown);
     root->fsID = rootRecord;
-    std::vector<Link> links;
-    links.reserve(records.size() + 1);
-    links.push_back(Link{rootRecord, rootRecord, root, 0, 0, false, ChainEnd::root});
+    NTFSTree tree(rootRecord, root);
+    // The children of $Extend ($ObjId, $Quota, $Reparse, $UsnJrnl …) and
+    // everything below them are the file system's own, like the records
+    // below 16: passed over, not listed as lost files.
+    tree.hideBelow(extendRecord);
+    tree.reserve(records.size());
 
     // The records are let go of as their nodes are made, so the two never
     // take their full room at once. The system records (15 and below),
@@ -334,18 +271,13 @@ VolumePtr NTFSContext::buildVolume(MFTRecordMap records, const std::string& orig
         ++count;
         if (progress && count % 20000 == 0) progress->report(static_cast<double>(count) / total, "Opbygger mappetræ …");
         if (record.number <= lastSystemRecord || record.isExtension() || !record.hasName) return;
-        links.push_back(Link{record.number, record.name.parent, makeNode(record), record.name.parentSeq, record.seq,
-                             record.inUse, ChainEnd::unknown});
+        const uint64_t parent = record.name.parent;
+        const LinkInfo info{record.name.parentSeq, record.seq, record.inUse};
+        tree.add(record.number, makeNode(record), parent, info);
     });
 
-    // The children of $Extend ($ObjId, $Quota, $Reparse, $UsnJrnl …) and
-    // everything below them are the file system's own, like the records
-    // below 16: passed over, not listed as lost files.
-    OrphanFolder orphans;
-    LinkTable(std::move(links)).placeAll(orphans);
-    markDeletedBelow(*root);
-    orphans.attachTo(*root);
-    root->sortChildren();
+    tree.placeAll(linkHolds);
+    tree.finish(true);
 
     uint64_t size = volumeSize ? volumeSize : (src.size > base ? src.size - base : 0);
     auto volume = Volume::make(FileSystemType::ntfs, label, base, size, root, origin);
