@@ -1,31 +1,48 @@
-// The NTFS quick scan of a large volume beside The Sleuth Kit's `fls -r` of
-// the same image, in one run. The image comes from
-// scripts/make-ntfs-bench-image.sh; pass its path as the first argument
-// (default /tmp/sovanta-bench/ntfs-100k.img).
+// The NTFS quick scan of large volumes beside The Sleuth Kit's `fls -r -p` of
+// the same images, in one run. Two layouts by default, both from
+// scripts/make-ntfs-bench-image.sh: /tmp/sovanta-bench/ntfs-100k.img (100,000
+// files in 100 folders) and /tmp/sovanta-bench/ntfs-100k-deleted.img (the
+// same with the last 10 folders deleted, DELETED_FOLDERS=10); other images may
+// be passed as arguments instead.
 //
-// Counters: files listed, and the scan's peak memory per file beyond the
-// resident file data its nodes hold (resident set high-water mark, reset
-// before the scan).
+// Per image: the reader in this process (QuickScan: the peak growth of the
+// resident set per MFT record, and per file beyond the resident file data its
+// nodes hold), then `sovanta-cli scan` and `fls -r -p` as child processes,
+// each with its whole peak resident set and that peak per MFT record.
 
 #include <benchmark/benchmark.h>
 
-#include <fstream>
 #include <string>
+#include <vector>
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "BenchSupport.h"
 #include "SovantaCore/NTFS.h"
+#include "SovantaCore/NTFS/Context.h"
 
 using namespace sovanta;
 using namespace sovanta::bench;
 
 namespace {
 
-std::string imagePath = "/tmp/sovanta-bench/ntfs-100k.img";
+std::vector<std::string> imagePaths = {"/tmp/sovanta-bench/ntfs-100k.img", "/tmp/sovanta-bench/ntfs-100k-deleted.img"};
+
+std::string imageName(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The records the image's $MFT holds, as the reader finds it.
+double mftRecords(const std::string& path) {
+    auto source = SourceOpener::openImage(path);
+    Bytes boot = source->read(0, 512);
+    auto context = NTFSContext::fromBoot(*source, 0, ByteSpan(boot));
+    if (!context) return 0;
+    std::vector<std::string> notes;
+    auto layout = context->locateMFT(notes);
+    return layout ? static_cast<double>(layout->recordCount) : 0;
+}
 
 struct Census {
     int64_t files = 0;
@@ -50,10 +67,11 @@ Census count(const FileNodePtr& root) {
     return census;
 }
 
-void QuickScan(benchmark::State& state) {
-    auto source = SourceOpener::openImage(imagePath);
+void QuickScan(benchmark::State& state, const std::string& path) {
+    auto source = SourceOpener::openImage(path);
+    const double records = mftRecords(path);
     Census census;
-    double peakPerFile = 0;
+    double peakGrowth = 0;
     for (auto _ : state) {
         state.PauseTiming();
         int64_t before = statusKiB("VmRSS");
@@ -67,49 +85,61 @@ void QuickScan(benchmark::State& state) {
             break;
         }
         census = count((*volume)->root);
-        double beyond = static_cast<double>(peak - before) * 1024.0 - static_cast<double>(census.residentBytes);
         // Memory freed by an earlier round may stay with the process, so the
         // first round's growth is the honest one: keep the largest.
-        if (census.files) peakPerFile = std::max(peakPerFile, beyond / static_cast<double>(census.files));
+        peakGrowth = std::max(peakGrowth, static_cast<double>(peak - before) * 1024.0);
         volume.reset();
         state.ResumeTiming();
     }
+    state.counters["records"] = records;
     state.counters["files"] = static_cast<double>(census.files);
-    state.counters["peak_bytes_per_file"] = peakPerFile;
-    state.counters["resident_bytes"] = static_cast<double>(census.residentBytes);
+    state.counters["peak_growth_per_record"] = records ? peakGrowth / records : 0;
+    state.counters["peak_growth_per_file_beyond_resident"] =
+        census.files ? (peakGrowth - static_cast<double>(census.residentBytes)) / static_cast<double>(census.files) : 0;
 }
 
-// fls -r over the same image, its listing thrown away.
-void FlsRecursive(benchmark::State& state) {
-    long childPeakKiB = 0;
-    struct rusage start {};
-    getrusage(RUSAGE_CHILDREN, &start);
+// A program run once per iteration with its output thrown away: its whole
+// peak resident set, and that per MFT record.
+void ChildProcess(benchmark::State& state, const std::string& path, const std::vector<std::string>& args) {
+    const double records = mftRecords(path);
+    long peakKiB = 0;
     for (auto _ : state) {
-        auto run = runReference(state, {"fls", "-r", imagePath});
+        auto run = runReference(state, args);
         if (!run.succeeded()) break;
-        // The largest of the children so far, as getrusage(RUSAGE_CHILDREN) gives it.
-        childPeakKiB = std::max(childPeakKiB, run.peakKiB);
+        peakKiB = std::max(peakKiB, run.peakKiB);
     }
-    // The benchmark's own CPU time is the parent's; fls's is reported here.
-    struct rusage end {};
-    getrusage(RUSAGE_CHILDREN, &end);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
-    double cpu = seconds(end.ru_utime) - seconds(start.ru_utime) + seconds(end.ru_stime) - seconds(start.ru_stime);
-    state.counters["fls_cpu_ms"] = benchmark::Counter(cpu * 1000, benchmark::Counter::kAvgIterations);
-    state.counters["peak_rss_kib"] = static_cast<double>(childPeakKiB);
+    state.counters["records"] = records;
+    state.counters["peak_KiB"] = static_cast<double>(peakKiB);
+    state.counters["peak_bytes_per_record"] = records ? static_cast<double>(peakKiB) * 1024.0 / records : 0;
 }
 
 }  // namespace
 
-BENCHMARK(QuickScan)->Unit(benchmark::kMillisecond)->Iterations(5);
-BENCHMARK(FlsRecursive)->Unit(benchmark::kMillisecond)->Iterations(5);
-
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    if (argc > 1) imagePath = argv[1];
-    if (access(imagePath.c_str(), R_OK) != 0) {
-        std::fprintf(stderr, "%s is missing: make it with scripts/make-ntfs-bench-image.sh\n", imagePath.c_str());
-        return 1;
+    if (argc > 1) imagePaths.assign(argv + 1, argv + argc);
+    for (const auto& path : imagePaths) {
+        if (access(path.c_str(), R_OK) != 0) {
+            std::fprintf(stderr,
+                         "%s is missing: make it with scripts/make-ntfs-bench-image.sh (DELETED_FOLDERS=10 for the "
+                         "deleted-folder layout)\n",
+                         path.c_str());
+            return 1;
+        }
+        const std::string name = imageName(path);
+        benchmark::RegisterBenchmark(("QuickScan/" + name).c_str(), QuickScan, path)
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(5);
+        benchmark::RegisterBenchmark(("SovantaCliScan/" + name).c_str(), ChildProcess, path,
+                                     std::vector<std::string>{SOVANTA_CLI, "scan", path})
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(5)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark(("FlsRecursive/" + name).c_str(), ChildProcess, path,
+                                     std::vector<std::string>{"fls", "-r", "-p", path})
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(5)
+            ->UseRealTime();
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -275,8 +275,8 @@ TEST(FileReader, CompressedRunsThatCannotBeRight) {
     // unknown zeros.
     for (auto& runs : std::vector<CompressedRuns>{{{{0, 16}}, 512, 0, 0},
                                                   {{{0, 16}}, 0, 16, 0},
-                                                  {{{0, 16}}, 1ull << 40, 1ull << 40, 0},
-                                                  {{{0, 16}}, 4096, maxValue, 0}}) {
+                                                  {{{0, 16}}, UINT32_MAX, UINT32_MAX, 0},
+                                                  {{{0, 16}}, 4096, UINT32_MAX, 0}}) {
         auto s = streamAll(*make(runs, 10000), *source, 4096);
         EXPECT_EQ(s.sizes(), (std::vector<size_t>{4096, 4096, 1808}));
         EXPECT_EQ(s.joined(), zeros(10000));

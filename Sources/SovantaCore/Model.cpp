@@ -257,11 +257,12 @@ FileNode::FileNode(std::string name_, bool isDirectory_, uint64_t size_, EntrySt
                    Recoverability recoverability_, FileData data_)
     : id(nextNodeID()),
       name(std::move(name_)),
-      isDirectory(isDirectory_),
       size(size_),
+      data(std::move(data_)),
+      isDirectory(isDirectory_),
       status(status_),
       recoverability(recoverability_),
-      data(std::move(data_)) {}
+      folder_(isDirectory_ ? std::make_unique<Folder>() : nullptr) {}
 
 std::shared_ptr<FileNode> FileNode::make(std::string name, bool isDirectory, uint64_t size, EntryStatus status,
                                          Recoverability recoverability, FileData data) {
@@ -292,11 +293,11 @@ FileNode::~FileNode() {
             for (auto& child : *list) pending.push_back(std::move(child));
         list.reset();
     };
-    release(children_);
+    if (folder_) release(folder_->children);
     while (!pending.empty()) {
         std::shared_ptr<FileNode> node = std::move(pending.back());
         pending.pop_back();
-        if (node && node.use_count() == 1) release(node->children_);
+        if (node && node.use_count() == 1 && node->folder_) release(node->folder_->children);
     }
 }
 
@@ -311,44 +312,59 @@ const FileNode::ChildList& FileNode::noChildren() {
     return none;
 }
 
+const FileNode::Totals& FileNode::noTotals() {
+    static const Totals none;
+    return none;
+}
+
+FileNode::Folder& FileNode::folder() {
+    if (!folder_) {
+        std::lock_guard guard(childrenLock(this));
+        folder_ = std::make_unique<Folder>();
+    }
+    return *folder_;
+}
+
 FileNode::Children FileNode::childrenSnapshot() const {
     std::lock_guard guard(childrenLock(this));
     static const Children none = std::make_shared<const ChildList>();
-    if (!children_) return none;
-    snapshotted_ = true;
-    return children_;
+    if (!folder_ || !folder_->children) return none;
+    folder_->snapshotted = true;
+    return folder_->children;
 }
 
 template <class Change>
 void FileNode::changeChildren(Change&& change) {
+    Folder& state = folder();
     std::lock_guard guard(childrenLock(this));
-    if (!children_) {
-        children_ = std::make_shared<ChildList>();
-    } else if (snapshotted_) {
+    if (!state.children) {
+        state.children = std::make_shared<ChildList>();
+    } else if (state.snapshotted) {
         auto copy = std::make_shared<ChildList>();
-        copy->reserve(children_->size() + children_->size() / 2 + 1);
-        copy->assign(children_->begin(), children_->end());
-        children_ = std::move(copy);
-        snapshotted_ = false;
+        copy->reserve(state.children->size() + state.children->size() / 2 + 1);
+        copy->assign(state.children->begin(), state.children->end());
+        state.children = std::move(copy);
+        state.snapshotted = false;
     }
-    change(*children_);
+    change(*state.children);
 }
 
 FileNode::Totals FileNode::contribution(FileNode& child) {
     if (!child.isDirectory)
         return {1, 0, child.size, child.status != EntryStatus::existing ? 1 : 0};
-    const Totals& below = child.counted_ ? child.kept_ : child.keepTotals();
+    const Totals& below = child.folder_ && child.folder_->counted ? child.folder_->kept : child.keepTotals();
     return {below.files, below.folders + 1, below.bytes, below.deleted};
 }
 
 void FileNode::carryTotals(const Totals& delta, int sign) {
     // Only counted folders keep totals, and all folders above a counted one are counted.
     std::shared_ptr<FileNode> holder;
-    for (FileNode* node = this; node && node->counted_;) {
-        node->kept_.files += sign * delta.files;
-        node->kept_.folders += sign * delta.folders;
-        node->kept_.bytes = sign > 0 ? node->kept_.bytes + delta.bytes : node->kept_.bytes - delta.bytes;
-        node->kept_.deleted += sign * delta.deleted;
+    for (FileNode* node = this; node && node->folder_ && node->folder_->counted;) {
+        Totals& kept = node->folder_->kept;
+        kept.files += sign * delta.files;
+        kept.folders += sign * delta.folders;
+        kept.bytes = sign > 0 ? kept.bytes + delta.bytes : kept.bytes - delta.bytes;
+        kept.deleted += sign * delta.deleted;
         holder = node->parent_.lock();
         node = holder.get();
     }
@@ -358,7 +374,7 @@ void FileNode::add(const std::shared_ptr<FileNode>& child) {
     child->parent_ = weak_from_this();
     child->addedAt_ = additionCount.fetch_add(1, std::memory_order_relaxed) + 1;
     changeChildren([&](ChildList& list) { list.push_back(child); });
-    if (counted_) carryTotals(contribution(*child), 1);
+    if (folder_->counted) carryTotals(contribution(*child), 1);
 }
 
 void FileNode::removeAllChildren() {
@@ -366,10 +382,10 @@ void FileNode::removeAllChildren() {
         for (auto& child : list) child->parent_.reset();
         list.clear();
     });
-    if (counted_) {
-        carryTotals(kept_, -1);
-        kept_ = Totals{};
-        counted_ = true;
+    if (folder_->counted) {
+        carryTotals(folder_->kept, -1);
+        folder_->kept = Totals{};
+        folder_->counted = true;
     }
 }
 
@@ -415,20 +431,22 @@ const FileNode::Totals& FileNode::keepTotals() {
         Totals t;
         for (auto& child : folder.children()) {
             if (child->isDirectory) {
-                t.files += child->kept_.files;
-                t.folders += child->kept_.folders + 1;
-                t.bytes += child->kept_.bytes;
-                t.deleted += child->kept_.deleted;
+                const Totals& below = child->keptTotals();
+                t.files += below.files;
+                t.folders += below.folders + 1;
+                t.bytes += below.bytes;
+                t.deleted += below.deleted;
             } else {
                 ++t.files;
                 t.bytes += child->size;
                 if (child->status != EntryStatus::existing) ++t.deleted;
             }
         }
-        folder.kept_ = t;
-        folder.counted_ = true;
+        Folder& state = folder.folder();
+        state.kept = t;
+        state.counted = true;
     }
-    return kept_;
+    return folder_->kept;
 }
 
 std::string FileNode::path() const {

@@ -28,12 +28,12 @@ const std::vector<FileSystemType>& allFileSystemTypes();
 std::string rawValue(FileSystemType type);
 std::optional<FileSystemType> fileSystemTypeFromRaw(const std::string& raw);
 
-enum class EntryStatus { existing, deleted, orphaned, carved };
+enum class EntryStatus : uint8_t { existing, deleted, orphaned, carved };
 std::string rawValue(EntryStatus status);
 std::string label(EntryStatus status);
 std::optional<EntryStatus> entryStatusFromRaw(const std::string& raw);
 
-enum class Recoverability : int { unknown = 0, poor = 1, partial = 2, good = 3 };
+enum class Recoverability : uint8_t { unknown = 0, poor = 1, partial = 2, good = 3 };
 std::string label(Recoverability value);
 std::optional<Recoverability> recoverabilityFromRaw(int raw);
 inline auto operator<=>(Recoverability a, Recoverability b) { return static_cast<int>(a) <=> static_cast<int>(b); }
@@ -51,8 +51,8 @@ struct CompressedRuns {
         bool operator==(const Run&) const = default;
     };
     std::vector<Run> runs;
-    uint64_t clusterSize = 0;
-    uint64_t unitClusters = 0;
+    uint32_t clusterSize = 0;   // at most 16 MiB on NTFS
+    uint32_t unitClusters = 0;  // at most 256
     uint64_t volumeOffset = 0;
     bool operator==(const CompressedRuns&) const = default;
 };
@@ -77,6 +77,81 @@ std::string symbol(FileCategory category);
 FileCategory categoryOf(const std::string& fileName);
 // The text after the last dot of the last path component, or empty.
 std::string pathExtension(const std::string& name);
+
+// A date that may be absent, in one word: Date::min() stands for none, a date
+// no file system gives that is not already treated as absent. Read and set
+// like std::optional<Date>.
+class OptionalDate {
+public:
+    OptionalDate() = default;
+    OptionalDate(std::nullopt_t) {}
+    OptionalDate(Date date) : value_(date) {}
+    OptionalDate(const std::optional<Date>& date) : value_(date.value_or(Date::min())) {}
+
+    explicit operator bool() const { return value_ != Date::min(); }
+    bool has_value() const { return value_ != Date::min(); }
+    const Date& operator*() const { return value_; }
+    const Date* operator->() const { return &value_; }
+    const Date& value() const {
+        if (!has_value()) throw std::bad_optional_access();
+        return value_;
+    }
+    Date value_or(Date fallback) const { return has_value() ? value_ : fallback; }
+    void reset() { value_ = Date::min(); }
+    operator std::optional<Date>() const { return has_value() ? std::optional<Date>(value_) : std::nullopt; }
+    friend bool operator==(const OptionalDate& a, const OptionalDate& b) { return a.value_ == b.value_; }
+    friend bool operator==(const OptionalDate& a, const std::optional<Date>& b) { return a == OptionalDate(b); }
+    friend bool operator==(const OptionalDate& a, std::nullopt_t) { return !a.has_value(); }
+    friend bool operator==(const OptionalDate& a, const Date& b) { return a.has_value() && a.value_ == b; }
+
+private:
+    Date value_ = Date::min();
+};
+
+// A text that may be absent, held in one pointer: most nodes carry none. Read
+// and set like std::optional<std::string>.
+class OptionalText {
+public:
+    OptionalText() = default;
+    OptionalText(std::nullopt_t) {}
+    OptionalText(std::string text) : text_(std::make_unique<std::string>(std::move(text))) {}
+    OptionalText(const char* text) : text_(std::make_unique<std::string>(text)) {}
+    OptionalText(const OptionalText& other) : text_(other.text_ ? std::make_unique<std::string>(*other.text_) : nullptr) {}
+    OptionalText(OptionalText&&) noexcept = default;
+    OptionalText& operator=(const OptionalText& other) {
+        if (this != &other) text_ = other.text_ ? std::make_unique<std::string>(*other.text_) : nullptr;
+        return *this;
+    }
+    OptionalText& operator=(OptionalText&&) noexcept = default;
+    ~OptionalText() = default;
+
+    explicit operator bool() const { return text_ != nullptr; }
+    bool has_value() const { return text_ != nullptr; }
+    const std::string& operator*() const { return *text_; }
+    std::string& operator*() { return *text_; }
+    const std::string* operator->() const { return text_.get(); }
+    const std::string& value() const {
+        if (!text_) throw std::bad_optional_access();
+        return *text_;
+    }
+    std::string value_or(std::string fallback) const { return text_ ? *text_ : std::move(fallback); }
+    void reset() { text_.reset(); }
+    operator std::optional<std::string>() const {
+        return text_ ? std::optional<std::string>(*text_) : std::nullopt;
+    }
+    friend bool operator==(const OptionalText& a, const OptionalText& b) {
+        return a.text_ && b.text_ ? *a.text_ == *b.text_ : !a.text_ && !b.text_;
+    }
+    friend bool operator==(const OptionalText& a, const std::optional<std::string>& b) {
+        return a.text_ && b ? *a.text_ == *b : !a.text_ && !b;
+    }
+    friend bool operator==(const OptionalText& a, std::nullopt_t) { return !a.text_; }
+    friend bool operator==(const OptionalText& a, const std::string& b) { return a.text_ && *a.text_ == b; }
+    friend bool operator==(const OptionalText& a, const char* b) { return a.text_ && *a.text_ == b; }
+
+private:
+    std::unique_ptr<std::string> text_;
+};
 
 // A file or folder of a volume's tree. The thread that builds a tree, and
 // after the hand-over the GUI thread, owns it: only the owner adds children
@@ -106,18 +181,20 @@ public:
 
     const int64_t id;
     std::string name;
-    const bool isDirectory;
     uint64_t size;
-    std::optional<Date> created;
-    std::optional<Date> modified;
+    OptionalDate created;
+    OptionalDate modified;
+    FileData data;
+    OptionalText note;
+    uint64_t fsID = 0;
+    const bool isDirectory;
     EntryStatus status;
     Recoverability recoverability;
-    FileData data;
-    std::optional<std::string> note;
-    uint64_t fsID = 0;
 
     // The children, for the owner only: the list may change at its next add.
-    const ChildList& children() const { return children_ ? *children_ : noChildren(); }
+    const ChildList& children() const {
+        return folder_ && folder_->children ? *folder_->children : noChildren();
+    }
     // The children as they stand now, for any thread; never null.
     Children childrenSnapshot() const;
     std::shared_ptr<FileNode> parent() const { return parent_.lock(); }
@@ -140,7 +217,7 @@ public:
     // The same, kept on each folder without a walk: exact once keepTotals has
     // counted the tree (or a folder above the node), and from then on kept as
     // children are added below; all zero before.
-    const Totals& keptTotals() const { return kept_; }
+    const Totals& keptTotals() const { return folder_ ? folder_->kept : noTotals(); }
     // Counts every folder of the subtree once, from the bottom, and keeps the
     // counts; the owner calls it when the tree is complete, before the hand-over.
     const Totals& keepTotals();
@@ -152,7 +229,20 @@ public:
 private:
     FileNode(std::string name, bool isDirectory, uint64_t size, EntryStatus status,
              Recoverability recoverability, FileData data);
+    // What a folder holds beyond a file: its children and their totals. Made
+    // with a folder's node, and under the children's lock for a file's on its
+    // first add, so that a reader taking a snapshot never sees it change.
+    struct Folder {
+        std::shared_ptr<ChildList> children;
+        Totals kept;
+        bool counted = false;      // kept is exact
+        bool snapshotted = false;  // the list in children has been handed out
+    };
+
     static const ChildList& noChildren();
+    static const Totals& noTotals();
+    // The node's folder part, made on first need.
+    Folder& folder();
     // The list to change: in place unless a snapshot of it was handed out, else
     // a copy that replaces it; under the lock that snapshots take.
     template <class Change>
@@ -162,12 +252,9 @@ private:
     // Adds (sign 1) or takes away (-1) the totals up the chain of counted folders.
     void carryTotals(const Totals& delta, int sign);
 
-    std::shared_ptr<ChildList> children_;
     std::weak_ptr<FileNode> parent_;
-    Totals kept_;
+    std::unique_ptr<Folder> folder_;  // null for a file without children
     uint64_t addedAt_ = 0;
-    bool counted_ = false;         // kept_ is exact
-    mutable bool snapshotted_ = false;  // the list in children_ has been handed out
 };
 
 using FileNodePtr = std::shared_ptr<FileNode>;

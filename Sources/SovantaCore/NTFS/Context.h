@@ -25,8 +25,8 @@ struct FNInfo {
     uint16_t parentSeq = 0;   // the parent's sequence number as stored
     uint8_t nameSpace = 0;    // 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
     std::string name;
-    std::optional<Date> created;
-    std::optional<Date> modified;
+    OptionalDate created;
+    OptionalDate modified;
     uint64_t realSize = 0;
 };
 
@@ -53,8 +53,8 @@ struct MFTRecord {
     bool isDir = false;
     bool fixupOK = true;
     std::vector<FNInfo> names;  // in record order
-    std::optional<Date> siCreated;
-    std::optional<Date> siModified;
+    OptionalDate siCreated;
+    OptionalDate siModified;
     std::vector<DataFragment> data;  // unnamed $DATA instances in record order
     std::optional<Bytes> attrListResident;
     std::vector<CompressedRuns::Run> attrListRuns;
@@ -80,8 +80,8 @@ struct KeptRecord {
     bool isDir = false;
     bool fixupOK = true;
     bool hasName = false;
-    std::optional<Date> siCreated;
-    std::optional<Date> siModified;
+    OptionalDate siCreated;
+    OptionalDate siModified;
     FNInfo name;  // meaningful only with hasName
     std::optional<Bytes> resident;
     std::vector<DataFragment> data;  // non-resident instances; empty when resident is set

@@ -98,8 +98,9 @@ std::optional<VolumePtr> NTFSParser::parse(DiskSource& source, uint64_t offset, 
                                            const std::vector<uint64_t>& recordOffsets, const std::string& origin,
                                            WorkProgress* progress) {
     // A record too small to hold a header, or larger than any NTFS record,
-    // cannot be read as one.
-    if (clusterSize == 0 || recordSize < 512 || recordSize > 65536) return std::nullopt;
+    // cannot be read as one; nor can a cluster larger than any boot sector
+    // gives (at most 16 MiB).
+    if (clusterSize == 0 || clusterSize > UINT32_MAX || recordSize < 512 || recordSize > 65536) return std::nullopt;
     NTFSContext context(source, offset, clusterSize, recordSize, volumeSize);
     return rebuild(
         context, recordOffsets, [&](size_t i) { return source.readReporting(recordOffsets[i], recordSize).data; },

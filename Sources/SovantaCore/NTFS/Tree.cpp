@@ -127,8 +127,8 @@ void NTFSContext::fillData(FileNode& node, KeptRecord& record) {
     }
     if (main.compressed && main.compressionUnit != 0) {
         CompressedRuns compressed;
-        compressed.clusterSize = clusterSize;
-        compressed.unitClusters = main.compressionUnit > 8 ? 256 : uint64_t{1} << main.compressionUnit;
+        compressed.clusterSize = static_cast<uint32_t>(clusterSize);
+        compressed.unitClusters = main.compressionUnit > 8 ? 256u : uint32_t{1} << main.compressionUnit;
         compressed.volumeOffset = base;
         compressed.runs = joined.runs;
         node.data = std::move(compressed);
