@@ -68,7 +68,6 @@
 
 #include "BenchHeap.h"
 #include "BenchSupport.h"
-#include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/Models/AppModel.h"
 #include "SovantaApp/Preview.h"
@@ -76,6 +75,7 @@
 #include "SovantaApp/QuickLookView.h"
 #include "SovantaApp/Sheets/RecoverSheet.h"
 #include "SovantaApp/SovantaApp.h"
+#include "SovantaApp/Threads.h"
 #include "SovantaCore/Recovery.h"
 #include "SovantaCore/Scanner.h"
 

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <memory>
 
-#include <QCoreApplication>
 #include <QEnterEvent>
 #include <QFontDatabase>
 #include <QFrame>
@@ -22,8 +21,8 @@
 
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
-#include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/Sheets/ImagingSetupSheet.h"
+#include "SovantaApp/Threads.h"
 #include "SovantaApp/TileGrid.h"
 
 namespace sovanta::app {
@@ -454,12 +453,9 @@ void DiskDetailView::openImagingSheet() {
         [model, disk](std::filesystem::path image, ImagingOptions options) {
             // Started once the sheet has closed: the job's page replaces this
             // one, and with it the sheet.
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [model, disk, image = std::move(image), options] {
-                    if (auto shared = model.lock()) shared->startImaging(disk, image.string(), options);
-                },
-                Qt::QueuedConnection);
+            onMain(model, [disk, image = std::move(image), options](AppModel& shared) {
+                shared.startImaging(disk, image.string(), options);
+            });
         },
         this, session ? session->source : nullptr);
     sheet->setAttribute(Qt::WA_DeleteOnClose);
@@ -485,15 +481,13 @@ void DiskDetailView::unmount() {
     std::weak_ptr<AppModel> model = model_.weak_from_this();
     inBackground([self, model, bsdName = disk_.bsdName] {
         DiskList::UnmountResult result = DiskList::unmount(bsdName);
-        onMain([self, model, result] {
-            if (self) {
-                self->setUnmounting(false);
-                self->setUnmountMessage(result.ok ? std::string("Diskens volumener er afmonteret.")
-                                                  : "Kunne ikke afmontere: " + result.message);
-            }
-            // Also when the page has gone: the list shows the disk's new state.
-            if (auto shared = model.lock()) shared->refreshDisks();
+        onMain(self, [result](DiskDetailView& view) {
+            view.setUnmounting(false);
+            view.setUnmountMessage(result.ok ? std::string("Diskens volumener er afmonteret.")
+                                             : "Kunne ikke afmontere: " + result.message);
         });
+        // Also when the page has gone: the list shows the disk's new state.
+        onMain(model, [](AppModel& shared) { shared.refreshDisks(); });
     });
 }
 

@@ -6,7 +6,7 @@
 #include <QSocketNotifier>
 #include <libudev.h>
 
-#include "SovantaApp/Models/MainThread.h"
+#include "SovantaApp/Threads.h"
 
 namespace sovanta::app {
 

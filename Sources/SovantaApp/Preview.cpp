@@ -28,15 +28,6 @@
 
 namespace sovanta::app {
 
-QThreadPool& Background::previewQueue() {
-    static QThreadPool* queue = [] {
-        auto* pool = new QThreadPool;
-        pool->setMaxThreadCount(2);
-        return pool;
-    }();
-    return *queue;
-}
-
 namespace Preview {
 
 namespace {

@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,31 +15,12 @@
 #include <vector>
 
 #include <QImage>
-#include <QThreadPool>
 
-#include "SovantaApp/Models/MainThread.h"
+#include "SovantaApp/Threads.h"
 #include "SovantaCore/DiskSource.h"
 #include "SovantaCore/Model.h"
 
 namespace sovanta::app {
-
-namespace Background {
-
-// The one queue for short disk reads and decodes: at most 2 at once.
-QThreadPool& previewQueue();
-
-// Adds work to the preview queue; it runs to its end once added.
-template <class F>
-void onPreviewQueue(F&& work) {
-    std::function<void()> task = [work = std::forward<F>(work)]() mutable {
-        detail::takenOver();
-        work();
-    };
-    detail::handedOver();
-    previewQueue().start(std::move(task));
-}
-
-}  // namespace Background
 
 namespace Preview {
 

@@ -432,8 +432,8 @@ void SingleFilePreview::refresh() {
     open_->setVisible(quickLookURL_.has_value());
 }
 
-void SingleFilePreview::apply(uint64_t ticket, const std::function<void()>& change) {
-    if (ticket != loads_) return;
+void SingleFilePreview::apply(Ticket::Token load, const std::function<void()>& change) {
+    if (!loads_.isCurrent(load)) return;
     change();
     refresh();
     emit stateChanged();
@@ -443,7 +443,7 @@ void SingleFilePreview::load(bool force) {
     const FileNode& node = *node_;
     if (node.isDirectory || node.size == 0) return;
     if (!session_ || !session_->source) return;
-    uint64_t ticket = ++loads_;
+    const Ticket::Token load = loads_.next();
     loading_ = true;
     refresh();
     emit stateChanged();
@@ -454,46 +454,41 @@ void SingleFilePreview::load(bool force) {
     QPointer<SingleFilePreview> self(this);
     FileNodePtr startedFor = node_;
     DiskSourcePtr source = session_->source;
-    auto accept = [self, startedFor, ticket](const std::function<void(SingleFilePreview&)>& change) {
-        if (!self || self->node_ != startedFor) return;
-        SingleFilePreview* view = self.data();
-        view->apply(ticket, [view, &change] { change(*view); });
+    auto accept = [self, startedFor, load](std::function<void(SingleFilePreview&)> change) {
+        onMain(self, [startedFor, load, change = std::move(change)](SingleFilePreview& view) {
+            if (view.node_ != startedFor) return;
+            view.apply(load, [&view, &change] { change(view); });
+        });
     };
     Background::onPreviewQueue([accept, startedFor, source, force] {
         if (Preview::hasThumbnailExtension(*startedFor)) {
             auto image = Preview::thumbnail(*startedFor, *source, previewPixels);
             if (image) {
-                onMain([accept, image = std::move(image)] {
-                    accept([&image](SingleFilePreview& view) {
-                        view.image_ = image;
-                        view.loading_ = false;
-                    });
+                accept([image = std::move(image)](SingleFilePreview& view) {
+                    view.image_ = image;
+                    view.loading_ = false;
                 });
                 return;
             }
             bool broken = Preview::isBroken(startedFor->id);
-            onMain([accept, broken] {
-                accept([broken](SingleFilePreview& view) {
-                    if (!broken || view.broken_) return;
-                    view.broken_ = true;
-                    view.refreshNotice();
-                });
+            accept([broken](SingleFilePreview& view) {
+                if (!broken || view.broken_) return;
+                view.broken_ = true;
+                view.refreshNotice();
             });
         }
         if (!force && startedFor->size > automaticLimit) {
-            onMain([accept] { accept([](SingleFilePreview& view) { view.loading_ = false; }); });
+            accept([](SingleFilePreview& view) { view.loading_ = false; });
             return;
         }
         auto copy = Preview::makeCopy(*startedFor, *source);
-        onMain([accept, copy = std::move(copy)] {
-            accept([&copy](SingleFilePreview& view) {
-                view.quickLookURL_ = copy.path;
-                view.loading_ = false;
-                if (view.copyProblem_ != copy.problem) {
-                    view.copyProblem_ = copy.problem;
-                    view.refreshNotice();
-                }
-            });
+        accept([copy = std::move(copy)](SingleFilePreview& view) {
+            view.quickLookURL_ = copy.path;
+            view.loading_ = false;
+            if (view.copyProblem_ != copy.problem) {
+                view.copyProblem_ = copy.problem;
+                view.refreshNotice();
+            }
         });
     });
 }

@@ -16,6 +16,7 @@
 #include <QWidget>
 
 #include "SovantaApp/Models/Session.h"
+#include "SovantaApp/Threads.h"
 #include "SovantaCore/Model.h"
 
 class QLabel;
@@ -114,7 +115,7 @@ signals:
 
 private:
     struct Outcome;
-    void apply(uint64_t ticket, const std::function<void()>& change);
+    void apply(Ticket::Token load, const std::function<void()>& change);
     void refresh();
     void buildPreviewArea(QVBoxLayout* column);
     void buildDetails(QVBoxLayout* column);
@@ -132,8 +133,8 @@ private:
     bool loading_ = false;
     bool broken_ = false;
     std::string copyProblem_;
-    // Each load's number; only the newest load of the shown node changes the state.
-    uint64_t loads_ = 0;
+    // Only the newest load of the shown node changes the state.
+    Ticket loads_;
 
     QStackedLayout* area_ = nullptr;
     QWidget* imageView_ = nullptr;

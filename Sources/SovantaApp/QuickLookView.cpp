@@ -31,8 +31,8 @@
 
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
-#include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/Preview.h"
+#include "SovantaApp/Threads.h"
 
 namespace sovanta::app {
 
@@ -269,14 +269,13 @@ void QuickLookView::setURL(const std::string& path) {
     if (path == url_) return;
     clear();
     url_ = path;
-    uint64_t show = ++shows_;
+    const Ticket::Token show = shows_.next();
     QPointer<QuickLookView> self(this);
     Background::onPreviewQueue([self, path, show] {
         Prepared prepared = prepare(path);
-        onMain([self, show, prepared = std::move(prepared)] {
-            // Dropped when the view has gone or shows another file by now.
-            if (!self || self->shows_ != show) return;
-            self->present(prepared);
+        // Dropped when the view has gone or shows another file by now.
+        onMain(self, [show, prepared = std::move(prepared)](QuickLookView& view) {
+            if (view.shows_.isCurrent(show)) view.present(prepared);
         });
     });
 }
@@ -284,14 +283,14 @@ void QuickLookView::setURL(const std::string& path) {
 void QuickLookView::readMoreText() {
     if (!textView_ || !text_.more || readingText_) return;
     readingText_ = true;
-    uint64_t show = shows_;
+    const Ticket::Token show = shows_.current();
     QPointer<QuickLookView> self(this);
     Background::onPreviewQueue([self, path = url_, place = text_.next, show] {
         TextSlice slice = readText(path, place);
-        onMain([self, show, slice = std::move(slice)] {
-            if (!self || self->shows_ != show || !self->textView_) return;
-            self->readingText_ = false;
-            self->appendText(slice);
+        onMain(self, [show, slice = std::move(slice)](QuickLookView& view) {
+            if (!view.shows_.isCurrent(show) || !view.textView_) return;
+            view.readingText_ = false;
+            view.appendText(slice);
         });
     });
 }

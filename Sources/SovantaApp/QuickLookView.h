@@ -15,6 +15,8 @@
 #include <QStringConverter>
 #include <QWidget>
 
+#include "SovantaApp/Threads.h"
+
 class QMediaPlayer;
 class QPdfDocument;
 class QPdfView;
@@ -123,7 +125,7 @@ private:
     QPushButton* playButton_ = nullptr;
     TextSlice text_;  // what has been read of the text, as far as the next slice needs
     bool readingText_ = false;
-    uint64_t shows_ = 0;  // each setURL's number: a slice read for an earlier file is dropped
+    Ticket shows_;  // one per setURL: what was read for an earlier file is dropped
 };
 
 }  // namespace sovanta::app

@@ -27,8 +27,8 @@
 
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
-#include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/Preview.h"
+#include "SovantaApp/Threads.h"
 
 namespace sovanta::app {
 
@@ -306,12 +306,13 @@ void SectorView::load() {
     DiskSourcePtr source = session_->source;
     uint64_t offset = session_->sectorOffset();
     auto length = static_cast<int64_t>(windowBytes());
-    uint64_t generation = ++generation_;
+    const Ticket::Token ticket = reads_.next();
+    ++readsStarted_;
     QPointer<SectorView> self(this);
-    auto read = [self, source, offset, length, generation]() mutable {
+    auto read = [self, source, offset, length, ticket]() mutable {
         Bytes sectors = source->readReporting(offset, length, ReadMode::thorough).data;
-        onMain([self = std::move(self), offset, generation, sectors = std::move(sectors)]() mutable {
-            if (self) self->applyRead(offset, generation, std::move(sectors));
+        onMain(std::move(self), [offset, ticket, sectors = std::move(sectors)](SectorView& view) mutable {
+            view.applyRead(offset, ticket, std::move(sectors));
         });
     };
     if (runner_)
@@ -320,7 +321,7 @@ void SectorView::load() {
         Background::onPreviewQueue(std::move(read));
 }
 
-void SectorView::applyRead(uint64_t offset, uint64_t generation, Bytes read) {
+void SectorView::applyRead(uint64_t offset, Ticket::Token ticket, Bytes read) {
     // Reads finish in any order: one for an offset that is no longer shown
     // must not replace the window of the current one.
     if (offset == session_->sectorOffset()) {
@@ -329,7 +330,7 @@ void SectorView::applyRead(uint64_t offset, uint64_t generation, Bytes read) {
         renderRows();
         emit bytesChanged();
     }
-    if (generation == generation_) setLoading(false);
+    if (reads_.isCurrent(ticket)) setLoading(false);
 }
 
 void SectorView::setLoading(bool value) {

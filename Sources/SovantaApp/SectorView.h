@@ -13,6 +13,7 @@
 #include <QWidget>
 
 #include "SovantaApp/Models/Session.h"
+#include "SovantaApp/Threads.h"
 #include "SovantaCore/Model.h"
 
 class QHBoxLayout;
@@ -91,7 +92,7 @@ public:
     bool loading() const { return loading_; }
     bool inputError() const { return inputError_; }
     // Reads started so far.
-    uint64_t readsStarted() const { return generation_; }
+    uint64_t readsStarted() const { return readsStarted_; }
 
     QToolButton* backButton() const { return back_; }
     QToolButton* forwardButton() const { return forward_; }
@@ -123,7 +124,7 @@ private:
     void renderRows();
     void setLoading(bool value);
     void setInputError(bool value);
-    void applyRead(uint64_t offset, uint64_t generation, Bytes data);
+    void applyRead(uint64_t offset, Ticket::Token read, Bytes data);
     uint64_t windowBytes() const;
 
     SessionPtr session_;
@@ -131,7 +132,9 @@ private:
     uint64_t bytesOffset_ = 0;
     bool loading_ = false;
     bool inputError_ = false;
-    uint64_t generation_ = 0;
+    // The latest read clears the spinner.
+    Ticket reads_;
+    uint64_t readsStarted_ = 0;
     ReadRunner runner_;
 
     QToolButton* back_;

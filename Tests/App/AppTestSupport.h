@@ -14,7 +14,7 @@
 
 #include "SovantaCore/Recovery.h"
 
-#include "SovantaApp/Models/MainThread.h"
+#include "SovantaApp/Threads.h"
 
 namespace sovanta::test {
 

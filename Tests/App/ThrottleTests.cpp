@@ -2,7 +2,7 @@
 
 #include "SovantaApp/Models/SessionTab.h"
 #include "SovantaApp/Models/TaskPhase.h"
-#include "SovantaApp/Models/Throttle.h"
+#include "SovantaApp/Throttle.h"
 
 using namespace sovanta::app;
 using namespace std::chrono_literals;

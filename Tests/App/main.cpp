@@ -11,8 +11,8 @@ using TestApplication = QGuiApplication;
 using TestApplication = QApplication;
 #endif
 
-#include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/Preview.h"
+#include "SovantaApp/Threads.h"
 
 namespace {
 

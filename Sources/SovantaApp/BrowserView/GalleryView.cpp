@@ -62,7 +62,7 @@ GalleryView::GalleryView(FileRowsModel* rows, QItemSelectionModel* selection, Di
     });
     connect(rows_, &QAbstractItemModel::modelReset, this, [this] {
         for (auto& [id, cell] : cells_)
-            if (cell.cancelled) cell.cancelled->store(true);
+            if (cell.load) cell.load->expire();
         cells_.clear();
         scheduleRefresh();
     });
@@ -180,7 +180,7 @@ void GalleryView::refreshCells() {
     // Cells that left the screen go; a decode they queued that has not
     // started yet then reads nothing.
     for (auto& [id, gone] : cells_)
-        if (gone.cancelled) gone.cancelled->store(true);
+        if (gone.load) gone.load->expire();
     cells_ = std::move(kept);
 }
 
@@ -192,22 +192,22 @@ void GalleryView::startLoad(Cell& target, const FileNodePtr& node) {
         return;
     }
     target.loading = true;
-    target.cancelled = std::make_shared<std::atomic<bool>>(false);
+    target.load = std::make_shared<Ticket>();
+    const Ticket::Token token = target.load->next();
     ++inFlight_;
     QPointer<GalleryView> view(this);
-    Background::onPreviewQueue([view, token = target.cancelled, node, source = source_] {
+    Background::onPreviewQueue([view, load = target.load, token, node, source = source_] {
         std::optional<QImage> image;
-        if (!token->load() && source) image = Preview::thumbnail(*node, *source, Preview::galleryPixels);
-        onMain([view, token, node, image = std::move(image)]() mutable {
-            if (!view) return;
-            --view->inFlight_;
-            auto it = view->cells_.find(node->id);
-            if (it == view->cells_.end() || it->second.cancelled != token) return;
+        if (load->isCurrent(token) && source) image = Preview::thumbnail(*node, *source, Preview::galleryPixels);
+        onMain(view, [token, node, image = std::move(image)](GalleryView& gallery) mutable {
+            --gallery.inFlight_;
+            auto it = gallery.cells_.find(node->id);
+            if (it == gallery.cells_.end() || !it->second.load || !it->second.load->isCurrent(token)) return;
             Cell& cell = it->second;
             cell.loading = false;
             cell.broken = image ? false : Preview::isBroken(node->id);
             cell.image = std::move(image);
-            view->update(view->rows_->index(cell.row, 0));
+            gallery.update(gallery.rows_->index(cell.row, 0));
         });
     });
 }

@@ -4,7 +4,6 @@
 // images that did not decode marked on each cell.
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -15,6 +14,7 @@
 #include <QStyledItemDelegate>
 
 #include "SovantaApp/BrowserView/FileRowsModel.h"
+#include "SovantaApp/Threads.h"
 #include "SovantaCore/DiskSource.h"
 
 namespace sovanta::app {
@@ -28,8 +28,9 @@ public:
         std::optional<QImage> image;
         bool broken = false;
         bool loading = false;
-        // Set when the cell leaves the screen before its decode started.
-        std::shared_ptr<std::atomic<bool>> cancelled;
+        // The cell's decode, shared with the work; expired when the cell
+        // leaves the screen, so that a decode not yet started reads nothing.
+        std::shared_ptr<Ticket> load;
     };
 
     inline static constexpr int minimumColumn = 150;

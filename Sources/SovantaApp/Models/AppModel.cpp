@@ -7,11 +7,11 @@
 
 #include <QTimer>
 
-#include "SovantaApp/Models/MainThread.h"
-#include "SovantaApp/Models/RecoveryJob.h"
 #include "SovantaApp/Models/Observed.h"
+#include "SovantaApp/Models/RecoveryJob.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/Preview.h"
+#include "SovantaApp/Threads.h"
 
 namespace sovanta::app {
 
@@ -117,16 +117,13 @@ std::string AppModel::standardized(const std::string& path) {
 void AppModel::refreshDisks() {
     assertMainThread();
     setLoadingDisks(true);
-    std::weak_ptr<AppModel> weak = weak_from_this();
-    inBackground([weak, load = services_.loadDisks] {
+    inBackground([weak = weak_from_this(), load = services_.loadDisks] {
         auto list = load();
-        onMain([weak, list = std::move(list)]() mutable {
-            auto self = weak.lock();
-            if (!self) return;
-            self->setDisks(std::move(list));
-            self->setLoadingDisks(false);
-            if (auto* selected = self->selection_ ? std::get_if<sidebar::Disk>(&*self->selection_) : nullptr)
-                if (!self->disk(selected->bsdName)) self->setSelection(sidebar::Welcome{});
+        onMain(weak, [list = std::move(list)](AppModel& self) mutable {
+            self.setDisks(std::move(list));
+            self.setLoadingDisks(false);
+            if (auto* selected = self.selection_ ? std::get_if<sidebar::Disk>(&*self.selection_) : nullptr)
+                if (!self.disk(selected->bsdName)) self.setSelection(sidebar::Welcome{});
         });
     });
 }
@@ -136,8 +133,8 @@ void AppModel::refreshDisks() {
 void AppModel::openInBackground(std::string opening, std::function<DiskSourcePtr()> open, SourceAction action,
                                 std::optional<std::string> image) {
     setOpening(std::move(opening));
-    std::weak_ptr<AppModel> weak = weak_from_this();
-    inBackground([weak, open = std::move(open), action = std::move(action), image = std::move(image)]() mutable {
+    inBackground([weak = weak_from_this(), open = std::move(open), action = std::move(action),
+                  image = std::move(image)]() mutable {
         DiskSourcePtr source;
         std::exception_ptr failure;
         try {
@@ -145,25 +142,24 @@ void AppModel::openInBackground(std::string opening, std::function<DiskSourcePtr
         } catch (...) {
             failure = std::current_exception();
         }
-        onMain([weak, source = std::move(source), failure, action = std::move(action), image = std::move(image)] {
-            auto self = weak.lock();
-            if (!self) return;
-            if (image) std::erase(self->openingImages_, *image);
+        onMain(weak, [source = std::move(source), failure, action = std::move(action),
+                      image = std::move(image)](AppModel& self) {
+            if (image) std::erase(self.openingImages_, *image);
             // Opened while the program ends: it is closed, not shown.
-            if (self->shuttingDown_) {
-                self->setOpening(std::nullopt);
+            if (self.shuttingDown_) {
+                self.setOpening(std::nullopt);
                 if (source) source->close();
                 return;
             }
             if (failure || !source) {
-                self->setOpening(std::nullopt);
-                self->setErrorMessage(failure ? describe(failure) : "Ukendt fejl");
+                self.setOpening(std::nullopt);
+                self.setErrorMessage(failure ? describe(failure) : "Ukendt fejl");
                 return;
             }
             // The opening ends once its session is listed: whoever waits for
             // it to end (the next file handed over) then finds that session.
-            action(*self, source);
-            self->setOpening(std::nullopt);
+            action(self, source);
+            self.setOpening(std::nullopt);
         });
     });
 }

@@ -1,8 +1,7 @@
 #include "SovantaApp/Models/ImagingJob.h"
 
-#include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/Models/Observed.h"
-#include "SovantaApp/Models/Throttle.h"
+#include "SovantaApp/Threads.h"
 
 namespace sovanta::app {
 
@@ -41,12 +40,18 @@ void ImagingJob::start() {
     setFinished(false);
     // A stop from here on, even before the run has begun, ends this run.
     imager->clearCancel();
-    auto throttle = std::make_shared<Throttle>(0.4);
-    inBackground([self = shared_from_this(), throttle]() mutable {
-        self->imager->run([&self, &throttle](const ImagingStats& update) {
-            if (!throttle->ready() && !update.finished) return;
-            auto cells = self->imager->map->cells(cellCount);
-            onMain([self, update, cells = std::move(cells)]() mutable { self->applyUpdate(update, std::move(cells)); });
+    using Progress = ProgressHandOver<ImagingJob>;
+    Progress progress(0.4, weak_from_this());
+    inBackground([self = shared_from_this(), progress]() mutable {
+        self->imager->run([&self, &progress](const ImagingStats& update) {
+            // The map's cells are gathered only for an update that goes; the last always goes.
+            progress.postMade(
+                [&] {
+                    return [update, cells = self->imager->map->cells(cellCount)](ImagingJob& job) mutable {
+                        job.applyUpdate(update, std::move(cells));
+                    };
+                },
+                update.finished ? Progress::Pass::always : Progress::Pass::whenDue);
         });
         onMain([self = std::move(self)] {
             self->setStats(self->imager->currentStats());

@@ -5,7 +5,7 @@
 #include <concepts>
 #include <utility>
 
-#include "SovantaApp/Models/MainThread.h"
+#include "SovantaApp/Threads.h"
 
 namespace sovanta::app {
 

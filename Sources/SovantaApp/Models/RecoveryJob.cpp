@@ -1,8 +1,7 @@
 #include "SovantaApp/Models/RecoveryJob.h"
 
-#include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/Models/Observed.h"
-#include "SovantaApp/Models/Throttle.h"
+#include "SovantaApp/Threads.h"
 
 namespace sovanta::app {
 
@@ -52,17 +51,16 @@ void RecoveryJob::start(const std::vector<FileNodePtr>& nodes, const std::string
     runs().push_back(weak_from_this());
     auto runReporter = std::make_shared<WorkProgress>();
     reporter = runReporter;
-    auto throttle = std::make_shared<Throttle>(0.1);
+    ProgressHandOver<RecoveryJob> progress(0.1, weak_from_this());
     // What the trees hold now is what is copied; later adds are left out.
     const uint64_t addedUpTo = FileNode::additions();
-    inBackground([self = shared_from_this(), runReporter, throttle, nodes = std::vector<FileNodePtr>(nodes), rootName,
+    inBackground([self = shared_from_this(), runReporter, progress, nodes = std::vector<FileNodePtr>(nodes), rootName,
                   source = std::move(source), destination, options, addedUpTo]() mutable {
         const RecoveryPlan plan = RecoveryEngine::plan(nodes, options, addedUpTo);
         nodes.clear();
         auto result = RecoveryEngine::copy(plan, rootName, *source, destination, options, *runReporter,
-                                           [&self, &throttle](const RecoveryProgress& update) {
-                                               if (!throttle->ready()) return;
-                                               onMain([self, update] { self->setProgress(update); });
+                                           [&progress](const RecoveryProgress& update) {
+                                               progress.post([update](RecoveryJob& job) { job.setProgress(update); });
                                            });
         onMain([self = std::move(self), result = std::move(result)]() mutable {
             self->setResult(std::move(result));

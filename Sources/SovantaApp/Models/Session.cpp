@@ -5,9 +5,8 @@
 #include <tuple>
 #include <utility>
 
-#include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/Models/Observed.h"
-#include "SovantaApp/Models/Throttle.h"
+#include "SovantaApp/Threads.h"
 
 namespace sovanta::app {
 
@@ -106,13 +105,10 @@ void Session::setSectorOffset(uint64_t value) {
 void Session::startQuickScan() {
     assertMainThread();
     if (isRunning(quick_) || isRunning(deep_)) return;
-    auto throttle = std::make_shared<Throttle>(0.15);
-    std::weak_ptr<Session> weak = weak_from_this();
-    auto scanReporter = std::make_shared<WorkProgress>([weak, throttle](double fraction, const std::string& message) {
-        if (!throttle->ready()) return;
-        onMain([weak, fraction, message] {
-            if (auto self = weak.lock())
-                self->setQuick(phase::Running{fraction > 0 ? std::optional(fraction) : std::nullopt, message});
+    ProgressHandOver<Session> progress(0.15, weak_from_this());
+    auto scanReporter = std::make_shared<WorkProgress>([progress](double fraction, const std::string& message) {
+        progress.post([fraction, message](Session& self) {
+            self.setQuick(phase::Running{fraction > 0 ? std::optional(fraction) : std::nullopt, message});
         });
     });
     reporter = scanReporter;
@@ -176,13 +172,9 @@ void Session::refreshStats() {
 void Session::startDeepScan() {
     assertMainThread();
     if (isRunning(quick_) || isRunning(deep_)) return;
-    auto throttle = std::make_shared<Throttle>(0.25);
-    std::weak_ptr<Session> weak = weak_from_this();
-    auto scanReporter = std::make_shared<WorkProgress>([weak, throttle](double fraction, const std::string& message) {
-        if (!throttle->ready()) return;
-        onMain([weak, fraction, message] {
-            if (auto self = weak.lock()) self->setDeep(phase::Running{fraction, message});
-        });
+    ProgressHandOver<Session> progress(0.25, weak_from_this());
+    auto scanReporter = std::make_shared<WorkProgress>([progress](double fraction, const std::string& message) {
+        progress.post([fraction, message](Session& self) { self.setDeep(phase::Running{fraction, message}); });
     });
     reporter = scanReporter;
     setDeep(phase::Running{0.0, sweepingMessage});

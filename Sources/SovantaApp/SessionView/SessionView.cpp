@@ -18,6 +18,7 @@
 #include "SovantaApp/SectorView.h"
 #include "SovantaApp/SessionView/OverviewView.h"
 #include "SovantaApp/Sheets/ImagingSetupSheet.h"
+#include "SovantaApp/Threads.h"
 
 namespace sovanta::app {
 
@@ -57,14 +58,8 @@ SessionView::SessionView(AppModel& model, SessionPtr session, QWidget* parent)
     connect(rescan_, &QAction::triggered, this, [this] { session_->startQuickScan(); });
     // Closing removes this page: the model closes the session once the menu's
     // action has returned.
-    QPointer<AppModel> model_guard(&model_);
-    connect(close_, &QAction::triggered, this, [model_guard, session = session_] {
-        QMetaObject::invokeMethod(
-            model_guard.data(),
-            [model_guard, session] {
-                if (model_guard) model_guard->close(session);
-            },
-            Qt::QueuedConnection);
+    connect(close_, &QAction::triggered, this, [model = QPointer<AppModel>(&model_), session = session_] {
+        onMain(model, [session](AppModel& shown) { shown.close(session); });
     });
 
     connect(session_.get(), &Session::tabChanged, this, &SessionView::showTab);
@@ -179,14 +174,9 @@ void SessionView::presentImaging() {
         [model, weak](std::filesystem::path image, ImagingOptions options) {
             // Started once the sheet has closed: the job's page replaces this
             // one, and with it the sheet whose click is still being handled.
-            if (!model) return;
-            QMetaObject::invokeMethod(
-                model.data(),
-                [model, weak, image = std::move(image), options] {
-                    auto session = weak.lock();
-                    if (model && session) model->startImaging(session, image.string(), options);
-                },
-                Qt::QueuedConnection);
+            onMain(model, [weak, image = std::move(image), options](AppModel& shown) {
+                if (auto session = weak.lock()) shown.startImaging(session, image.string(), options);
+            });
         },
         this, session_->source);
     sheet->setAttribute(Qt::WA_DeleteOnClose);

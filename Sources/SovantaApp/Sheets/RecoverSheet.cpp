@@ -17,9 +17,9 @@
 #include "SovantaApp/Components.h"
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/Models/Destination.h"
-#include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/Sheets/SheetFrame.h"
+#include "SovantaApp/Threads.h"
 #include "SovantaCore/VisibleText.h"
 
 namespace sovanta::app {
@@ -235,9 +235,8 @@ void RecoverSheet::beginCount() {
     inBackground([sheet, nodes = nodes_, addedUpTo = FileNode::additions()]() mutable {
         Count count;
         count.run(nodes, addedUpTo);
-        onMain([sheet, summary = count.summary, nodes = std::move(nodes)] {
-            if (sheet) sheet->setSummary(summary);
-        });
+        // The nodes go with the step, so that they are released on the GUI thread.
+        onMain(sheet, [summary = count.summary, nodes = std::move(nodes)](RecoverSheet& shown) { shown.setSummary(summary); });
     });
 }
 

@@ -45,7 +45,6 @@
 #include <unistd.h>
 
 #include "LoopDisk.h"
-#include "SovantaApp/Models/MainThread.h"
 #include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/BrowserView/FileTable.h"
 #include "SovantaApp/BrowserView/FolderTree.h"
@@ -53,18 +52,19 @@
 #include "SovantaApp/ContentView.h"
 #include "SovantaApp/DiskDetailView.h"
 #include "SovantaApp/ImagingViews/ImagingView.h"
+#include "SovantaApp/Models/AppModel.h"
+#include "SovantaApp/Panels.h"
+#include "SovantaApp/Preview.h"
 #include "SovantaApp/PreviewPane.h"
 #include "SovantaApp/SectorView.h"
 #include "SovantaApp/SessionView/DeepScanCard.h"
 #include "SovantaApp/SessionView/OverviewView.h"
 #include "SovantaApp/SessionView/SessionView.h"
-#include "SovantaApp/Models/AppModel.h"
-#include "SovantaApp/Panels.h"
-#include "SovantaApp/Preview.h"
 #include "SovantaApp/Sheets/ImagingSetupSheet.h"
 #include "SovantaApp/Sheets/RecoverSheet.h"
 #include "SovantaApp/Sheets/SheetFrame.h"
 #include "SovantaApp/SovantaApp.h"
+#include "SovantaApp/Threads.h"
 
 namespace fs = std::filesystem;
 using namespace sovanta;

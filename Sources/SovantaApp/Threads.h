@@ -1,8 +1,14 @@
-// The one way background work reaches the application's state: steps posted to
-// the GUI thread, in the order one thread posts them.
+// How work moves between the application's threads, beneath the models and
+// the views alike: steps posted to the GUI thread in the order one thread
+// posts them, dropped when what they are for has gone; the pools of
+// background work; progress handed over through a throttle; and tickets by
+// which the latest of several requests wins.
 #pragma once
 
 #include <algorithm>
+#include <atomic>
+#include <concepts>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <type_traits>
@@ -11,9 +17,12 @@
 
 #include <QCoreApplication>
 #include <QEvent>
-#include <QMetaObject>
+#include <QObject>
+#include <QPointer>
 #include <QThread>
 #include <QThreadPool>
+
+#include "SovantaApp/Throttle.h"
 
 #if defined(__SANITIZE_THREAD__)
 extern "C" void __tsan_acquire(void* address);
@@ -108,7 +117,9 @@ inline QObject* stepReceiver() {
 }  // namespace detail
 
 // Posts step to the GUI thread. Steps posted by one thread arrive in the order
-// posted; a step that needs an object holds it itself (strongly or weakly).
+// posted. A step for an object that may go before it runs names the object as
+// its context (below) or holds it itself; without an application object
+// nothing is posted.
 template <class F>
 void onMain(F&& step) {
     if (!QCoreApplication::instance()) return;
@@ -116,6 +127,50 @@ void onMain(F&& step) {
     QObject* receiver = detail::stepReceiver();
     detail::handedOver();
     QCoreApplication::postEvent(receiver, event);
+}
+
+namespace detail {
+// Runs a step with its context's object when it takes one, else on its own.
+template <class T, class F>
+void runWith(T& object, F& step) {
+    static_assert(std::is_invocable_v<F&, T&> || std::is_invocable_v<F&>,
+                  "a step takes its context's object, or nothing");
+    if constexpr (std::is_invocable_v<F&, T&>)
+        step(object);
+    else
+        step();
+}
+}  // namespace detail
+
+// Posts step to the GUI thread for an object that lives there: the step runs
+// only if the object still lives when its turn comes, and is then given it
+// (when it takes a T&); otherwise it is dropped, and what it holds is released
+// on the GUI thread all the same. The order is that of onMain(step). Another
+// thread passes a QPointer taken on the GUI thread, never the bare pointer.
+template <class T, class F>
+    requires std::derived_from<T, QObject>
+void onMain(QPointer<T> context, F&& step) {
+    onMain([context = std::move(context), step = std::decay_t<F>(std::forward<F>(step))]() mutable {
+        if (T* object = context.data()) detail::runWith(*object, step);
+    });
+}
+template <class T, class F>
+    requires std::derived_from<T, QObject>
+void onMain(T* context, F&& step) {
+    onMain(QPointer<T>(context), std::forward<F>(step));
+}
+
+// The same for a model shared by std::shared_ptr: the step holds it only
+// weakly until it runs, and then runs with it while it lives.
+template <class T, class F>
+void onMain(std::weak_ptr<T> context, F&& step) {
+    onMain([context = std::move(context), step = std::decay_t<F>(std::forward<F>(step))]() mutable {
+        if (auto object = context.lock()) detail::runWith(*object, step);
+    });
+}
+template <class T, class F>
+void onMain(const std::shared_ptr<T>& context, F&& step) {
+    onMain(std::weak_ptr<T>(context), std::forward<F>(step));
 }
 
 namespace detail {
@@ -168,6 +223,24 @@ inline void holdBackgroundWork(bool hold) {
     for (auto& task : tasks) backgroundPool().start(std::move(task));
 }
 
+namespace Background {
+
+// The one queue for short disk reads and decodes: at most 2 at once.
+QThreadPool& previewQueue();
+
+// Adds work to the preview queue; it runs to its end once added.
+template <class F>
+void onPreviewQueue(F&& work) {
+    std::function<void()> task = [work = std::forward<F>(work)]() mutable {
+        detail::takenOver();
+        work();
+    };
+    detail::handedOver();
+    previewQueue().start(std::move(task));
+}
+
+}  // namespace Background
+
 // A model object shared by std::shared_ptr whose last holder may be a worker
 // thread: the object is then deleted on the GUI thread, where it lives.
 template <class T, class... Args>
@@ -179,5 +252,69 @@ std::shared_ptr<T> makeModel(Args&&... args) {
             object->deleteLater();
     });
 }
+
+// Progress from a worker handed to a model on the GUI thread: at most one
+// update per interval goes (the first always does), the rest are dropped
+// where they are reported. A copy shares the throttle of the original, so
+// that each thread that reports may hold one.
+template <class T>
+class ProgressHandOver {
+public:
+    enum class Pass { whenDue, always };
+
+    // The clock is replaceable so that tests need not sleep.
+    ProgressHandOver(double seconds, std::weak_ptr<T> context, Throttle::Clock clock = std::chrono::steady_clock::now)
+        : throttle_(std::make_shared<Throttle>(seconds, std::move(clock))), context_(std::move(context)) {}
+
+    // Posts step for the model (as onMain(context, step)) when it is due; a
+    // final update passes always.
+    template <class F>
+    void post(F&& step, Pass pass = Pass::whenDue) const {
+        if (due(pass)) onMain(context_, std::forward<F>(step));
+    }
+    // The same, with the step made only when it goes: for a step that carries
+    // what costs to gather.
+    template <class Make>
+    void postMade(Make&& make, Pass pass = Pass::whenDue) const {
+        if (due(pass)) onMain(context_, std::forward<Make>(make)());
+    }
+
+private:
+    // The throttle notes a final update too, as any that passes.
+    bool due(Pass pass) const { return throttle_->ready() || pass == Pass::always; }
+
+    std::shared_ptr<Throttle> throttle_;
+    std::weak_ptr<T> context_;
+};
+
+namespace detail {
+// Tokens are unique in the process, so that a token from one ticket is never
+// current in another (a view may drop a ticket and make a new one).
+inline std::atomic<uint64_t> issuedTokens{0};
+}  // namespace detail
+
+// The latest request wins: each request takes a token, and a later request
+// makes every earlier token stale, so that work that comes back after a newer
+// request began is dropped. Safe on any thread: a worker may ask whether its
+// request still stands before it reads anything.
+class Ticket {
+public:
+    using Token = uint64_t;
+
+    // A new request; the earlier ones are stale from now on.
+    Token next() {
+        const Token token = detail::issuedTokens.fetch_add(1) + 1;
+        current_.store(token);
+        return token;
+    }
+    // The latest request's token.
+    Token current() const { return current_.load(); }
+    bool isCurrent(Token token) const { return current_.load() == token; }
+    // Makes every request made so far stale, with none after it.
+    void expire() { next(); }
+
+private:
+    std::atomic<Token> current_{0};
+};
 
 }  // namespace sovanta::app
