@@ -688,6 +688,8 @@ TEST(BrowserWindow, GalleryReturnBreadcrumbAndSelectedRows) {
     ASSERT_TRUE(image.tool("mmd", "'::Mappe/" + longName + "/Fundne'"));
     ASSERT_TRUE(image.tool("mcopy", "'" + dir.file("a.txt") + "' '::Mappe/a.txt'"));
     ASSERT_TRUE(image.tool("mdel", "::slettet.txt"));
+    const QStringList plainNames{"Billeder", "Dokumenter", "Sikkerhedskopi", "Kvitteringer", "Musik", "Regnskab"};
+    for (const QString& name : plainNames) ASSERT_TRUE(image.tool("mmd", "::" + name.toStdString()));
     BrowserWindow w(image.path);
     ASSERT_NE(w.browser, nullptr);
     BrowserView& browser = *w.browser;
@@ -722,6 +724,23 @@ TEST(BrowserWindow, GalleryReturnBreadcrumbAndSelectedRows) {
     EXPECT_EQ(browser.breadcrumb()->titles(), (QStringList{"Rod", "Mappe"}));
     for (auto* button : buttons) EXPECT_EQ(button->width(), button->sizeHint().width());
     EXPECT_LE(buttons[1]->x() - buttons[0]->geometry().right(), 30);
+    // With room to spare, a folder's title is shown whole, whatever the
+    // fraction of a pixel its width ends in.
+    browser.setFolder(root);
+    drainEvents();
+    for (const QString& name : plainNames) {
+        FileNodePtr named = w.row(name.toStdString());
+        ASSERT_TRUE(named) << name.toStdString();
+        browser.setFolder(named);
+        drainEvents();
+        auto* button = browser.breadcrumb()->buttons().back();
+        EXPECT_EQ(button->fontMetrics().elidedText(name, Qt::ElideMiddle, button->width() - 4).toStdString(),
+                  name.toStdString());
+        browser.setFolder(root);
+        drainEvents();
+    }
+    browser.setFolder(folder);
+    drainEvents();
     // Rod › … › the long name › the current folder, in less room than their
     // titles need: the current folder keeps its whole name, its parent gives way.
     FileNodePtr deep = w.row(longName);

@@ -1,6 +1,7 @@
 #include "SovantaApp/BrowserView/Breadcrumb.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <QLabel>
 #include <QPainter>
@@ -19,8 +20,11 @@ CrumbButton::CrumbButton(QString text, QColor colour, QWidget* parent) : QAbstra
 }
 
 QSize CrumbButton::sizeHint() const {
+    // The title's advance rounded up: eliding measures it unrounded, and a
+    // title given its advance rounded down was cut short.
     QFontMetrics metrics(font());
-    return {metrics.horizontalAdvance(text()) + 4, metrics.height() + 4};
+    const int advance = static_cast<int>(std::ceil(QFontMetricsF(font()).horizontalAdvance(text())));
+    return {advance + 4, metrics.height() + 4};
 }
 
 QSize CrumbButton::minimumSizeHint() const {
