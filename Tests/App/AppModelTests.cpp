@@ -358,15 +358,14 @@ TEST(AppModel, RemovingTheSelectedJobCancelsItAlsoWhenPaused) {
     ASSERT_TRUE(session);
     for (bool pause : {false, true}) {
         auto image = dir.file(pause ? "paused.img" : "running.img");
-        ImagingJobPtr job;
-        {
-            // Held before its first read, so that it is still running when removed.
-            BackgroundHold hold;
-            h.model->startImaging(session, image, ImagingOptions{1, 4096, 1 << 20});
-            job = h.model->imagingJobs().back();
-            if (pause) job->togglePause();
-        }
+        // Held before its first read, so that it is still running when removed:
+        // the paused one is let go to its pause, the other stays held until then.
+        BackgroundHold hold;
+        h.model->startImaging(session, image, ImagingOptions{1, 4096, 1 << 20});
+        ImagingJobPtr job = h.model->imagingJobs().back();
         if (pause) {
+            job->togglePause();
+            hold.release();
             ASSERT_TRUE(spinUntil([&] { return !job->samples().empty(); }));
         }
         h.model->removeJob(job);
@@ -374,10 +373,9 @@ TEST(AppModel, RemovingTheSelectedJobCancelsItAlsoWhenPaused) {
         EXPECT_FALSE(job->imager->paused());
         EXPECT_TRUE(h.model->imagingJobs().empty());
         EXPECT_EQ(h.model->selection(), SidebarItem(sidebar::Welcome{}));
+        hold.release();
         ASSERT_TRUE(spinUntil([&] { return job->finished(); }));
-        if (pause) {
-            EXPECT_EQ(job->stats().phase, "Stoppet");
-        }
+        EXPECT_EQ(job->stats().phase, "Stoppet");
     }
     // The source is not the job's to close.
     EXPECT_FALSE(session->source->isClosed());

@@ -382,14 +382,14 @@ TEST(ContentView, JobMenuStopsAndRemovesThenOnlyRemoves) {
     TempDir dir;
     auto session = window.openImage("fat12");
     ImagingOptions options{1, 65536, 1 << 20};
-    // The copy is held before its first read, so that it is still running below.
-    auto hold = QObject::connect(window.model.get(), &AppModel::imagingJobsChanged, window.model.get(), [&] {
-        const ImagingJobPtr& fresh = window.model->imagingJobs().back();
-        if (!fresh->running() && !fresh->paused()) fresh->togglePause();
-    });
-    window.model->startImaging(session, dir.file("a.img"), options);
-    QObject::disconnect(hold);
-    auto running = window.model->imagingJobs().back();
+    // The copy is paused before its first read, so that it is still running below.
+    ImagingJobPtr running;
+    {
+        BackgroundHold hold;
+        window.model->startImaging(session, dir.file("a.img"), options);
+        running = window.model->imagingJobs().back();
+        running->togglePause();
+    }
     ASSERT_TRUE(running->paused());
     drainEvents();
     EXPECT_TRUE(window.texts().contains("Diskbilleder"));
@@ -690,14 +690,14 @@ TEST(ContentView, ImagingPageShowsOnlyWhatHolds) {
     EXPECT_FALSE(page()->scanButton()->isEnabled());
     EXPECT_EQ(page()->tile("Tilbage")->value(), "–");
 
-    // A copy held paused before its first read.
-    auto hold = QObject::connect(window.model.get(), &AppModel::imagingJobsChanged, window.model.get(), [&] {
-        const ImagingJobPtr& fresh = window.model->imagingJobs().back();
-        if (!fresh->running() && !fresh->paused()) fresh->togglePause();
-    });
-    window.model->startImaging(session, dir.file("a.img"), options);
-    QObject::disconnect(hold);
-    auto job = window.model->imagingJobs().back();
+    // A copy paused before its first read.
+    ImagingJobPtr job;
+    {
+        BackgroundHold hold;
+        window.model->startImaging(session, dir.file("a.img"), options);
+        job = window.model->imagingJobs().back();
+        job->togglePause();
+    }
     ASSERT_TRUE(job->paused());
     ASSERT_TRUE(spinUntil([&] { return job->samples().size() >= 2; }));
     drainEvents();
