@@ -716,6 +716,43 @@ TEST(BrowserView, GalleryShowsThumbnailsAndMarksWhatDidNotDecode) {
         }
 }
 
+// A scan's merge that puts a row above the gallery's cells: each cell stays
+// with its file, so that nothing shown or failed is decoded again.
+TEST(BrowserView, AMergeAboveTheGallerysCellsKeepsThem) {
+    auto session = scannedSession("exfat");
+    auto view = shown(session);
+    FileNodePtr pictures = child(view->folder(), "Billeder");
+    auto broken = FileNode::make("kaput.jpg", false, 4096, EntryStatus::deleted, Recoverability::good,
+                                 std::vector<Extent>{{0, 4096}});
+    pictures->add(broken);
+    view->setMode(BrowserMode::gallery);
+    view->setFolder(pictures);
+    GalleryView* gallery = view->gallery();
+    ASSERT_TRUE(spinUntil([&] {
+        auto* cell = gallery->cell(broken->id);
+        return cell && !cell->loading && gallery->loadsInFlight() == 0;
+    }));
+    ASSERT_TRUE(gallery->cell(broken->id)->broken);
+    const Ticket* load = gallery->cell(broken->id)->load.get();
+    auto rowOf = [&](const FileNodePtr& node) {
+        return std::find(view->rows().begin(), view->rows().end(), node) - view->rows().begin();
+    };
+    const auto before = rowOf(broken);
+
+    // A file that sorts first, and a merge that lands.
+    pictures->add(FileNode::make("0.jpg", false, 4096, EntryStatus::deleted, Recoverability::good,
+                                 std::vector<Extent>{{0, 4096}}));
+    session->startDeepScan();
+    ASSERT_TRUE(spinUntil([&] { return !isRunning(session->deep()); }, std::chrono::seconds(300)));
+    drainEvents();
+    ASSERT_EQ(rowOf(broken), before + 1);
+    const auto* kept = gallery->cell(broken->id);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(kept->load.get(), load);
+    EXPECT_TRUE(kept->broken);
+    EXPECT_FALSE(kept->loading);
+}
+
 // Jumping from the top of a long gallery to its end: the cells that left the
 // screen before their decode started read nothing; only the last screenful
 // is decoded.

@@ -165,8 +165,11 @@ void GalleryView::refreshCells() {
             if (!r.isValid() || r.top() > area.bottom()) break;
             if (!r.intersects(area)) continue;
             const FileNodePtr& node = rows_->node(row);
+            // A node's cell stays with it when rows move (a merge inserts
+            // rows above it): its image or its decode under way is kept.
             auto it = cells_.find(node->id);
-            if (it != cells_.end() && it->second.row == row) {
+            if (it != cells_.end()) {
+                it->second.row = row;
                 kept.emplace(node->id, std::move(it->second));
                 cells_.erase(it);
                 continue;
