@@ -370,7 +370,7 @@ TEST(ContentView, JobRowsShowTheirStatesAndOnlyACompleteCopyAsDone) {
         EXPECT_EQ(row.symbolView()->symbol(), c.symbol);
         EXPECT_EQ(row.symbolView()->colour(), c.colour);
         EXPECT_FALSE(row.progressBar()->isVisible());
-        EXPECT_EQ(JobRow::copiedCompletely(*c.job), c.job == complete);
+        EXPECT_EQ(c.job->copiedCompletely(), c.job == complete);
     }
     // The row that watched its job run follows it to its end.
     EXPECT_EQ(waiting.statusLabel()->text().toStdString(), *stopped->stats().message);

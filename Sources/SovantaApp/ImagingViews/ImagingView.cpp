@@ -20,7 +20,6 @@
 #include <QVBoxLayout>
 
 #include "SovantaApp/Components.h"
-#include "SovantaApp/Window/SidebarRows.h"
 #include "SovantaApp/Formatting.h"
 #include "SovantaApp/Panels.h"
 #include "SovantaApp/TileGrid.h"
@@ -145,7 +144,6 @@ std::vector<ImagingView::TileValue> ImagingView::tileValues(const ImagingStats& 
     return values;
 }
 
-bool ImagingView::complete(const ImagingJob& job) { return JobRow::copiedCompletely(job); }
 
 QString ImagingView::stateLine(const ImagingJob& job) {
     if (job.running() && job.paused()) return QStringLiteral("Sat på pause");
@@ -365,7 +363,7 @@ QWidget* ImagingView::makeChart(QWidget* parent) {
 void ImagingView::showState() {
     const ImagingJob& job = *job_;
     state_->setText(stateLine(job));
-    setTextColour(state_, complete(job) ? Style::Colors::green : Style::accent());
+    setTextColour(state_, job.copiedCompletely() ? Style::Colors::green : Style::accent());
 
     bool running = job.running();
     pause_->setText(job.paused() ? QStringLiteral("Fortsæt") : QStringLiteral("Pause"));
@@ -373,13 +371,17 @@ void ImagingView::showState() {
     pause_->setVisible(running);
     stop_->setVisible(running);
     reveal_->setVisible(!running);
-    resume_->setVisible(!running && job.finished());
-    scan_->setVisible(!running && job.finished());
+    const bool ended = !running && job.finished();
+    resume_->setVisible(ended);
+    scan_->setVisible(ended);
     resume_->setEnabled(job.stats().pending > 0 || job.stats().bad > 0);
     // Only an image that is there can be scanned (a copy that could not
-    // begin never made one).
-    std::error_code error;
-    scan_->setEnabled(std::filesystem::is_regular_file(job.imageURL, error));
+    // begin never made one); asked of the file system once the copy has
+    // ended, not at every update of a running one.
+    if (ended) {
+        std::error_code error;
+        scan_->setEnabled(std::filesystem::is_regular_file(job.imageURL, error));
+    }
 }
 
 void ImagingView::showStats() {

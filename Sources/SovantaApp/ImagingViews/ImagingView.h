@@ -80,8 +80,6 @@ public:
     // current rate and the estimate only while the copy reads (it runs and is
     // not paused); no alarm for the time since a good read while paused.
     static std::vector<TileValue> tileValues(const ImagingStats& stats, bool running = true, bool paused = false);
-    // Whether the job's copy is complete: the only state shown in green.
-    static bool complete(const ImagingJob& job);
     // The state line's text for a job.
     static QString stateLine(const ImagingJob& job);
     // "42.5 %": one decimal after a point in every locale.

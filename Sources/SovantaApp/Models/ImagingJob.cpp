@@ -21,6 +21,13 @@ double ImagingJob::fraction() const {
     return static_cast<double>(stats_.rescued + stats_.bad) / static_cast<double>(stats_.total);
 }
 
+bool ImagingJob::copiedCompletely() const {
+    // The imager names a run that was stopped or lost its source "Stoppet";
+    // bytes still pending or found bad mean the image is not a full copy.
+    return finished_ && stats_.finished && stats_.phase == "Færdig" && stats_.bad == 0 && stats_.pending == 0 &&
+           stats_.rescued == stats_.total;
+}
+
 void ImagingJob::setStats(ImagingStats value) {
     assertMainThread();
     stats_ = std::move(value);

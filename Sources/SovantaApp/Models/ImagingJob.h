@@ -49,6 +49,9 @@ public:
     bool finished() const { return finished_; }
     // The share of the source rescued or found bad; 0 for an empty source.
     double fraction() const;
+    // Whether the job ended with every byte of the source copied: only such a
+    // copy counts as done.
+    bool copiedCompletely() const;
     // Whether the job may still read its source: it runs, or it ended with
     // bytes pending or bad that running it again would try.
     bool needsSource() const { return !finished_ || stats_.pending > 0 || stats_.bad > 0; }

@@ -161,17 +161,9 @@ JobRow::JobRow(ImagingJobPtr job, QWidget* parent) : QWidget(parent), job_(std::
 
 QString JobRow::name() const { return name_->text(); }
 
-bool JobRow::copiedCompletely(const ImagingJob& job) {
-    const ImagingStats& stats = job.stats();
-    // The imager names a run that was stopped or lost its source "Stoppet";
-    // bytes still pending or found bad mean the image is not a full copy.
-    return job.finished() && stats.finished && stats.phase == "Færdig" && stats.bad == 0 && stats.pending == 0 &&
-           stats.rescued == stats.total;
-}
-
 std::string JobRow::statusText(const ImagingJob& job) {
     if (!job.finished()) return "Venter";
-    if (copiedCompletely(job)) return "Færdig";
+    if (job.copiedCompletely()) return "Færdig";
     const ImagingStats& stats = job.stats();
     if (stats.message && !stats.message->empty()) return *stats.message;
     if (stats.bad > 0) return formatBytes(stats.bad) + " ulæselige";
@@ -184,7 +176,7 @@ void JobRow::refresh() {
     if (!job_->finished()) {
         symbol = "square.and.arrow.down.on.square";
         colour = Style::accent();
-    } else if (copiedCompletely(*job_)) {
+    } else if (job_->copiedCompletely()) {
         symbol = "checkmark.circle.fill";
         colour = Style::Colors::green;
     } else {

@@ -69,9 +69,6 @@ public:
     QLabel* statusLabel() const { return status_; }
     SymbolView* symbolView() const { return symbol_; }
 
-    // Whether the job ended with every byte of the source copied: only such a
-    // copy counts as done.
-    static bool copiedCompletely(const ImagingJob& job);
     // The text under the name of a job that is not running.
     static std::string statusText(const ImagingJob& job);
 
