@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -429,6 +430,18 @@ TEST(DiskImager, ImageThatCannotBeCreatedEndsAtOnce) {
     EXPECT_EQ(source->bytesRead(), 0u);
     EXPECT_EQ(imager.map->snapshot(), mb({{0, 1, Status::nonTried}}));
     EXPECT_NE(::access(folder.file("missing").c_str(), F_OK), 0);
+
+    // A run after one that took its time, ending at once: it took none.
+    const std::string place = folder.file("gone");
+    std::filesystem::create_directory(place);
+    DiskImager again(source, place + "/disk.img");
+    ASSERT_GT(runImager(again).final.elapsed, 0);
+    std::filesystem::remove_all(place);
+    ImagingRun failed = runImager(again);
+    EXPECT_TRUE(failed.final.finished);
+    ASSERT_TRUE(failed.final.message);
+    EXPECT_EQ(failed.final.elapsed, 0);
+    EXPECT_EQ(failed.final.averageRate, 0);
 }
 
 // A source that stops answering ends the run at once; what was not read

@@ -176,6 +176,11 @@ void DiskImager::run(const UpdateHandler& onUpdate) {
         stats_.finished = false;
         stats_.message.reset();
         stats_.pass = 0;
+        // This run's own figures: a run that ends at once has taken no time
+        // and read at no rate, whatever the run before it did.
+        stats_.elapsed = 0;
+        stats_.currentRate = 0;
+        stats_.averageRate = 0;
     }
     RunState run;
     run.onUpdate = &onUpdate;
