@@ -209,7 +209,8 @@ void AppModel::openImage(const std::string& url, std::optional<SessionTab> tab) 
     // a file still being opened is not opened a second time.
     auto wanted = canonical(url);
     for (auto& s : sessions_) {
-        if (s->imageURL() && canonical(*s->imageURL()) == wanted) {
+        auto known = imagePaths_.find(s->id.string());
+        if (known != imagePaths_.end() && known->second == wanted) {
             setSelection(sidebar::Session{s->id});
             return;
         }
@@ -219,9 +220,10 @@ void AppModel::openImage(const std::string& url, std::optional<SessionTab> tab) 
     auto name = std::filesystem::path(url).filename().string();
     openInBackground(
         name, [open = services_.openImage, url] { return open(url); },
-        [url, name, tab](AppModel& model, const DiskSourcePtr& source) {
+        [url, name, tab, wanted](AppModel& model, const DiskSourcePtr& source) {
             auto session = Session::make(source, name);
             session->setImageURL(url);
+            model.imagePaths_[session->id.string()] = wanted;
             if (tab) session->setTab(*tab);
             model.addSession(session);
             if (const char* testImage = std::getenv("SOVANTA_TEST_IMAGING"))
@@ -244,6 +246,7 @@ void AppModel::close(const SessionPtr& session) {
     if (session->reporter) session->reporter->cancel();
     auto list = sessions_;
     std::erase_if(list, [&](const SessionPtr& s) { return s->id == session->id; });
+    imagePaths_.erase(session->id.string());
     setSessions(std::move(list));
     if (selection_ == SidebarItem(sidebar::Session{session->id})) {
         if (session->disk)

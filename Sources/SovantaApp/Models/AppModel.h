@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -130,6 +131,9 @@ private:
     std::optional<std::string> opening_;
     // The canonical paths of the image files being opened.
     std::vector<std::string> openingImages_;
+    // The resolved path of each image session's file, by session id, kept
+    // from its opening so that a later opening resolves only its own path.
+    std::map<std::string, std::string> imagePaths_;
     std::optional<std::string> errorMessage_;
     std::unique_ptr<DiskWatcher> watcher_;
     bool shuttingDown_ = false;
