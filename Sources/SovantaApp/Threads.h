@@ -145,19 +145,14 @@ void runWith(T& object, F& step) {
 // Posts step to the GUI thread for an object that lives there: the step runs
 // only if the object still lives when its turn comes, and is then given it
 // (when it takes a T&); otherwise it is dropped, and what it holds is released
-// on the GUI thread all the same. The order is that of onMain(step). Another
-// thread passes a QPointer taken on the GUI thread, never the bare pointer.
+// on the GUI thread all the same. The order is that of onMain(step). The
+// QPointer is taken on the GUI thread, where the object cannot go meanwhile.
 template <class T, class F>
     requires std::derived_from<T, QObject>
 void onMain(QPointer<T> context, F&& step) {
     onMain([context = std::move(context), step = std::decay_t<F>(std::forward<F>(step))]() mutable {
         if (T* object = context.data()) detail::runWith(*object, step);
     });
-}
-template <class T, class F>
-    requires std::derived_from<T, QObject>
-void onMain(T* context, F&& step) {
-    onMain(QPointer<T>(context), std::forward<F>(step));
 }
 
 // The same for a model shared by std::shared_ptr: the step holds it only
@@ -204,7 +199,7 @@ void inBackground(F&& work) {
         work();
     };
     detail::handedOver();
-    if (detail::heldWork.holding && isMainThread()) {
+    if (isMainThread() && detail::heldWork.holding) {
         detail::heldWork.tasks.push_back(std::move(task));
         return;
     }
