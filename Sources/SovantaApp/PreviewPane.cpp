@@ -418,7 +418,7 @@ void SingleFilePreview::refresh() {
     QWidget* shown = nullptr;
     bool viewerHasNothing = quickLook_->kind() == QuickLookView::Kind::other;
     if (image_) {
-        static_cast<FittedImage*>(imageView_)->setImage(*image_);
+        imageView_->setImage(*image_);
         shown = imageView_;
     } else if (quickLookURL_ && !viewerHasNothing) {
         quickLook_->setURL(*quickLookURL_);
@@ -448,15 +448,14 @@ void SingleFilePreview::load(bool force) {
     refresh();
     emit stateChanged();
 
-    // The work holds the node and the source it was started for; its result is
-    // applied only to this view, only while it shows that node, and only when
-    // no newer load has started.
+    // The work holds the node (a view shows one node for its life) and the
+    // source; its result is applied only to this view while it lives, and
+    // only when no newer load has started.
     QPointer<SingleFilePreview> self(this);
     FileNodePtr startedFor = node_;
     DiskSourcePtr source = session_->source;
-    auto accept = [self, startedFor, load](std::function<void(SingleFilePreview&)> change) {
-        onMain(self, [startedFor, load, change = std::move(change)](SingleFilePreview& view) {
-            if (view.node_ != startedFor) return;
+    auto accept = [self, load](std::function<void(SingleFilePreview&)> change) {
+        onMain(self, [load, change = std::move(change)](SingleFilePreview& view) {
             view.apply(load, [&view, &change] { change(view); });
         });
     };

@@ -15,6 +15,7 @@
 #include <QScrollArea>
 #include <QWidget>
 
+#include "SovantaApp/Components.h"
 #include "SovantaApp/Models/Session.h"
 #include "SovantaApp/Threads.h"
 #include "SovantaCore/Model.h"
@@ -137,7 +138,7 @@ private:
     Ticket loads_;
 
     QStackedLayout* area_ = nullptr;
-    QWidget* imageView_ = nullptr;
+    FittedImage* imageView_ = nullptr;
     QuickLookView* quickLook_ = nullptr;
     QWidget* loadingView_ = nullptr;
     QWidget* placeholder_ = nullptr;

@@ -110,7 +110,7 @@ void FolderTreeModel::syncFolders(Item& sectionOrFolder, const QModelIndex& pare
                 Item{Item::Kind::folder, parentItem.volume, folders[k], &parentItem, 0, false, {}}));
         items.insert(items.begin() + static_cast<std::ptrdiff_t>(j), std::make_move_iterator(run.begin()),
                      std::make_move_iterator(run.end()));
-        for (size_t k = 0; k < items.size(); ++k) items[k]->row = static_cast<int>(k);
+        for (size_t k = j; k < items.size(); ++k) items[k]->row = static_cast<int>(k);
         endInsertRows();
         i += end - j;
         j = end;
