@@ -14,7 +14,8 @@
 //   merge      then a deep scan of the session while the browser lists the
 //              root, to its merge into the session's trees, with the same;
 //   plan       the recovery plan of the volume's files: its heap per file,
-//              beside the plan as it held each file before (every field copied).
+//              beside the plan as it held each file before (every field
+//              copied), measured by bench-RecoveryPlan, which counts its heap.
 //   previews   selecting, in a browser session, files whose previews are
 //              heavy (a 1 MiB text file of zeros, 30 MB of text on one line, a
 //              35 MB and a 200 MB damaged PDF, the last through "Vis
@@ -66,7 +67,6 @@
 #include <QTimer>
 #include <QWindow>
 
-#include "BenchHeap.h"
 #include "BenchSupport.h"
 #include "SovantaApp/BrowserView/BrowserView.h"
 #include "SovantaApp/Models/AppModel.h"
@@ -680,48 +680,6 @@ bool makePreviewImage(const std::string& image) {
     return made;
 }
 
-// MARK: Child: plan
-
-// The plan's heap per file, beside the plan as it was: each file's folder
-// path, its path on the volume, its name, size, dates, rating and note copied.
-int runPlan(const std::string& image) {
-    auto source = SourceOpener::openImage(image);
-    WorkProgress progress;
-    auto scanned = QuickScanner::run(*source, progress);
-    if (scanned.volumes.empty()) return 1;
-    const FileNodePtr root = scanned.volumes.front()->root;
-    const int64_t before = bench::restartHeapPeak();
-    const auto start = Clock::now();
-    RecoveryPlan plan = RecoveryEngine::plan({root}, RecoveryOptions{});
-    const double planMs = msSince(start);
-    const int64_t held = bench::heapNow.load() - before;
-    const int64_t peak = bench::heapPeak.load() - before;
-    struct Former {
-        FileNodePtr node;
-        std::filesystem::path folder;
-        std::string displayPath;
-        uint64_t size = 0;
-        std::string name;
-        std::optional<Date> created, modified;
-        Recoverability recoverability = Recoverability::unknown;
-        std::optional<std::string> note;
-    };
-    const int64_t formerBefore = bench::heapNow.load();
-    std::vector<Former> former;
-    for (const auto& item : plan.files) {
-        const FileNode& node = *item.node;
-        former.push_back({item.node, plan.folderOf(item), node.path(), node.size, node.name, node.created,
-                          node.modified, node.recoverability, node.note});
-    }
-    const int64_t formerHeld = bench::heapNow.load() - formerBefore;
-    const double files = static_cast<double>(std::max<size_t>(plan.files.size(), 1));
-    std::printf("plan_files %zu\nplan_ms %.1f\nplan_bytes_per_file %.1f\nplan_peak_bytes_per_file %.1f\n"
-                "former_bytes_per_file %.1f\n",
-                plan.files.size(), planMs, static_cast<double>(held) / files, static_cast<double>(peak) / files,
-                static_cast<double>(formerHeld) / files);
-    return 0;
-}
-
 // MARK: Driver
 
 struct Run {
@@ -927,7 +885,10 @@ int drive(int runs, const std::string& image, bool previewsOnly, const std::stri
         }
     }
     Run plan;
-    if (everything || only == "plan") plan = spawn({program, "--plan", image}, true);
+    // In a program of its own, which counts its heap: counting every
+    // allocation would slow the window's runs measured here.
+    if (everything || only == "plan")
+        plan = spawn({std::filesystem::path(program).replace_filename("bench-RecoveryPlan").string(), image}, true);
 
     std::printf("\n%d runs of each; median (min–max). Image: %s, %.0f files listed.\n\n", runs, image.c_str(),
                 spread(files).median);
@@ -980,7 +941,6 @@ int main(int argc, char** argv) {
     if (argc > 2 && std::strcmp(argv[1], "--start") == 0)
         return std::strcmp(argv[2], "bare") == 0 ? startBare(argc, argv) : startApplication(argc, argv);
     if (argc > 3 && std::strcmp(argv[1], "--session") == 0) return runSession(argc, argv, argv[3], argv[2]);
-    if (argc > 2 && std::strcmp(argv[1], "--plan") == 0) return runPlan(argv[2]);
     if (argc > 2 && std::strcmp(argv[1], "--previews-session") == 0) return runPreviews(argc, argv, argv[2]);
     int runs = 5;
     bool previewsOnly = false;
