@@ -383,9 +383,9 @@ void FileNode::removeAllChildren() {
         list.clear();
     });
     if (folder_->counted) {
-        carryTotals(folder_->kept, -1);
-        folder_->kept = Totals{};
-        folder_->counted = true;
+        // A copy: the carry starts at this folder and zeroes its own totals first.
+        const Totals removed = folder_->kept;
+        carryTotals(removed, -1);
     }
 }
 

@@ -74,6 +74,17 @@ TEST(FileTree, SnapshotsStayWhileTheOwnerAddsAndTotalsAreKept) {
     EXPECT_EQ(unsorted->children()[0]->name, "a");
 }
 
+// Emptying a counted folder takes what it held from every folder above it.
+TEST(FileTree, EmptyingAFolderTakesItsTotalsFromTheFoldersAbove) {
+    auto root = tree(2, 3);
+    root->keepTotals();
+    auto folder = root->children()[0];
+    folder->children()[0]->removeAllChildren();  // its inner folder
+    folder->removeAllChildren();
+    for (const auto& node : {root, folder}) EXPECT_EQ(node->keptTotals(), node->totals()) << node->name;
+    EXPECT_EQ(folder->keptTotals(), FileNode::Totals{});
+}
+
 // A worker plans a recovery of the tree again and again while the owner adds
 // files and folders to the folders the worker walks, as a deep scan's merge
 // does: every plan is whole (no file twice, none torn), one bounded by the
