@@ -193,6 +193,28 @@ TEST(RecoveryNames, AdaptsNamesToTheRules) {
     EXPECT_EQ(RecoveryEngine::numberedToFit(long250, 12, false, plain), repeated("a", 246) + " (12).jpg");
     EXPECT_EQ(RecoveryEngine::numberedToFit(long250, 123456, false, plain), repeated("a", 242) + " (123456).jpg");
     EXPECT_EQ(RecoveryEngine::numberedToFit("punktum", 2, false, windows, 8), "punk (2)");
+
+    // So do the temporary and the interrupted name of a name that fills the
+    // room: what they add takes the place of the end of the stem.
+    struct Suffixed {
+        std::string name;
+        RecoveryEngine::NameRules rules;
+        size_t limit;
+        std::string unfinished, interrupted;
+    };
+    const std::string long143 = repeated("a", 139) + ".txt", longExtension = "x." + repeated("y", 141);
+    const std::vector<Suffixed> suffixed = {
+        {"rapport.pdf", plain, 0, "rapport.pdf.ufærdig", "rapport (afbrudt).pdf"},
+        {long143, short143, 0, repeated("a", 134) + ".ufærdig", repeated("a", 129) + " (afbrudt).txt"},
+        {longExtension, short143, 0, "x." + repeated("y", 132) + ".ufærdig", "x." + repeated("y", 131) + " (afbrudt)"},
+        {long250, plain, 0, repeated("a", 246) + ".ufærdig", repeated("a", 241) + " (afbrudt).jpg"},
+        {"Møde 12_30.txt", windows, 16, "Møde 1.ufærdig", "M (afbrudt).txt"},
+    };
+    for (auto& c : suffixed) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(RecoveryEngine::unfinishedName(c.name, c.rules, c.limit), c.unfinished);
+        EXPECT_EQ(RecoveryEngine::interruptedName(c.name, c.rules, c.limit), c.interrupted);
+    }
 }
 
 TEST(RecoveryNames, ElsewhereOnlyTheLengthCounts) {

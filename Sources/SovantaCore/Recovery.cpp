@@ -14,11 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <unicode/brkiter.h>
-#include <unicode/uchar.h>
-#include <unicode/utext.h>
-#include <unicode/utf8.h>
-
 #include "SovantaCore/FileReader.h"
 
 namespace sovanta::RecoveryEngine {
@@ -27,7 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t maxNameBytes = 250;
 constexpr auto progressInterval = std::chrono::milliseconds(150);
 
 std::string errorText(int error) { return std::strerror(error); }
@@ -189,35 +183,6 @@ int createRunFolder(const fs::path& destination, const std::string& wanted, fs::
     }
 }
 
-// The longest start of text of at most limit bytes that ends between UTF-8
-// sequences.
-std::string cutUTF8(const std::string& text, size_t limit) {
-    if (text.size() <= limit) return text;
-    size_t at = limit;
-    while (at > 0 && (static_cast<uint8_t>(text[at]) & 0xC0) == 0x80) --at;
-    return text.substr(0, at);
-}
-
-// The longest name a folder entry may have on the destinations we write to.
-constexpr size_t maxEntryBytes = 255;
-
-// Where a file's bytes go while it is copied: "navn.ext.ufærdig", which no
-// program takes for the whole file; what a killed run leaves behind.
-std::string unfinishedName(const std::string& name) {
-    static const std::string suffix = ".ufærdig";
-    return cutUTF8(name, maxEntryBytes - suffix.size()) + suffix;
-}
-
-// The name of a file whose copy was stopped: "navn (afbrudt).ext".
-std::string interruptedName(const std::string& name) {
-    static const std::string mark = " (afbrudt)";
-    const std::string extension = pathExtension(name);
-    const std::string stem = extension.empty() ? name : name.substr(0, name.size() - extension.size() - 1);
-    const std::string tail = extension.empty() ? mark : mark + "." + extension;
-    if (tail.size() >= maxEntryBytes) return cutUTF8(stem, maxEntryBytes - mark.size()) + mark;
-    return cutUTF8(stem, maxEntryBytes - tail.size()) + tail;
-}
-
 // Moves from to to unless something is there; 0, or the error number
 // (EEXIST when to is taken).
 int renameWithoutReplacing(const fs::path& from, const fs::path& to) {
@@ -339,7 +304,8 @@ public:
         for (uint64_t n = 1;; ++n) {
             const size_t numberedLimit =
                 limit == 0 ? 0 : std::max<size_t>(limit > suffixRoom ? limit - suffixRoom : 0, 1);
-            temporaryName = unfinishedName(n == 1 ? name : numberedToFit(name, n, false, rules_, numberedLimit));
+            temporaryName =
+                unfinishedName(n == 1 ? name : numberedToFit(name, n, false, rules_, numberedLimit), rules_, limit);
             const fs::path path = root_ / joinPath(folder, temporaryName);
             int fd;
             do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -372,6 +338,11 @@ public:
         return error == 0 ? chosen : std::string();
     }
 
+    // The name a file named name gets when its copy was cut short, within limit (0: the rules' own).
+    std::string interrupted(const std::string& name, size_t limit) const {
+        return interruptedName(name, rules_, limit);
+    }
+
 private:
     // A folder name cut shorter than this says too little: its files go into
     // the folder above instead.
@@ -400,62 +371,6 @@ std::string reportRow(const std::string& path, uint64_t size, const char* status
 }
 
 }  // namespace
-
-std::string sanitize(const std::string& name) {
-    std::string s = name;
-    for (char& c : s) {
-        if (c == '/') c = ':';
-        else if (c == '\0') c = '_';
-    }
-    // Unicode white space and line breaks off both ends.
-    const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
-    int32_t length = static_cast<int32_t>(std::min<size_t>(s.size(), INT32_MAX));
-    int32_t start = 0;
-    while (start < length) {
-        int32_t i = start;
-        UChar32 c;
-        U8_NEXT(bytes, i, length, c);
-        if (c < 0 || !u_isUWhiteSpace(c)) break;
-        start = i;
-    }
-    int32_t end = length;
-    while (end > start) {
-        int32_t i = end;
-        UChar32 c;
-        U8_PREV(bytes, start, i, c);
-        if (c < 0 || !u_isUWhiteSpace(c)) break;
-        end = i;
-    }
-    s = s.substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
-    if (s.empty() || s == "." || s == "..") return "unavngivet";
-    if (s.size() <= maxNameBytes) return s;
-
-    // Cut at the last character (grapheme cluster) boundary within the limit.
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> characters(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    UText* text = utext_openUTF8(nullptr, s.data(), static_cast<int64_t>(s.size()), &status);
-    int32_t cut = 0;
-    if (U_SUCCESS(status) && characters) {
-        characters->setText(text, status);
-        // The iterator moves an index inside a UTF-8 sequence back to the
-        // sequence's start before it looks for the boundary before it, so the
-        // limit is put on a sequence start first.
-        size_t at = maxNameBytes;
-        while (at > 0 && (static_cast<uint8_t>(s[at]) & 0xC0) == 0x80) --at;
-        const int32_t limit = static_cast<int32_t>(at);
-        if (U_SUCCESS(status)) cut = characters->isBoundary(limit) ? limit : characters->preceding(limit);
-    }
-    utext_close(text);
-    if (!U_SUCCESS(status) || cut <= 0 || static_cast<size_t>(cut) > maxNameBytes) {
-        // Without the break rules: the last whole UTF-8 sequence within the limit.
-        size_t at = maxNameBytes;
-        while (at > 0 && (static_cast<uint8_t>(s[at]) & 0xC0) == 0x80) --at;
-        cut = static_cast<int32_t>(at);
-    }
-    s.resize(static_cast<size_t>(cut));
-    return s.empty() ? "unavngivet" : s;
-}
 
 fs::path uniqueURL(const fs::path& location, bool isDirectory) {
     if (!somethingAt(location)) return location;
@@ -648,7 +563,7 @@ private:
         const bool cut = (streamed.cutByCancel || streamed.cutBySource) && streamed.written < node.size;
         int renameError = 0;
         const std::string finalName =
-            made_.commit(targetFolder, temporaryName, cut ? interruptedName(name) : name, limit, renameError);
+            made_.commit(targetFolder, temporaryName, cut ? made_.interrupted(name, limit) : name, limit, renameError);
         if (renameError != 0) {
             // No name of it can be made there: as a file that cannot be created.
             ::unlink(temporary.c_str());

@@ -124,6 +124,13 @@ std::string adaptName(const std::string& name, const NameRules& rules, bool isDi
 std::string numberedToFit(const std::string& name, uint64_t n, bool isDirectory, const NameRules& rules,
                           size_t limit = 0);
 
+// The name a file named name (adapted) is written under while it is copied,
+// "name.ext.ufærdig", and the one it gets when its copy is cut short,
+// "name (afbrudt).ext": what they add kept whole, the name cut as far as
+// needed to stay within the rules and limit.
+std::string unfinishedName(const std::string& name, const NameRules& rules, size_t limit = 0);
+std::string interruptedName(const std::string& name, const NameRules& rules, size_t limit = 0);
+
 // The location itself when nothing exists there, else the first free
 // "name (2).ext", "name (3).ext" ... in the same folder (folders and files
 // without extension: "name (2)").

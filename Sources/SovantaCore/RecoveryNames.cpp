@@ -17,6 +17,7 @@
 #endif
 
 #include <unicode/brkiter.h>
+#include <unicode/uchar.h>
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
@@ -30,6 +31,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t unlimited = std::numeric_limits<size_t>::max();
+// The longest name sanitize gives.
+constexpr size_t maxNameBytes = 250;
 
 // The UTF-16 code units of a UTF-8 text: one per character, two above U+FFFF.
 size_t utf16Units(const std::string& text) {
@@ -62,6 +65,15 @@ bool isDeviceName(const std::string& name, size_t& baseEnd) {
         if (base == device) return true;
     return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
            std::isdigit(static_cast<unsigned char>(base[3]));
+}
+
+// The longest start of text of at most limit bytes that ends between UTF-8
+// sequences.
+std::string cutUTF8(const std::string& text, size_t limit) {
+    if (text.size() <= limit) return text;
+    size_t at = limit;
+    while (at > 0 && (static_cast<uint8_t>(text[at]) & 0xC0) == 0x80) --at;
+    return text.substr(0, at);
 }
 
 // The longest start of text that ends between two characters (grapheme
@@ -133,6 +145,51 @@ size_t byteLimit(const NameRules& rules, size_t limit) {
 size_t unitLimit(const NameRules& rules) { return rules.maxUnits == 0 ? unlimited : rules.maxUnits; }
 
 }  // namespace
+
+std::string sanitize(const std::string& name) {
+    std::string s = name;
+    for (char& c : s) {
+        if (c == '/') c = ':';
+        else if (c == '\0') c = '_';
+    }
+    // Unicode white space and line breaks off both ends.
+    const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
+    int32_t length = static_cast<int32_t>(std::min<size_t>(s.size(), INT32_MAX));
+    int32_t start = 0;
+    while (start < length) {
+        int32_t i = start;
+        UChar32 c;
+        U8_NEXT(bytes, i, length, c);
+        if (c < 0 || !u_isUWhiteSpace(c)) break;
+        start = i;
+    }
+    int32_t end = length;
+    while (end > start) {
+        int32_t i = end;
+        UChar32 c;
+        U8_PREV(bytes, start, i, c);
+        if (c < 0 || !u_isUWhiteSpace(c)) break;
+        end = i;
+    }
+    s = s.substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
+    if (s.empty() || s == "." || s == "..") return "unavngivet";
+    if (s.size() <= maxNameBytes) return s;
+
+    // Cut at the last character (grapheme cluster) boundary within the limit;
+    // a first character longer than that between UTF-8 sequences.
+    const std::string cut = cutToFit(s, maxNameBytes, unlimited);
+    s = cut.empty() ? cutUTF8(s, maxNameBytes) : cut;
+    return s.empty() ? "unavngivet" : s;
+}
+
+std::string unfinishedName(const std::string& name, const NameRules& rules, size_t limit) {
+    // The suffix follows the whole name, its extension too.
+    return fit(name, ".ufærdig", true, rules.windows, byteLimit(rules, limit), unitLimit(rules));
+}
+
+std::string interruptedName(const std::string& name, const NameRules& rules, size_t limit) {
+    return fit(name, " (afbrudt)", false, rules.windows, byteLimit(rules, limit), unitLimit(rules));
+}
 
 std::string adaptName(const std::string& name, const NameRules& rules, bool isDirectory, size_t limit) {
     std::string out = name;
