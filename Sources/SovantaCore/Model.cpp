@@ -6,6 +6,7 @@
 #include <limits>
 #include <random>
 #include <unordered_map>
+#include <utility>
 
 #include <unicode/coll.h>
 #include <unicode/decimfmt.h>
@@ -390,28 +391,33 @@ void FileNode::removeAllChildren() {
 }
 
 void FileNode::sortChildren() {
+    // Only the owner changes a folder's children, so it reads them and sorts
+    // without the lock, which other nodes share; the lock is taken only to
+    // put the sorted list in place of one a snapshot may hold.
     std::vector<FileNode*> stack = {this};
-    std::vector<std::pair<std::string, size_t>> keys;
+    std::vector<std::string> keys;
+    std::vector<size_t> order;
     while (!stack.empty()) {
         FileNode* node = stack.back();
         stack.pop_back();
-        if (node->children().size() > 1) {
-            node->changeChildren([&](ChildList& list) {
-                keys.clear();
-                keys.reserve(list.size());
-                for (size_t i = 0; i < list.size(); ++i) keys.emplace_back(nameSortKey(list[i]->name), i);
-                std::vector<size_t> order(list.size());
-                for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-                std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-                    bool fa = list[a]->isDirectory, fb = list[b]->isDirectory;
-                    if (fa != fb) return fa;
-                    return keys[a].first < keys[b].first;
-                });
-                ChildList sorted;
-                sorted.reserve(list.size());
-                for (size_t i : order) sorted.push_back(std::move(list[i]));
-                list = std::move(sorted);
+        if (const ChildList& list = node->children(); list.size() > 1) {
+            keys.clear();
+            keys.reserve(list.size());
+            for (const auto& child : list) keys.push_back(nameSortKey(child->name));
+            order.resize(list.size());
+            for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+            std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+                bool fa = list[a]->isDirectory, fb = list[b]->isDirectory;
+                if (fa != fb) return fa;
+                return keys[a] < keys[b];
             });
+            auto sorted = std::make_shared<ChildList>();
+            sorted->reserve(list.size());
+            for (size_t i : order) sorted->push_back(list[i]);
+            std::shared_ptr<ChildList> replaced;  // let go of after the lock
+            std::lock_guard guard(childrenLock(node));
+            replaced = std::exchange(node->folder_->children, std::move(sorted));
+            node->folder_->snapshotted = false;
         }
         const auto& list = node->children();
         for (auto it = list.rbegin(); it != list.rend(); ++it)

@@ -86,11 +86,11 @@ TEST(FileTree, EmptyingAFolderTakesItsTotalsFromTheFoldersAbove) {
 }
 
 // A worker plans a recovery of the tree again and again while the owner adds
-// files and folders to the folders the worker walks, as a deep scan's merge
-// does: every plan is whole (no file twice, none torn), one bounded by the
-// count of adds at the start holds exactly what was there, and one made after
-// the adds holds everything. Under ThreadSanitizer any read of a list being
-// changed is a failure.
+// files and folders to the folders the worker walks, and sorts them, as a
+// deep scan's merge does: every plan is whole (no file twice, none torn), one
+// bounded by the count of adds at the start holds exactly what was there, and
+// one made after the adds holds everything. Under ThreadSanitizer any read of
+// a list being changed is a failure.
 TEST(FileTree, ARecoveryPlanReadsTheTreeWhileTheOwnerAddsToIt) {
     auto root = tree(40, 50);
     root->keepTotals();
@@ -118,6 +118,7 @@ TEST(FileTree, ARecoveryPlanReadsTheTreeWhileTheOwnerAddsToIt) {
         folder->add(found);
         folder->add(file("y " + std::to_string(round) + ".txt", 2));
         added += 2;
+        if (round % 20 == 19) folder->sortChildren();
     }
     done.store(true);
     worker.join();
