@@ -232,8 +232,8 @@ public:
     int folder(const fs::path& planned, const std::string& fileName, std::string& made) {
         made.clear();
         // The file's name and room for what its temporary, numbered or
-        // interrupted names add.
-        const size_t need = adaptName(fileName, rules_, false).size() + suffixRoom;
+        // interrupted names add; needed only for a folder not made yet.
+        size_t need = 0;
         std::string plannedSoFar;
         bool full = false;
         for (auto& part : planned) {
@@ -242,6 +242,7 @@ public:
                 made = it->second;
                 continue;
             }
+            if (need == 0) need = adaptName(fileName, rules_, false).size() + suffixRoom;
             // Room for this folder's name with a "/" and the file's name after it.
             const size_t used = made.empty() ? 0 : made.size() + 1;
             const size_t room = budget_ > used + 1 + need ? budget_ - used - 1 - need : 0;
