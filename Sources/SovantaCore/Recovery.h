@@ -33,8 +33,8 @@ struct RecoveryProgress {
 struct RecoveryResult {
     int64_t recovered = 0;   // written without unreadable bytes
     int64_t withErrors = 0;  // written with unreadable bytes (zeros in their place)
-    int64_t failed = 0;      // could not be written, or cut short by a cancellation
-    int64_t notTried = 0;    // never started: the run stopped (full destination, cancellation) before them
+    int64_t failed = 0;      // could not be written, or cut short by a cancellation or a source that went away
+    int64_t notTried = 0;    // never started: the run stopped (full destination, cancellation, source gone) before them
     uint64_t bytes = 0;      // sum of the sizes of the written files
     bool cancelled = false;
     std::optional<std::filesystem::path> folder;  // the new folder, absent when it could not be created
@@ -75,9 +75,12 @@ RecoveryPlan plan(const std::vector<FileNodePtr>& nodes, const RecoveryOptions& 
 
 // Copies the planned files into a new folder named after rootName inside
 // destination. Each file is written under a temporary name ("navn.ext.ufærdig")
-// and given its own only when whole; one that a cancellation cuts short is
-// named "navn (afbrudt).ext". Reads nothing of the tree beyond the plan and the nodes' data,
-// so it may run on a worker while the tree grows. Only the reporter's cancel
+// and given its own only when whole; one that a cancellation or a source that
+// went away cuts short is named "navn (afbrudt).ext". Of the tree it reads the
+// planned nodes' own fields and, through node.path() for its failure lines,
+// the names and parent links above them: it relies on the hand-over rule of
+// FileNode (Model.h), that none of these changes once the tree is handed
+// over, to run on a worker while the tree grows. Only the reporter's cancel
 // flag is used; progress runs on the calling thread.
 RecoveryResult copy(const RecoveryPlan& plan, const std::string& rootName, DiskSource& source,
                     const std::filesystem::path& destination, const RecoveryOptions& options, WorkProgress& reporter,
